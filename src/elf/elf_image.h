@@ -1,0 +1,56 @@
+// Checked access to an ELF image that ParseElfImage has accepted (and so
+// converted to host order). The reader guarantees the header tables fit; the
+// accessors still test every offset against the image, because some tables
+// (size-prefixed ones, relocation sections with no symbol table) are not
+// validated and later stages must never read outside the bytes.
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "elf/elf_format.h"
+
+namespace prepqdm {
+
+struct ElfImage {
+  uint8_t* data = nullptr;
+  uint32_t size = 0;
+
+  // True when [offset, offset + length) lies inside the image (64-bit math).
+  bool Contains(uint64_t offset, uint64_t length) const {
+    return offset <= size && length <= size - offset;
+  }
+
+  ElfHeader Header() const { return LoadAt<ElfHeader>(data); }
+  uint32_t SectionCount() const { return Header().e_shnum; }
+  uint32_t SectionEntrySize() const;  // e_shentsize, 40 when 0
+
+  // Section header `index`, or nothing when it is not below e_shnum or does
+  // not lie wholly inside the image.
+  std::optional<SectionHeader> Section(uint32_t index) const;
+  // Byte offset of section header `index` in the image (for in-place updates).
+  uint64_t SectionHeaderOffset(uint32_t index) const;
+
+  // Content of a section as a checked byte range (empty for NOBITS).
+  bool SectionContent(const SectionHeader& section, const uint8_t** begin, uint32_t* length) const;
+
+  // The zero-terminated string at `offset` inside string-table section
+  // `table`: nothing when the table is missing, not inside the image, or the
+  // string has no terminating zero inside the table.
+  std::optional<std::string_view> StringAt(uint32_t table_index, uint32_t offset) const;
+
+  // Name of section `index` from the section-name table (nothing when
+  // e_shstrndx is 0 or the name cannot be read safely).
+  std::optional<std::string_view> SectionName(uint32_t index) const;
+
+  // Entry `index` of table section `table` with entry size `entry_size`
+  // (the caller applies the defaults); `record_size` bytes must fit inside
+  // both the section and the image. Returns the entry's address or null.
+  uint8_t* Entry(const SectionHeader& table, uint32_t entry_size, uint32_t index, uint32_t record_size) const;
+};
+
+// Entry size of a symbol or relocation table with the defaults for 0.
+uint32_t SymbolEntrySize(const SectionHeader& symtab);
+uint32_t RelocationEntrySize(const SectionHeader& reloc);
+
+}  // namespace prepqdm

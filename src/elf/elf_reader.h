@@ -1,0 +1,12 @@
+// Validation of ELF32 images and their conversion to host byte order.
+#pragma once
+#include <cstdint>
+
+namespace prepqdm {
+
+// Checks `length` bytes at `image` in a fixed order and returns 0 or the
+// 0xBAD000xx code of the first failing check. On success a big-endian image
+// has been converted to host order in place (EI_DATA keeps its value).
+uint32_t ParseElfImage(uint8_t* image, uint32_t length);
+
+}  // namespace prepqdm

@@ -1,0 +1,24 @@
+// Export definition and exclude files: lines of names under [CODE], [DATA]
+// and [TLS] directives, with ';' and '#' comments. One scanner serves every
+// reading of either file.
+#pragma once
+#include <cstdint>
+
+#include "host/status.h"
+#include "symbols/tracked_symbol.h"
+
+namespace prepqdm {
+
+struct RunState;
+struct MappedFile;
+
+// Sets *current_kind for a known directive and returns 0; -1 otherwise.
+Status MatchDirective(const uint8_t* token, uint32_t length, SymbolKind* current_kind);
+
+// Definition-file-only mode: enters every listed name into the SymbolTree.
+Status LoadDefOnlySymbols(RunState& run, MappedFile* def_file);
+
+TrackedSymbol* RecordDefSymbol(RunState& run, const uint8_t* name, uint32_t length, SymbolKind kind,
+                               Status* status);
+
+}  // namespace prepqdm

@@ -1,0 +1,23 @@
+// Exports that objects declare themselves: one 32-bit word per export in a
+// section named ".export", relocated against the symbol to export.
+#pragma once
+#include <cstdint>
+
+#include "elf/elf_format.h"
+#include "host/status.h"
+
+namespace prepqdm {
+
+struct RunState;
+struct ObjectModule;
+
+// Index of the first section named exactly ".export", or 0 when none.
+uint32_t FindExportSection(const ObjectModule& object);
+
+Status CollectInCodeExports(RunState& run, const ObjectModule& object, const SectionHeader& export_section,
+                            uint32_t export_index);
+
+// Runs the search over every registered object, newest first.
+Status CollectAllInCodeExports(RunState& run);
+
+}  // namespace prepqdm

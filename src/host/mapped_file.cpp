@@ -1,0 +1,121 @@
+#include "host/mapped_file.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <new>
+
+namespace prepqdm {
+
+Status StatusFromErrno(int error) {
+  switch (error) {
+    case ENOENT: return kEFileNotFound;
+    case ENOTDIR: return kEPathNotFound;
+    case EACCES:
+    case EPERM:
+    case EISDIR: return kEAccessDenied;
+    case ENOMEM: return kEOutOfMemory;
+    case ENAMETOOLONG: return kEPathNotFound;
+    default: return error > 0 ? AsStatus(0x80070000u | (static_cast<uint32_t>(error) & 0xFFFFu)) : kEFail;
+  }
+}
+
+Mappings::~Mappings() {
+  // Records still alive at the end of a run are torn down with it.
+  for (MappedFile* file : live) {
+    if (file->view) munmap(file->view, file->size);
+    if (file->fd >= 0) close(file->fd);
+    delete file;
+  }
+}
+
+Status MapFile(Mappings& mappings, const std::string& name, MappedFile** out) {
+  if (!out || name.empty()) return kEUnexpected;
+  *out = nullptr;
+  int fd = open(name.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    int error = errno;
+    // A missing directory on the way is a different failure from a missing
+    // file, as callers show the status to the user.
+    if (error == ENOENT) {
+      size_t slash = name.find_last_of('/');
+      if (slash != std::string::npos && slash != 0) {
+        struct stat dir;
+        if (stat(name.substr(0, slash).c_str(), &dir) != 0) return kEPathNotFound;
+      }
+    }
+    return StatusFromErrno(error);
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    int error = errno;
+    close(fd);
+    return StatusFromErrno(error);
+  }
+  if (S_ISDIR(st.st_mode)) {
+    close(fd);
+    return kEAccessDenied;
+  }
+  uint64_t size = static_cast<uint64_t>(st.st_size);
+  if (size == 0 || (size >> 32) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return kEFail;
+  }
+  void* view = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE, fd, 0);
+  if (view == MAP_FAILED) {
+    int error = errno;
+    close(fd);
+    return error == ENOMEM ? kEOutOfMemory : kEFail;
+  }
+  MappedFile* file = new (std::nothrow) MappedFile;
+  if (!file) {
+    munmap(view, size);
+    close(fd);
+    return kEOutOfMemory;
+  }
+  file->path = name;
+  file->fd = fd;
+  file->size = size;
+  file->view = static_cast<uint8_t*>(view);
+  file->device = static_cast<uint64_t>(st.st_dev);
+  file->inode = static_cast<uint64_t>(st.st_ino);
+  file->owner = &mappings;
+  mappings.live.push_back(file);
+  *out = file;
+  return kOk;
+}
+
+void RetainMappedFile(MappedFile* file) { file->reference_count.fetch_add(1); }
+
+int32_t ReleaseMappedFile(MappedFile* file) {
+  int32_t remaining = file->reference_count.fetch_sub(1) - 1;
+  if (remaining != 0) return remaining;
+  munmap(file->view, file->size);
+  close(file->fd);
+  if (Mappings* owner = file->owner) {
+    auto it = std::find(owner->live.begin(), owner->live.end(), file);
+    if (it != owner->live.end()) owner->live.erase(it);
+  }
+  delete file;
+  return 0;
+}
+
+FILE* OpenForWrite(const Mappings& mappings, const std::string& path, const char* mode) {
+  struct stat st;
+  if (stat(path.c_str(), &st) == 0) {
+    for (const MappedFile* file : mappings.live) {
+      if (file->device == static_cast<uint64_t>(st.st_dev) &&
+          file->inode == static_cast<uint64_t>(st.st_ino)) {
+        errno = EBUSY;
+        return nullptr;
+      }
+    }
+  }
+  return fopen(path.c_str(), mode);
+}
+
+}  // namespace prepqdm

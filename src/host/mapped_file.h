@@ -1,0 +1,57 @@
+// Whole-file, copy-on-write mappings. Every file the program reads is mapped
+// whole with a private writable view: the ELF reader converts headers in
+// place, and those writes never reach the file. Parsed objects point into the
+// view, so a MappedFile is reference counted and torn down with its last user.
+//
+// Windows refuses to open a mapped file for writing; on this host truncating
+// a mapped file would crash its readers (SIGBUS), so Mappings remembers the
+// identity of every live mapping and OpenForWrite refuses those files.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "host/status.h"
+
+namespace prepqdm {
+
+struct Mappings;
+
+struct MappedFile {
+  std::atomic<int32_t> reference_count{1};
+  std::string path;     // the name the file was opened by
+  int fd = -1;
+  uint64_t size = 0;
+  uint8_t* view = nullptr;
+  uint64_t device = 0;  // identity, for the write-open guard
+  uint64_t inode = 0;
+  Mappings* owner = nullptr;
+};
+
+// The live mappings of one run.
+struct Mappings {
+  std::vector<MappedFile*> live;
+  ~Mappings();
+};
+
+// Maps `name` (not resolved further: relative names are taken against the
+// working directory). On failure *out is null and the status is an HRESULT:
+// 0x8000FFFF empty name, 0x80070002 missing file, 0x80070003 missing
+// directory, 0x80070005 access denied or a directory, 0x80004005 empty file or
+// a file of 4 GiB or more, 0x8007000E out of memory.
+Status MapFile(Mappings& mappings, const std::string& name, MappedFile** out);
+
+// Drops one reference; at zero the view is unmapped and the record freed.
+int32_t ReleaseMappedFile(MappedFile* file);
+void RetainMappedFile(MappedFile* file);
+
+// The HRESULT for a failed open/stat/mmap errno.
+Status StatusFromErrno(int error);
+
+// Opens `path` for writing (fopen mode such as "wb" or "w"), refusing with
+// errno EBUSY a file that is currently mapped. Returns null with errno set.
+FILE* OpenForWrite(const Mappings& mappings, const std::string& path, const char* mode);
+
+}  // namespace prepqdm

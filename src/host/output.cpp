@@ -1,0 +1,37 @@
+#include "host/output.h"
+
+#include <cstdarg>
+#include <vector>
+
+namespace prepqdm {
+
+void Print(Sink& sink, const char* format, ...) {
+  if (!sink.IsOpen()) return;
+  char small[512];
+  va_list args;
+  va_start(args, format);
+  va_list copy;
+  va_copy(copy, args);
+  int needed = vsnprintf(small, sizeof small, format, args);
+  va_end(args);
+  if (needed < 0) {
+    va_end(copy);
+    return;
+  }
+  const char* text = small;
+  std::vector<char> big;
+  if (static_cast<size_t>(needed) >= sizeof small) {
+    big.resize(static_cast<size_t>(needed) + 1);
+    vsnprintf(big.data(), big.size(), format, copy);
+    text = big.data();
+  }
+  va_end(copy);
+  PrintBytes(sink, text, static_cast<size_t>(needed));
+}
+
+void PrintBytes(Sink& sink, const char* bytes, size_t length) {
+  if (sink.capture) sink.capture->append(bytes, length);
+  if (sink.file) fwrite(bytes, 1, length, sink.file);
+}
+
+}  // namespace prepqdm

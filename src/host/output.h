@@ -1,0 +1,22 @@
+// Console and log sinks. Every message of the program goes through Print with
+// a printf format checked at compile time, so the program's message texts can
+// be written exactly as they are shown to the user. A sink writes to a stdio
+// stream or, in tests and in-process runs, appends to a string.
+#pragma once
+#include <cstdio>
+#include <string>
+
+namespace prepqdm {
+
+struct Sink {
+  FILE* file = nullptr;           // written when set
+  std::string* capture = nullptr; // appended to when set (tests)
+  bool IsOpen() const { return file != nullptr || capture != nullptr; }
+};
+
+void Print(Sink& sink, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Writes raw bytes (for names that are not zero-terminated).
+void PrintBytes(Sink& sink, const char* bytes, size_t length);
+
+}  // namespace prepqdm

@@ -1,0 +1,59 @@
+#include "host/paths.h"
+
+#include <unistd.h>
+
+#include <vector>
+
+namespace prepqdm {
+
+std::optional<std::string> FullPath(std::string_view name, size_t limit) {
+  std::string joined;
+  if (name.empty() || name[0] != '/') {
+    char buffer[4096];
+    if (!getcwd(buffer, sizeof buffer)) return std::nullopt;
+    joined = buffer;
+    joined += '/';
+  }
+  joined.append(name);
+
+  std::vector<std::string_view> parts;
+  std::string_view rest(joined);
+  while (!rest.empty()) {
+    size_t slash = rest.find('/');
+    std::string_view part = rest.substr(0, slash);
+    rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
+    if (part.empty() || part == ".") continue;
+    if (part == "..") {
+      if (!parts.empty()) parts.pop_back();
+      continue;
+    }
+    parts.push_back(part);
+  }
+  std::string full;
+  for (std::string_view part : parts) {
+    full += '/';
+    full.append(part);
+  }
+  if (full.empty()) full = "/";
+  if (full.size() >= limit) return std::nullopt;
+  return full;
+}
+
+std::string_view FileNamePart(std::string_view path) {
+  size_t cut = path.find_last_of("/\\");
+  return cut == std::string_view::npos ? path : path.substr(cut + 1);
+}
+
+bool EqualsIgnoreAsciiCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    unsigned char x = static_cast<unsigned char>(a[i]);
+    unsigned char y = static_cast<unsigned char>(b[i]);
+    if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
+    if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
+    if (x != y) return false;
+  }
+  return true;
+}
+
+}  // namespace prepqdm

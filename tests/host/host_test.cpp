@@ -1,0 +1,83 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include "host/mapped_file.h"
+#include "host/paths.h"
+#include "host/status.h"
+#include "support/temp_dir.h"
+
+using namespace prepqdm;
+using testsupport::TempDir;
+
+TEST(ExitCode, KeepsLowByteButNeverTurnsFailureIntoSuccess) {
+  struct Case { Status status; int code; } cases[] = {
+      {0, 0}, {-1, 255}, {2, 2}, {0x100, 1}, {AsStatus(0xBAD00018u), 0x18},
+      {AsStatus(0x80070002u), 2}, {AsStatus(0x80004000u), 1}, {-4, 252}};
+  for (const Case& c : cases) EXPECT_EQ(ExitCodeFromStatus(c.status), c.code) << c.status;
+}
+
+TEST(MapFile, StatusesFollowTheFailure) {
+  TempDir dir;
+  Mappings mappings;
+  MappedFile* file = reinterpret_cast<MappedFile*>(1);
+  EXPECT_EQ(MapFile(mappings, "", &file), kEUnexpected);
+  EXPECT_EQ(MapFile(mappings, dir.File("missing"), &file), kEFileNotFound);
+  EXPECT_EQ(file, nullptr);
+  EXPECT_EQ(MapFile(mappings, dir.File("nodir/x"), &file), kEPathNotFound);
+  EXPECT_EQ(MapFile(mappings, dir.path(), &file), kEAccessDenied);
+  testsupport::WriteFile(dir.File("empty"), std::string());
+  EXPECT_EQ(MapFile(mappings, dir.File("empty"), &file), kEFail);
+  EXPECT_TRUE(mappings.live.empty());
+}
+
+TEST(MapFile, ViewIsCopyOnWriteAndCounted) {
+  TempDir dir;
+  testsupport::WriteFile(dir.File("a"), std::string("hello"));
+  Mappings mappings;
+  MappedFile* file = nullptr;
+  ASSERT_EQ(MapFile(mappings, dir.File("a"), &file), kOk);
+  ASSERT_EQ(file->size, 5u);
+  file->view[0] = 'J';
+  EXPECT_EQ(testsupport::ReadFile(dir.File("a"))[0], 'h');
+  RetainMappedFile(file);
+  EXPECT_EQ(ReleaseMappedFile(file), 1);
+  EXPECT_EQ(mappings.live.size(), 1u);
+  EXPECT_EQ(ReleaseMappedFile(file), 0);
+  EXPECT_TRUE(mappings.live.empty());
+}
+
+TEST(OpenForWrite, RefusesAMappedFileEvenThroughAnotherName) {
+  TempDir dir;
+  testsupport::WriteFile(dir.File("in.o"), std::string("data"));
+  ASSERT_EQ(symlink(dir.File("in.o").c_str(), dir.File("alias.o").c_str()), 0);
+  Mappings mappings;
+  MappedFile* file = nullptr;
+  ASSERT_EQ(MapFile(mappings, dir.File("in.o"), &file), kOk);
+  errno = 0;
+  EXPECT_EQ(OpenForWrite(mappings, dir.File("alias.o"), "wb"), nullptr);
+  EXPECT_EQ(errno, EBUSY);
+  FILE* other = OpenForWrite(mappings, dir.File("out.o"), "wb");
+  ASSERT_NE(other, nullptr);
+  fclose(other);
+  ReleaseMappedFile(file);
+  FILE* now = OpenForWrite(mappings, dir.File("in.o"), "wb");
+  ASSERT_NE(now, nullptr);
+  fclose(now);
+}
+
+TEST(Paths, FullPathIsAbsoluteAndLexicallyNormal) {
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  std::string base = cwd;
+  EXPECT_EQ(*FullPath("/a/./b/../c"), "/a/c");
+  EXPECT_EQ(*FullPath("x.o"), base + "/x.o");
+  EXPECT_EQ(*FullPath("/a\\b"), "/a\\b");  // a backslash is a file-name byte here
+  EXPECT_EQ(*FullPath("/.."), "/");
+  EXPECT_FALSE(FullPath("/" + std::string(300, 'a')).has_value());
+  EXPECT_EQ(FileNamePart("D:\\work\\lib\\foo.o"), "foo.o");
+  EXPECT_EQ(FileNamePart("/x/y.o"), "y.o");
+  EXPECT_EQ(FileNamePart("plain"), "plain");
+  EXPECT_TRUE(EqualsIgnoreAsciiCase("NoAr", "noar"));
+  EXPECT_FALSE(EqualsIgnoreAsciiCase("\xC9", "\xE9"));
+}
