@@ -1,8 +1,112 @@
+// Export selection. Candidates come either from the whole symbol table
+// (-xall: every non-weak, unclassified, loadable global whose name does not
+// begin with '.') or from the definition file followed by the objects'
+// ".export" sections. Every named candidate passes the same refusals (missing,
+// weak, linkonce, "..", static initializer); definition-file refusals are all
+// reported and then counted once, an in-code refusal ends the run. The exclude
+// file then takes names off the list, and the writer gets what is left.
+//
+// The list runs newest first, so its order is the reverse of the order of
+// addition; the writer lays out its string table in list order.
 #include "exports/export_list.h"
 
+#include <new>
+
 #include "driver/run_state.h"
+#include "elf/elf_image.h"
+#include "exports/def_file.h"
+#include "exports/def_scanner.h"
+#include "exports/in_code_exports.h"
+#include "output/export_object_writer.h"
 
 namespace prepqdm {
+
+namespace {
+
+// A definition is loadable when its section is allocated, or when it is a
+// common (ordinary or thread-local) symbol that the linker will allocate.
+// Records without a definition (definition-file-only mode) have no section.
+bool IsLoadableDefinition(const TrackedSymbol& record) {
+  if (record.object == nullptr || record.symbol == nullptr) return false;
+  ElfImage image = record.object->Image();
+  ElfSymbol symbol = LoadAt<ElfSymbol>(record.symbol);
+  if (symbol.st_shndx < image.SectionCount()) {
+    std::optional<SectionHeader> section = image.Section(symbol.st_shndx);
+    return section && (section->sh_flags & SHF_ALLOC) != 0;
+  }
+  return symbol.st_shndx == SHN_COMMON || symbol.st_shndx == SHN_TLS_COMMON;
+}
+
+bool QualifiesForExportAll(const TrackedSymbol& record) {
+  if (record.is_weak != 0 || record.class_flags != 0) return false;
+  if (record.name_length > 0 && record.name[0] == '.') return false;
+  return IsLoadableDefinition(record);
+}
+
+Status PrintUnknownDirective(RunState& run, const uint8_t* token, uint32_t length) {
+  Print(run.console, "***Error: Unknown directive found \"%.*s\". Return -1.\n", PrintedLength(length),
+        PrintedText(token));
+  return -1;
+}
+
+Status GatherAllEligible(RunState& run) {
+  for (TrackedSymbol* record = run.tree.First(); record != nullptr; record = run.tree.Next(record)) {
+    if (!QualifiesForExportAll(*record)) continue;
+    Status status = AddExport(run, record);
+    if (status != 0) return status;
+  }
+  return 0;
+}
+
+Status GatherFromDefFile(RunState& run, MappedFile& def_file) {
+  SymbolKind current_kind = kKindNone;
+  int32_t refused = 0;
+  Status status = ScanDefText(def_file.view, def_file.size,
+                              [&](DefTokenType type, const uint8_t* token, uint32_t length) -> Status {
+    if (type == DefTokenType::kDirective) {
+      return MatchDirective(token, length, &current_kind) == 0 ? 0 : PrintUnknownDirective(run, token, length);
+    }
+    if (CheckAndAddExport(run, token, length) != 0) ++refused;
+    return 0;
+  });
+  if (status != 0) return status;
+  if (refused != 0) {
+    Print(run.console, "***Error: %d exported symbols not found or invalid for export. Return -1.\n", refused);
+    return -1;
+  }
+  return 0;
+}
+
+// Clears `exported` for each listed name, then unlinks and frees the cleared
+// entries in one sweep, so a long exclude file costs one pass over the list
+// rather than one per name. Nothing reads the list between the two steps.
+Status ExcludeNames(RunState& run, MappedFile& exclude_file) {
+  SymbolKind current_kind = kKindNone;
+  Status status = ScanDefText(exclude_file.view, exclude_file.size,
+                              [&](DefTokenType type, const uint8_t* token, uint32_t length) -> Status {
+    if (type == DefTokenType::kDirective) {
+      return MatchDirective(token, length, &current_kind) == 0 ? 0 : PrintUnknownDirective(run, token, length);
+    }
+    TrackedSymbol* record = run.tree.Find(token, length);
+    if (record != nullptr && record->exported == 1) record->exported = 0;
+    return 0;
+  });
+
+  ExportEntry** link = &run.exports.head;
+  while (*link != nullptr) {
+    ExportEntry* entry = *link;
+    if (entry->tracked_symbol->exported == 0) {
+      *link = entry->next;
+      --run.exports.count;
+      delete entry;
+    } else {
+      link = &entry->next;
+    }
+  }
+  return status;
+}
+
+}  // namespace
 
 ExportList::~ExportList() {
   while (head) {
@@ -12,9 +116,106 @@ ExportList::~ExportList() {
   }
 }
 
-Status SelectExports(RunState&, MappedFile*, MappedFile*) { return 0; }  // placeholder
-Status CheckAndAddExport(RunState&, const uint8_t*, uint32_t) { return -1; }
-Status AddExport(RunState&, TrackedSymbol*) { return -1; }
-int CompareExportNames(const ExportEntry*, const ExportEntry*) { return 0; }
+Status SelectExports(RunState& run, MappedFile* def_file, MappedFile* exclude_file) {
+  if (run.options.export_all) {
+    Status status = GatherAllEligible(run);
+    if (status != 0) return status;
+  } else {
+    if (def_file != nullptr) {
+      Status status = GatherFromDefFile(run, *def_file);
+      if (status != 0) return status;
+    }
+    Status status = CollectAllInCodeExports(run);
+    if (status != 0) return status;
+  }
+
+  if (run.exports.head != nullptr && exclude_file != nullptr) {
+    Status status = ExcludeNames(run, *exclude_file);
+    if (status != 0) return status;
+  }
+
+  if (run.exports.head != nullptr) return WriteExportObject(run);
+  Print(run.log, "\nEmpty Export Object.\n");
+  return WriteEmptyExportObject(run);
+}
+
+Status RefuseMissingExport(RunState& run, const uint8_t* name, uint32_t length) {
+  Print(run.console, "***Error: missing \"%.*s\"\n", PrintedLength(length), PrintedText(name));
+  return -1;
+}
+
+Status CheckAndAddExport(RunState& run, const uint8_t* name, uint32_t length) {
+  TrackedSymbol* record = run.tree.Find(name, length);
+  if (record == nullptr) return RefuseMissingExport(run, name, length);
+
+  int printed_length = PrintedLength(length);
+  const char* text = PrintedText(name);
+  if (record->is_weak == 1) {
+    Print(run.console, "***Error: Attempt to export WEAK symbol \"%.*s\"\n", printed_length, text);
+    return -1;
+  }
+
+  bool refused = false;
+  uint8_t flags = record->class_flags;
+  if (flags & CLASS_LINKONCE) {
+    if (run.options.warn_linkonce) {
+      Print(run.console,
+            "***Warning: Attempt to export symbol which shouldn't be exported: \"%.*s\" is a linkonce symbol.  "
+            "Export allowed with warning.\n",
+            printed_length, text);
+    } else {
+      Print(run.console,
+            "***Error: Attempt to export symbol which shouldn't be exported: \"%.*s\" is a linkonce symbol\n",
+            printed_length, text);
+      refused = true;
+    }
+  }
+  if (flags & CLASS_DOUBLE_DOT) {
+    Print(run.console,
+          "***Error: Attempt to export symbol which shouldn't be exported: \"%.*s\" is a \"..\" symbol\n",
+          printed_length, text);
+    refused = true;
+  }
+  if (flags & CLASS_STATIC_INIT) {
+    if (run.options.warn_sti) {
+      Print(run.console,
+            "***Warning: Attempt to export symbol which shouldn't be exported: \"%.*s\" is a static initializer "
+            "symbol.  Export allowed with warning.\n",
+            printed_length, text);
+    } else {
+      Print(run.console,
+            "***Error: Attempt to export symbol which shouldn't be exported: \"%.*s\" is a static initializer "
+            "symbol\n",
+            printed_length, text);
+      refused = true;
+    }
+  }
+  if (refused) return -1;
+  return AddExport(run, record);
+}
+
+Status AddExport(RunState& run, TrackedSymbol* symbol) {
+  if (symbol->exported == 1) return 0;
+  symbol->exported = 1;
+  ExportEntry* entry = new (std::nothrow) ExportEntry;
+  if (entry == nullptr) {
+    // Keep the flag true to the list: the symbol is not on it.
+    symbol->exported = 0;
+    Print(run.console, "***Error: Out of memory. Return -1\n");
+    return -1;
+  }
+  entry->tracked_symbol = symbol;
+  entry->name_offset = 0;
+  entry->next = run.exports.head;
+  run.exports.head = entry;
+  ++run.exports.count;
+  return 0;
+}
+
+int CompareExportNames(const ExportEntry* a, const ExportEntry* b) {
+  const TrackedSymbol* x = a->tracked_symbol;
+  const TrackedSymbol* y = b->tracked_symbol;
+  return CompareNames(x->name, x->name_length, y->name, y->name_length);
+}
 
 }  // namespace prepqdm

@@ -1,4 +1,5 @@
-// The list of symbols chosen for export, newest first.
+// The list of symbols chosen for export, newest first. Each TrackedSymbol is
+// on it at most once; its `exported` flag says whether it is.
 #pragma once
 #include <cstdint>
 
@@ -27,5 +28,9 @@ Status SelectExports(RunState& run, MappedFile* def_file, MappedFile* exclude_fi
 Status CheckAndAddExport(RunState& run, const uint8_t* name, uint32_t length);
 Status AddExport(RunState& run, TrackedSymbol* symbol);
 int CompareExportNames(const ExportEntry* a, const ExportEntry* b);
+
+// Prints the refusal of a name that no record holds and returns -1. Also used
+// for in-code exports whose symbol cannot be read from a malformed object.
+Status RefuseMissingExport(RunState& run, const uint8_t* name, uint32_t length);
 
 }  // namespace prepqdm

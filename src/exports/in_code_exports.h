@@ -2,6 +2,7 @@
 // section named ".export", relocated against the symbol to export.
 #pragma once
 #include <cstdint>
+#include <optional>
 
 #include "elf/elf_format.h"
 #include "host/status.h"
@@ -11,8 +12,9 @@ namespace prepqdm {
 struct RunState;
 struct ObjectModule;
 
-// Index of the first section named exactly ".export", or 0 when none.
-uint32_t FindExportSection(const ObjectModule& object);
+// Index of the first section named exactly ".export", or nothing when no
+// section is (or the object has no section names).
+std::optional<uint32_t> FindExportSection(const ObjectModule& object);
 
 Status CollectInCodeExports(RunState& run, const ObjectModule& object, const SectionHeader& export_section,
                             uint32_t export_index);

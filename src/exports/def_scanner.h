@@ -1,0 +1,58 @@
+// The line scanner shared by every reading of a definition or exclude file.
+//
+// The text is raw bytes, no character set. Lines end at any run of CR and LF
+// bytes (so CR LF, LF and CR all work and empty lines vanish); only space and
+// tab are blanks. A line is trimmed of blanks at both ends; an empty line or
+// one that begins with ';' or '#' is skipped. Otherwise the first ';' or '#'
+// starts a trailing comment, which is cut together with the blanks before it.
+// What is left is the token: a directive when it begins with '[', otherwise
+// one symbol name, inner blanks included. Tokens point into the scanned bytes
+// and are never copied; the scanner never looks past `size`.
+#pragma once
+#include <cstdint>
+
+#include "host/status.h"
+
+namespace prepqdm {
+
+enum class DefTokenType { kDirective, kSymbol };
+
+inline bool IsDefBlank(uint8_t byte) { return byte == ' ' || byte == '\t'; }
+inline bool IsDefLineEnd(uint8_t byte) { return byte == '\r' || byte == '\n'; }
+inline bool IsDefComment(uint8_t byte) { return byte == ';' || byte == '#'; }
+
+// A name's length as a "%.*s" precision. A negative precision would make
+// printf read to a zero byte, so lengths past INT_MAX are clamped.
+inline int PrintedLength(uint32_t length) { return length > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int>(length); }
+inline const char* PrintedText(const uint8_t* bytes) { return reinterpret_cast<const char*>(bytes); }
+
+// Calls visit(DefTokenType, const uint8_t* token, uint32_t length) for each
+// token in file order. A non-zero status from `visit` ends the scan and is
+// returned; otherwise the result is 0.
+template <class Visit>
+Status ScanDefText(const uint8_t* text, uint64_t size, Visit&& visit) {
+  uint64_t position = 0;
+  while (true) {
+    while (position < size && IsDefLineEnd(text[position])) ++position;
+    if (position >= size) return 0;
+
+    uint64_t line_begin = position;
+    while (position < size && !IsDefLineEnd(text[position])) ++position;
+    uint64_t line_end = position;
+
+    while (line_begin < line_end && IsDefBlank(text[line_begin])) ++line_begin;
+    while (line_end > line_begin && IsDefBlank(text[line_end - 1])) --line_end;
+    if (line_begin == line_end || IsDefComment(text[line_begin])) continue;
+
+    uint64_t token_end = line_begin;
+    while (token_end < line_end && !IsDefComment(text[token_end])) ++token_end;
+    while (token_end > line_begin && IsDefBlank(text[token_end - 1])) --token_end;
+
+    // Mappings are below 4 GiB, so a token length fits in 32 bits.
+    DefTokenType type = text[line_begin] == '[' ? DefTokenType::kDirective : DefTokenType::kSymbol;
+    Status status = visit(type, text + line_begin, static_cast<uint32_t>(token_end - line_begin));
+    if (status != 0) return status;
+  }
+}
+
+}  // namespace prepqdm
