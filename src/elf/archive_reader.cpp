@@ -1,12 +1,163 @@
+// The `ar` archive walk. After the 8-byte global header "!<arch>\n" come
+// members, each a 60-byte ASCII header (name 16, date 12, uid 6, gid 6,
+// mode 8, size 10, then the two bytes 0x60 0x0A) followed by its data, padded
+// to an even length. Short names end with '/'; "//" is the long-name table
+// (names ending with '/'), referenced from later headers as '/' and a decimal
+// offset; "/" is the symbol index, which is skipped: every member whose name
+// marks it as an object is opened, needed or not.
+//
+// A member's size comes from its header and is checked against what remains
+// of the file before its data is touched, so a damaged or truncated archive
+// is reported instead of being read past its end.
 #include "elf/archive_reader.h"
 
+#include <cstring>
+#include <new>
+#include <string>
+#include <string_view>
+
 #include "driver/run_state.h"
+#include "elf/object_module.h"
 
 namespace prepqdm {
 
+namespace {
+
+constexpr uint64_t kGlobalHeaderSize = 8;
+constexpr uint64_t kMemberHeaderSize = 60;
+constexpr size_t kNameField = 0;
+constexpr size_t kNameFieldSize = 16;
+constexpr size_t kSizeField = 48;
+constexpr size_t kSizeFieldSize = 10;
+constexpr size_t kMagicField = 58;
+
+bool IsBlank(uint8_t c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// A decimal number as the C library's conversion reads it: leading blanks,
+// an optional sign, then digits up to the first other byte. `used` is the
+// number of bytes that took part (0 when no digit was found).
+struct Decimal {
+  int64_t value = 0;
+  size_t used = 0;
+};
+
+Decimal ReadDecimal(const uint8_t* field, size_t length) {
+  size_t i = 0;
+  while (i < length && IsBlank(field[i])) ++i;
+  bool negative = false;
+  if (i < length && (field[i] == '+' || field[i] == '-')) negative = field[i++] == '-';
+  size_t first_digit = i;
+  int64_t value = 0;
+  // Fields are at most 16 bytes; clamp long ones rather than overflow.
+  while (i < length && field[i] >= '0' && field[i] <= '9') {
+    if (value < (int64_t{1} << 40)) value = value * 10 + (field[i] - '0');
+    ++i;
+  }
+  Decimal result;
+  if (i == first_digit) return result;
+  result.value = negative ? -value : value;
+  result.used = i;
+  return result;
+}
+
+// An object member's name has a '.' somewhere after its first byte, and the
+// byte after the last such '.' is 'o' or 'O' (util.o, UTIL.O, util.obj).
+bool IsObjectMemberName(std::string_view name) {
+  size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos || dot == 0 || dot + 1 >= name.size()) return false;
+  return name[dot + 1] == 'o' || name[dot + 1] == 'O';
+}
+
+}  // namespace
+
 Status ReadArchive(RunState& run, MappedFile* archive) {
-  (void)run; (void)archive;
-  return 0;  // placeholder
+  const char* path = archive->path.c_str();
+  if (archive->size < kGlobalHeaderSize + kMemberHeaderSize) {
+    Print(run.console, "***Error: file \"%s\" is too small to be useful. Return -1.\n", path);
+    return -1;
+  }
+  uint8_t* view = archive->view;
+  uint64_t offset = kGlobalHeaderSize;
+  uint64_t remaining = archive->size - kGlobalHeaderSize;
+  const uint8_t* long_names = nullptr;
+  uint64_t long_names_size = 0;
+
+  for (;;) {
+    // At least one whole header remains here.
+    const uint8_t* header = view + offset;
+    if (header[kMagicField] != 0x60 || header[kMagicField + 1] != 0x0A) {
+      Print(run.console, "***Error: file \"%s\" has invalid library file format. Return -1\n", path);
+      return -1;
+    }
+    uint64_t data_offset = offset + kMemberHeaderSize;
+    remaining -= kMemberHeaderSize;
+
+    // Backwards over the name field, offset 0 excluded: trailing spaces are
+    // padding, and the first '/' met is the one that counts.
+    const uint8_t* field = header + kNameField;
+    size_t slash = 0;
+    bool only_padding = true;
+    for (size_t k = kNameFieldSize - 1; k >= 1; --k) {
+      if (only_padding && field[k] == ' ') continue;
+      only_padding = false;
+      if (field[k] == '/') {
+        slash = k;
+        break;
+      }
+    }
+
+    Decimal size_field = ReadDecimal(header + kSizeField, kSizeFieldSize);
+    if (size_field.value == 0) {
+      Print(run.console, "***Error: Invalid file size for file inside \"%s\".\n", path);
+      return -4;
+    }
+    bool size_well_formed = size_field.value > 0;
+    for (size_t k = size_field.used; k < kSizeFieldSize; ++k) {
+      if (header[kSizeField + k] != ' ') size_well_formed = false;
+    }
+    if (!size_well_formed) {
+      Print(run.console, "***Error: Invalid member size inside \"%s\". Return -1.\n", path);
+      return -1;
+    }
+    uint64_t size = static_cast<uint64_t>(size_field.value);
+    if (size > remaining) {
+      Print(run.console, "***Error: Member size runs past the end of file \"%s\". Return -1.\n", path);
+      return -1;
+    }
+    const uint8_t* data = view + data_offset;
+
+    std::string_view name;
+    if (slash == 1) {
+      long_names = data;
+      long_names_size = size;
+    } else if (slash == 0) {
+      bool symbol_index = only_padding || field[1] == 0;
+      if (!symbol_index && long_names != nullptr) {
+        Decimal reference = ReadDecimal(field + 1, kNameFieldSize - 1);
+        if (reference.value >= 0 && static_cast<uint64_t>(reference.value) <= long_names_size) {
+          const uint8_t* start = long_names + reference.value;
+          size_t available = static_cast<size_t>(long_names_size - static_cast<uint64_t>(reference.value));
+          const void* end = std::memchr(start, '/', available);
+          size_t length = end ? static_cast<size_t>(static_cast<const uint8_t*>(end) - start) : available;
+          name = std::string_view(reinterpret_cast<const char*>(start), length);
+        }
+      }
+    } else {
+      name = std::string_view(reinterpret_cast<const char*>(field), slash);
+    }
+
+    if (!name.empty() && IsObjectMemberName(name)) {
+      Status status = OpenObjectModule(run, archive, name, view + data_offset, static_cast<uint32_t>(size));
+      if (status != 0) return status;
+    }
+
+    uint64_t padded = size + (size & 1);
+    if (remaining <= padded) break;
+    offset = data_offset + padded;
+    remaining -= padded;
+    if (remaining < kMemberHeaderSize) break;
+  }
+  return 0;
 }
 
 }  // namespace prepqdm

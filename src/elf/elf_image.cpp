@@ -1,3 +1,6 @@
+// Checked accessors over an accepted ELF image. Each one tests the range it
+// is about to read against the image (64-bit sums, subtraction against the
+// size), because tables the reader leaves unvalidated can still be reached.
 #include "elf/elf_image.h"
 
 #include <cstring>
@@ -33,6 +36,7 @@ bool ElfImage::SectionContent(const SectionHeader& section, const uint8_t** begi
 }
 
 std::optional<std::string_view> ElfImage::StringAt(uint32_t table_index, uint32_t offset) const {
+  if (table_index == 0) return std::nullopt;
   std::optional<SectionHeader> table = Section(table_index);
   if (!table || table->sh_type == SHT_NOBITS) return std::nullopt;
   const uint8_t* begin;

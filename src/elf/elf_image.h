@@ -21,7 +21,12 @@ struct ElfImage {
     return offset <= size && length <= size - offset;
   }
 
-  ElfHeader Header() const { return LoadAt<ElfHeader>(data); }
+  // The header, or all zeros for an image too short to hold one.
+  ElfHeader Header() const {
+    ElfHeader header{};
+    if (data != nullptr && size >= kElfHeaderSize) header = LoadAt<ElfHeader>(data);
+    return header;
+  }
   uint32_t SectionCount() const { return Header().e_shnum; }
   uint32_t SectionEntrySize() const;  // e_shentsize, 40 when 0
 
@@ -35,7 +40,8 @@ struct ElfImage {
   bool SectionContent(const SectionHeader& section, const uint8_t** begin, uint32_t* length) const;
 
   // The zero-terminated string at `offset` inside string-table section
-  // `table`: nothing when the table is missing, not inside the image, or the
+  // `table`: nothing when the table is missing (index 0 included: a symbol
+  // table linked to section 0 has no names), not inside the image, or the
   // string has no terminating zero inside the table.
   std::optional<std::string_view> StringAt(uint32_t table_index, uint32_t offset) const;
 
