@@ -1,10 +1,347 @@
+// The export object: an ELF32 relocatable file with one export table per
+// non-empty kind (".fexports" for code, ".dexports" for data), each with a
+// relocation section, plus ".symtab", ".strtab" and ".secstrtab".
+//
+// An export table holds a count word, the CRC-32 of its name area, one
+// 8-byte entry per export (word 0 receives the symbol's address through the
+// entry's relocation; word 1 is the offset of the name in the table, with bit
+// 31 marking a TLS data symbol) and an empty entry, then the names and 14 zero
+// bytes. Table entries and symbols are in name order, while ".strtab" keeps
+// the names in export-list order (newest first), so `st_name` values are not
+// ascending. Sections start at offset 64 and every following item at the next
+// multiple of 64.
+//
+// Byte order and machine come from the object defining the first export (or
+// big-endian PowerPC without input objects); records are built in host order
+// and stored in that order.
 #include "output/export_object_writer.h"
 
+#include <algorithm>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
 #include "driver/run_state.h"
+#include "output/crc32.h"
+#include "output/output_file.h"
 
 namespace prepqdm {
 
-Status WriteExportObject(RunState&) { return 0; }       // placeholder
-Status WriteEmptyExportObject(RunState&) { return 0; }  // placeholder
+namespace {
+
+constexpr uint32_t kTlsBit = 0x80000000u;
+constexpr uint32_t EF_PPC_EMB = 0x80000000u;  // embedded PowerPC ABI
+constexpr uint8_t kGlobalNoType = 0x10;
+constexpr uint8_t kGlobalObject = 0x11;
+constexpr uint64_t kTableTrailer = 14;  // zero bytes after the names
+
+constexpr char kCodeTableSymbol[] = "qdm_fexports";
+constexpr char kDataTableSymbol[] = "qdm_dexports";
+constexpr uint32_t kTableSymbolBytes = 13;  // 12 characters and the NUL
+
+uint64_t TableSize(uint64_t count, uint64_t name_bytes) { return 8 * (count + 2) + name_bytes + kTableTrailer; }
+
+constexpr WriteMessages kExportObjectMessages = {
+    "*** error writing zeros to output file.\n",
+    "*** error seeking in output file.\n",
+    "*** error writing to output file.\n",
+    "*** error seeking in output file to write section data.\n",
+    "*** error writing to output file.\n",
+    "***Error: Could not seek in output file.\n",
+    "***Error: Could not write to output file.\n",
+};
+
+// One export table with its relocations, built from the entries of one kind.
+struct TableBuild {
+  std::vector<ExportEntry*> entries;  // list order, then sorted
+  uint64_t name_bytes = 0;            // S
+  std::vector<uint8_t> table;
+  std::vector<uint8_t> relocations;
+};
+
+struct TableKind {
+  const char* section_name;
+  const char* table_symbol;
+  const char* heading;
+  bool data;
+};
+
+// Fills the table, its relocations and its symbols (from `first_symbol`,
+// then the table symbol), logging the names in table order.
+void BuildTable(RunState& run, TableBuild& t, const TableKind& kind, uint32_t first_symbol, uint32_t section_index,
+                uint64_t strtab_bias, uint64_t table_symbol_name, std::vector<uint8_t>& symtab,
+                std::vector<uint8_t>& strtab, bool swap) {
+  const uint64_t count = t.entries.size();
+  const uint64_t table_size = TableSize(count, t.name_bytes);
+  t.table.assign(table_size, 0);
+  t.relocations.assign(count * kRelaSize, 0);
+  std::stable_sort(t.entries.begin(), t.entries.end(),
+                   [](const ExportEntry* a, const ExportEntry* b) { return CompareExportNames(a, b) < 0; });
+  StoreWord(t.table.data(), static_cast<uint32_t>(count), swap);
+  Print(run.log, "%s", kind.heading);
+  uint64_t position = 8 * (count + 2);
+  for (uint64_t i = 0; i < count; ++i) {
+    const TrackedSymbol* symbol = t.entries[i]->tracked_symbol;
+    const uint32_t length = symbol->name_length;
+    const bool tls = kind.data && symbol->is_tls;
+    StoreWord(t.table.data() + 12 + 8 * i, static_cast<uint32_t>(position) | (tls ? kTlsBit : 0), swap);
+    if (length != 0) std::memcpy(t.table.data() + position, symbol->name, length);
+    position += length + 1;
+
+    const uint32_t symbol_index = first_symbol + static_cast<uint32_t>(i);
+    ElfRela rela{};
+    rela.r_offset = static_cast<uint32_t>(8 + 8 * i);
+    rela.r_info = (symbol_index << 8) | (tls ? R_PPC_DTPREL32 : R_PPC_ADDR32);
+    StoreRecord(t.relocations.data() + kRelaSize * i, rela, swap);
+
+    const uint64_t name_offset = t.entries[i]->name_offset + strtab_bias;
+    ElfSymbol sym{};
+    sym.st_name = static_cast<uint32_t>(name_offset);
+    sym.st_info = kGlobalNoType;
+    StoreRecord(symtab.data() + kSymbolSize * symbol_index, sym, swap);
+    if (length != 0) std::memcpy(strtab.data() + name_offset, symbol->name, length);
+    Print(run.log, "%.*s\n", static_cast<int>(length), reinterpret_cast<const char*>(symbol->name));
+  }
+
+  ElfSymbol table_symbol{};
+  table_symbol.st_name = static_cast<uint32_t>(table_symbol_name);
+  table_symbol.st_size = static_cast<uint32_t>(table_size);
+  table_symbol.st_info = kGlobalObject;
+  table_symbol.st_shndx = static_cast<uint16_t>(section_index);
+  StoreRecord(symtab.data() + kSymbolSize * (first_symbol + count), table_symbol, swap);
+  std::memcpy(strtab.data() + table_symbol_name, kind.table_symbol, kTableSymbolBytes);
+  Print(run.log, "%s\n", kind.table_symbol);
+
+  const uint64_t names_start = 8 * (count + 2);
+  StoreWord(t.table.data() + 4, Crc32(0, t.table.data() + names_start, table_size - names_start), swap);
+}
+
+const char* SectionNameAt(const ExportObjectLayout& l, uint32_t index) {
+  if (index == l.code_index) return ".fexports";
+  if (l.code_index && index == l.code_index + 1) return ".fexports.rela";
+  if (index == l.data_index) return ".dexports";
+  if (l.data_index && index == l.data_index + 1) return ".dexports.rela";
+  if (index == l.symtab_index) return ".symtab";
+  return index == l.symtab_index + 1 ? ".strtab" : ".secstrtab";
+}
+
+Status ReportTooLarge(RunState& run, const char* name, uint32_t index, uint64_t size) {
+  Print(run.console, "***Error: \"%s\" sec %d, is too large to load.  Section size is 0x%08X. Return -1.\n", name,
+        static_cast<int>(index), static_cast<uint32_t>(size));
+  return -1;
+}
+
+}  // namespace
+
+ExportObjectLayout LayOutExportObject(uint32_t code_count, uint64_t code_name_bytes, uint32_t data_count,
+                                      uint64_t data_name_bytes) {
+  ExportObjectLayout l;
+  uint32_t index = 1;
+  if (code_count > 0) {
+    l.code_index = index;
+    l.size[index] = TableSize(code_count, code_name_bytes);
+    l.size[index + 1] = uint64_t{kRelaSize} * code_count;
+    index += 2;
+  }
+  if (data_count > 0) {
+    l.data_index = index;
+    l.size[index] = TableSize(data_count, data_name_bytes);
+    l.size[index + 1] = uint64_t{kRelaSize} * data_count;
+    index += 2;
+  }
+  l.symtab_index = index;
+  l.section_count = index + 3;
+  l.symbol_count = (code_count > 0 ? uint64_t{code_count} + 1 : 0) + (data_count > 0 ? uint64_t{data_count} + 1 : 0) + 1;
+  l.code_area = code_count > 0 ? code_name_bytes + kTableSymbolBytes + 1 : 1;
+  l.data_area = data_count > 0 ? data_name_bytes + kTableSymbolBytes + 1 : 1;
+  l.size[index] = kSymbolSize * l.symbol_count;
+  l.size[index + 1] = l.code_area + l.data_area;
+  l.size[index + 2] = (code_count > 0 && data_count > 0) ? 78 : 53;
+  uint64_t offset = 64;
+  for (uint32_t i = 1; i < l.section_count; ++i) {
+    l.offset[i] = offset;
+    offset = AlignTo64(offset + l.size[i]);
+  }
+  l.section_header_offset = offset;
+  l.file_length = AlignTo64(offset + uint64_t{kSectionHeaderSize} * l.section_count);
+  return l;
+}
+
+bool IsTooLarge(const ExportObjectLayout& layout, uint32_t index) { return layout.size[index] >= (uint64_t{1} << 31); }
+
+uint32_t FirstSectionBeyondFileLimit(const ExportObjectLayout& layout) {
+  constexpr uint64_t kLimit = uint64_t{1} << 32;
+  for (uint32_t i = 1; i < layout.section_count; ++i)
+    if (layout.offset[i] + layout.size[i] > kLimit) return i;
+  return layout.file_length > kLimit ? layout.section_count - 1 : 0;
+}
+
+Status WriteExportObject(RunState& run) {
+  // Target byte order and machine.
+  uint8_t ei_data = 2;
+  uint16_t machine = EM_PPC;
+  if (!run.options.def_only && run.exports.head) {
+    const ObjectModule* object = run.exports.head->tracked_symbol->object;
+    if (object && object->image && object->size >= kElfHeaderSize) {
+      ElfHeader h = object->Image().Header();
+      ei_data = h.e_ident[EI_DATA];
+      machine = h.e_machine;
+    }
+  }
+  const bool swap = (ei_data != ELFDATA2LSB) != kHostBigEndian;
+
+  // Name offsets in ".strtab", in list order; each kind counts from 1.
+  TableBuild code, data;
+  uint64_t code_counter = 1, data_counter = 1;
+  for (ExportEntry* e = run.exports.head; e; e = e->next) {
+    const TrackedSymbol* symbol = e->tracked_symbol;
+    uint64_t& counter = symbol->is_code ? code_counter : data_counter;
+    TableBuild& t = symbol->is_code ? code : data;
+    e->name_offset = static_cast<uint32_t>(counter);
+    counter += uint64_t{symbol->name_length} + 1;
+    t.name_bytes += uint64_t{symbol->name_length} + 1;
+    t.entries.push_back(e);
+  }
+  const uint32_t n = static_cast<uint32_t>(code.entries.size());
+  const uint32_t m = static_cast<uint32_t>(data.entries.size());
+  const ExportObjectLayout layout = LayOutExportObject(n, code.name_bytes, m, data.name_bytes);
+  if (n > 0) Print(run.log, "%d CODE EXPORTS\n", static_cast<int>(n + 1));
+  if (m > 0) Print(run.log, "%d DATA EXPORTS\n", static_cast<int>(m + 1));
+
+  const uint32_t strtab_index = layout.symtab_index + 1;
+  const uint32_t names_index = layout.symtab_index + 2;
+  std::vector<uint8_t> symtab, strtab;
+  auto allocate_symbol_tables = [&] {
+    if (symtab.empty()) {
+      symtab.assign(layout.size[layout.symtab_index], 0);
+      strtab.assign(layout.size[strtab_index], 0);
+    }
+  };
+
+  if (n > 0) {
+    if (IsTooLarge(layout, layout.code_index))
+      return ReportTooLarge(run, ".fexports", layout.code_index, layout.size[layout.code_index]);
+    allocate_symbol_tables();
+    BuildTable(run, code, TableKind{".fexports", kCodeTableSymbol, "\nCODE:\n", false}, 1, layout.code_index, 0,
+               layout.code_area - kTableSymbolBytes, symtab, strtab, swap);
+  }
+  if (m > 0) {
+    if (IsTooLarge(layout, layout.data_index))
+      return ReportTooLarge(run, ".dexports", layout.data_index, layout.size[layout.data_index]);
+    allocate_symbol_tables();
+    const uint32_t first_data_symbol = n > 0 ? n + 2 : 1;
+    BuildTable(run, data, TableKind{".dexports", kDataTableSymbol, "\nDATA:\n", true}, first_data_symbol,
+               layout.data_index, layout.code_area, layout.code_area + layout.data_area - kTableSymbolBytes, symtab,
+               strtab, swap);
+  }
+  // The tables fit, yet the file as a whole must stay within 32-bit offsets.
+  if (uint32_t beyond = FirstSectionBeyondFileLimit(layout))
+    return ReportTooLarge(run, SectionNameAt(layout, beyond), beyond, layout.size[beyond]);
+
+  // Section headers and the section-name table, names in index order.
+  std::vector<SectionHeader> headers(layout.section_count);
+  std::vector<uint8_t> names(layout.size[names_index], 0);
+  uint32_t name_position = 1;
+  auto add_name = [&](std::string_view name) {
+    uint32_t at = name_position;
+    std::memcpy(names.data() + at, name.data(), name.size());
+    name_position += static_cast<uint32_t>(name.size()) + 1;
+    return at;
+  };
+  const uint32_t symtab_index = layout.symtab_index;
+  if (n > 0) {
+    const uint32_t i = layout.code_index;
+    headers[i] = MakeSectionHeader(add_name(".fexports"), SHT_QDM_EXPORTS, SHF_ALLOC | SHF_EXECINSTR, layout.offset[i],
+                             layout.size[i], 0, 0, 8, 0);
+    // The relocation sections are aligned to their entry size, 12.
+    headers[i + 1] = MakeSectionHeader(add_name(".fexports.rela"), SHT_RELA, 0, layout.offset[i + 1], layout.size[i + 1],
+                                 symtab_index, i, kRelaSize, kRelaSize);
+  }
+  if (m > 0) {
+    const uint32_t i = layout.data_index;
+    headers[i] = MakeSectionHeader(add_name(".dexports"), SHT_QDM_EXPORTS, SHF_ALLOC, layout.offset[i], layout.size[i], 0, 0,
+                             8, 0);
+    headers[i + 1] = MakeSectionHeader(add_name(".dexports.rela"), SHT_RELA, 0, layout.offset[i + 1], layout.size[i + 1],
+                                 symtab_index, i, kRelaSize, kRelaSize);
+  }
+  // sh_info of ".symtab" stays 0 although every symbol after the null one is
+  // global; the platform's linker expects it so.
+  headers[symtab_index] = MakeSectionHeader(add_name(".symtab"), SHT_SYMTAB, 0, layout.offset[symtab_index],
+                                      layout.size[symtab_index], strtab_index, 0, kSymbolSize, kSymbolSize);
+  headers[strtab_index] = MakeSectionHeader(add_name(".strtab"), SHT_STRTAB, 0, layout.offset[strtab_index],
+                                      layout.size[strtab_index], 0, 0, 1, 0);
+  headers[names_index] = MakeSectionHeader(add_name(".secstrtab"), SHT_STRTAB, 0, layout.offset[names_index],
+                                     layout.size[names_index], 0, 0, 1, 0);
+
+  uint8_t header_bytes[kElfHeaderSize];
+  StoreRecord(header_bytes,
+              MakeElfHeader(ei_data, machine, static_cast<uint16_t>(layout.section_count),
+                            static_cast<uint32_t>(layout.section_header_offset), EF_PPC_EMB),
+              swap);
+  std::vector<uint8_t> header_table(uint64_t{kSectionHeaderSize} * layout.section_count);
+  for (uint32_t i = 0; i < layout.section_count; ++i)
+    StoreRecord(header_table.data() + kSectionHeaderSize * i, headers[i], swap);
+
+  ElfFileContents contents;
+  contents.length = layout.file_length;
+  contents.header = FilePiece{0, header_bytes, kElfHeaderSize};
+  auto add_piece = [&](uint32_t index, const std::vector<uint8_t>& bytes) {
+    contents.sections.push_back(FilePiece{layout.offset[index], bytes.data(), bytes.size()});
+  };
+  if (n > 0) {
+    add_piece(layout.code_index, code.table);
+    add_piece(layout.code_index + 1, code.relocations);
+  }
+  if (m > 0) {
+    add_piece(layout.data_index, data.table);
+    add_piece(layout.data_index + 1, data.relocations);
+  }
+  add_piece(symtab_index, symtab);
+  add_piece(strtab_index, strtab);
+  add_piece(names_index, names);
+  contents.section_headers = FilePiece{layout.section_header_offset, header_table.data(), header_table.size()};
+
+  FILE* file = OpenForWrite(run.mappings, run.options.output_path, "wb");
+  if (!file) {
+    int error = FailureErrno();
+    Print(run.console, "*** error could not open output file for writing.\n");
+    return error;
+  }
+  Status status = WriteElfContents(run, file, contents, kExportObjectMessages);
+  fclose(file);
+  return status;
+}
+
+Status WriteEmptyExportObject(RunState& run) {
+  // Always big-endian PowerPC, 320 bytes: the section-name table at 64, the
+  // null symbol at 128 and three section headers at 192.
+  constexpr uint8_t kNames[] = "\0.secstrtab\0.symtab";  // 20 bytes with the final NUL
+  constexpr bool swap = !kHostBigEndian;
+  uint8_t header_bytes[kElfHeaderSize];
+  StoreRecord(header_bytes, MakeElfHeader(2, EM_PPC, 3, 192, EF_PPC_EMB), swap);
+  uint8_t section_bytes[2 * kSectionHeaderSize];
+  StoreRecord(section_bytes, MakeSectionHeader(1, SHT_STRTAB, 0, 64, sizeof kNames, 0, 0, 1, 0), swap);
+  StoreRecord(section_bytes + kSectionHeaderSize, MakeSectionHeader(12, SHT_SYMTAB, 0, 128, kSymbolSize, 1, 0, 0, kSymbolSize),
+              swap);
+
+  ElfFileContents contents;
+  contents.length = 320;
+  contents.header = FilePiece{0, header_bytes, kElfHeaderSize};
+  contents.sections.push_back(FilePiece{64, kNames, sizeof kNames});
+  // Section header 0 is all zeros and already in place.
+  contents.section_headers = FilePiece{192 + kSectionHeaderSize, section_bytes, sizeof section_bytes};
+
+  FILE* file = OpenForWrite(run.mappings, run.options.output_path, "wb");
+  if (!file) {
+    int error = FailureErrno();
+    Print(run.console, "***Error: Could not open output file for writing.\n");
+    return error;
+  }
+  WriteMessages messages = kExportObjectMessages;
+  messages.headers_write = "*** error writing to output file.\n";
+  Status status = WriteElfContents(run, file, contents, messages);
+  fclose(file);
+  return status;
+}
 
 }  // namespace prepqdm

@@ -1,0 +1,93 @@
+#include "output/output_file.h"
+
+#include <cerrno>
+
+#include "driver/run_state.h"
+
+namespace prepqdm {
+
+int FailureErrno() { return errno != 0 ? errno : EIO; }
+
+namespace {
+
+bool SeekTo(FILE* file, uint64_t offset) {
+  errno = 0;
+  return offset <= static_cast<uint64_t>(INT64_MAX) && fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
+}
+
+bool WriteAll(FILE* file, const uint8_t* bytes, uint64_t length) {
+  errno = 0;
+  return length == 0 || fwrite(bytes, 1, length, file) == length;
+}
+
+Status Fail(RunState& run, const char* message) {
+  int error = FailureErrno();
+  Print(run.console, "%s", message);
+  return error;
+}
+
+}  // namespace
+
+ElfHeader MakeElfHeader(uint8_t ei_data, uint16_t machine, uint16_t section_count, uint32_t section_header_offset,
+                        uint32_t flags) {
+  ElfHeader h{};
+  h.e_ident[0] = 0x7F;
+  h.e_ident[1] = 'E';
+  h.e_ident[2] = 'L';
+  h.e_ident[3] = 'F';
+  h.e_ident[EI_CLASS] = 1;
+  h.e_ident[EI_DATA] = ei_data;
+  h.e_ident[EI_VERSION] = 1;
+  h.e_type = ET_REL;
+  h.e_machine = machine;
+  h.e_version = 1;
+  h.e_shoff = section_header_offset;
+  h.e_flags = flags;
+  h.e_ehsize = kElfHeaderSize;
+  h.e_phentsize = kProgramHeaderSize;
+  h.e_shentsize = kSectionHeaderSize;
+  h.e_shnum = section_count;
+  h.e_shstrndx = static_cast<uint16_t>(section_count - 1);
+  return h;
+}
+
+SectionHeader MakeSectionHeader(uint32_t name, uint32_t type, uint32_t flags, uint64_t offset, uint64_t size,
+                                uint32_t link, uint32_t info, uint32_t addralign, uint32_t entsize) {
+  SectionHeader s{};
+  s.sh_name = name;
+  s.sh_type = type;
+  s.sh_flags = flags;
+  s.sh_offset = static_cast<uint32_t>(offset);
+  s.sh_size = static_cast<uint32_t>(size);
+  s.sh_link = link;
+  s.sh_info = info;
+  s.sh_addralign = addralign;
+  s.sh_entsize = entsize;
+  return s;
+}
+
+Status WriteElfContents(RunState& run, FILE* file, const ElfFileContents& contents,
+                        const WriteMessages& messages) {
+  // Zeros over the whole object, in blocks that are a multiple of 4 bytes.
+  static constexpr uint8_t kZeros[4096] = {};
+  for (uint64_t left = contents.length; left != 0;) {
+    uint64_t chunk = left < sizeof kZeros ? left : sizeof kZeros;
+    if (!WriteAll(file, kZeros, chunk)) return Fail(run, messages.zero_fill);
+    left -= chunk;
+  }
+  if (!SeekTo(file, contents.base)) return Fail(run, messages.seek_start);
+  if (!WriteAll(file, contents.header.bytes, contents.header.length)) return Fail(run, messages.header_write);
+  for (const FilePiece& section : contents.sections) {
+    if (section.length == 0) continue;
+    if (!SeekTo(file, contents.base + section.offset)) return Fail(run, messages.section_seek);
+    if (!WriteAll(file, section.bytes, section.length)) return Fail(run, messages.section_write);
+  }
+  if (!SeekTo(file, contents.base + contents.section_headers.offset)) return Fail(run, messages.headers_seek);
+  // A buffered write can fail only when it reaches the disk; flushing here
+  // keeps a full disk from passing as success.
+  if (!WriteAll(file, contents.section_headers.bytes, contents.section_headers.length) || fflush(file) != 0)
+    return Fail(run, messages.headers_write);
+  return 0;
+}
+
+}  // namespace prepqdm

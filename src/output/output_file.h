@@ -1,0 +1,93 @@
+// The write sequence shared by the generated ELF files (the export object and
+// the import library's stub object). The file is first filled with zeros over
+// its whole length, so every byte that no structure covers is zero whatever
+// was in the file before; then the ELF header, each non-empty section and the
+// section header table are written at their offsets, all relative to a base
+// (68 for a stub object behind an `ar` member header, else 0). Records are
+// built in host order and stored in the target order by the Store helpers.
+#pragma once
+#include <bit>
+#include <cstdint>
+#include <cstdio>
+#include <vector>
+
+#include "elf/elf_format.h"
+#include "elf/elf_swap.h"
+#include "host/status.h"
+
+namespace prepqdm {
+
+struct RunState;
+
+constexpr bool kHostBigEndian = std::endian::native == std::endian::big;
+
+// Stores records and words in the target order (`swap` when it differs from
+// the host's).
+inline void StoreWord(uint8_t* p, uint32_t value, bool swap) { StoreAt(p, swap ? Bswap32(value) : value); }
+inline uint32_t LoadWord(const uint8_t* p, bool swap) {
+  uint32_t value = LoadAt<uint32_t>(p);
+  return swap ? Bswap32(value) : value;
+}
+inline void StoreRecord(uint8_t* p, ElfHeader h, bool swap) {
+  if (swap) SwapElfHeader(h);
+  StoreAt(p, h);
+}
+inline void StoreRecord(uint8_t* p, SectionHeader s, bool swap) {
+  if (swap) SwapSectionHeader(s);
+  StoreAt(p, s);
+}
+inline void StoreRecord(uint8_t* p, ElfSymbol s, bool swap) {
+  if (swap) SwapSymbol(s);
+  StoreAt(p, s);
+}
+inline void StoreRecord(uint8_t* p, ElfRela r, bool swap) {
+  if (swap) SwapRela(r);
+  StoreAt(p, r);
+}
+
+// The next multiple of 64 at or after `offset`.
+inline uint64_t AlignTo64(uint64_t offset) { return (offset + 63) & ~uint64_t{63}; }
+
+// The ELF header shared by the generated objects (no program headers,
+// e_phentsize 32 all the same).
+ElfHeader MakeElfHeader(uint8_t ei_data, uint16_t machine, uint16_t section_count, uint32_t section_header_offset,
+                        uint32_t flags);
+SectionHeader MakeSectionHeader(uint32_t name, uint32_t type, uint32_t flags, uint64_t offset, uint64_t size,
+                                uint32_t link, uint32_t info, uint32_t addralign, uint32_t entsize);
+
+// One contiguous piece of the file, at an offset relative to the base.
+struct FilePiece {
+  uint64_t offset = 0;
+  const uint8_t* bytes = nullptr;
+  uint64_t length = 0;
+};
+
+// The console messages of one writer; they differ slightly between writers.
+struct WriteMessages {
+  const char* zero_fill;
+  const char* seek_start;
+  const char* header_write;
+  const char* section_seek;
+  const char* section_write;
+  const char* headers_seek;
+  const char* headers_write;
+};
+
+struct ElfFileContents {
+  uint64_t base = 0;    // where the object starts in the file
+  uint64_t length = 0;  // object length, zero-filled first
+  FilePiece header;     // the ELF header, at offset 0
+  std::vector<FilePiece> sections;
+  FilePiece section_headers;
+};
+
+// Writes `contents` to the open `file` (positioned at `base`). Prints the
+// matching message and returns errno (never 0) on failure, else 0. The
+// caller closes the file.
+Status WriteElfContents(RunState& run, FILE* file, const ElfFileContents& contents,
+                        const WriteMessages& messages);
+
+// errno, or EIO when a failed call left it 0, so a failure never reads as 0.
+int FailureErrno();
+
+}  // namespace prepqdm
