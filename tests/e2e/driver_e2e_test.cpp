@@ -1,0 +1,200 @@
+// Whole runs of the built program in a temporary working directory: console
+// text byte for byte and the exit status.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "support/elf_builder.h"
+#include "support/run_support.h"
+#include "support/temp_dir.h"
+
+using testsupport::ProcessResult;
+using testsupport::RunBinary;
+using testsupport::TempDir;
+using testsupport::WriteFile;
+
+namespace {
+
+const std::string kProgram = PREPQDM_BINARY;
+const char kDefaultWarning[] = "!!!Warning: No output file specified (-o). \"pre_qdm.o\" used.\n";
+
+const char kUsage[] =
+    "\n\nprepqdm for Brindle OS SDK Version 2.11.03 (QDM v1.0 DATE TIME)\n"
+    "\nUsage:\n"
+    "         PREPQDM[ 32 | 64 ] [ options* ] files+\n"
+    "\n PrepQDM is given the same inputs as go to the linker.\n"
+    " It outputs an additional .o file that is extra input to the linker.\n"
+    "\nOptions:\n"
+    "    -o <file>              Specify Output .o File\n"
+    "    -log <file>            Emit log text file of what was done\n"
+    "    -x <file>              Specify DEF file for exports\n"
+    "    -xall                  Export all global non-weak loadable symbols\n"
+    "    -xnot <file>           Specify Anti-DEF file (exclude list) for exports.\n"
+    "    -v                     Print Verbose Information.\n"
+    "    -l <file>              Specify Output .a import library file. If used, requires -r.\n"
+    "    -r <name>              The name of the QDE or QDM. If used, requires -l.\n"
+    "    -L<path>               Search file in <path>\n"
+    "    @<file>                Insert <file> at position in command line.\n"
+    "    -e <symbol>            [Ignored] Override entrypoint symbol\n"
+    "    -noar                  Do not generate library header\n"
+    "    -q                     Deprecated implied by using -l and -r with no object files\n"
+    "    -checknosda            Deprecated with warning. Pass -checknosda to makedqm instead.\n"
+    "    -warnsti               When passed, static initializers are allowed as exports with warning.\n"
+    "                           Default: attempt to export a static initializer is an error.\n"
+    "    -warnlinkonce          When passed, symbols in linkonce sections are allowed as exports with warning.\n"
+    "                           Default: attempt to export a linkonce symbol is an error.\n"
+    "\n";
+
+// The build date and time differ from build to build; their form does not.
+std::string Normalised(const std::string& out) {
+  static const std::regex stamp(R"(\(QDM v1\.0 [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2}\))");
+  return std::regex_replace(out, stamp, "(QDM v1.0 DATE TIME)");
+}
+
+// The failure report for `args` with `status`.
+std::string Report(const std::vector<std::string>& args, int status) {
+  std::string text = "\n\n" + kProgram + " FAILED Error = " + std::to_string(status) + "\n\t" + kProgram;
+  for (const std::string& arg : args) text += " \\\n\t\t" + arg;
+  return text + "\n" + kUsage;
+}
+
+ProcessResult RunIn(const TempDir& dir, const std::vector<std::string>& args) {
+  ProcessResult result = RunBinary(args, dir.path());
+  result.out = Normalised(result.out);
+  return result;
+}
+
+testsupport::Bytes SmallObject(const std::string& symbol) {
+  testsupport::ElfBuilder builder;
+  uint32_t text = builder.AddProgbits(".text", 6, testsupport::Bytes(300, 0));
+  builder.AddGlobal(symbol, static_cast<uint16_t>(text));
+  return builder.Build();
+}
+
+}  // namespace
+
+TEST(DriverRun, NoArgumentsReportsMissingInputs) {
+  TempDir dir;
+  ProcessResult r = RunIn(dir, {});
+  EXPECT_EQ(r.exit_code, 255);
+  EXPECT_EQ(r.out, kDefaultWarning + Report({}, -1) + "\nERROR: No library or object files specified. Return -1.\n");
+  EXPECT_EQ(r.err, "");
+}
+
+TEST(DriverRun, ImportLibraryNeedsBothNames) {
+  TempDir dir;
+  for (std::vector<std::string> args : {std::vector<std::string>{"-o", "out.o", "-l", "lib.a", "-log", "x.log"},
+                                        std::vector<std::string>{"-o", "out.o", "-r", "mod"}}) {
+    ProcessResult r = RunIn(dir, args);
+    EXPECT_EQ(r.exit_code, 255);
+    EXPECT_EQ(r.out, Report(args, -1) + "\nERROR: -l requires -r and v.v. Return -1.\n");
+  }
+  EXPECT_FALSE(testsupport::FileExists(dir.File("lib.a")));
+  EXPECT_FALSE(testsupport::FileExists(dir.File("x.log")));
+  EXPECT_FALSE(testsupport::FileExists(dir.File("out.o")));
+}
+
+TEST(DriverRun, ParseFailuresPrintTheirMessageThenUsageOnly) {
+  TempDir dir;
+  WriteFile(dir.File("empty.rsp"), std::string());
+  struct Case {
+    std::vector<std::string> args;
+    std::string out;
+    int exit_code;
+  } cases[] = {
+      {{"-o", "o.o", "-V"}, "***Error: Unrecognized option \"-V\" specified. Return -1.\n", 255},
+      {{"-o", "o.o", "missing.o"}, "***Error: Could not map in file \"missing.o\". Error 0x80070002\n", 2},
+      {{"-o", "o.o", "-La", "-L", "b", "missing.o"},
+       "***Error: Could not map in file \"missing.o\" in the provided paths. Error 0x80070002\n"
+       "Searched in:\n   b\n   a\n",
+       2},
+      {{"@empty.rsp"}, "***Error: Command Line Parser init failed. Return -2147467259.\n", 5},
+      {{"-o", "o.o", "@missing.rsp"}, "***Error: Command Line Parser init failed. Return -2147024894.\n", 2},
+  };
+  for (const Case& c : cases) {
+    ProcessResult r = RunIn(dir, c.args);
+    EXPECT_EQ(r.exit_code, c.exit_code) << c.args.back();
+    EXPECT_EQ(r.out, c.out + kUsage) << c.args.back();
+  }
+}
+
+TEST(DriverRun, ResponseFilesStandInPlaceAndAreEchoedAsWritten) {
+  TempDir dir;
+  // -o from the file (no default-output warning), a quoted name with a space.
+  WriteFile(dir.File("args.txt"), std::string("-o out.o\r\n\r\n-l\t\"my lib.a\"\n"));
+  WriteFile(dir.File("inputs.txt"), std::string("\"my missing.o\""));
+  ProcessResult r = RunIn(dir, {"@args.txt", "@inputs.txt"});
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_EQ(r.out, std::string("***Error: Could not map in file \"my missing.o\". Error 0x80070002\n") + kUsage);
+
+  ProcessResult unpaired = RunIn(dir, {"@args.txt"});
+  EXPECT_EQ(unpaired.exit_code, 255);
+  EXPECT_EQ(unpaired.out, Report({"@args.txt"}, -1) + "\nERROR: -l requires -r and v.v. Return -1.\n");
+}
+
+TEST(DriverRun, LogInAMissingDirectoryEndsWithErrno) {
+  TempDir dir;
+  std::vector<std::string> args{"-o", "out.o", "-q", "-log", "nodir/x.log"};
+  ProcessResult r = RunIn(dir, args);
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_EQ(r.out, "Output to log file \"nodir/x.log\".\n***Error: Could not create log file. error = 2.\n" +
+                       Report(args, 2));
+}
+
+TEST(DriverRun, SkippedAndUnknownInputs) {
+  TempDir dir;
+  WriteFile(dir.File("short.o"), std::string(259, 'x'));
+  WriteFile(dir.File("long.o"), std::string(260, 'x'));
+  std::vector<std::string> args{"-o", "out.o", "Script.LNK", "short.o"};
+  ProcessResult skipped = RunIn(dir, args);
+  EXPECT_EQ(skipped.exit_code, 255);
+  EXPECT_EQ(skipped.out, "PrepQDM - ignoring lnk/ld \"Script.LNK\"\n" + Report(args, -1) +
+                             "\nERROR: No library or object files specified. Return -1.\n");
+
+  ProcessResult unknown = RunIn(dir, {"-o", "out.o", "short.o", "long.o"});
+  EXPECT_EQ(unknown.exit_code, 255);
+  EXPECT_EQ(unknown.out, std::string("***Error: Unknown file type \"long.o\". Return -1\n") + kUsage);
+}
+
+// The following runs register real objects.
+TEST(DriverRun, XallExcludesADefinitionFile) {
+  TempDir dir;
+  WriteFile(dir.File("a.o"), SmallObject("f"));
+  WriteFile(dir.File("e.def"), std::string("f\n"));
+  std::vector<std::string> args{"-o", "out.o", "-xall", "-x", "e.def", "-log", "build.log", "a.o"};
+  ProcessResult r = RunIn(dir, args);
+  EXPECT_EQ(r.exit_code, 255);
+  EXPECT_EQ(r.out, "Output to log file \"build.log\".\n***Error: -xall and -x <file> cannot be used together.\n" +
+                       Report(args, -1));
+  std::vector<uint8_t> log = testsupport::ReadFile(dir.File("build.log"));
+  EXPECT_EQ(std::string(log.begin(), log.end()), "PREPQDM Log\n");
+}
+
+TEST(DriverRun, XallWithoutObjectsFailsBeforeTheReport) {
+  TempDir dir;
+  std::vector<std::string> args{"-o", "out.o", "-xall", "-l", "lib.a", "-r", "mod"};
+  ProcessResult r = RunIn(dir, args);
+  EXPECT_EQ(r.exit_code, 255);
+  EXPECT_EQ(r.out, "\nERROR: -xall requires library or object files. Return -1.\n" + Report(args, -1));
+}
+
+TEST(DriverRun, UnmappableDefinitionAndExcludeFiles) {
+  TempDir dir;
+  WriteFile(dir.File("a.o"), SmallObject("f"));
+  WriteFile(dir.File("empty.def"), std::string());
+  struct Case {
+    std::vector<std::string> args;
+    std::string line;
+  } cases[] = {
+      {{"-o", "out.o", "-x", "empty.def", "a.o"}, "Error: Could not map in exports def file \"empty.def\". Return -1.\n"},
+      {{"-o", "out.o", "-xall", "-xnot", "none.txt", "a.o"},
+       "Error: Could not map in exclude file \"none.txt\". Return -1.\n"},
+  };
+  for (const Case& c : cases) {
+    ProcessResult r = RunIn(dir, c.args);
+    EXPECT_EQ(r.exit_code, 255);
+    EXPECT_EQ(r.out, c.line + Report(c.args, -1));
+  }
+}
