@@ -1,12 +1,159 @@
+// The tracking pass: every registered object's global symbols go into the
+// symbol table, newest object first, so that among equal definitions the one
+// from the input named last on the command line is met first and stays.
+//
+// An object whose bytes equal those of an object registered before it is a
+// duplicate input: it is not tracked, and it is reported together with the
+// nearest earlier copy (the first identical module after it in the newest-
+// first list). Finding that copy by comparing every pair would cost quadratic
+// time on builds with many equally sized objects, so modules are grouped by
+// size and section count, only groups of two or more are hashed, and a hash
+// match is confirmed byte for byte. Import stub objects (any section of type
+// SHT_QDM_IMPORTS) contribute no symbols either.
 #include "elf/tracking_pass.h"
 
+#include <cstring>
+#include <unordered_map>
+#include <vector>
+
 #include "driver/run_state.h"
+#include "elf/elf_format.h"
+#include "elf/elf_image.h"
+#include "elf/object_module.h"
+#include "symbols/resolution.h"
 
 namespace prepqdm {
+namespace {
+
+uint32_t SectionCountOf(const ObjectModule& module) {
+  if (module.image == nullptr || module.size < kElfHeaderSize) return 0;
+  return module.Image().SectionCount();
+}
+
+inline uint64_t Mix(uint64_t value) {
+  value ^= value >> 33;
+  value *= 0xFF51AFD7ED558CCDull;
+  value ^= value >> 33;
+  value *= 0xC4CEB9FE1A85EC53ull;
+  value ^= value >> 33;
+  return value;
+}
+
+// A fast 64-bit hash of the whole object; equal bytes give equal hashes.
+uint64_t ContentHash(const uint8_t* bytes, uint32_t size) {
+  uint64_t h0 = 0x9E3779B97F4A7C15ull ^ size;
+  uint64_t h1 = 0xD6E8FEB86659FD93ull;
+  uint32_t i = 0;
+  for (; size - i >= 16; i += 16) {
+    h0 = (h0 ^ Mix(LoadAt<uint64_t>(bytes + i))) * 0x100000001B3ull;
+    h1 = (h1 ^ Mix(LoadAt<uint64_t>(bytes + i + 8))) * 0x100000001B3ull;
+  }
+  uint8_t tail[16] = {};
+  std::memcpy(tail, bytes + i, size - i);
+  h0 = (h0 ^ Mix(LoadAt<uint64_t>(tail))) * 0x100000001B3ull;
+  h1 = (h1 ^ Mix(LoadAt<uint64_t>(tail + 8))) * 0x100000001B3ull;
+  return Mix(h0 ^ Mix(h1 + 0x632BE59BD9B4E019ull));
+}
+
+struct ShapeKey {
+  uint32_t size;
+  uint32_t section_count;
+  uint64_t hash;
+  bool operator==(const ShapeKey&) const = default;
+};
+
+struct ShapeKeyHash {
+  size_t operator()(const ShapeKey& key) const {
+    return static_cast<size_t>(Mix(key.hash ^ (static_cast<uint64_t>(key.size) << 16) ^ key.section_count));
+  }
+};
+
+bool SameBytes(const ObjectModule& a, const ObjectModule& b) {
+  return a.size == b.size && (a.size == 0 || std::memcmp(a.image, b.image, a.size) == 0);
+}
+
+// For each module (newest first, as in the list) the nearest earlier module
+// with identical bytes, or null.
+std::vector<ObjectModule*> FindEarlierCopies(const std::vector<ObjectModule*>& modules) {
+  std::vector<ObjectModule*> copies(modules.size(), nullptr);
+  std::vector<uint32_t> section_counts(modules.size());
+  std::unordered_map<ShapeKey, uint32_t, ShapeKeyHash> shape_sizes;
+  for (size_t i = 0; i < modules.size(); ++i) {
+    section_counts[i] = SectionCountOf(*modules[i]);
+    ++shape_sizes[ShapeKey{modules[i]->size, section_counts[i], 0}];
+  }
+  // Oldest first: every module already in `seen` was registered earlier.
+  std::unordered_map<ShapeKey, std::vector<ObjectModule*>, ShapeKeyHash> seen;
+  for (size_t i = modules.size(); i-- > 0;) {
+    ObjectModule* module = modules[i];
+    ShapeKey key{module->size, section_counts[i], 0};
+    if (shape_sizes[key] < 2) continue;
+    key.hash = module->image ? ContentHash(module->image, module->size) : 0;
+    std::vector<ObjectModule*>& earlier = seen[key];
+    // Latest registered first; a hash collision only costs a comparison.
+    for (size_t j = earlier.size(); j-- > 0;) {
+      if (SameBytes(*earlier[j], *module)) {
+        copies[i] = earlier[j];
+        break;
+      }
+    }
+    earlier.push_back(module);
+  }
+  return copies;
+}
+
+void ReportDuplicate(RunState& run, const ObjectModule& copy, const ObjectModule& module) {
+  if (copy.name != module.name) {
+    Print(run.console, "!!!WARNING: Exact same object file specified under two different names:\n    \"%.*s\" and \"%.*s\"\n.",
+          static_cast<int>(copy.name.size()), copy.name.data(), static_cast<int>(module.name.size()),
+          module.name.data());
+  } else if (copy.file != module.file) {
+    Print(run.console, "!!!INFO: File \"%.*s\" is in two input files:\n    \"%s\" and \"%s\".\n",
+          static_cast<int>(module.name.size()), module.name.data(), copy.file ? copy.file->path.c_str() : "",
+          module.file ? module.file->path.c_str() : "");
+  }
+  // The same member twice in one archive: nothing to say.
+}
+
+bool IsImportStub(const ElfImage& image) {
+  uint32_t count = image.SectionCount();
+  for (uint32_t i = 0; i < count; ++i) {
+    std::optional<SectionHeader> section = image.Section(i);
+    if (section && section->sh_type == SHT_QDM_IMPORTS) return true;
+  }
+  return false;
+}
+
+}  // namespace
 
 Status TrackAllSymbols(RunState& run) {
-  (void)run;
-  return 0;  // placeholder
+  std::vector<ObjectModule*> modules;
+  for (ObjectModule* module = run.registry.head; module != nullptr; module = module->next) modules.push_back(module);
+  if (modules.empty()) return 0;
+  std::vector<ObjectModule*> copies = FindEarlierCopies(modules);
+
+  for (size_t i = 0; i < modules.size(); ++i) {
+    ObjectModule& module = *modules[i];
+    if (copies[i] != nullptr) {
+      ReportDuplicate(run, *copies[i], module);
+      continue;
+    }
+    if (module.image == nullptr || module.size < kElfHeaderSize) continue;
+    ElfImage image = module.Image();
+    if (IsImportStub(image)) continue;
+    uint32_t count = image.SectionCount();
+    // The reader neither checks nor converts a size-prefixed symbol table, nor
+    // anything in the reserved null section header 0, so such tables are
+    // passed over rather than trusted.
+    for (uint32_t index = 1; index < count; ++index) {
+      std::optional<SectionHeader> section = image.Section(index);
+      if (!section || section->sh_type != SHT_SYMTAB) continue;
+      if (section->sh_flags & SHF_SIZE_PREFIXED) continue;
+      Status status = TrackSymbolTable(run, module, index);
+      if (status != 0) return status;
+    }
+  }
+  return 0;
 }
 
 }  // namespace prepqdm

@@ -1,20 +1,200 @@
+// Global symbol resolution. Every defined global or weak entry of a symbol
+// table is entered into the SymbolTree under its name, which stays a view into
+// the object's string table. When a name is met again, a non-weak definition
+// takes the place of a weak one; otherwise the definition met first stays in
+// force (the tracking pass visits the newest input first). Two non-weak
+// definitions are "the same" when their size, info byte and bytes agree, a
+// NOBITS definition matching one whose bytes are all zero; definitions at
+// special section indices agree when the indices do. Every definition adds
+// its class flags to the record, and -v reports each override.
+//
+// Nothing here trusts the image: names come through StringAt (terminating
+// zero inside the table), entries through Entry, and a compared byte range
+// that leaves its section or the image counts as a different definition.
 #include "symbols/resolution.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "driver/run_state.h"
+#include "elf/elf_format.h"
+#include "elf/elf_image.h"
+#include "elf/object_module.h"
 
 namespace prepqdm {
+namespace {
 
-uint8_t ClassifySymbolName(std::optional<std::string_view>, const uint8_t*, uint32_t) {
-  return 0;  // placeholder
+constexpr std::string_view kLinkoncePrefix = ".gnu.linkonce";  // 13 characters
+constexpr std::string_view kStaticInitPrefix = "__sti__";      // 7 characters
+
+SymbolKind KindOf(const ElfImage& image, uint32_t section_count, uint16_t shndx) {
+  if (shndx == SHN_TLS_COMMON) return kKindTls;
+  if (shndx >= section_count) return kKindData;
+  std::optional<SectionHeader> section = image.Section(shndx);
+  if (!section) return kKindData;
+  if (section->sh_flags & SHF_TLS_PLATFORM) return kKindTls;
+  if (section->sh_flags & SHF_EXECINSTR) return kKindCode;
+  return kKindData;
 }
 
-Status TrackSymbolTable(RunState&, ObjectModule&, uint32_t) {
-  return 0;  // placeholder
+// The `st_size` bytes of a definition inside its (non-NOBITS) section, or
+// false when that range does not lie wholly inside both section and image.
+bool DefinitionBytes(const ElfImage& image, const SectionHeader& section, const ElfSymbol& symbol,
+                     const uint8_t** bytes) {
+  if (symbol.st_value < section.sh_addr) return false;
+  uint64_t relative = static_cast<uint64_t>(symbol.st_value) - section.sh_addr;
+  if (relative > section.sh_size || symbol.st_size > section.sh_size - relative) return false;
+  uint64_t offset = static_cast<uint64_t>(section.sh_offset) + relative;
+  if (!image.Contains(offset, symbol.st_size)) return false;
+  *bytes = image.data + offset;
+  return true;
 }
 
-TrackedSymbol* TrackSymbol(RunState&, const uint8_t*, uint32_t, ObjectModule&, const uint8_t*, SymbolKind,
-                           std::optional<std::string_view>) {
-  return nullptr;  // placeholder
+bool AllZero(const uint8_t* bytes, uint32_t length) {
+  return std::all_of(bytes, bytes + length, [](uint8_t b) { return b == 0; });
+}
+
+// Whether non-weak definition `x` of object `a` and `y` of object `b` are the
+// same definition.
+bool SameDefinition(const ObjectModule& a, const ElfSymbol& x, const ObjectModule& b, const ElfSymbol& y) {
+  ElfImage image_a = a.Image();
+  ElfImage image_b = b.Image();
+  if (x.st_shndx >= image_a.SectionCount() || y.st_shndx >= image_b.SectionCount()) {
+    return x.st_shndx == y.st_shndx;
+  }
+  if (x.st_size != y.st_size || x.st_info != y.st_info) return false;
+  std::optional<SectionHeader> section_a = image_a.Section(x.st_shndx);
+  std::optional<SectionHeader> section_b = image_b.Section(y.st_shndx);
+  if (!section_a || !section_b) return false;
+  bool nobits_a = section_a->sh_type == SHT_NOBITS;
+  bool nobits_b = section_b->sh_type == SHT_NOBITS;
+  if (nobits_a && nobits_b) return true;
+  if (x.st_size == 0) return true;
+  const uint8_t* bytes_a = nullptr;
+  const uint8_t* bytes_b = nullptr;
+  if (!nobits_a && !DefinitionBytes(image_a, *section_a, x, &bytes_a)) return false;
+  if (!nobits_b && !DefinitionBytes(image_b, *section_b, y, &bytes_b)) return false;
+  if (nobits_a) return AllZero(bytes_b, y.st_size);
+  if (nobits_b) return AllZero(bytes_a, x.st_size);
+  return std::memcmp(bytes_a, bytes_b, x.st_size) == 0;
+}
+
+int NameLength(uint32_t length) { return static_cast<int>(std::min<uint32_t>(length, 0x7FFFFFFF)); }
+
+}  // namespace
+
+uint8_t ClassifySymbolName(std::optional<std::string_view> section_name, const uint8_t* name, uint32_t length) {
+  uint8_t flags = 0;
+  if (section_name && section_name->starts_with(kLinkoncePrefix)) flags |= CLASS_LINKONCE;
+  std::string_view text(reinterpret_cast<const char*>(name), length);
+  if (text.starts_with(kStaticInitPrefix)) flags |= CLASS_STATIC_INIT;
+  if (text.find("..") != std::string_view::npos) flags |= CLASS_DOUBLE_DOT;
+  return flags;
+}
+
+Status TrackSymbolTable(RunState& run, ObjectModule& object, uint32_t symtab_index) {
+  ElfImage image = object.Image();
+  std::optional<SectionHeader> symtab = image.Section(symtab_index);
+  if (!symtab) return 0;
+  uint32_t section_count = image.SectionCount();
+  uint32_t entry_size = SymbolEntrySize(*symtab);
+  uint32_t count = symtab->sh_size / entry_size;
+  // A table without a string table (sh_link 0, or a link that is not a string
+  // table) has no readable names: its entries are passed over.
+  uint32_t strtab_index = symtab->sh_link;
+  std::optional<SectionHeader> strtab;
+  if (strtab_index != 0) strtab = image.Section(strtab_index);
+  if (!strtab || strtab->sh_type != SHT_STRTAB) return 0;
+
+  for (uint32_t i = 0; i < count; ++i) {
+    uint8_t* entry = image.Entry(*symtab, entry_size, i, kSymbolSize);
+    if (entry == nullptr) break;
+    ElfSymbol symbol = LoadAt<ElfSymbol>(entry);
+    uint8_t binding = SymbolBinding(symbol.st_info);
+    if ((binding != STB_GLOBAL && binding != STB_WEAK) || symbol.st_shndx == SHN_UNDEF) continue;
+    // A name that does not end inside its table cannot be read safely.
+    std::optional<std::string_view> name = image.StringAt(strtab_index, symbol.st_name);
+    if (!name) continue;
+    SymbolKind kind = KindOf(image, section_count, symbol.st_shndx);
+    std::optional<std::string_view> section_name;
+    if (symbol.st_shndx < section_count) section_name = image.SectionName(symbol.st_shndx);
+    const uint8_t* name_bytes = reinterpret_cast<const uint8_t*>(name->data());
+    uint32_t name_length = static_cast<uint32_t>(name->size());
+    if (TrackSymbol(run, name_bytes, name_length, object, entry, kind, section_name) == nullptr) {
+      Print(run.console, "***Error tracking symbol \"%.*s\". Return -1\n", NameLength(name_length), name->data());
+      return -1;
+    }
+  }
+  return 0;
+}
+
+TrackedSymbol* TrackSymbol(RunState& run, const uint8_t* name, uint32_t length, ObjectModule& object,
+                           const uint8_t* symbol_entry, SymbolKind kind,
+                           std::optional<std::string_view> section_name) {
+  uint8_t flags = ClassifySymbolName(section_name, name, length);
+  ElfSymbol symbol = LoadAt<ElfSymbol>(symbol_entry);
+  bool weak = SymbolBinding(symbol.st_info) == STB_WEAK;
+
+  TrackedSymbol* parent = nullptr;
+  int sign = 0;
+  TrackedSymbol* existing = run.tree.Find(name, length, &parent, &sign);
+  if (existing == nullptr) {
+    TrackedSymbol* record = run.tree.Allocate();
+    if (record == nullptr) return nullptr;
+    record->exported = 0;
+    record->name = name;
+    record->name_length = length;
+    record->object = &object;
+    record->symbol = symbol_entry;
+    record->is_code = kind == kKindCode;
+    record->is_tls = kind == kKindTls;
+    record->is_weak = weak;
+    record->class_flags = flags;
+    run.tree.Insert(record, parent, sign);
+    return record;
+  }
+
+  existing->class_flags |= flags;
+  bool verbose = run.tree.verbose;
+  const char* shown = reinterpret_cast<const char*>(existing->name);
+  int shown_length = NameLength(existing->name_length);
+  // A record made from a definition file alone has no definition yet: the
+  // object's definition fills it in.
+  if (existing->object == nullptr || existing->symbol == nullptr) {
+    existing->object = &object;
+    existing->symbol = symbol_entry;
+    existing->is_code = kind == kKindCode;
+    existing->is_tls = kind == kKindTls;
+    existing->is_weak = weak;
+    return existing;
+  }
+  if (weak) {
+    if (!existing->is_weak && verbose) {
+      Print(run.console, "INFO: Weak symbol \"%.*s\" from \"%s\" overridden by non-weak definition in \"%s\"\n",
+            shown_length, shown, object.name.c_str(), existing->object->name.c_str());
+    }
+    return existing;
+  }
+  if (existing->is_weak) {
+    existing->object = &object;
+    existing->symbol = symbol_entry;
+    existing->is_code = kind == kKindCode;
+    existing->is_tls = kind == kKindTls;
+    existing->is_weak = 0;
+    if (verbose) {
+      Print(run.console, "INFO: Weak symbol \"%.*s\" realized in \"%s\".\n", shown_length, shown,
+            object.name.c_str());
+    }
+    return existing;
+  }
+  if (verbose) {
+    ElfSymbol in_force = LoadAt<ElfSymbol>(existing->symbol);
+    if (!SameDefinition(*existing->object, in_force, object, symbol)) {
+      Print(run.console, "INFO: Non-weak Symbol \"%.*s\" defined differently in \"%s\" and \"%s\"!\n",
+            shown_length, shown, object.file->path.c_str(), existing->object->file->path.c_str());
+    }
+  }
+  return existing;
 }
 
 }  // namespace prepqdm
