@@ -36,7 +36,9 @@ Mappings::~Mappings() {
 Status MapFile(Mappings& mappings, const std::string& name, MappedFile** out) {
   if (!out || name.empty()) return kEUnexpected;
   *out = nullptr;
-  int fd = open(name.c_str(), O_RDONLY | O_CLOEXEC);
+  // O_NONBLOCK: opening a FIFO must not wait for a writer (it is then
+  // refused as not a regular file); it changes nothing for regular files.
+  int fd = open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     int error = errno;
     // A missing directory on the way is a different failure from a missing

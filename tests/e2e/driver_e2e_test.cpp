@@ -198,3 +198,52 @@ TEST(DriverRun, UnmappableDefinitionAndExcludeFiles) {
     EXPECT_EQ(r.out, c.line + Report(c.args, -1));
   }
 }
+
+TEST(DriverRun, LogMayNotOverwriteAnInput) {
+  TempDir dir;
+  WriteFile(dir.File("a.o"), SmallObject("f"));
+  std::vector<uint8_t> before = testsupport::ReadFile(dir.File("a.o"));
+  std::vector<std::string> args{"-o", "out.o", "-xall", "-log", "a.o", "a.o"};
+  ProcessResult r = RunIn(dir, args);
+  EXPECT_EQ(r.exit_code, 16);
+  EXPECT_EQ(r.out, "Output to log file \"a.o\".\n***Error: Could not create log file. error = 16.\n" +
+                       Report(args, 16));
+  EXPECT_EQ(testsupport::ReadFile(dir.File("a.o")), before);
+}
+
+TEST(DriverRun, SuccessWritesTheObjectAndTheLogWithoutReport) {
+  TempDir dir;
+  WriteFile(dir.File("a.o"), SmallObject("f"));
+  WriteFile(dir.File("e.def"), std::string("[CODE]\nf\n"));
+  ProcessResult r = RunIn(dir, {"-o", "out.o", "-checknosda", "-x", "e.def", "-log", "build.log", "a.o"});
+  EXPECT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_EQ(r.out,
+            "\nWARNING: -checknosda is deprecated; pass -checknosda to makeqdm instead.\n"
+            "Output to log file \"build.log\".\n");
+  EXPECT_TRUE(testsupport::FileExists(dir.File("out.o")));
+  std::vector<uint8_t> log = testsupport::ReadFile(dir.File("build.log"));
+  std::string expected_head = "PREPQDM Log\nUsing DEF file \"e.def\"\nOutput to \"" + dir.File("out.o") + "\"\n";
+  EXPECT_EQ(std::string(log.begin(), log.end()).substr(0, expected_head.size()), expected_head);
+}
+
+TEST(DriverRun, DefinitionFileOnlyModes) {
+  TempDir dir;
+  WriteFile(dir.File("e.def"), std::string("[CODE]\nf\n[DATA]\nd\n"));
+  // -l and -r without objects: the definition file alone drives the exports.
+  ProcessResult library = RunIn(dir, {"-o", "out.o", "-l", "lib.a", "-r", "mod", "-x", "e.def"});
+  EXPECT_EQ(library.exit_code, 0) << library.out;
+  EXPECT_TRUE(testsupport::FileExists(dir.File("out.o")));
+  EXPECT_TRUE(testsupport::FileExists(dir.File("lib.a")));
+  EXPECT_EQ(library.out.find("FAILED Error"), std::string::npos) << library.out;
+
+  // -q alone: the object is written, no library.
+  ProcessResult quiet = RunIn(dir, {"-o", "q.o", "-q", "-x", "e.def"});
+  EXPECT_EQ(quiet.exit_code, 0) << quiet.out;
+  EXPECT_TRUE(testsupport::FileExists(dir.File("q.o")));
+
+  // Without a definition file the stage's own message ends the run, without report.
+  ProcessResult none = RunIn(dir, {"-o", "n.o", "-l", "n.a", "-r", "mod"});
+  EXPECT_NE(none.exit_code, 0);
+  EXPECT_EQ(none.out.find("FAILED Error"), std::string::npos) << none.out;
+  EXPECT_FALSE(testsupport::FileExists(dir.File("n.a")));
+}

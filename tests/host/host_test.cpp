@@ -28,6 +28,10 @@ TEST(MapFile, StatusesFollowTheFailure) {
   EXPECT_EQ(MapFile(mappings, dir.path(), &file), kEAccessDenied);
   testsupport::WriteFile(dir.File("empty"), std::string());
   EXPECT_EQ(MapFile(mappings, dir.File("empty"), &file), kEFail);
+  // A FIFO without a writer is refused at once instead of blocking the run.
+  ASSERT_EQ(mkfifo(dir.File("fifo").c_str(), 0644), 0);
+  EXPECT_EQ(MapFile(mappings, dir.File("fifo"), &file), kEFail);
+  EXPECT_EQ(MapFile(mappings, "/dev/null", &file), kEFail);
   EXPECT_TRUE(mappings.live.empty());
 }
 
