@@ -301,7 +301,7 @@ Status WriteExportObject(RunState& run) {
   add_piece(names_index, names);
   contents.section_headers = FilePiece{layout.section_header_offset, header_table.data(), header_table.size()};
 
-  FILE* file = OpenForWrite(run.mappings, run.options.output_path, "wb");
+  FILE* file = OpenOutputFile(run, run.options.output_path);
   if (!file) {
     int error = FailureErrno();
     Print(run.console, "*** error could not open output file for writing.\n");
@@ -318,7 +318,9 @@ Status WriteEmptyExportObject(RunState& run) {
   constexpr uint8_t kNames[] = "\0.secstrtab\0.symtab";  // 20 bytes with the final NUL
   constexpr bool swap = !kHostBigEndian;
   uint8_t header_bytes[kElfHeaderSize];
-  StoreRecord(header_bytes, MakeElfHeader(2, EM_PPC, 3, 192, EF_PPC_EMB), swap);
+  ElfHeader header = MakeElfHeader(2, EM_PPC, 3, 192, EF_PPC_EMB);
+  header.e_shstrndx = 1;  // the section-name table comes first here
+  StoreRecord(header_bytes, header, swap);
   uint8_t section_bytes[2 * kSectionHeaderSize];
   StoreRecord(section_bytes, MakeSectionHeader(1, SHT_STRTAB, 0, 64, sizeof kNames, 0, 0, 1, 0), swap);
   StoreRecord(section_bytes + kSectionHeaderSize, MakeSectionHeader(12, SHT_SYMTAB, 0, 128, kSymbolSize, 1, 0, 0, kSymbolSize),
@@ -331,7 +333,7 @@ Status WriteEmptyExportObject(RunState& run) {
   // Section header 0 is all zeros and already in place.
   contents.section_headers = FilePiece{192 + kSectionHeaderSize, section_bytes, sizeof section_bytes};
 
-  FILE* file = OpenForWrite(run.mappings, run.options.output_path, "wb");
+  FILE* file = OpenOutputFile(run, run.options.output_path);
   if (!file) {
     int error = FailureErrno();
     Print(run.console, "***Error: Could not open output file for writing.\n");

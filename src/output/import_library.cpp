@@ -275,7 +275,7 @@ Status WriteImportLibrary(RunState& run, const ElfImage& image, const std::strin
   contents.section_headers = FilePiece{header_table_offset, header_table.data(), header_table.size()};
 
   const std::string& path = *run.options.import_library_path;
-  FILE* file = OpenForWrite(run.mappings, path, "wb");
+  FILE* file = OpenOutputFile(run, path);
   if (!file) {
     int error = FailureErrno();
     Print(run.console, "***Error: Could not open output file for writing.\n");

@@ -6,6 +6,12 @@
 
 namespace prepqdm {
 
+FILE* OpenOutputFile(RunState& run, const std::string& path) {
+  FILE* file = OpenForWrite(run.mappings, path, "wb");
+  if (file) setvbuf(file, nullptr, _IONBF, 0);
+  return file;
+}
+
 int FailureErrno() { return errno != 0 ? errno : EIO; }
 
 namespace {

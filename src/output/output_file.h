@@ -9,6 +9,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 #include "elf/elf_format.h"
@@ -86,6 +87,11 @@ struct ElfFileContents {
 // caller closes the file.
 Status WriteElfContents(RunState& run, FILE* file, const ElfFileContents& contents,
                         const WriteMessages& messages);
+
+// Opens a generated file for writing (refusing a mapped one, EBUSY), without
+// stdio buffering so a failing write is seen, and reported, where it happens.
+// Null with errno set on failure.
+FILE* OpenOutputFile(RunState& run, const std::string& path);
 
 // errno, or EIO when a failed call left it 0, so a failure never reads as 0.
 int FailureErrno();
