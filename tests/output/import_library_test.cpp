@@ -1,0 +1,252 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <functional>
+
+#include "elf/elf_image.h"
+#include "elf/elf_reader.h"
+#include "host/mapped_file.h"
+#include "output/export_object_writer.h"
+#include "output/import_library.h"
+#include "output_fixture.h"
+
+using namespace prepqdm;
+using namespace outputtest;
+using testsupport::FileExists;
+using testsupport::ReadFile;
+using testsupport::TempDir;
+
+namespace {
+
+// Writes the export object of `r`, maps and parses it as the driver does.
+void WriteAndReread(ExportRun& r) {
+  ASSERT_EQ(r.run.exports.head ? WriteExportObject(r.run) : WriteEmptyExportObject(r.run), 0);
+  MappedFile* file = nullptr;
+  ASSERT_EQ(MapFile(r.run.mappings, r.run.options.output_path, &file), 0);
+  ASSERT_EQ(ParseElfImage(file->view, static_cast<uint32_t>(file->size)), 0u);
+  r.run.export_object = file->view;
+  r.run.export_object_size = static_cast<uint32_t>(file->size);
+}
+
+// A library request for `r` with a do-nothing archiver in `dir`.
+void RequestLibrary(ExportRun& r, const TempDir& dir, const std::string& module) {
+  r.run.options.import_library_path = dir.File("lib.a");
+  r.run.options.module_name = module;
+  testsupport::WriteFile(dir.File("ax"), std::string("#!/bin/sh\necho \"$@\" >> \"$(dirname \"$0\")/ax.log\"\n"));
+  chmod(dir.File("ax").c_str(), 0755);
+}
+
+SectionHeader* HeaderOf(ExportRun& r, uint32_t index, SectionHeader* copy) {
+  ElfImage image{r.run.export_object, r.run.export_object_size};
+  *copy = *image.Section(index);
+  return copy;
+}
+void PatchSectionInView(ExportRun& r, uint32_t index, const std::function<void(SectionHeader&)>& edit) {
+  ElfImage image{r.run.export_object, r.run.export_object_size};
+  SectionHeader s = *image.Section(index);
+  edit(s);
+  StoreAt(image.data + image.SectionHeaderOffset(index), s);
+}
+
+struct StubSymbol {
+  std::string name;
+  uint32_t value;
+  uint8_t info;
+  uint16_t shndx;
+};
+
+// The stub's symbols, read back with the program's own ELF reader.
+std::vector<StubSymbol> StubSymbols(Bytes stub) {
+  std::vector<StubSymbol> out;
+  EXPECT_EQ(ParseElfImage(stub.data(), static_cast<uint32_t>(stub.size())), 0u);
+  ElfImage image{stub.data(), static_cast<uint32_t>(stub.size())};
+  for (uint32_t i = 1; i < image.SectionCount(); ++i) {
+    SectionHeader s = *image.Section(i);
+    if (s.sh_type != SHT_SYMTAB) continue;
+    for (uint32_t k = 1; k < s.sh_size / 16; ++k) {
+      ElfSymbol sym = LoadAt<ElfSymbol>(image.Entry(s, 16, k, 16));
+      out.push_back({std::string(*image.StringAt(s.sh_link, sym.st_name)), sym.st_value, sym.st_info, sym.st_shndx});
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+TEST(ImportLibrary, WorkedExampleArchiveAndBareStub) {
+  for (bool bare : {false, true}) {
+    TempDir dir;
+    ScopedEnv epoch("SOURCE_DATE_EPOCH", "1700000000");
+    ScopedEnv root("TOOLCHAIN_ROOT", dir.path().c_str());
+    ExportRun r({{"foo", true}, {"baz", false}, {"bar", true}}, false, 3, dir.File("out.o"));
+    r.run.options.def_only = true;
+    r.run.options.no_archive_header = bare;
+    r.run.options.verbose = true;
+    std::string console;
+    r.run.console.capture = &console;
+    RequestLibrary(r, dir, "out/Foo.qdm");
+    WriteAndReread(r);
+    ASSERT_EQ(BuildImportLibrary(r.run), 0);
+
+    Bytes lib = ReadFile(dir.File("lib.a"));
+    const size_t base = bare ? 0 : 68;
+    if (!bare) {
+      ASSERT_GE(lib.size(), 68u);
+      EXPECT_EQ(std::string(lib.begin(), lib.begin() + 68),
+                "!<arch>\nfoo.qdm.o/      1700000000  0     0     100666  640       `\n");
+      EXPECT_EQ(console, "exec: " + dir.path() + "/ax -ts \"" + dir.File("lib.a") + "\"\n");
+      EXPECT_EQ(ReadFile(dir.File("ax.log")), Text("-ts " + dir.File("lib.a") + "\n"));
+    } else {
+      EXPECT_EQ(console, "");
+      EXPECT_FALSE(FileExists(dir.File("ax.log")));
+    }
+    ExpectedImage e(640, true);
+    e.ElfHeader(0, 20, 384, 0, 6, 5);
+    e.Word(64, 2, ".fimport count");
+    e.Word(68, ReferenceCrc(Cat(Text(std::string("bar\0foo\0", 8)), Zeros(14))), ".fimport crc");
+    e.Raw(72, Text("foo.qdm"), ".fimport module name");
+    e.Word(128, 1, ".dimport count");
+    e.Word(132, ReferenceCrc(Cat(Text(std::string("baz\0", 4)), Zeros(14))), ".dimport crc");
+    e.Raw(136, Text("foo.qdm"), ".dimport module name");
+    e.Symbol(192, 1, 1, 8, 0, 0x12, 1);
+    e.Symbol(192, 2, 5, 16, 0, 0x12, 1);
+    e.Symbol(192, 3, 9, 8, 0, 0x11, 2);
+    e.Raw(256, Text(std::string("\0bar\0foo\0baz\0", 13)), ".strtab");
+    e.Raw(320, Text(std::string("\0.fimport_foo.qdm\0.dimport_foo.qdm\0.symtab\0.strtab\0.secstrtab\0", 62)),
+          ".secstrtab");
+    e.Section(384, 1, {1, 0x80000002u, 6, 64, 24, 0, 7, 4, 0});
+    e.Section(384, 2, {18, 0x80000002u, 3, 128, 16, 0, 7, 4, 0});
+    e.Section(384, 3, {35, 2, 0, 192, 64, 4, 1, 16, 16});
+    e.Section(384, 4, {43, 3, 0, 256, 13, 0, 0, 1, 0});
+    e.Section(384, 5, {51, 3, 0, 320, 62, 0, 0, 1, 0});
+    e.Compare(lib, base);
+  }
+}
+
+TEST(ImportLibrary, ModuleBaseName) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"out/Foo.qdm", "foo.qdm"}, {"C:\\Dir\\FOO.QDM", "foo.qdm"}, {"a/b\\c/Mixed_9.X", "mixed_9.x"},
+      {"plain", "plain"},         {"dir/", ""},                    {"\xC3\x84Z.qdm", "\xC3\x84z.qdm"}};
+  for (const auto& [module, base] : cases) EXPECT_EQ(ModuleBaseName(module), base) << module;
+}
+
+TEST(ImportLibrary, LongModuleNameAndDataOnlyWithTls) {
+  TempDir dir;
+  ScopedEnv root("TOOLCHAIN_ROOT", dir.path().c_str());
+  ExportRun r({{"t", false, true}, {"plain", false}}, false, 3, dir.File("out.o"));
+  RequestLibrary(r, dir, "D\\ABCDEFGHIJKLMNOPQRST.QDM");
+  WriteAndReread(r);
+  ASSERT_EQ(BuildImportLibrary(r.run), 0);
+  Bytes lib = ReadFile(dir.File("lib.a"));
+  // 13 bytes of the name, ".o/", no padding.
+  EXPECT_EQ(std::string(lib.begin() + 8, lib.begin() + 24), "abcdefghijklm.o/");
+  Bytes stub(lib.begin() + 68, lib.end());
+  EXPECT_EQ(testsupport::ReadHeader(stub).e_shnum, 5);
+  SectionHeader import = testsupport::ReadSection(stub, 1);
+  EXPECT_EQ(import.sh_name, 1u);
+  EXPECT_EQ(import.sh_flags, 3u);
+  EXPECT_EQ(import.sh_size, 33u);  // L + 9 exceeds 8 + 8m
+  EXPECT_EQ(import.sh_info, 24u);
+  EXPECT_EQ(std::string(stub.begin() + import.sh_offset + 8, stub.begin() + import.sh_offset + 32),
+            "abcdefghijklmnopqrst.qdm");
+  std::vector<StubSymbol> symbols = StubSymbols(stub);
+  ASSERT_EQ(symbols.size(), 2u);
+  EXPECT_EQ(symbols[0].name, "plain");
+  EXPECT_EQ(symbols[0].info, 0x11);
+  EXPECT_EQ(symbols[1].name, "t");
+  EXPECT_EQ(symbols[1].info, 0x16);
+  EXPECT_EQ(symbols[1].value, 16u);
+  EXPECT_EQ(symbols[1].shndx, 1);
+}
+
+TEST(ImportLibrary, EmptyExportObjectMakesNoLibrary) {
+  TempDir dir;
+  ExportRun r({}, false, 3, dir.File("out.o"));
+  RequestLibrary(r, dir, "m.qdm");
+  WriteAndReread(r);
+  EXPECT_EQ(BuildImportLibrary(r.run), 0);
+  EXPECT_FALSE(FileExists(dir.File("lib.a")));
+}
+
+// A replaced or damaged export object is refused before the library file is
+// opened. Sections of the export object: 1 code, 2 its relocations, 3 data,
+// 4 data relocations; big-endian tables.
+TEST(ImportLibrary, InconsistentExportObjectIsRefused) {
+  const std::string kInconsistent = "***Error: Inconsistent export object \"";
+  struct Case {
+    const char* what;
+    std::function<void(ExportRun&)> patch;
+    std::string message;
+  } cases[] = {
+      {"relocation count", [](ExportRun& r) { PatchSectionInView(r, 4, [](SectionHeader& s) { s.sh_size = 24; }); },
+       "***Error: numDataExports (1) != numRelaDataExports (2). Return -1\n"},
+      {"relocation offset",
+       [](ExportRun& r) {
+         SectionHeader s;
+         HeaderOf(r, 4, &s);
+         StoreAt<uint32_t>(r.run.export_object + s.sh_offset, 16);
+       },
+       "***Error: mismatched relocations and .dexports section. Return -1\n"},
+      {"tls relocation without the bit",
+       [](ExportRun& r) {
+         SectionHeader s;
+         HeaderOf(r, 4, &s);
+         StoreAt<uint32_t>(r.run.export_object + s.sh_offset + 4, (4u << 8) | 78);
+       },
+       "***Error: Export symbol \"baz\" is unexpectedly a TLS symbol. Clobber and rebuild with current "
+       "prepqdm[32|64]. Return -1.\n"},
+      {"table outside the file", [](ExportRun& r) { PatchSectionInView(r, 3, [](SectionHeader& s) { s.sh_offset = 0xFFFFFF00u; }); },
+       kInconsistent},
+      {"name offset outside the table",
+       [](ExportRun& r) { StoreAt<uint32_t>(r.run.export_object + 64 + 12, Bswap32(0x7FFFFFF0u)); }, kInconsistent},
+      {"name without its NUL",
+       [](ExportRun& r) {
+         StoreAt<uint32_t>(r.run.export_object + 64 + 12, Bswap32(53));
+         r.run.export_object[64 + 53] = 'x';  // last byte of the table
+       },
+       kInconsistent},
+      {"entry count beyond the table",
+       [](ExportRun& r) { StoreAt<uint32_t>(r.run.export_object + 64, Bswap32(0x10000000u)); }, kInconsistent},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    ExportRun r({{"foo", true}, {"baz", false}, {"bar", true}}, true, 20, dir.File("out.o"));
+    RequestLibrary(r, dir, "m");
+    WriteAndReread(r);
+    c.patch(r);
+    std::string console;
+    r.run.console.capture = &console;
+    EXPECT_EQ(BuildImportLibrary(r.run), -1);
+    EXPECT_EQ(console.substr(0, c.message.size()), c.message);
+    EXPECT_FALSE(FileExists(dir.File("lib.a")));
+  }
+}
+
+TEST(ImportLibrary, TlsBitWithPlainRelocationIsAnObject) {
+  TempDir dir;
+  ScopedEnv root("TOOLCHAIN_ROOT", dir.path().c_str());
+  ExportRun r({{"d", false, true}}, true, 20, dir.File("out.o"));
+  RequestLibrary(r, dir, "m");
+  r.run.options.no_archive_header = true;
+  WriteAndReread(r);
+  StoreAt<uint32_t>(r.run.export_object + 128 + 4, (1u << 8) | 1);  // type 78 -> 1, bit 31 kept
+  ASSERT_EQ(BuildImportLibrary(r.run), 0);
+  std::vector<StubSymbol> symbols = StubSymbols(ReadFile(dir.File("lib.a")));
+  ASSERT_EQ(symbols.size(), 1u);
+  EXPECT_EQ(symbols[0].info, 0x11);
+}
+
+TEST(ImportLibrary, WriteFailureStillRunsTheArchiver) {
+  TempDir dir;
+  ScopedEnv root("TOOLCHAIN_ROOT", dir.path().c_str());
+  ExportRun r({{"f", true}}, false, 3, dir.File("out.o"));
+  RequestLibrary(r, dir, "m");
+  r.run.options.import_library_path = "/dev/full";
+  std::string console;
+  r.run.console.capture = &console;
+  WriteAndReread(r);
+  EXPECT_EQ(BuildImportLibrary(r.run), ENOSPC);
+  EXPECT_EQ(console, "***Error: Could not write to output library file.\n");
+  EXPECT_EQ(ReadFile(dir.File("ax.log")), Text("-ts /dev/full\n"));
+}
