@@ -261,6 +261,29 @@ void PatchSymbol(Bytes& image, uint32_t symtab_index, uint32_t symbol_index,
   std::memcpy(image.data() + offset, &sym, sizeof sym);
 }
 
+static size_t ProgramHeaderOffset(const Bytes& image, uint32_t index) {
+  ElfHeader h = ReadHeader(image);
+  size_t entsize = h.e_phentsize ? h.e_phentsize : kProgramHeaderSize;
+  size_t offset = h.e_phoff + index * entsize;
+  if (offset + sizeof(ProgramHeader) > image.size()) throw std::out_of_range("program header");
+  return offset;
+}
+
+ProgramHeader ReadProgramHeader(const Bytes& image, uint32_t index) {
+  ProgramHeader p;
+  std::memcpy(&p, image.data() + ProgramHeaderOffset(image, index), sizeof p);
+  if (IsBigEndian(image)) SwapProgramHeader(p);
+  return p;
+}
+
+void PatchProgramHeader(Bytes& image, uint32_t index, const std::function<void(ProgramHeader&)>& edit) {
+  size_t offset = ProgramHeaderOffset(image, index);
+  ProgramHeader p = ReadProgramHeader(image, index);
+  edit(p);
+  if (IsBigEndian(image)) SwapProgramHeader(p);
+  std::memcpy(image.data() + offset, &p, sizeof p);
+}
+
 void Put32(Bytes& image, size_t offset, uint32_t value, bool big_endian) {
   if (big_endian) value = Bswap32(value);
   std::memcpy(image.data() + offset, &value, 4);

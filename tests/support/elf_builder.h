@@ -95,8 +95,10 @@ void PatchHeader(Bytes& image, const std::function<void(ElfHeader&)>& edit);
 void PatchSection(Bytes& image, uint32_t index, const std::function<void(SectionHeader&)>& edit);
 void PatchSymbol(Bytes& image, uint32_t symtab_index, uint32_t symbol_index,
                  const std::function<void(prepqdm::ElfSymbol&)>& edit);
+void PatchProgramHeader(Bytes& image, uint32_t index, const std::function<void(ProgramHeader&)>& edit);
 ElfHeader ReadHeader(const Bytes& image);
 SectionHeader ReadSection(const Bytes& image, uint32_t index);
+ProgramHeader ReadProgramHeader(const Bytes& image, uint32_t index);
 void Put32(Bytes& image, size_t offset, uint32_t value, bool big_endian);
 uint32_t Get32(const Bytes& image, size_t offset, bool big_endian);
 
