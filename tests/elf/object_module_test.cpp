@@ -22,36 +22,27 @@ Bytes SmallObject(bool big = false) {
   return b.Build();
 }
 
-struct Refused {
-  const char* what;
-  std::function<void(Bytes&)> damage;
-  Status status;
-  const char* message;
-};
-
 TEST(OpenObjectModule, RefusedObjectsPrintTheirMessageAndRegisterNothing) {
-  const Refused cases[] = {
-      {"parse failure", [](Bytes& i) { i[0] = 0; }, AsStatus(0xBAD00019u),
-       "*** Error 0xBAD00019 parsing ELF file \"abc.o\"\n"},
-      {"executable", [](Bytes& i) { PatchHeader(i, [](ElfHeader& h) { h.e_type = 2; }); }, -1,
-       "*** Error Object file \"abc.o\" is not relocatable. return -1.\n"},
-      {"shared object", [](Bytes& i) { PatchHeader(i, [](ElfHeader& h) { h.e_type = 3; }); }, -1,
-       "*** Error Object file \"abc.o\" is not relocatable. return -1.\n"},
-      {"no sections", [](Bytes& i) { PatchHeader(i, [](ElfHeader& h) { h.e_shnum = 0; h.e_shstrndx = 0; }); }, -1,
-       "*** Error Object file \"abc.o\" has no sections. return -1.\n"},
+  const struct {
+    std::function<void(ElfHeader&)> edit;
+    Status status;
+    const char* message;
+  } cases[] = {
+      {[](ElfHeader& h) { h.e_machine = 0; }, AsStatus(0xBAD0001Cu), "*** Error 0xBAD0001C parsing ELF file \"abc.o\"\n"},
+      {[](ElfHeader& h) { h.e_type = 2; }, -1, "*** Error Object file \"abc.o\" is not relocatable. return -1.\n"},
+      {[](ElfHeader& h) { h.e_shnum = h.e_shstrndx = 0; }, -1, "*** Error Object file \"abc.o\" has no sections. return -1.\n"},
   };
   for (bool big : {false, true}) {
-    for (const Refused& c : cases) {
+    for (const auto& c : cases) {
       RunState run;
       std::string console;
       run.console = Sink{nullptr, &console};
       Bytes image = SmallObject(big);
-      c.damage(image);
+      PatchHeader(image, c.edit);
       MappedFile file;
       // The name is a view into a longer buffer: only its length counts.
-      std::string_view name("abc.oXYZ", 5);
-      EXPECT_EQ(OpenObjectModule(run, &file, name, image.data(), static_cast<uint32_t>(image.size())), c.status) << c.what;
-      EXPECT_EQ(console, c.message) << c.what;
+      EXPECT_EQ(OpenObjectModule(run, &file, std::string_view("abc.oXYZ", 5), image.data(), uint32_t(image.size())), c.status);
+      EXPECT_EQ(console, c.message);
       EXPECT_EQ(run.registry.count, 0);
       EXPECT_EQ(run.registry.head, nullptr);
       EXPECT_EQ(file.reference_count.load(), 1);
@@ -59,54 +50,34 @@ TEST(OpenObjectModule, RefusedObjectsPrintTheirMessageAndRegisterNothing) {
   }
 }
 
-TEST(OpenObjectModule, RegistersNewestFirstWithOneReferenceEach) {
-  RunState run;
-  std::string console;
-  run.console = Sink{nullptr, &console};
-  Bytes first = SmallObject(false);
-  Bytes second = SmallObject(true);
-  MappedFile file;
-  ASSERT_EQ(OpenObjectModule(run, &file, "first.o", first.data(), static_cast<uint32_t>(first.size())), 0);
-  ASSERT_EQ(OpenObjectModule(run, &file, "second.o", second.data(), static_cast<uint32_t>(second.size())), 0);
-  EXPECT_EQ(console, "");
-  EXPECT_EQ(run.registry.count, 2);
-  EXPECT_EQ(file.reference_count.load(), 3);
-  ObjectModule* head = run.registry.head;
-  ASSERT_NE(head, nullptr);
-  EXPECT_EQ(head->name, "second.o");
-  EXPECT_EQ(head->image, second.data());
-  EXPECT_EQ(head->size, second.size());
-  EXPECT_EQ(head->file, &file);
-  ASSERT_NE(head->next, nullptr);
-  EXPECT_EQ(head->next->name, "first.o");
-  EXPECT_EQ(head->next->next, nullptr);
-  // The big-endian image was brought to host order.
-  EXPECT_EQ(head->Image().Header().e_type, ET_REL);
-}
-
-TEST(RegisterMappedObject, NamesTheObjectAfterItsFileAndHandsOverTheReference) {
+TEST(RegisterMappedObject, RegistersNewestFirstAndHandsOverTheReference) {
   TempDir dir;
-  WriteFile(dir.File("foo.o"), SmallObject());
-  Bytes broken = SmallObject();
-  broken[1] = 'X';
-  WriteFile(dir.File("bad.o"), broken);
+  WriteFile(dir.File("foo.o"), SmallObject(false));
+  WriteFile(dir.File("bar.o"), SmallObject(true));
+  WriteFile(dir.File("bad.o"), Bytes(300, 0));
   RunState run;
   std::string console;
   run.console = Sink{nullptr, &console};
+  MappedFile* files[3] = {};
+  const char* names[3] = {"foo.o", "bar.o", "bad.o"};
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(MapFile(run.mappings, dir.File(names[i]), &files[i]), 0);
 
-  MappedFile* file = nullptr;
-  ASSERT_EQ(MapFile(run.mappings, dir.File("foo.o"), &file), 0);
-  ASSERT_EQ(RegisterMappedObject(run, file), 0);
-  EXPECT_EQ(file->reference_count.load(), 1);  // now held by the module alone
-  ASSERT_EQ(run.registry.count, 1);
-  EXPECT_EQ(run.registry.head->name, "foo.o");
-
-  MappedFile* bad = nullptr;
-  ASSERT_EQ(MapFile(run.mappings, dir.File("bad.o"), &bad), 0);
-  EXPECT_EQ(RegisterMappedObject(run, bad), AsStatus(0xBAD00019u));
-  EXPECT_EQ(bad->reference_count.load(), 1);  // still the caller's
+  ASSERT_EQ(RegisterMappedObject(run, files[0]), 0);
+  ASSERT_EQ(RegisterMappedObject(run, files[1]), 0);
+  EXPECT_EQ(RegisterMappedObject(run, files[2]), AsStatus(0xBAD00019u));
   EXPECT_EQ(console, "*** Error 0xBAD00019 parsing ELF file \"bad.o\"\n");
-  EXPECT_EQ(run.registry.count, 1);
+  // Registered files are held by their module alone; the refused one is still the caller's.
+  for (MappedFile* file : files) EXPECT_EQ(file->reference_count.load(), 1);
+  EXPECT_EQ(run.registry.count, 2);
+  ObjectModule* head = run.registry.head;
+  ASSERT_TRUE(head && head->next);
+  EXPECT_EQ(head->name, "bar.o");
+  EXPECT_EQ(head->file, files[1]);
+  EXPECT_EQ(head->image, files[1]->view);
+  EXPECT_EQ(head->size, files[1]->size);
+  EXPECT_EQ(head->Image().Header().e_type, ET_REL);  // the big-endian view is in host order now
+  EXPECT_EQ(head->next->name, "foo.o");
+  EXPECT_EQ(head->next->next, nullptr);
 }
 
 }  // namespace
