@@ -177,6 +177,7 @@ uint32_t FirstSectionBeyondFileLimit(const ExportObjectLayout& layout) {
 }
 
 Status WriteExportObject(RunState& run) {
+  if (!run.exports.head) return WriteEmptyExportObject(run);  // no table to write
   // Target byte order and machine.
   uint8_t ei_data = 2;
   uint16_t machine = EM_PPC;
