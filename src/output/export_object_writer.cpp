@@ -181,7 +181,7 @@ Status WriteExportObject(RunState& run) {
   // Target byte order and machine.
   uint8_t ei_data = 2;
   uint16_t machine = EM_PPC;
-  if (!run.options.def_only && run.exports.head) {
+  if (!run.options.def_only) {
     const ObjectModule* object = run.exports.head->tracked_symbol->object;
     if (object && object->image && object->size >= kElfHeaderSize) {
       ElfHeader h = object->Image().Header();
