@@ -61,34 +61,33 @@ Status LoadDefOnlySymbols(RunState& run, MappedFile* def_file) {
     return -1;
   }
   SymbolKind current_kind = kKindNone;
-  return ScanDefText(def_file->view, def_file->size,
-                     [&](DefTokenType type, const uint8_t* token, uint32_t length) -> Status {
-    if (type == DefTokenType::kDirective) {
-      if (MatchDirective(token, length, &current_kind) == 0) return 0;
-      Print(run.console, "***Error: \"%s\", Unknown directive found \"%.*s\". Return -1.\n", module_name,
-            PrintedLength(length), PrintedText(token));
-      return -1;
-    }
-    if (current_kind == kKindNone) {
-      Print(run.console,
-            "Info: \"%s\", Missing [CODE] or [DATA] directive before symbol \"%.*s\". Assuming [CODE].\n",
-            module_name, PrintedLength(length), PrintedText(token));
-      current_kind = kKindCode;
-    }
-    Status status = 0;
-    TrackedSymbol* record = RecordDefSymbol(run, token, length, current_kind, &status);
-    if (status != 0) return status;
-    if (record == nullptr) {
-      Print(run.console, "***Error: \"%s\", tracking symbol \"%.*s\". Return -1\n", module_name,
-            PrintedLength(length), PrintedText(token));
-      return -1;
-    }
-    return 0;
-  });
+  return ScanDefText(
+      def_file->view, def_file->size, [&](DefTokenType type, const uint8_t* token, uint32_t length) -> Status {
+        if (type == DefTokenType::kDirective) {
+          if (MatchDirective(token, length, &current_kind) == 0) return 0;
+          Print(run.console, "***Error: \"%s\", Unknown directive found \"%.*s\". Return -1.\n", module_name,
+                PrintedLength(length), PrintedText(token));
+          return -1;
+        }
+        if (current_kind == kKindNone) {
+          Print(run.console,
+                "Info: \"%s\", Missing [CODE] or [DATA] directive before symbol \"%.*s\". Assuming [CODE].\n",
+                module_name, PrintedLength(length), PrintedText(token));
+          current_kind = kKindCode;
+        }
+        Status status = 0;
+        TrackedSymbol* record = RecordDefSymbol(run, token, length, current_kind, &status);
+        if (status != 0) return status;
+        if (record == nullptr) {
+          Print(run.console, "***Error: \"%s\", tracking symbol \"%.*s\". Return -1\n", module_name,
+                PrintedLength(length), PrintedText(token));
+          return -1;
+        }
+        return 0;
+      });
 }
 
-TrackedSymbol* RecordDefSymbol(RunState& run, const uint8_t* name, uint32_t length, SymbolKind kind,
-                               Status* status) {
+TrackedSymbol* RecordDefSymbol(RunState& run, const uint8_t* name, uint32_t length, SymbolKind kind, Status* status) {
   uint8_t class_flags = DefNameClassFlags(name, length);
   *status = 0;
   TrackedSymbol* parent = nullptr;

@@ -18,7 +18,6 @@ Status MatchDirective(const uint8_t* token, uint32_t length, SymbolKind* current
 // Definition-file-only mode: enters every listed name into the SymbolTree.
 Status LoadDefOnlySymbols(RunState& run, MappedFile* def_file);
 
-TrackedSymbol* RecordDefSymbol(RunState& run, const uint8_t* name, uint32_t length, SymbolKind kind,
-                               Status* status);
+TrackedSymbol* RecordDefSymbol(RunState& run, const uint8_t* name, uint32_t length, SymbolKind kind, Status* status);
 
 }  // namespace prepqdm

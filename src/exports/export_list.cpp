@@ -61,14 +61,14 @@ Status GatherAllEligible(RunState& run) {
 Status GatherFromDefFile(RunState& run, MappedFile& def_file) {
   SymbolKind current_kind = kKindNone;
   int32_t refused = 0;
-  Status status = ScanDefText(def_file.view, def_file.size,
-                              [&](DefTokenType type, const uint8_t* token, uint32_t length) -> Status {
-    if (type == DefTokenType::kDirective) {
-      return MatchDirective(token, length, &current_kind) == 0 ? 0 : PrintUnknownDirective(run, token, length);
-    }
-    if (CheckAndAddExport(run, token, length) != 0) ++refused;
-    return 0;
-  });
+  Status status = ScanDefText(
+      def_file.view, def_file.size, [&](DefTokenType type, const uint8_t* token, uint32_t length) -> Status {
+        if (type == DefTokenType::kDirective) {
+          return MatchDirective(token, length, &current_kind) == 0 ? 0 : PrintUnknownDirective(run, token, length);
+        }
+        if (CheckAndAddExport(run, token, length) != 0) ++refused;
+        return 0;
+      });
   if (status != 0) return status;
   if (refused != 0) {
     Print(run.console, "***Error: %d exported symbols not found or invalid for export. Return -1.\n", refused);
@@ -82,15 +82,15 @@ Status GatherFromDefFile(RunState& run, MappedFile& def_file) {
 // rather than one per name. Nothing reads the list between the two steps.
 Status ExcludeNames(RunState& run, MappedFile& exclude_file) {
   SymbolKind current_kind = kKindNone;
-  Status status = ScanDefText(exclude_file.view, exclude_file.size,
-                              [&](DefTokenType type, const uint8_t* token, uint32_t length) -> Status {
-    if (type == DefTokenType::kDirective) {
-      return MatchDirective(token, length, &current_kind) == 0 ? 0 : PrintUnknownDirective(run, token, length);
-    }
-    TrackedSymbol* record = run.tree.Find(token, length);
-    if (record != nullptr && record->exported == 1) record->exported = 0;
-    return 0;
-  });
+  Status status = ScanDefText(
+      exclude_file.view, exclude_file.size, [&](DefTokenType type, const uint8_t* token, uint32_t length) -> Status {
+        if (type == DefTokenType::kDirective) {
+          return MatchDirective(token, length, &current_kind) == 0 ? 0 : PrintUnknownDirective(run, token, length);
+        }
+        TrackedSymbol* record = run.tree.Find(token, length);
+        if (record != nullptr && record->exported == 1) record->exported = 0;
+        return 0;
+      });
 
   ExportEntry** link = &run.exports.head;
   while (*link != nullptr) {
@@ -171,8 +171,7 @@ Status CheckAndAddExport(RunState& run, const uint8_t* name, uint32_t length) {
     }
   }
   if (flags & CLASS_DOUBLE_DOT) {
-    Print(run.console,
-          "***Error: Attempt to export symbol which shouldn't be exported: \"%.*s\" is a \"..\" symbol\n",
+    Print(run.console, "***Error: Attempt to export symbol which shouldn't be exported: \"%.*s\" is a \"..\" symbol\n",
           printed_length, text);
     refused = true;
   }

@@ -112,8 +112,7 @@ Status CollectInCodeExports(RunState& run, const ObjectModule& object, const Sec
   uint32_t export_count = export_section.sh_size / 4;
   if (export_count == 0) return 0;
   if (run.options.verbose) {
-    Print(run.console, "File \"%s\" has %d in-code exports.\n", object.name.c_str(),
-          static_cast<int>(export_count));
+    Print(run.console, "File \"%s\" has %d in-code exports.\n", object.name.c_str(), static_cast<int>(export_count));
   }
 
   ElfImage image = object.Image();

@@ -1,17 +1,14 @@
-// A run with a captured console for export-selection tests: records are put
-// into the symbol table directly (named records, or the globals of a
-// little-endian object laid out by the test-side ELF writer, which is already
-// in host order), and text files are mapped from a temporary directory.
+// A run with a captured console for export-selection tests. Records go into
+// the symbol table directly: by name, or as the defined globals of a
+// little-endian (so host-order) object from the test-side ELF writer.
 #pragma once
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <deque>
 #include <string>
 #include <vector>
 
 #include "driver/run_state.h"
-#include "elf/elf_image.h"
 #include "support/elf_builder.h"
 #include "support/temp_dir.h"
 
@@ -20,84 +17,73 @@ namespace exportstest {
 using namespace prepqdm;
 using testsupport::Bytes;
 
+inline const uint8_t* U8(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
+inline uint32_t Len(const std::string& s) { return static_cast<uint32_t>(s.size()); }
+
 class ExportsRun {
+  std::deque<std::string> names_;  // storage first: records point into it
+  std::deque<Bytes> images_;
+
  public:
+  testsupport::TempDir dir;
+  std::string console;
+  RunState run;
+
   ExportsRun() {
     run.console = Sink{nullptr, &console};
     run.options.output_path = dir.File("pre_qdm.o");
   }
 
-  // A record under `name` with the given fields; no defining object.
-  TrackedSymbol* Add(const std::string& name, uint8_t class_flags = 0, bool weak = false, bool code = true) {
-    const std::string& stored = names_.emplace_back(name);
-    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(stored.data());
-    uint32_t length = static_cast<uint32_t>(stored.size());
+  TrackedSymbol* Find(const std::string& name) { return run.tree.Find(U8(name), Len(name)); }
+
+  TrackedSymbol* Add(const std::string& name, uint8_t class_flags = 0, bool weak = false,
+                     ObjectModule* object = nullptr, const uint8_t* symbol = nullptr) {
     TrackedSymbol* parent = nullptr;
     int sign = 0;
-    EXPECT_EQ(run.tree.Find(bytes, length, &parent, &sign), nullptr) << name;
+    if (TrackedSymbol* existing = run.tree.Find(U8(name), Len(name), &parent, &sign)) return existing;
+    const std::string& stored = names_.emplace_back(name);
     TrackedSymbol* record = run.tree.Allocate();
-    record->name = bytes;
-    record->name_length = length;
+    record->name = U8(stored);
+    record->name_length = Len(stored);
     record->class_flags = class_flags;
-    record->is_weak = weak ? 1 : 0;
-    record->is_code = code ? 1 : 0;
+    record->is_weak = weak;
+    record->object = object;
+    record->symbol = symbol;
     run.tree.Insert(record, parent, sign);
     return record;
   }
 
-  // Registers a host-order (little-endian) image as the newest object.
-  ObjectModule& Register(Bytes image, const std::string& name) {
-    Bytes& stored = images_.emplace_back(std::move(image));
+  // Registers the image as the newest object and, with `track`, enters its
+  // defined globals (first one met wins; linkonce and "__sti__" flags only).
+  ObjectModule& Register(Bytes image, const std::string& name, bool track = true) {
     ObjectModule& object = run.registry.storage.emplace_back();
     object.name = name;
-    object.image = stored.data();
-    object.size = static_cast<uint32_t>(stored.size());
+    object.image = images_.emplace_back(std::move(image)).data();
+    object.size = static_cast<uint32_t>(images_.back().size());
     object.next = run.registry.head;
     run.registry.head = &object;
-    ++run.registry.count;
-    return object;
-  }
-
-  // Enters the object's defined globals (first definition wins), with the
-  // class flags a name and its section earn. Enough for these tests; the
-  // full resolution rules are tested with the symbol table.
-  void TrackGlobals(ObjectModule& object) {
-    ElfImage image = object.Image();
-    for (uint32_t s = 1; s < image.SectionCount(); ++s) {
-      std::optional<SectionHeader> symtab = image.Section(s);
+    ElfImage image_view = object.Image();
+    for (uint32_t s = 1; track && s < image_view.SectionCount(); ++s) {
+      std::optional<SectionHeader> symtab = image_view.Section(s);
       if (!symtab || symtab->sh_type != SHT_SYMTAB) continue;
-      for (uint32_t i = 1;; ++i) {
-        uint8_t* entry = image.Entry(*symtab, kSymbolSize, i, kSymbolSize);
-        if (!entry) break;
+      for (uint32_t i = 1; uint8_t* entry = image_view.Entry(*symtab, kSymbolSize, i, kSymbolSize); ++i) {
         ElfSymbol sym = LoadAt<ElfSymbol>(entry);
         uint8_t binding = SymbolBinding(sym.st_info);
         if ((binding != STB_GLOBAL && binding != STB_WEAK) || sym.st_shndx == SHN_UNDEF) continue;
-        std::string_view name = *image.StringAt(symtab->sh_link, sym.st_name);
-        const uint8_t* bytes = reinterpret_cast<const uint8_t*>(name.data());
-        TrackedSymbol* parent = nullptr;
-        int sign = 0;
-        if (run.tree.Find(bytes, static_cast<uint32_t>(name.size()), &parent, &sign)) continue;
-        TrackedSymbol* record = run.tree.Allocate();
-        record->name = bytes;
-        record->name_length = static_cast<uint32_t>(name.size());
-        record->object = &object;
-        record->symbol = entry;
-        record->is_weak = binding == STB_WEAK;
-        std::optional<std::string_view> section =
-            sym.st_shndx < image.SectionCount() ? image.SectionName(sym.st_shndx) : std::nullopt;
-        if (section && section->starts_with(".gnu.linkonce")) record->class_flags |= CLASS_LINKONCE;
-        if (name.starts_with("__sti__")) record->class_flags |= CLASS_STATIC_INIT;
-        if (name.find("..") != std::string_view::npos) record->class_flags |= CLASS_DOUBLE_DOT;
-        run.tree.Insert(record, parent, sign);
+        std::string name_text(*image_view.StringAt(symtab->sh_link, sym.st_name));
+        auto section = image_view.SectionName(sym.st_shndx);
+        uint8_t flags = (section && section->starts_with(".gnu.linkonce") ? CLASS_LINKONCE : 0) |
+                        (name_text.starts_with("__sti__") ? CLASS_STATIC_INIT : 0);
+        Add(name_text, flags, binding == STB_WEAK, &object, entry);
       }
     }
+    return object;
   }
 
   MappedFile* Map(const std::string& file_name, const std::string& text) {
-    std::string path = dir.File(file_name);
-    testsupport::WriteFile(path, text);
+    testsupport::WriteFile(dir.File(file_name), text);
     MappedFile* file = nullptr;
-    EXPECT_EQ(MapFile(run.mappings, path, &file), 0) << path;
+    EXPECT_EQ(MapFile(run.mappings, dir.File(file_name), &file), 0);
     return file;
   }
 
@@ -109,20 +95,6 @@ class ExportsRun {
     }
     return out;
   }
-
-  // Storage first: the run's records and objects point into it.
- private:
-  std::deque<std::string> names_;
-  std::deque<Bytes> images_;
-
- public:
-  testsupport::TempDir dir;
-  std::string console;
-  RunState run;
 };
-
-inline Status Select(ExportsRun& t, MappedFile* def = nullptr, MappedFile* exclude = nullptr) {
-  return SelectExports(t.run, def, exclude);
-}
 
 }  // namespace exportstest
