@@ -44,8 +44,8 @@ ElfBuilder::ElfBuilder(bool big_endian, uint16_t machine) : big_endian_(big_endi
   header_.e_shentsize = kSectionHeaderSize;
 }
 
-uint32_t ElfBuilder::AddSection(SectionSpec spec) {
-  sections_.push_back(std::move(spec));
+uint32_t ElfBuilder::AddSection(SectionSpec section) {
+  sections_.push_back(std::move(section));
   return static_cast<uint32_t>(sections_.size());
 }
 
@@ -66,8 +66,8 @@ uint32_t ElfBuilder::AddNobits(const std::string& name, uint32_t flags, uint32_t
   return AddSection(std::move(s));
 }
 
-uint32_t ElfBuilder::AddSymbol(SymbolSpec spec) {
-  symbols_.push_back(std::move(spec));
+uint32_t ElfBuilder::AddSymbol(SymbolSpec symbol) {
+  symbols_.push_back(std::move(symbol));
   return static_cast<uint32_t>(symbols_.size());
 }
 
@@ -119,15 +119,15 @@ Bytes ElfBuilder::Build() const {
     Bytes symtab(kSymbolSize, 0);
     uint32_t first_global = 1;
     for (size_t i = 0; i < symbols_.size(); ++i) {
-      const SymbolSpec& spec = symbols_[i];
+      const SymbolSpec& desc = symbols_[i];
       ElfSymbol sym{};
-      sym.st_name = AddString(strtab, spec.name);
-      sym.st_value = spec.value;
-      sym.st_size = spec.size;
-      sym.st_info = spec.info;
-      sym.st_other = spec.other;
-      sym.st_shndx = spec.shndx;
-      if (SymbolBinding(spec.info) == 0 && first_global == i + 1) first_global = static_cast<uint32_t>(i + 2);
+      sym.st_name = AddString(strtab, desc.name);
+      sym.st_value = desc.value;
+      sym.st_size = desc.size;
+      sym.st_info = desc.info;
+      sym.st_other = desc.other;
+      sym.st_shndx = desc.shndx;
+      if (SymbolBinding(desc.info) == 0 && first_global == i + 1) first_global = static_cast<uint32_t>(i + 2);
       if (big_endian_) SwapSymbol(sym);
       Append(symtab, &sym, sizeof sym);
     }

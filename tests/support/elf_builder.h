@@ -59,11 +59,11 @@ class ElfBuilder {
   explicit ElfBuilder(bool big_endian = false, uint16_t machine = 3);
 
   // Adds a section and returns its index (indices start at 1).
-  uint32_t AddSection(SectionSpec spec);
+  uint32_t AddSection(SectionSpec section);
   uint32_t AddProgbits(const std::string& name, uint32_t flags, Bytes data);
   uint32_t AddNobits(const std::string& name, uint32_t flags, uint32_t size);
   // Adds a symbol to ".symtab" (index 0 is the null symbol) and returns its index.
-  uint32_t AddSymbol(SymbolSpec spec);
+  uint32_t AddSymbol(SymbolSpec symbol);
   uint32_t AddGlobal(const std::string& name, uint16_t shndx, uint32_t value = 0, uint32_t size = 0,
                      uint8_t type = prepqdm::STT_FUNC, uint8_t binding = prepqdm::STB_GLOBAL);
   // Adds a SHT_RELA (rela) or SHT_REL section relocating `target`.
