@@ -30,6 +30,8 @@ struct RunState {
   // The export object mapped again for the import library.
   uint8_t* export_object = nullptr;
   uint32_t export_object_size = 0;
+  // False for a dry run (qdmdump --explain): selection stops before the writer.
+  bool write_outputs = true;
 
   RunState() = default;
   RunState(const RunState&) = delete;

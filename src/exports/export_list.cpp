@@ -134,6 +134,7 @@ Status SelectExports(RunState& run, MappedFile* def_file, MappedFile* exclude_fi
     if (status != 0) return status;
   }
 
+  if (!run.write_outputs) return 0;
   if (run.exports.head != nullptr) return WriteExportObject(run);
   Print(run.log, "\nEmpty Export Object.\n");
   return WriteEmptyExportObject(run);
