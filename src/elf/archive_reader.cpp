@@ -60,6 +60,8 @@ Decimal ReadDecimal(const uint8_t* field, size_t length) {
   return result;
 }
 
+}  // namespace
+
 // An object member's name has a '.' somewhere after its first byte, and the
 // byte after the last such '.' is 'o' or 'O' (util.o, UTIL.O, util.obj).
 bool IsObjectMemberName(std::string_view name) {
@@ -68,9 +70,14 @@ bool IsObjectMemberName(std::string_view name) {
   return name[dot + 1] == 'o' || name[dot + 1] == 'O';
 }
 
-}  // namespace
-
 Status ReadArchive(RunState& run, MappedFile* archive) {
+  return WalkArchive(run, archive, [&](const ArchiveMember& member) -> Status {
+    if (member.name.empty() || !IsObjectMemberName(member.name)) return 0;
+    return OpenObjectModule(run, archive, member.name, member.data, static_cast<uint32_t>(member.size));
+  });
+}
+
+Status WalkArchive(RunState& run, MappedFile* archive, const std::function<Status(const ArchiveMember&)>& visit) {
   const char* path = archive->path.c_str();
   if (archive->size < kGlobalHeaderSize + kMemberHeaderSize) {
     Print(run.console, "***Error: file \"%s\" is too small to be useful. Return -1.\n", path);
@@ -146,10 +153,15 @@ Status ReadArchive(RunState& run, MappedFile* archive) {
       name = std::string_view(reinterpret_cast<const char*>(field), slash);
     }
 
-    if (!name.empty() && IsObjectMemberName(name)) {
-      Status status = OpenObjectModule(run, archive, name, view + data_offset, static_cast<uint32_t>(size));
-      if (status != 0) return status;
-    }
+    ArchiveMember member;
+    member.header = header;
+    member.header_offset = offset;
+    member.data = view + data_offset;
+    member.size = size;
+    member.name = name;
+    member.long_name_table = slash == 1;
+    Status status = visit(member);
+    if (status != 0) return status;
 
     uint64_t padded = size + (size & 1);
     if (remaining <= padded) break;
