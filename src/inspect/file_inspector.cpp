@@ -1,0 +1,500 @@
+// The inspector's reader for export objects and import libraries.
+//
+// Every image first goes through ParseElfImage, exactly as prepqdm reads its
+// inputs, so the headers, symbols and relocations are in host order and their
+// tables lie inside the image; everything after that (table words, names,
+// slots) is read through ElfImage's checked accessors. Table words and import
+// section words are not converted by the reader and are read in the file's
+// own order. Tables are found by section type, as the import library builder
+// finds them: an SHT_QDM_EXPORTS section with SHF_EXECINSTR is the code
+// table, any other the data table, and a table's relocations are the SHT_RELA
+// section whose sh_info names it.
+//
+// Each check that fails adds one line to the report's problems; the dump goes
+// on, so one run shows everything that is wrong with a file.
+#include "inspect/file_inspector.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstring>
+#include <map>
+
+#include "driver/run_state.h"
+#include "elf/archive_reader.h"
+#include "elf/elf_image.h"
+#include "elf/elf_reader.h"
+#include "output/crc32.h"
+#include "output/output_file.h"
+#include "symbols/symbol_tree.h"
+
+namespace prepqdm {
+
+namespace {
+
+constexpr uint32_t kTlsBit = 0x80000000u;
+constexpr uint32_t kNone = 0xFFFFFFFFu;
+constexpr uint32_t kTrailingZeros = 14;  // after the last name of an export table
+
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list copy;
+  va_copy(copy, args);
+  int needed = vsnprintf(nullptr, 0, format, args);
+  va_end(args);
+  std::string text(needed > 0 ? static_cast<size_t>(needed) : 0, '\0');
+  if (needed > 0) vsnprintf(text.data(), text.size() + 1, format, copy);
+  va_end(copy);
+  return text;
+}
+
+// Names in problem lines are quoted; they are bytes and stay bytes here (the
+// renderers make them printable).
+std::string Quoted(std::string_view name) { return "\"" + std::string(name) + "\""; }
+
+std::string EntryLabel(const ExportEntryFacts& entry) {
+  std::string label = Format("entry %u", entry.index);
+  if (entry.name) label += " " + Quoted(*entry.name);
+  return label;
+}
+
+// The zero-terminated string at `offset` of a section's bytes.
+std::optional<std::string_view> StringIn(const uint8_t* bytes, uint32_t length, uint32_t offset) {
+  if (offset >= length) return std::nullopt;
+  const void* end = std::memchr(bytes + offset, 0, length - offset);
+  if (!end) return std::nullopt;
+  const char* start = reinterpret_cast<const char*>(bytes + offset);
+  return std::string_view(start, static_cast<size_t>(static_cast<const char*>(end) - start));
+}
+
+// CRC-32 of names in table order, each with its NUL, then the zero tail: the
+// value an export table made from these names stores.
+uint32_t CrcOfNames(const std::vector<std::string>& names) {
+  uint32_t crc = 0;
+  static constexpr uint8_t kZeros[kTrailingZeros + 1] = {};
+  for (const std::string& name : names) {
+    crc = Crc32(crc, reinterpret_cast<const uint8_t*>(name.data()), name.size());
+    crc = Crc32(crc, kZeros, 1);
+  }
+  return Crc32(crc, kZeros, kTrailingZeros);
+}
+
+class ObjectReader {
+ public:
+  ObjectReader(const ElfImage& image, ObjectReport& report)
+      : image_(image), report_(report), swap_((image.Header().e_ident[EI_DATA] != ELFDATA2LSB) != kHostBigEndian) {}
+
+  void Run() {
+    ElfHeader header = image_.Header();
+    if (header.e_type != ET_REL) {
+      report_.error = Format("not a relocatable object (e_type %u)", header.e_type);
+      return;
+    }
+    ObjectFacts facts;
+    facts.ei_data = header.e_ident[EI_DATA];
+    facts.big_endian = facts.ei_data != ELFDATA2LSB;
+    facts.machine = header.e_machine;
+    facts.section_count = image_.SectionCount();
+
+    std::vector<uint32_t> code_tables, data_tables, import_sections;
+    for (uint32_t i = 1; i < facts.section_count; ++i) {
+      std::optional<SectionHeader> s = image_.Section(i);
+      if (!s) continue;
+      if (s->sh_type == SHT_QDM_EXPORTS) (s->sh_flags & SHF_EXECINSTR ? code_tables : data_tables).push_back(i);
+      if (s->sh_type == SHT_QDM_IMPORTS) import_sections.push_back(i);
+      if (s->sh_type == SHT_SYMTAB && symtab_index_ == 0) symtab_index_ = i;
+    }
+    if (symtab_index_ != 0) {
+      symtab_ = *image_.Section(symtab_index_);
+      facts.symbol_count = symtab_.sh_size / SymbolEntrySize(symtab_);
+    }
+
+    if (!code_tables.empty() || !data_tables.empty()) {
+      facts.kind = ObjectKind::kExportObject;
+      if (code_tables.size() > 1) Problem("more than one code table; prepqdm reads the last");
+      if (data_tables.size() > 1) Problem("more than one data table; prepqdm reads the last");
+      if (!import_sections.empty()) Problem("import sections in an export object");
+      for (uint32_t index : code_tables) facts.export_tables.push_back(ReadExportTable(index, true));
+      for (uint32_t index : data_tables) facts.export_tables.push_back(ReadExportTable(index, false));
+      CheckExportSymbols(facts);
+    } else if (!import_sections.empty()) {
+      facts.kind = ObjectKind::kImportStub;
+      for (uint32_t index : import_sections) facts.import_tables.push_back(ReadImportTable(index));
+      ReadImportSlots(facts);
+    } else if (IsEmptyExportObject(facts)) {
+      facts.kind = ObjectKind::kEmptyExportObject;
+    } else {
+      report_.error = "neither an export object nor an import library stub (no export or import sections)";
+      return;
+    }
+    report_.object = std::move(facts);
+  }
+
+ private:
+  void Problem(std::string text) { report_.problems.push_back(std::move(text)); }
+
+  std::string SectionLabel(uint32_t index) const {
+    std::optional<std::string_view> name = image_.SectionName(index);
+    return name ? Format("section %u (%.*s)", index, static_cast<int>(name->size()), name->data())
+                : Format("section %u", index);
+  }
+
+  bool IsEmptyExportObject(const ObjectFacts& facts) const {
+    if (facts.section_count != 3) return false;
+    return image_.SectionName(1) == ".secstrtab" && image_.SectionName(2) == ".symtab";
+  }
+
+  uint32_t Word(const uint8_t* at) const { return LoadWord(at, swap_); }
+
+  // The relocation section of table `index`, the last one as prepqdm takes it.
+  uint32_t FindRelocations(uint32_t index) const {
+    uint32_t found = 0;
+    for (uint32_t i = 1; i < image_.SectionCount(); ++i) {
+      std::optional<SectionHeader> s = image_.Section(i);
+      if (s && s->sh_type == SHT_RELA && s->sh_info == index) found = i;
+    }
+    return found;
+  }
+
+  std::optional<std::string> SymbolName(const SectionHeader& symtab, uint32_t symbol_index) const {
+    const uint8_t* entry = image_.Entry(symtab, SymbolEntrySize(symtab), symbol_index, kSymbolSize);
+    if (!entry) return std::nullopt;
+    std::optional<std::string_view> name = image_.StringAt(symtab.sh_link, LoadAt<ElfSymbol>(entry).st_name);
+    if (!name) return std::nullopt;
+    return std::string(*name);
+  }
+
+  ExportTableFacts ReadExportTable(uint32_t index, bool code) {
+    ExportTableFacts t;
+    t.code = code;
+    t.section_index = index;
+    t.section_name = std::string(image_.SectionName(index).value_or(""));
+    SectionHeader section = *image_.Section(index);
+    const uint8_t* bytes = nullptr;
+    uint32_t length = 0;
+    if (!image_.SectionContent(section, &bytes, &length)) {
+      Problem(SectionLabel(index) + ": contents outside the file");
+      return t;
+    }
+    t.section_size = length;
+    const std::string label = SectionLabel(index);
+    if (length < 8) {
+      Problem(Format("%s: %u bytes, too short for the entry count and CRC", label.c_str(), length));
+      return t;
+    }
+    t.count = Word(bytes);
+    t.stored_crc = Word(bytes + 4);
+    const uint64_t name_area = 8 * (uint64_t{t.count} + 2);
+    if (name_area > length) {
+      Problem(Format("%s: %u entries do not fit the section (%u bytes)", label.c_str(), t.count, length));
+    } else {
+      t.computed_crc = Crc32(0, bytes + name_area, length - name_area);
+      if (*t.computed_crc != t.stored_crc)
+        Problem(Format("%s: CRC mismatch: stored 0x%08X, computed 0x%08X", label.c_str(), t.stored_crc,
+                       *t.computed_crc));
+      if (length - name_area < kTrailingZeros)
+        Problem(Format("%s: the name area ends without the 14 zero bytes", label.c_str()));
+    }
+    // Entries that lie wholly inside the section; a count beyond them is
+    // reported above and the rest is not read.
+    const uint32_t readable = static_cast<uint32_t>(std::min<uint64_t>(t.count, (length - 8) / 8));
+
+    // Relocations, mapped to the entry whose word 0 they fill.
+    std::vector<uint32_t> relocation_of(readable, kNone);
+    std::optional<SectionHeader> rela;
+    std::optional<SectionHeader> symtab;
+    t.relocation_section = FindRelocations(index);
+    if (t.relocation_section == 0) {
+      if (t.count != 0) Problem(label + ": no relocation section");
+    } else {
+      rela = image_.Section(t.relocation_section);
+      const std::string rela_label = SectionLabel(t.relocation_section);
+      // Without a symbol table the reader leaves the entries in file order;
+      // they are not read.
+      if (rela->sh_link == 0) {
+        Problem(rela_label + ": no symbol table linked");
+        rela.reset();
+      } else {
+        symtab = image_.Section(rela->sh_link);
+        uint32_t entry_size = RelocationEntrySize(*rela);
+        t.relocation_count = rela->sh_size / entry_size;
+        if (t.relocation_count != t.count)
+          Problem(Format("%s: %u relocations for %u entries", rela_label.c_str(), t.relocation_count, t.count));
+        for (uint32_t k = 0; k < t.relocation_count; ++k) {
+          const uint8_t* at = image_.Entry(*rela, entry_size, k, kRelaSize);
+          if (!at) break;
+          ElfRela r = LoadAt<ElfRela>(at);
+          uint32_t relative = r.r_offset - section.sh_addr;
+          uint32_t slot = relative >= 8 && relative % 8 == 0 ? (relative - 8) / 8 : kNone;
+          if (slot < readable && relocation_of[slot] == kNone) {
+            relocation_of[slot] = k;
+          } else {
+            Problem(Format("%s: relocation %u at offset 0x%X fills no entry", rela_label.c_str(), k, relative));
+          }
+        }
+      }
+    }
+
+    for (uint32_t i = 0; i < readable; ++i) {
+      ExportEntryFacts e;
+      e.index = i;
+      uint32_t word = Word(bytes + 12 + 8 * uint64_t{i});
+      e.tls = (word & kTlsBit) != 0;
+      e.name_offset = word & ~kTlsBit;
+      if (std::optional<std::string_view> name = StringIn(bytes, length, e.name_offset)) e.name = std::string(*name);
+      std::string entry = label + ": " + EntryLabel(e);
+      if (e.name_offset >= length) {
+        Problem(Format("%s: name offset 0x%X outside the section (%u bytes)", entry.c_str(), e.name_offset, length));
+      } else if (!e.name) {
+        Problem(Format("%s: name at 0x%X has no terminating NUL in the section", entry.c_str(), e.name_offset));
+      } else if (e.name_offset < name_area) {
+        Problem(Format("%s: name offset 0x%X points into the entries", entry.c_str(), e.name_offset));
+      }
+      if (code && e.tls) Problem(entry + ": TLS mark in the code table");
+      if (i > 0 && e.name && t.entries.back().name) {
+        const std::string& previous = *t.entries.back().name;
+        if (CompareNames(reinterpret_cast<const uint8_t*>(previous.data()), static_cast<uint32_t>(previous.size()),
+                         reinterpret_cast<const uint8_t*>(e.name->data()),
+                         static_cast<uint32_t>(e.name->size())) >= 0)
+          Problem(entry + ": not after " + Quoted(previous) + " in name order");
+      }
+      if (rela && relocation_of[i] != kNone) {
+        const uint8_t* at = image_.Entry(*rela, RelocationEntrySize(*rela), relocation_of[i], kRelaSize);
+        ElfRela r = LoadAt<ElfRela>(at);
+        EntryRelocation relocation;
+        relocation.index = relocation_of[i];
+        relocation.type = RelocationType(r.r_info);
+        relocation.symbol_index = RelocationSymbol(r.r_info);
+        if (symtab) relocation.symbol_name = SymbolName(*symtab, relocation.symbol_index);
+        uint32_t expected = !code && e.tls ? R_PPC_DTPREL32 : R_PPC_ADDR32;
+        if (relocation.type != expected)
+          Problem(Format("%s: relocation type %u, %u expected", entry.c_str(), relocation.type, expected));
+        if (!relocation.symbol_name) {
+          Problem(Format("%s: relocation symbol %u has no readable name", entry.c_str(), relocation.symbol_index));
+        } else if (e.name && *relocation.symbol_name != *e.name) {
+          Problem(entry + ": relocated against " + Quoted(*relocation.symbol_name));
+        }
+        e.relocation = std::move(relocation);
+      } else if (rela || t.relocation_section == 0) {
+        Problem(entry + ": no relocation");
+      }
+      t.entries.push_back(std::move(e));
+    }
+    return t;
+  }
+
+  // The symbol table of an export object: the null symbol, each table's
+  // entry symbols and its table symbol.
+  void CheckExportSymbols(const ObjectFacts& facts) {
+    uint64_t expected = 1;
+    for (const ExportTableFacts& t : facts.export_tables)
+      if (t.count != 0) expected += uint64_t{t.count} + 1;
+    if (symtab_index_ == 0) {
+      Problem("no symbol table");
+      return;
+    }
+    if (facts.symbol_count != expected)
+      Problem(Format("%s: %u symbols, %llu expected for the tables' entry counts", SectionLabel(symtab_index_).c_str(),
+                     facts.symbol_count, static_cast<unsigned long long>(expected)));
+    for (const ExportTableFacts& t : facts.export_tables) {
+      const char* table_symbol = t.code ? "qdm_fexports" : "qdm_dexports";
+      bool found = false;
+      for (uint32_t k = 1; k < facts.symbol_count && !found; ++k) {
+        const uint8_t* at = image_.Entry(symtab_, SymbolEntrySize(symtab_), k, kSymbolSize);
+        if (!at) break;
+        ElfSymbol s = LoadAt<ElfSymbol>(at);
+        if (image_.StringAt(symtab_.sh_link, s.st_name) != std::string_view(table_symbol)) continue;
+        found = true;
+        if (s.st_shndx != t.section_index || s.st_size != t.section_size)
+          Problem(Format("%s: in section %u with size %u, not section %u with size %u", table_symbol, s.st_shndx,
+                         s.st_size, t.section_index, t.section_size));
+      }
+      if (!found) Problem(Format("no %s symbol", table_symbol));
+    }
+  }
+
+  ImportTableFacts ReadImportTable(uint32_t index) {
+    ImportTableFacts t;
+    t.section_index = index;
+    t.section_name = std::string(image_.SectionName(index).value_or(""));
+    SectionHeader section = *image_.Section(index);
+    t.code = (section.sh_flags & SHF_EXECINSTR) != 0;
+    const std::string label = SectionLabel(index);
+    const uint8_t* bytes = nullptr;
+    uint32_t length = 0;
+    if (!image_.SectionContent(section, &bytes, &length)) {
+      Problem(label + ": contents outside the file");
+      return t;
+    }
+    t.section_size = length;
+    if (length < 8) {
+      Problem(Format("%s: %u bytes, too short for the entry count and CRC", label.c_str(), length));
+      return t;
+    }
+    t.count = Word(bytes);
+    t.stored_crc = Word(bytes + 4);
+    uint32_t name_length = section.sh_info;
+    if (name_length > length - 8) {
+      Problem(Format("%s: module name of %u bytes runs past the section", label.c_str(), name_length));
+      name_length = length - 8;
+    }
+    t.module_name.assign(reinterpret_cast<const char*>(bytes + 8), name_length);
+    std::string expected = std::string(t.code ? ".fimport_" : ".dimport_") + t.module_name;
+    if (t.section_name != expected) Problem(label + ": name does not match module " + Quoted(t.module_name));
+    return t;
+  }
+
+  // Each global symbol defined in an import section is one slot of it.
+  void ReadImportSlots(ObjectFacts& facts) {
+    if (symtab_index_ == 0) {
+      Problem("no symbol table");
+      return;
+    }
+    std::map<uint32_t, ImportTableFacts*> by_section;
+    for (ImportTableFacts& t : facts.import_tables) by_section[t.section_index] = &t;
+    uint32_t entry_size = SymbolEntrySize(symtab_);
+    for (uint32_t k = 1; k < facts.symbol_count; ++k) {
+      const uint8_t* at = image_.Entry(symtab_, entry_size, k, kSymbolSize);
+      if (!at) break;
+      ElfSymbol s = LoadAt<ElfSymbol>(at);
+      auto found = by_section.find(s.st_shndx);
+      if (found == by_section.end()) continue;
+      ImportTableFacts& t = *found->second;
+      ImportSlotFacts slot;
+      slot.symbol_index = k;
+      slot.name = std::string(image_.StringAt(symtab_.sh_link, s.st_name).value_or(""));
+      uint8_t type = SymbolType(s.st_info);
+      slot.kind = type == STT_FUNC     ? "function"
+                  : type == STT_OBJECT ? "data"
+                  : type == STT_TLS    ? "thread-local data"
+                                       : Format("type %u", type);
+      std::string label = Format("%s: symbol %u %s", SectionLabel(t.section_index).c_str(), k,
+                                 Quoted(slot.name).c_str());
+      if (s.st_value < 8 || s.st_value % 8 != 0) {
+        Problem(Format("%s: value 0x%X is not a slot", label.c_str(), s.st_value));
+        continue;
+      }
+      slot.slot = (s.st_value - 8) / 8;
+      if (t.code != (type == STT_FUNC))
+        Problem(label + ": " + slot.kind + (t.code ? " in the code import section" : " in the data import section"));
+      if (SymbolBinding(s.st_info) != STB_GLOBAL) Problem(label + ": not global");
+      t.slots.push_back(std::move(slot));
+    }
+    for (ImportTableFacts& t : facts.import_tables) {
+      std::stable_sort(t.slots.begin(), t.slots.end(),
+                       [](const ImportSlotFacts& a, const ImportSlotFacts& b) { return a.slot < b.slot; });
+      bool complete = t.slots.size() == t.count;
+      for (size_t i = 0; i < t.slots.size() && complete; ++i) complete = t.slots[i].slot == i;
+      const std::string label = SectionLabel(t.section_index);
+      if (!complete) {
+        Problem(Format("%s: slots do not run 0 to %u once each (%zu symbols)", label.c_str(),
+                       t.count == 0 ? 0 : t.count - 1, t.slots.size()));
+        continue;
+      }
+      std::vector<std::string> names;
+      for (const ImportSlotFacts& slot : t.slots) names.push_back(slot.name);
+      t.computed_crc = CrcOfNames(names);
+      if (*t.computed_crc != t.stored_crc)
+        Problem(Format("%s: CRC 0x%08X does not match the slot names (0x%08X)", label.c_str(), t.stored_crc,
+                       *t.computed_crc));
+    }
+  }
+
+  const ElfImage& image_;
+  ObjectReport& report_;
+  bool swap_;
+  uint32_t symtab_index_ = 0;
+  SectionHeader symtab_{};
+};
+
+std::string MapFailure(Status status) {
+  switch (status) {
+    case kEFileNotFound: return "no such file";
+    case kEPathNotFound: return "no such directory";
+    case kEAccessDenied: return "access denied, or a directory";
+    case kEFail: return "empty, or too large to map";
+    case kEOutOfMemory: return "out of memory";
+    default: return Format("cannot be mapped (0x%08X)", static_cast<uint32_t>(status));
+  }
+}
+
+std::string Field(const uint8_t* header, size_t offset, size_t width) {
+  std::string text(reinterpret_cast<const char*>(header + offset), width);
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+  return text;
+}
+
+std::string TrimLine(std::string text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  while (!text.empty() && text.front() == '\n') text.erase(text.begin());
+  return text;
+}
+
+}  // namespace
+
+void InspectImage(uint8_t* data, uint32_t size, ObjectReport& report) {
+  uint32_t code = ParseElfImage(data, size);
+  if (code != 0) {
+    report.error = size < 260 ? Format("too short for an ELF object (%u bytes)", size)
+                              : Format("refused by the ELF reader: error 0x%08X", code);
+    return;
+  }
+  ObjectReader(ElfImage{data, size}, report).Run();
+}
+
+FileReport InspectFile(const std::string& path) {
+  FileReport report;
+  report.path = path;
+  RunState run;
+  std::string console;
+  run.console = Sink{nullptr, &console};
+  MappedFile* file = nullptr;
+  Status status = MapFile(run.mappings, path, &file);
+  if (status != kOk) {
+    report.error = MapFailure(status);
+    return report;
+  }
+  if (file->size >= 8 && std::memcmp(file->view, "!<arch>\n", 8) == 0) {
+    report.archive = true;
+    uint64_t next_header = 8;
+    status = WalkArchive(run, file, [&](const ArchiveMember& member) -> Status {
+      ObjectReport object;
+      MemberHeader header;
+      header.offset = member.header_offset;
+      header.name_field = Field(member.header, 0, 16);
+      header.name = std::string(member.name);
+      header.date = Field(member.header, 16, 12);
+      header.uid = Field(member.header, 28, 6);
+      header.gid = Field(member.header, 34, 6);
+      header.mode = Field(member.header, 40, 8);
+      header.size = Field(member.header, 48, 10);
+      object.member = header;
+      next_header = member.header_offset + 60 + member.size + (member.size & 1);
+      if (member.long_name_table) {
+        object.note = "long-name table";
+      } else if (member.name.empty()) {
+        object.note = header.name_field == "/" ? "archive symbol index" : "long name that cannot be resolved";
+      } else if (member.size < 4 || std::memcmp(member.data, "\x7F" "ELF", 4) != 0) {
+        object.note = "not an ELF object";
+      } else {
+        InspectImage(member.data, static_cast<uint32_t>(member.size), object);
+      }
+      report.objects.push_back(std::move(object));
+      return 0;
+    });
+    if (status != kOk) report.error = Format("damaged archive at offset %llu: ", static_cast<unsigned long long>(
+                                                                                    next_header)) + TrimLine(console);
+    else if (report.objects.empty()) report.error = "archive without members";
+  } else if (file->size >= 4 && std::memcmp(file->view, "\x7F" "ELF", 4) == 0) {
+    ObjectReport object;
+    InspectImage(file->view, static_cast<uint32_t>(file->size), object);
+    report.objects.push_back(std::move(object));
+  } else {
+    report.error = "neither an ELF object nor an ar archive";
+  }
+  ReleaseMappedFile(file);
+  return report;
+}
+
+}  // namespace prepqdm

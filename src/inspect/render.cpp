@@ -1,0 +1,410 @@
+// Renderings of the inspector's reports. Text output is for people: names
+// are printed as bytes, with control bytes shown as \xNN so a hostile name
+// cannot drive the terminal. JSON output is for scripts and carries every
+// field of the records (see json_writer.h for how bytes are escaped).
+#include "inspect/render.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+#include "elf/elf_format.h"
+#include "inspect/json_writer.h"
+#include "symbols/tracked_symbol.h"
+
+namespace prepqdm {
+
+namespace {
+
+class Text {
+ public:
+  void Line(const char* format, ...) __attribute__((format(printf, 2, 3))) {
+    va_list args;
+    va_start(args, format);
+    va_list copy;
+    va_copy(copy, args);
+    int needed = vsnprintf(nullptr, 0, format, args);
+    va_end(args);
+    if (needed > 0) {
+      std::string line(static_cast<size_t>(needed), '\0');
+      vsnprintf(line.data(), line.size() + 1, format, copy);
+      out += line;
+    }
+    va_end(copy);
+    out += '\n';
+  }
+  std::string out;
+};
+
+// Control bytes as \xNN; everything else as it is.
+std::string Printable(std::string_view bytes) {
+  std::string out;
+  char escape[8];
+  for (char c : bytes) {
+    uint8_t b = static_cast<uint8_t>(c);
+    if (b < 0x20 || b == 0x7F) {
+      std::snprintf(escape, sizeof escape, "\\x%02X", b);
+      out += escape;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+const char* MachineName(uint16_t machine) {
+  switch (machine) {
+    case 3: return "Intel 80386";
+    case 8: return "MIPS";
+    case EM_PPC: return "PowerPC";
+    case 21: return "PowerPC64";
+    case 40: return "ARM";
+    case 62: return "x86-64";
+    default: return "unknown";
+  }
+}
+
+const char* KindName(ObjectKind kind) {
+  switch (kind) {
+    case ObjectKind::kExportObject: return "export object";
+    case ObjectKind::kEmptyExportObject: return "empty export object";
+    case ObjectKind::kImportStub: return "import stub";
+  }
+  return "";
+}
+
+const char* RelocationName(uint32_t type) {
+  if (type == R_PPC_ADDR32) return "R_PPC_ADDR32";
+  if (type == R_PPC_DTPREL32) return "R_PPC_DTPREL32";
+  return "other";
+}
+
+std::string CrcVerdict(uint32_t stored, const std::optional<uint32_t>& computed, const char* source) {
+  char text[96];
+  if (!computed) {
+    std::snprintf(text, sizeof text, "CRC stored 0x%08X, not computable", stored);
+  } else {
+    std::snprintf(text, sizeof text, "CRC stored 0x%08X, %s 0x%08X %s", stored, source, *computed,
+                  stored == *computed ? "ok" : "MISMATCH");
+  }
+  return text;
+}
+
+std::string ObjectLabel(const FileReport& file, const ObjectReport& object) {
+  std::string label = file.path;
+  if (object.member) label += "(" + (object.member->name.empty() ? object.member->name_field : object.member->name) + ")";
+  return label;
+}
+
+void TextObject(Text& t, const ObjectFacts& o) {
+  t.Line("  %s, %s (EI_DATA %u), machine %u (%s), %u sections, %u symbols", KindName(o.kind),
+         o.big_endian ? "big-endian" : "little-endian", o.ei_data, o.machine, MachineName(o.machine),
+         o.section_count, o.symbol_count);
+  if (o.kind == ObjectKind::kEmptyExportObject) t.Line("  no exports");
+  for (const ExportTableFacts& x : o.export_tables) {
+    t.Line("  %s table %s (section %u, %u bytes): %u entries, %s", x.code ? "code" : "data",
+           Printable(x.section_name).c_str(), x.section_index, x.section_size, x.count,
+           CrcVerdict(x.stored_crc, x.computed_crc, "computed").c_str());
+    if (x.relocation_section != 0)
+      t.Line("    relocations in section %u: %u entries", x.relocation_section, x.relocation_count);
+    for (const ExportEntryFacts& e : x.entries) {
+      std::string name = e.name ? Printable(*e.name) : "<unreadable name>";
+      std::string relocation = "no relocation";
+      if (e.relocation) {
+        char text[64];
+        std::snprintf(text, sizeof text, "%s (%u) against symbol %u ", RelocationName(e.relocation->type),
+                      e.relocation->type, e.relocation->symbol_index);
+        relocation = text + (e.relocation->symbol_name ? Printable(*e.relocation->symbol_name) : "<unreadable>");
+      }
+      t.Line("    [%u] %s%s  name at 0x%X, %s", e.index, name.c_str(), e.tls ? "  TLS" : "", e.name_offset,
+             relocation.c_str());
+    }
+  }
+  for (const ImportTableFacts& x : o.import_tables) {
+    t.Line("  %s imports %s (section %u, %u bytes): module \"%s\", %u entries, %s", x.code ? "code" : "data",
+           Printable(x.section_name).c_str(), x.section_index, x.section_size, Printable(x.module_name).c_str(),
+           x.count, CrcVerdict(x.stored_crc, x.computed_crc, "from slot names").c_str());
+    for (const ImportSlotFacts& s : x.slots)
+      t.Line("    slot %u (symbol %u): %s  %s", s.slot, s.symbol_index, s.kind.c_str(), Printable(s.name).c_str());
+  }
+}
+
+void JsonObject(JsonWriter& j, const ObjectFacts& o) {
+  j.BeginObject();
+  j.Key("kind").String(KindName(o.kind));
+  j.Key("ei_data").Number(o.ei_data);
+  j.Key("byte_order").String(o.big_endian ? "big-endian" : "little-endian");
+  j.Key("machine").Number(o.machine);
+  j.Key("section_count").Number(o.section_count);
+  j.Key("symbol_count").Number(o.symbol_count);
+  j.Key("export_tables").BeginArray();
+  for (const ExportTableFacts& x : o.export_tables) {
+    j.BeginObject();
+    j.Key("table").String(x.code ? "code" : "data");
+    j.Key("section").Number(x.section_index);
+    j.Key("section_name").String(x.section_name);
+    j.Key("section_size").Number(x.section_size);
+    j.Key("count").Number(x.count);
+    j.Key("stored_crc").Number(x.stored_crc);
+    if (x.computed_crc) j.Key("computed_crc").Number(*x.computed_crc);
+    else j.Key("computed_crc").Null();
+    j.Key("crc_ok").Bool(x.computed_crc && *x.computed_crc == x.stored_crc);
+    j.Key("relocation_section").Number(x.relocation_section);
+    j.Key("relocation_count").Number(x.relocation_count);
+    j.Key("entries").BeginArray();
+    for (const ExportEntryFacts& e : x.entries) {
+      j.BeginObject();
+      j.Key("index").Number(e.index);
+      if (e.name) j.Key("name").String(*e.name);
+      else j.Key("name").Null();
+      j.Key("name_offset").Number(e.name_offset);
+      j.Key("tls").Bool(e.tls);
+      j.Key("relocation");
+      if (e.relocation) {
+        j.BeginObject();
+        j.Key("index").Number(e.relocation->index);
+        j.Key("type").Number(e.relocation->type);
+        j.Key("type_name").String(RelocationName(e.relocation->type));
+        j.Key("symbol_index").Number(e.relocation->symbol_index);
+        if (e.relocation->symbol_name) j.Key("symbol").String(*e.relocation->symbol_name);
+        else j.Key("symbol").Null();
+        j.EndObject();
+      } else {
+        j.Null();
+      }
+      j.EndObject();
+    }
+    j.EndArray();
+    j.EndObject();
+  }
+  j.EndArray();
+  j.Key("import_tables").BeginArray();
+  for (const ImportTableFacts& x : o.import_tables) {
+    j.BeginObject();
+    j.Key("table").String(x.code ? "code" : "data");
+    j.Key("section").Number(x.section_index);
+    j.Key("section_name").String(x.section_name);
+    j.Key("section_size").Number(x.section_size);
+    j.Key("module").String(x.module_name);
+    j.Key("count").Number(x.count);
+    j.Key("stored_crc").Number(x.stored_crc);
+    if (x.computed_crc) j.Key("computed_crc").Number(*x.computed_crc);
+    else j.Key("computed_crc").Null();
+    j.Key("crc_ok").Bool(x.computed_crc && *x.computed_crc == x.stored_crc);
+    j.Key("slots").BeginArray();
+    for (const ImportSlotFacts& s : x.slots) {
+      j.BeginObject();
+      j.Key("slot").Number(s.slot);
+      j.Key("symbol_index").Number(s.symbol_index);
+      j.Key("name").String(s.name);
+      j.Key("kind").String(s.kind);
+      j.EndObject();
+    }
+    j.EndArray();
+    j.EndObject();
+  }
+  j.EndArray();
+  j.EndObject();
+}
+
+void JsonStrings(JsonWriter& j, const std::vector<std::string>& strings) {
+  j.BeginArray();
+  for (const std::string& s : strings) j.String(s);
+  j.EndArray();
+}
+
+}  // namespace
+
+int ExitStatusOf(const std::vector<FileReport>& reports) {
+  int status = kDumpClean;
+  for (const FileReport& file : reports) {
+    if (!file.error.empty()) return kDumpBadInput;
+    for (const ObjectReport& object : file.objects) {
+      if (!object.error.empty()) return kDumpBadInput;
+      if (!object.problems.empty()) status = kDumpProblems;
+    }
+  }
+  return status;
+}
+
+int ExitStatusOf(const ExplainReport& report) {
+  if (!report.ran) return kDumpBadInput;
+  return report.status == 0 ? kDumpClean : kDumpProblems;
+}
+
+const char* VerdictName(Verdict verdict) {
+  switch (verdict) {
+    case Verdict::kExported: return "exported";
+    case Verdict::kRefused: return "refused";
+    case Verdict::kPassedOver: return "passed-over";
+    case Verdict::kExcluded: return "excluded";
+    case Verdict::kNotRequested: return "not-requested";
+  }
+  return "";
+}
+
+std::string ClassFlagNames(uint8_t flags) {
+  std::string names;
+  auto add = [&](uint8_t flag, const char* name) {
+    if (!(flags & flag)) return;
+    if (!names.empty()) names += ',';
+    names += name;
+  };
+  add(CLASS_LINKONCE, "linkonce");
+  add(CLASS_STATIC_INIT, "static-init");
+  add(CLASS_DOUBLE_DOT, "double-dot");
+  return names.empty() ? "-" : names;
+}
+
+std::vector<std::string> ErrorLines(const std::vector<FileReport>& reports) {
+  std::vector<std::string> lines;
+  for (const FileReport& file : reports) {
+    for (const ObjectReport& object : file.objects)
+      if (!object.error.empty()) lines.push_back("qdmdump: " + Printable(ObjectLabel(file, object)) + ": " + object.error);
+    if (!file.error.empty()) lines.push_back("qdmdump: " + Printable(file.path) + ": " + Printable(file.error));
+  }
+  return lines;
+}
+
+std::string RenderText(const std::vector<FileReport>& reports) {
+  Text t;
+  for (const FileReport& file : reports) {
+    if (!t.out.empty()) t.Line("%s", "");
+    if (file.archive) {
+      t.Line("%s: ar archive, %zu members", Printable(file.path).c_str(), file.objects.size());
+    } else {
+      t.Line("%s:", Printable(file.path).c_str());
+    }
+    for (const ObjectReport& object : file.objects) {
+      if (const std::optional<MemberHeader>& m = object.member) {
+        t.Line("member \"%s\" at offset %llu: date %s, uid %s, gid %s, mode %s, size %s%s%s",
+               Printable(m->name.empty() ? m->name_field : m->name).c_str(),
+               static_cast<unsigned long long>(m->offset), Printable(m->date).c_str(), Printable(m->uid).c_str(),
+               Printable(m->gid).c_str(), Printable(m->mode).c_str(), Printable(m->size).c_str(),
+               object.note.empty() ? "" : "; ", object.note.c_str());
+      }
+      if (object.object) TextObject(t, *object.object);
+      if (!object.error.empty()) t.Line("  error: %s", object.error.c_str());
+      for (const std::string& problem : object.problems) t.Line("  problem: %s", Printable(problem).c_str());
+    }
+    if (!file.error.empty()) t.Line("  error: %s", Printable(file.error).c_str());
+  }
+  return t.out;
+}
+
+std::string RenderJson(const std::vector<FileReport>& reports) {
+  JsonWriter j;
+  j.BeginObject();
+  j.Key("status").Number(ExitStatusOf(reports));
+  j.Key("files").BeginArray();
+  for (const FileReport& file : reports) {
+    j.BeginObject();
+    j.Key("path").String(file.path);
+    j.Key("archive").Bool(file.archive);
+    if (file.error.empty()) j.Key("error").Null();
+    else j.Key("error").String(file.error);
+    j.Key("objects").BeginArray();
+    for (const ObjectReport& object : file.objects) {
+      j.BeginObject();
+      j.Key("member");
+      if (const std::optional<MemberHeader>& m = object.member) {
+        j.BeginObject();
+        j.Key("offset").Number(static_cast<int64_t>(m->offset));
+        j.Key("name_field").String(m->name_field);
+        j.Key("name").String(m->name);
+        j.Key("date").String(m->date);
+        j.Key("uid").String(m->uid);
+        j.Key("gid").String(m->gid);
+        j.Key("mode").String(m->mode);
+        j.Key("size").String(m->size);
+        j.EndObject();
+      } else {
+        j.Null();
+      }
+      if (object.note.empty()) j.Key("note").Null();
+      else j.Key("note").String(object.note);
+      if (object.error.empty()) j.Key("error").Null();
+      else j.Key("error").String(object.error);
+      j.Key("object");
+      if (object.object) JsonObject(j, *object.object);
+      else j.Null();
+      j.Key("problems");
+      JsonStrings(j, object.problems);
+      j.EndObject();
+    }
+    j.EndArray();
+    j.EndObject();
+  }
+  j.EndArray();
+  j.EndObject();
+  return j.Text() + "\n";
+}
+
+std::string RenderText(const ExplainReport& report) {
+  Text t;
+  if (!report.console.empty()) {
+    t.out += "prepqdm would print:\n";
+    t.out += report.console;
+    if (report.console.back() != '\n') t.out += '\n';
+    t.Line("%s", "");
+  }
+  if (!report.ran) {
+    t.Line("the reading stages failed (status %d); nothing to explain", report.status);
+    return t.out;
+  }
+  t.Line("%-13s %-4s %-6s %-16s %-24s %s", "verdict", "kind", "weak", "class", "symbol", "input");
+  size_t exported = 0;
+  for (const ExplainSymbol& s : report.symbols) {
+    if (s.verdict == Verdict::kExported) ++exported;
+    t.Line("%-13s %-4s %-6s %-16s %-24s %s", VerdictName(s.verdict), s.kind.c_str(), s.weak ? "weak" : "strong",
+           ClassFlagNames(s.class_flags).c_str(), Printable(s.name).c_str(),
+           s.input.empty() ? "(definition file)" : Printable(s.input).c_str());
+    for (const std::string& reason : s.reasons) t.Line("    %s", Printable(reason).c_str());
+    for (const std::string& warning : s.warnings) t.Line("    %s", Printable(warning).c_str());
+  }
+  for (const std::string& name : report.missing) t.Line("%-13s %s", "missing", Printable(name).c_str());
+  t.Line("%s", "");
+  if (report.status == 0) {
+    t.Line("%zu of %zu global symbols would be exported%s", exported, report.symbols.size(),
+           report.export_all ? " (-xall)" : "");
+  } else {
+    t.Line("prepqdm would fail with status %d and write nothing (%zu symbols had passed the checks)", report.status,
+           exported);
+  }
+  return t.out;
+}
+
+std::string RenderJson(const ExplainReport& report) {
+  JsonWriter j;
+  j.BeginObject();
+  j.Key("mode").String("explain");
+  j.Key("ran").Bool(report.ran);
+  j.Key("status").Number(report.status);
+  j.Key("would_write").Bool(report.ran && report.status == 0);
+  j.Key("export_all").Bool(report.export_all);
+  j.Key("def_only").Bool(report.def_only);
+  j.Key("console").String(report.console);
+  j.Key("symbols").BeginArray();
+  for (const ExplainSymbol& s : report.symbols) {
+    j.BeginObject();
+    j.Key("name").String(s.name);
+    if (s.input.empty()) j.Key("input").Null();
+    else j.Key("input").String(s.input);
+    j.Key("kind").String(s.kind);
+    j.Key("weak").Bool(s.weak);
+    j.Key("class_flags").Number(s.class_flags);
+    j.Key("classes").String(ClassFlagNames(s.class_flags));
+    j.Key("verdict").String(VerdictName(s.verdict));
+    j.Key("reasons");
+    JsonStrings(j, s.reasons);
+    j.Key("warnings");
+    JsonStrings(j, s.warnings);
+    j.EndObject();
+  }
+  j.EndArray();
+  j.Key("missing");
+  JsonStrings(j, report.missing);
+  j.EndObject();
+  return j.Text() + "\n";
+}
+
+}  // namespace prepqdm

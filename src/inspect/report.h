@@ -1,0 +1,139 @@
+// What the inspector finds in a file, as plain records. The reader fills
+// them once; the text and JSON renderers print the same records, so both
+// outputs always carry the same facts.
+//
+// Problems are inconsistencies inside a file that was read (a CRC that does
+// not match, an entry without its relocation, a name outside its section);
+// an error is input that could not be read at all (not an ELF object or
+// archive, refused by the ELF reader, a damaged archive).
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/status.h"
+
+namespace prepqdm {
+
+// The relocation that fills word 0 of an export table entry.
+struct EntryRelocation {
+  uint32_t index = 0;  // position in the relocation section
+  uint32_t type = 0;
+  uint32_t symbol_index = 0;
+  std::optional<std::string> symbol_name;  // none when it cannot be read
+};
+
+struct ExportEntryFacts {
+  uint32_t index = 0;
+  uint32_t name_offset = 0;  // word 1 without the TLS bit
+  bool tls = false;          // bit 31 of word 1
+  std::optional<std::string> name;  // none when the offset leads nowhere
+  std::optional<EntryRelocation> relocation;
+};
+
+struct ExportTableFacts {
+  bool code = false;
+  uint32_t section_index = 0;
+  std::string section_name;
+  uint32_t section_size = 0;
+  uint32_t count = 0;
+  uint32_t stored_crc = 0;
+  std::optional<uint32_t> computed_crc;  // none when the name area is not inside the section
+  uint32_t relocation_section = 0;       // 0 when there is none
+  uint32_t relocation_count = 0;
+  std::vector<ExportEntryFacts> entries;
+};
+
+struct ImportSlotFacts {
+  uint32_t slot = 0;        // (st_value - 8) / 8
+  uint32_t symbol_index = 0;
+  std::string name;
+  std::string kind;         // "function", "data", "thread-local data" or "type N"
+};
+
+struct ImportTableFacts {
+  bool code = false;
+  uint32_t section_index = 0;
+  std::string section_name;
+  uint32_t section_size = 0;
+  std::string module_name;  // the sh_info bytes after count and CRC
+  uint32_t count = 0;
+  uint32_t stored_crc = 0;
+  std::optional<uint32_t> computed_crc;  // over the slot names, as the export table's CRC
+  std::vector<ImportSlotFacts> slots;
+};
+
+enum class ObjectKind { kExportObject, kEmptyExportObject, kImportStub };
+
+struct ObjectFacts {
+  ObjectKind kind = ObjectKind::kExportObject;
+  uint8_t ei_data = 0;
+  bool big_endian = false;
+  uint16_t machine = 0;
+  uint32_t section_count = 0;
+  uint32_t symbol_count = 0;
+  std::vector<ExportTableFacts> export_tables;
+  std::vector<ImportTableFacts> import_tables;
+};
+
+// The 60-byte header of an archive member, fields as text without padding.
+struct MemberHeader {
+  uint64_t offset = 0;
+  std::string name_field;
+  std::string name;  // resolved (long names), empty for special members
+  std::string date, uid, gid, mode, size;
+};
+
+// One ELF object: the file itself, or one member of an archive.
+struct ObjectReport {
+  std::optional<MemberHeader> member;
+  std::string note;                   // a member that is not dumped: why
+  std::optional<ObjectFacts> object;
+  std::vector<std::string> problems;
+  std::string error;                  // unreadable: why
+};
+
+struct FileReport {
+  std::string path;
+  bool archive = false;
+  std::vector<ObjectReport> objects;
+  std::string error;  // the file as a whole could not be read
+};
+
+// Explain mode: what prepqdm's selection would do with every global symbol.
+enum class Verdict { kExported, kRefused, kPassedOver, kExcluded, kNotRequested };
+
+struct ExplainSymbol {
+  std::string name;
+  std::string input;          // path, or archive(member); empty for a definition-file record
+  std::string kind;           // "code", "data" or "tls"
+  bool weak = false;
+  uint8_t class_flags = 0;
+  Verdict verdict = Verdict::kNotRequested;
+  std::vector<std::string> reasons;   // refusal messages, or why -xall passed it over
+  std::vector<std::string> warnings;  // warnings prepqdm prints when exporting it
+};
+
+struct ExplainReport {
+  bool ran = false;           // false: the reading stages failed (see console)
+  Status status = 0;          // what the selection stage returned
+  bool export_all = false;
+  bool def_only = false;
+  std::string console;        // everything prepqdm would have printed
+  std::vector<ExplainSymbol> symbols;
+  std::vector<std::string> missing;  // requested names no input defines
+};
+
+// Exit statuses shared by the program and its tests.
+constexpr int kDumpClean = 0;
+constexpr int kDumpProblems = 1;  // inconsistencies found, or the selection would fail
+constexpr int kDumpBadInput = 2;  // unreadable input, usage error, or the reading stages failed
+
+int ExitStatusOf(const std::vector<FileReport>& reports);
+int ExitStatusOf(const ExplainReport& report);
+
+const char* VerdictName(Verdict verdict);
+std::string ClassFlagNames(uint8_t flags);  // "linkonce,static-init,double-dot", "-" when 0
+
+}  // namespace prepqdm
