@@ -1,0 +1,255 @@
+// Explain mode on objects with every kind of symbol export selection treats
+// specially, in both byte orders; the reasons must be prepqdm's own messages,
+// and nothing may be written.
+#include <dirent.h>
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+
+#include "dump_fixture.h"
+#include "inspect/explain.h"
+#include "inspect/json_writer.h"
+#include "inspect/render.h"
+#include "json_reader.h"
+#include "support/ar_builder.h"
+#include "symbols/tracked_symbol.h"
+
+using namespace prepqdm;
+using namespace dumptest;
+using testsupport::Bytes;
+using testsupport::TempDir;
+
+namespace {
+
+const char kOddName[] = "odd\xFF\"\n\xC3\xA4";
+
+// a.o: f, g, w (weak), lo (linkonce), __sti__x, a..b, .L1, abs (SHN_ABS),
+// common (SHN_COMMON), noalloc (section without SHF_ALLOC), dup (weak) and a
+// name with awkward bytes; libb.a(b.o): dup (strong).
+void WriteInputs(const TempDir& dir, bool big) {
+  testsupport::ElfBuilder a(big, big ? EM_PPC : 3);
+  uint16_t text = static_cast<uint16_t>(a.AddProgbits(".text", SHF_ALLOC | SHF_EXECINSTR, Bytes(64, 0)));
+  uint16_t data = static_cast<uint16_t>(a.AddProgbits(".data", SHF_ALLOC | SHF_WRITE, Bytes(64, 0)));
+  uint16_t linkonce = static_cast<uint16_t>(a.AddProgbits(".gnu.linkonce.t.lo", SHF_ALLOC | SHF_EXECINSTR, Bytes(8, 0)));
+  uint16_t note = static_cast<uint16_t>(a.AddProgbits(".note.x", 0, Bytes(8, 0)));
+  a.AddGlobal("f", text, 0, 4);
+  a.AddGlobal("g", text, 4, 4);
+  a.AddGlobal("w", text, 8, 4, STT_FUNC, STB_WEAK);
+  a.AddGlobal("lo", linkonce, 0, 4);
+  a.AddGlobal("__sti__x", text, 12, 4);
+  a.AddGlobal("a..b", text, 16, 4);
+  a.AddGlobal(".L1", text, 20, 4);
+  a.AddGlobal("abs", SHN_ABS, 5, 0, 0);
+  a.AddGlobal("common", SHN_COMMON, 4, 4, STT_OBJECT);
+  a.AddGlobal("noalloc", note, 0, 0, 0);
+  a.AddGlobal("dup", data, 0, 4, STT_OBJECT, STB_WEAK);
+  a.AddGlobal(kOddName, text, 24, 4);
+  testsupport::WriteFile(dir.File("a.o"), a.Build());
+  testsupport::ElfBuilder b(big, big ? EM_PPC : 3);
+  uint16_t b_data = static_cast<uint16_t>(b.AddProgbits(".data", SHF_ALLOC | SHF_WRITE, Bytes(64, 0)));
+  b.AddGlobal("dup", b_data, 0, 4, STT_OBJECT);
+  testsupport::WriteFile(dir.File("libb.a"), testsupport::ArBuilder().Add("b.o", b.Build()).Build());
+}
+
+std::map<std::string, const ExplainSymbol*> ByName(const ExplainReport& r) {
+  std::map<std::string, const ExplainSymbol*> m;
+  for (const ExplainSymbol& s : r.symbols) m[s.name] = &s;
+  return m;
+}
+
+std::set<std::string> Files(const std::string& directory) {
+  std::set<std::string> names;
+  if (DIR* d = opendir(directory.c_str())) {
+    while (dirent* e = readdir(d))
+      if (e->d_name[0] != '.') names.insert(e->d_name);
+    closedir(d);
+  }
+  return names;
+}
+
+}  // namespace
+
+TEST(Explain, ExportAllVerdictsAndNothingWritten) {
+  for (bool big : {true, false}) {
+    SCOPED_TRACE(big ? "big-endian" : "little-endian");
+    TempDir dir;
+    WriteInputs(dir, big);
+    testsupport::WriteFile(dir.File("excl"), std::string("g\n"));
+    const std::set<std::string> before = Files(dir.path());
+    ExplainReport r = Explain({"-o", dir.File("out.o"), "-xall", "-xnot", dir.File("excl"), "-log", dir.File("log"),
+                               "-l", dir.File("lib.a"), "-r", "M.qdm", dir.File("a.o"), dir.File("libb.a")});
+    EXPECT_EQ(Files(dir.path()), before);
+    ASSERT_TRUE(r.ran) << r.console;
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(ExitStatusOf(r), kDumpClean);
+
+    struct Row {
+      const char* name;
+      Verdict verdict;
+      const char* reason;
+    } rows[] = {
+        {"f", Verdict::kExported, nullptr},
+        {"common", Verdict::kExported, nullptr},
+        {"dup", Verdict::kExported, nullptr},
+        {kOddName, Verdict::kExported, nullptr},
+        {"g", Verdict::kExcluded, "named in the exclude file"},
+        {"w", Verdict::kPassedOver, "weak definition"},
+        {"lo", Verdict::kPassedOver, "defined in a linkonce section"},
+        {"__sti__x", Verdict::kPassedOver, "static initializer (name begins with __sti__)"},
+        {"a..b", Verdict::kPassedOver, "name contains \"..\""},
+        {".L1", Verdict::kPassedOver, "name begins with '.'"},
+        {"abs", Verdict::kPassedOver, "not loadable: absolute symbol (SHN_ABS)"},
+        {"noalloc", Verdict::kPassedOver, "not loadable: section 4 (.note.x) is not allocated (no SHF_ALLOC)"},
+    };
+    auto symbols = ByName(r);
+    EXPECT_EQ(symbols.size(), std::size(rows));
+    for (const Row& row : rows) {
+      ASSERT_TRUE(symbols.count(row.name)) << row.name;
+      const ExplainSymbol& s = *symbols[row.name];
+      EXPECT_EQ(VerdictName(s.verdict), std::string(VerdictName(row.verdict))) << row.name;
+      if (row.reason) {
+        EXPECT_EQ(s.reasons, std::vector<std::string>{row.reason}) << row.name;
+      }
+    }
+    // The strong definition from the archive member is the one in force.
+    EXPECT_EQ(symbols["dup"]->input, dir.File("libb.a") + "(b.o)");
+    EXPECT_FALSE(symbols["dup"]->weak);
+    EXPECT_EQ(symbols["dup"]->kind, "data");
+    EXPECT_TRUE(symbols["w"]->weak);
+    EXPECT_EQ(symbols["f"]->kind, "code");
+    EXPECT_EQ(symbols["f"]->input, dir.File("a.o"));
+    EXPECT_EQ(symbols["lo"]->class_flags, CLASS_LINKONCE);
+    EXPECT_EQ(symbols["a..b"]->class_flags, CLASS_DOUBLE_DOT);
+  }
+}
+
+// Requested names: each refusal reason is a line prepqdm itself prints for
+// the same command line.
+TEST(Explain, DefinitionFileRefusalsAreThePrintedMessages) {
+  TempDir dir;
+  WriteInputs(dir, false);
+  testsupport::WriteFile(dir.File("m.def"), std::string("[CODE]\nf\nw\nlo\n__sti__x\na..b\nnothere\nf\n"));
+  std::vector<std::string> args = {"-o",    dir.File("out.o"), "-x", dir.File("m.def"), "-warnsti",
+                                   "-xnot", dir.File("m.def"), dir.File("a.o"), dir.File("libb.a")};
+  ExplainReport r = Explain(args);
+  ASSERT_TRUE(r.ran) << r.console;
+  EXPECT_EQ(r.status, -1);
+  EXPECT_EQ(ExitStatusOf(r), kDumpProblems);
+  EXPECT_FALSE(testsupport::FileExists(dir.File("out.o")));
+  EXPECT_EQ(r.missing, std::vector<std::string>{"nothere"});
+
+  auto symbols = ByName(r);
+  EXPECT_EQ(symbols["f"]->verdict, Verdict::kExported);
+  EXPECT_EQ(symbols["g"]->verdict, Verdict::kNotRequested);
+  EXPECT_EQ(symbols["__sti__x"]->verdict, Verdict::kExported);
+  EXPECT_EQ(symbols["__sti__x"]->warnings,
+            std::vector<std::string>{"***Warning: Attempt to export symbol which shouldn't be exported: \"__sti__x\" is "
+                                     "a static initializer symbol.  Export allowed with warning."});
+  EXPECT_EQ(symbols["w"]->reasons, std::vector<std::string>{"***Error: Attempt to export WEAK symbol \"w\""});
+  EXPECT_EQ(symbols["a..b"]->reasons,
+            std::vector<std::string>{
+                "***Error: Attempt to export symbol which shouldn't be exported: \"a..b\" is a \"..\" symbol"});
+  testsupport::InProcessResult real = testsupport::RunInProcess(args);
+  EXPECT_EQ(real.status, -1);
+  for (const char* name : {"w", "lo", "a..b"}) {
+    EXPECT_EQ(symbols[name]->verdict, Verdict::kRefused) << name;
+    ASSERT_EQ(symbols[name]->reasons.size(), 1u) << name;
+    EXPECT_NE(real.console.find(symbols[name]->reasons[0] + "\n"), std::string::npos) << name;
+  }
+}
+
+TEST(Explain, DefinitionFileOnlyMode) {
+  TempDir dir;
+  testsupport::WriteFile(dir.File("m.def"), std::string("[DATA]\nd1\n[TLS]\nt1\n[CODE]\n__sti__y\n"));
+  ExplainReport r = Explain({"-o", dir.File("out.o"), "-x", dir.File("m.def"), "-l", dir.File("lib.a"), "-r", "M"});
+  ASSERT_TRUE(r.ran) << r.console;
+  EXPECT_TRUE(r.def_only);
+  auto symbols = ByName(r);
+  EXPECT_EQ(symbols["d1"]->verdict, Verdict::kExported);
+  EXPECT_EQ(symbols["d1"]->input, "");
+  EXPECT_EQ(symbols["t1"]->kind, "tls");
+  EXPECT_EQ(symbols["__sti__y"]->verdict, Verdict::kRefused);
+  EXPECT_EQ(Files(dir.path()), std::set<std::string>{"m.def"});
+}
+
+TEST(Explain, UnreadableCommandLineIsBadInput) {
+  TempDir dir;
+  testsupport::ProcessResult r =
+      testsupport::RunProgram(QDMDUMP_BINARY, {"--explain", "-o", "x.o", "nothere.o"}, dir.path());
+  EXPECT_EQ(r.exit_code, kDumpBadInput);
+  EXPECT_NE(r.out.find("***Error: Could not map in file \"nothere.o\""), std::string::npos) << r.out;
+  EXPECT_NE(r.err.find("qdmdump: the prepqdm command line could not be read"), std::string::npos);
+}
+
+TEST(Explain, JsonDocumentParsesBackByteExact) {
+  TempDir dir;
+  WriteInputs(dir, true);
+  testsupport::ProcessResult r = testsupport::RunProgram(
+      QDMDUMP_BINARY, {"--json", "--explain", "-o", "out.o", "-xall", "a.o", "libb.a"}, dir.path());
+  EXPECT_EQ(r.exit_code, kDumpClean) << r.err;
+  Json doc = JsonParser::Parse(r.out);
+  EXPECT_EQ(doc["mode"].string, "explain");
+  EXPECT_TRUE(doc["would_write"].boolean);
+  std::map<std::string, std::string> verdicts;
+  for (const Json& s : doc["symbols"].array) verdicts[s["name"].string] = s["verdict"].string;
+  EXPECT_EQ(verdicts[kOddName], "exported");
+  EXPECT_EQ(verdicts["noalloc"], "passed-over");
+  EXPECT_EQ(verdicts.size(), 12u);
+
+  // A strict parser agrees, and gives back the same bytes.
+  testsupport::WriteFile(dir.File("doc.json"), r.out);
+  testsupport::ProcessResult py = testsupport::RunProgram(
+      "/usr/bin/env",
+      {"python3", "-c",
+       "import json,sys\n"
+       "d=json.load(open(sys.argv[1]))\n"
+       "print(*[h for h in (s['name'].encode('utf-8','surrogateescape').hex() for s in d['symbols'])\n"
+       "        if h.startswith('6f6464')])",
+       "doc.json"},
+      dir.path());
+  if (py.exit_code == 127) GTEST_SKIP() << "python3 not available";
+  EXPECT_EQ(py.exit_code, 0) << py.err;
+  std::string hex;
+  char byte[3];
+  for (unsigned char c : std::string(kOddName)) std::snprintf(byte, sizeof byte, "%02x", c), hex += byte;
+  EXPECT_EQ(py.out, hex + "\n");
+}
+
+TEST(JsonQuote, BytesRoundTripThroughSurrogateEscapes) {
+  struct Row {
+    std::string bytes;
+    bool escaped;  // contains a byte that is not well-formed UTF-8
+  } rows[] = {
+      {"plain \"quoted\" back\\slash\ttab\n", false},
+      {std::string("nul\0ctl\x01\x1F\x7F", 10), false},
+      {"\xC3\xA4\xE2\x82\xAC\xF0\x9F\x98\x80", false},  // 2, 3 and 4 bytes
+      {"\xC0\x80", true},                               // overlong
+      {"\xED\xA0\x80", true},                           // surrogate
+      {"\xE2\x82", true},                               // truncated
+      {"\xF4\x90\x80\x80", true},                       // above U+10FFFF
+      {"\xFF\xFE\x80", true},
+  };
+  for (const Row& row : rows) {
+    std::string quoted = JsonQuote(row.bytes);
+    EXPECT_EQ(JsonParser::Parse(quoted).string, row.bytes) << quoted;
+    EXPECT_EQ(quoted.find("\\udc") != std::string::npos, row.escaped) << quoted;
+    for (char c : quoted) EXPECT_GE(static_cast<unsigned char>(c), 0x20) << quoted;
+  }
+  std::string all;
+  for (int b = 1; b < 256; ++b) all += static_cast<char>(b);
+  EXPECT_EQ(JsonParser::Parse(JsonQuote(all)).string, all);
+}
+
+TEST(ManPages, RenderWithoutWarnings) {
+  std::string source = __FILE__;
+  std::string man_dir = source.substr(0, source.rfind("/tests/")) + "/man/";
+  for (const char* page : {"prepqdm.1", "qdmdump.1"}) {
+    testsupport::ProcessResult r = testsupport::RunProgram(
+        "/usr/bin/env", {"man", "--warnings", "-l", man_dir + page}, "/", {"MANWIDTH=80", "MAN_KEEP_FORMATTING="});
+    if (r.exit_code == 127) GTEST_SKIP() << "man not available";
+    EXPECT_EQ(r.exit_code, 0) << page;
+    EXPECT_EQ(r.err, "") << page;
+    EXPECT_NE(r.out.find("EXIT STATUS"), std::string::npos) << page;
+  }
+}

@@ -1,0 +1,282 @@
+// The inspector on export objects and import libraries that prepqdm wrote,
+// in both byte orders, then on the same files damaged on purpose, then on
+// input it cannot read at all.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "dump_fixture.h"
+#include "inspect/file_inspector.h"
+#include "inspect/render.h"
+#include "json_reader.h"
+
+using namespace prepqdm;
+using namespace dumptest;
+using testsupport::Bytes;
+using testsupport::TempDir;
+
+namespace {
+
+// The worked example: definition-file order bar, baz, foo, so the export
+// list runs foo, baz, bar from its head.
+const std::vector<Symbol> kWorkedExample = {{"bar", 'c'}, {"baz", 'd'}, {"foo", 'c'}};
+
+std::string Problems(const ObjectReport& r) {
+  std::string all;
+  for (const std::string& p : r.problems) all += p + "\n";
+  return all;
+}
+
+FileReport InspectBytes(const TempDir& dir, const std::string& name, const Bytes& bytes) {
+  testsupport::WriteFile(dir.File(name), bytes);
+  return InspectFile(dir.File(name));
+}
+
+}  // namespace
+
+TEST(InspectExportObject, WorkedExampleAndTlsInBothByteOrders) {
+  for (bool big : {true, false}) {
+    SCOPED_TRACE(big ? "big-endian" : "little-endian");
+    TempDir dir;
+    WriteOutputs(dir, big, {{"bar", 'c'}, {"baz", 'd'}, {"foo", 'c'}, {"t", 't'}});
+    FileReport file = InspectFile(dir.File("exports.o"));
+    ASSERT_EQ(file.objects.size(), 1u);
+    const ObjectReport& r = file.objects[0];
+    ASSERT_TRUE(r.object) << r.error;
+    EXPECT_EQ(Problems(r), "");
+    const ObjectFacts& o = *r.object;
+    EXPECT_EQ(o.kind, ObjectKind::kExportObject);
+    EXPECT_EQ(o.big_endian, big);
+    EXPECT_EQ(o.machine, big ? EM_PPC : 3);
+    EXPECT_EQ(o.symbol_count, 7u);
+    ASSERT_EQ(o.export_tables.size(), 2u);
+
+    const ExportTableFacts& code = o.export_tables[0];
+    EXPECT_TRUE(code.code);
+    EXPECT_EQ(code.section_name, ".fexports");
+    EXPECT_EQ(code.count, 2u);
+    EXPECT_EQ(code.stored_crc, NamesCrc({"bar", "foo"}));
+    EXPECT_EQ(code.computed_crc, code.stored_crc);
+    ASSERT_EQ(code.entries.size(), 2u);
+    EXPECT_EQ(code.entries[1].name, "foo");
+    EXPECT_EQ(code.entries[1].name_offset, 36u);
+    ASSERT_TRUE(code.entries[1].relocation);
+    EXPECT_EQ(code.entries[1].relocation->type, R_PPC_ADDR32);
+    EXPECT_EQ(code.entries[1].relocation->symbol_index, 2u);
+    EXPECT_EQ(code.entries[1].relocation->symbol_name, "foo");
+
+    const ExportTableFacts& data = o.export_tables[1];
+    EXPECT_EQ(data.stored_crc, NamesCrc({"baz", "t"}));
+    ASSERT_EQ(data.entries.size(), 2u);
+    EXPECT_FALSE(data.entries[0].tls);
+    EXPECT_TRUE(data.entries[1].tls);
+    EXPECT_EQ(data.entries[1].relocation->type, R_PPC_DTPREL32);
+    EXPECT_EQ(data.entries[1].relocation->symbol_name, "t");
+    EXPECT_EQ(ExitStatusOf({file}), kDumpClean);
+  }
+}
+
+TEST(InspectImportLibrary, ArchiveAndBareStubInBothByteOrders) {
+  for (bool big : {true, false}) {
+    for (bool bare : {false, true}) {
+      SCOPED_TRACE(std::string(big ? "big" : "little") + (bare ? " bare" : " archive"));
+      TempDir dir;
+      WriteOutputs(dir, big, {{"bar", 'c'}, {"baz", 'd'}, {"foo", 'c'}, {"t", 't'}}, bare);
+      FileReport file = InspectFile(dir.File("lib.a"));
+      EXPECT_EQ(file.archive, !bare);
+      EXPECT_EQ(file.error, "");
+      // The archiver may have added a symbol index; the stub is the last member.
+      ASSERT_FALSE(file.objects.empty());
+      const ObjectReport& r = file.objects.back();
+      if (!bare) {
+        ASSERT_TRUE(r.member);
+        EXPECT_EQ(r.member->name, "foo.qdm.o");
+        EXPECT_EQ(r.member->mode, "100666");
+      }
+      ASSERT_TRUE(r.object) << r.error;
+      EXPECT_EQ(Problems(r), "");
+      EXPECT_EQ(r.object->kind, ObjectKind::kImportStub);
+      EXPECT_EQ(r.object->big_endian, big);
+      ASSERT_EQ(r.object->import_tables.size(), 2u);
+      const ImportTableFacts& code = r.object->import_tables[0];
+      EXPECT_EQ(code.section_name, ".fimport_foo.qdm");
+      EXPECT_EQ(code.module_name, "foo.qdm");
+      EXPECT_EQ(code.count, 2u);
+      EXPECT_EQ(code.stored_crc, NamesCrc({"bar", "foo"}));
+      EXPECT_EQ(code.computed_crc, code.stored_crc);
+      const ImportTableFacts& data = r.object->import_tables[1];
+      ASSERT_EQ(data.slots.size(), 2u);
+      EXPECT_EQ(data.slots[0].name, "baz");
+      EXPECT_EQ(data.slots[0].kind, "data");
+      EXPECT_EQ(data.slots[1].name, "t");
+      EXPECT_EQ(data.slots[1].kind, "thread-local data");
+      EXPECT_EQ(code.slots[1].kind, "function");
+    }
+  }
+}
+
+TEST(InspectExportObject, EmptyObjectIsRecognised) {
+  TempDir dir;
+  WriteOutputs(dir, false, {});
+  FileReport file = InspectFile(dir.File("exports.o"));
+  ASSERT_TRUE(file.objects.at(0).object);
+  EXPECT_EQ(file.objects[0].object->kind, ObjectKind::kEmptyExportObject);
+  EXPECT_EQ(ExitStatusOf({file}), kDumpClean);
+}
+
+// Damage to the worked example's export object (big- and little-endian; the
+// layout is the same: .fexports at 64, its relocations at 128, .dexports at
+// 192, .symtab at 320, section 5). Each row must be seen, on a line of its
+// own, and the file still dumped.
+TEST(InspectExportObject, DamageCatalogue) {
+  using testsupport::Put32;
+  struct Row {
+    const char* defect;
+    std::function<void(Bytes&, bool)> patch;
+    const char* problem;
+  } rows[] = {
+      {"corrupted CRC", [](Bytes& f, bool big) { Put32(f, 68, testsupport::Get32(f, 68, big) ^ 1, big); },
+       "section 1 (.fexports): CRC mismatch: stored"},
+      {"name offset outside", [](Bytes& f, bool big) { Put32(f, 84, 0x1000, big); },
+       "entry 1: name offset 0x1000 outside the section (54 bytes)"},
+      {"entry without relocation",
+       [](Bytes& f, bool) { testsupport::PatchSection(f, 2, [](SectionHeader& s) { s.sh_size = 12; }); },
+       "entry 1 \"foo\": no relocation"},
+      {"symbol count", [](Bytes& f, bool) { testsupport::PatchSection(f, 5, [](SectionHeader& s) { s.sh_size -= 16; }); },
+       "5 symbols, 6 expected"},
+      {"count beyond the section", [](Bytes& f, bool big) { Put32(f, 64, 1000, big); },
+       "1000 entries do not fit the section (54 bytes)"},
+      {"relocation against another symbol", [](Bytes& f, bool big) { Put32(f, 132, (2u << 8) | 1, big); },
+       "entry 0 \"bar\": relocated against \"foo\""},
+      {"TLS mark in code", [](Bytes& f, bool big) { Put32(f, 76, 32 | 0x80000000u, big); },
+       "entry 0 \"bar\": TLS mark in the code table"},
+      {"wrong data relocation type", [](Bytes& f, bool big) { Put32(f, 260, (4u << 8) | 78, big); },
+       "entry 0 \"baz\": relocation type 78, 1 expected"},
+      {"names out of order",
+       [](Bytes& f, bool big) {
+         Put32(f, 76, 36, big);
+         Put32(f, 84, 32, big);
+       },
+       "entry 1 \"bar\": not after \"foo\" in name order"},
+  };
+  for (bool big : {true, false}) {
+    TempDir dir;
+    WriteOutputs(dir, big, kWorkedExample);
+    const Bytes original = testsupport::ReadFile(dir.File("exports.o"));
+    for (const Row& row : rows) {
+      SCOPED_TRACE(std::string(row.defect) + (big ? " (big-endian)" : " (little-endian)"));
+      Bytes damaged = original;
+      row.patch(damaged, big);
+      FileReport file = InspectBytes(dir, "damaged.o", damaged);
+      ASSERT_EQ(file.objects.size(), 1u);
+      ASSERT_TRUE(file.objects[0].object) << file.objects[0].error;
+      EXPECT_NE(Problems(file.objects[0]).find(row.problem), std::string::npos) << Problems(file.objects[0]);
+      EXPECT_EQ(ExitStatusOf({file}), kDumpProblems);
+    }
+  }
+}
+
+// Damage to a bare stub (.fimport at 64, .dimport at 128, .symtab section 3).
+TEST(InspectImportLibrary, DamageCatalogue) {
+  struct Row {
+    const char* defect;
+    std::function<void(Bytes&, bool)> patch;
+    const char* problem;
+  } rows[] = {
+      {"CRC", [](Bytes& f, bool big) { testsupport::Put32(f, 68, 0x12345678, big); },
+       "CRC 0x12345678 does not match the slot names"},
+      {"slot twice",
+       [](Bytes& f, bool) { testsupport::PatchSymbol(f, 3, 2, [](ElfSymbol& s) { s.st_value = 8; }); },
+       "slots do not run 0 to 1 once each"},
+      {"data symbol in code section",
+       [](Bytes& f, bool) { testsupport::PatchSymbol(f, 3, 1, [](ElfSymbol& s) { s.st_info = 0x11; }); },
+       "symbol 1 \"bar\": data in the code import section"},
+      {"module name length",
+       [](Bytes& f, bool) { testsupport::PatchSection(f, 1, [](SectionHeader& s) { s.sh_info = 3; }); },
+       "name does not match module \"foo\""},
+  };
+  for (bool big : {true, false}) {
+    TempDir dir;
+    WriteOutputs(dir, big, kWorkedExample, true);
+    const Bytes original = testsupport::ReadFile(dir.File("lib.a"));
+    for (const Row& row : rows) {
+      SCOPED_TRACE(row.defect);
+      Bytes damaged = original;
+      row.patch(damaged, big);
+      FileReport file = InspectBytes(dir, "damaged.a", damaged);
+      ASSERT_TRUE(file.objects.at(0).object) << file.objects[0].error;
+      EXPECT_NE(Problems(file.objects[0]).find(row.problem), std::string::npos) << Problems(file.objects[0]);
+    }
+  }
+}
+
+// Input that cannot be read: a message naming the file (and the member), and
+// status 2, from the program itself.
+TEST(InspectBadInput, CatalogueThroughTheProgram) {
+  TempDir dir;
+  WriteOutputs(dir, true, kWorkedExample);
+  Bytes good = testsupport::ReadFile(dir.File("exports.o"));
+  Bytes bad_class = good;
+  bad_class[EI_CLASS] = 2;
+  testsupport::ElfBuilder plain;
+  plain.AddProgbits(".text", SHF_ALLOC | SHF_EXECINSTR, Bytes(300, 0));
+  auto archive = [](const Bytes& member, const std::string& size) {
+    std::string header = "!<arch>\nbroken.o/       0           0     0     100666  " + size;
+    header.resize(66, ' ');
+    Bytes a(header.begin(), header.end());
+    a.push_back('`');
+    a.push_back('\n');
+    a.insert(a.end(), member.begin(), member.end());
+    return a;
+  };
+  struct Row {
+    const char* name;
+    std::optional<Bytes> bytes;  // none: the file does not exist
+    const char* message;
+  } rows[] = {
+      {"missing.o", std::nullopt, "missing.o: no such file"},
+      {"empty.o", Bytes{}, "empty.o: empty, or too large to map"},
+      {"text.o", Bytes(400, 'x'), "text.o: neither an ELF object nor an ar archive"},
+      {"short.o", Bytes(good.begin(), good.begin() + 100), "short.o: too short for an ELF object (100 bytes)"},
+      {"class.o", bad_class, "class.o: refused by the ELF reader: error 0xBAD0001A"},
+      {"plain.o", plain.Build(), "plain.o: neither an export object nor an import library stub"},
+      {"member.a", archive(bad_class, std::to_string(bad_class.size())),
+       "member.a(broken.o): refused by the ELF reader: error 0xBAD0001A"},
+      {"overrun.a", archive(good, "99999"), "overrun.a: damaged archive at offset 8: ***Error: Member size runs past"},
+  };
+  std::vector<std::string> args;
+  for (const Row& row : rows) {
+    if (row.bytes) testsupport::WriteFile(dir.File(row.name), *row.bytes);
+    args.push_back(row.name);
+  }
+  testsupport::ProcessResult r = testsupport::RunProgram(QDMDUMP_BINARY, args, dir.path());
+  EXPECT_EQ(r.exit_code, kDumpBadInput);
+  for (const Row& row : rows)
+    EXPECT_NE(r.err.find(std::string("qdmdump: ") + row.message), std::string::npos) << row.name << "\n" << r.err;
+}
+
+TEST(InspectJson, DocumentCarriesTheFactsAndParsesBack) {
+  TempDir dir;
+  WriteOutputs(dir, true, {{"bar", 'c'}, {"t", 't'}});
+  Bytes damaged = testsupport::ReadFile(dir.File("exports.o"));
+  testsupport::Put32(damaged, 68, 0, true);
+  testsupport::WriteFile(dir.File("damaged.o"), damaged);
+  testsupport::ProcessResult r =
+      testsupport::RunProgram(QDMDUMP_BINARY, {"--json", "exports.o", "lib.a", "damaged.o"}, dir.path());
+  EXPECT_EQ(r.exit_code, kDumpProblems);
+  Json doc = JsonParser::Parse(r.out);
+  EXPECT_EQ(doc["status"].number, kDumpProblems);
+  const Json& code = doc["files"][0]["objects"][0]["object"]["export_tables"][0];
+  EXPECT_EQ(code["entries"][0]["name"].string, "bar");
+  EXPECT_EQ(code["stored_crc"].number, NamesCrc({"bar"}));
+  EXPECT_TRUE(code["crc_ok"].boolean);
+  const Json& data = doc["files"][0]["objects"][0]["object"]["export_tables"][1];
+  EXPECT_TRUE(data["entries"][0]["tls"].boolean);
+  EXPECT_EQ(data["entries"][0]["relocation"]["type"].number, 78);
+  const Json& stub = doc["files"][1]["objects"].array.back();
+  EXPECT_EQ(stub["member"]["name"].string, "foo.qdm.o");
+  EXPECT_EQ(stub["object"]["import_tables"][1]["slots"][0]["kind"].string, "thread-local data");
+  const Json& bad = doc["files"][2]["objects"][0];
+  EXPECT_FALSE(bad["object"]["export_tables"][0]["crc_ok"].boolean);
+  EXPECT_EQ(bad["problems"].array.size(), 1u);
+}
