@@ -1,0 +1,33 @@
+// One archive through the member walk: headers, sizes and padding, the long
+// name table and references into it, and every object member registered,
+// then the members tracked together (duplicates included) and searched for
+// in-code exports. The driver hands a file to the archive reader only after
+// seeing the "!<arch>\n" signature, so the harness puts it in place itself
+// rather than spend the fuzzer's effort on finding it.
+#include <cstring>
+
+#include "driver/run_state.h"
+#include "elf/archive_reader.h"
+#include "elf/tracking_pass.h"
+#include "exports/in_code_exports.h"
+#include "harness_support.h"
+#include "harnesses.h"
+
+namespace fuzzing {
+
+int FuzzArchive(const uint8_t* data, size_t size) {
+  if (size < 8 || size > UINT32_MAX) return 0;
+  HeapMapping archive(data, size, "/fuzz/input.a");
+  std::memcpy(archive.bytes.data(), "!<arch>\n", 8);
+  prepqdm::RunState run;
+  std::string console;
+  run.console = prepqdm::Sink{nullptr, &console};
+  ShowConsoleAtEnd show{"archive", console};
+  run.options.verbose = run.tree.verbose = true;
+  if (prepqdm::ReadArchive(run, &archive.file) != 0) return 0;
+  if (prepqdm::TrackAllSymbols(run) != 0) return 0;
+  prepqdm::CollectAllInCodeExports(run);
+  return 0;
+}
+
+}  // namespace fuzzing
