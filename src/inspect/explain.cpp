@@ -246,7 +246,12 @@ ExplainReport Explain(const std::vector<std::string>& args) {
       s.warnings = messages;
     } else {
       s.verdict = Verdict::kNotRequested;
-      if (!report.export_all) s.reasons.push_back("not named in the definition file or an .export section");
+      // A failed selection stops early: later sources were never read.
+      if (report.status != 0) {
+        s.reasons.push_back("not on the export list when the selection stopped");
+      } else if (!report.export_all) {
+        s.reasons.push_back("not named in the definition file or an .export section");
+      }
     }
     report.symbols.push_back(std::move(s));
   }
