@@ -103,7 +103,8 @@ class ObjectReader {
       if (!s) continue;
       if (s->sh_type == SHT_QDM_EXPORTS) (s->sh_flags & SHF_EXECINSTR ? code_tables : data_tables).push_back(i);
       if (s->sh_type == SHT_QDM_IMPORTS) import_sections.push_back(i);
-      if (s->sh_type == SHT_SYMTAB && symtab_index_ == 0) symtab_index_ = i;
+      // The reader neither checks nor converts a size-prefixed table.
+      if (s->sh_type == SHT_SYMTAB && symtab_index_ == 0 && !(s->sh_flags & SHF_SIZE_PREFIXED)) symtab_index_ = i;
     }
     if (symtab_index_ != 0) {
       symtab_ = *image_.Section(symtab_index_);
@@ -212,11 +213,12 @@ class ObjectReader {
       const std::string rela_label = SectionLabel(t.relocation_section);
       // Without a symbol table the reader leaves the entries in file order;
       // they are not read.
-      if (rela->sh_link == 0) {
-        Problem(rela_label + ": no symbol table linked");
+      if (rela->sh_link == 0 || (rela->sh_flags & SHF_SIZE_PREFIXED)) {
+        Problem(rela_label + (rela->sh_link == 0 ? ": no symbol table linked" : ": size-prefixed, not read"));
         rela.reset();
       } else {
         symtab = image_.Section(rela->sh_link);
+        if (symtab && (symtab->sh_flags & SHF_SIZE_PREFIXED)) symtab.reset();
         uint32_t entry_size = RelocationEntrySize(*rela);
         t.relocation_count = rela->sh_size / entry_size;
         if (t.relocation_count != t.count)
