@@ -8,7 +8,8 @@
 //
 // A member's size comes from its header and is checked against what remains
 // of the file before its data is touched, so a damaged or truncated archive
-// is reported instead of being read past its end.
+// is reported instead of being read past its end. Long names are charged to
+// a ReadBudget, as every member may be named through the same long entry.
 #include "elf/archive_reader.h"
 
 #include <cstring>
@@ -18,6 +19,7 @@
 
 #include "driver/run_state.h"
 #include "elf/object_module.h"
+#include "elf/read_budget.h"
 
 namespace prepqdm {
 
@@ -88,6 +90,8 @@ Status WalkArchive(RunState& run, MappedFile* archive, const std::function<Statu
   uint64_t remaining = archive->size - kGlobalHeaderSize;
   const uint8_t* long_names = nullptr;
   uint64_t long_names_size = 0;
+  // Every member may name itself through the same long entry.
+  ReadBudget name_budget(archive->size);
 
   for (;;) {
     // At least one whole header remains here.
@@ -146,6 +150,10 @@ Status WalkArchive(RunState& run, MappedFile* archive, const std::function<Statu
           size_t available = static_cast<size_t>(long_names_size - static_cast<uint64_t>(reference.value));
           const void* end = std::memchr(start, '/', available);
           size_t length = end ? static_cast<size_t>(static_cast<const uint8_t*>(end) - start) : available;
+          if (!name_budget.Charge(uint64_t{length} + 1)) {
+            Print(run.console, "***Error: Member names inside \"%s\" take too long to read. Return -1.\n", path);
+            return -1;
+          }
           name = std::string_view(reinterpret_cast<const char*>(start), length);
         }
       }
