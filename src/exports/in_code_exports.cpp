@@ -9,7 +9,8 @@
 // object that declares tens of thousands of exports costs no more than its
 // relocation table. Links that lead nowhere in a malformed object (symbol
 // table, string table, symbol index, unterminated name) make that export
-// "missing": it is refused like a name no object defines.
+// "missing": it is refused like a name no object defines. The names read are
+// charged to a ReadBudget, as every word may name the same long symbol.
 #include "exports/in_code_exports.h"
 
 #include <algorithm>
@@ -19,6 +20,7 @@
 #include "driver/run_state.h"
 #include "elf/elf_image.h"
 #include "elf/object_module.h"
+#include "elf/read_budget.h"
 #include "exports/export_list.h"
 
 namespace prepqdm {
@@ -148,6 +150,8 @@ Status CollectInCodeExports(RunState& run, const ObjectModule& object, const Sec
     if (word < slot_count && first_relocation[word] == kNoRelocation) first_relocation[word] = k;
   }
 
+  // Every word may be relocated against the same long-named symbol.
+  ReadBudget name_budget(image.size);
   for (uint32_t j = 0; j < slot_count; ++j) {
     if (first_relocation[j] == kNoRelocation) {
       Print(run.console, "***Error: Could not find a relocation for export %d. Return -1.\n", static_cast<int>(j));
@@ -155,6 +159,11 @@ Status CollectInCodeExports(RunState& run, const ObjectModule& object, const Sec
     }
     ElfRel rel = LoadAt<ElfRel>(image.Entry(*reloc, entry_size, first_relocation[j], kRelSize));
     ExportName name = ReadExportName(image, *reloc, RelocationSymbol(rel.r_info));
+    if (!name_budget.Charge(uint64_t{name.length} + 1)) {
+      Print(run.console, "***Error: In-code export names in \"%s\" take too long to read. Return -1.\n",
+            object.name.c_str());
+      return -1;
+    }
     Status status = name.readable ? CheckAndAddExport(run, name.bytes, name.length)
                                   : RefuseMissingExport(run, name.bytes, name.length);
     if (status != 0) return status;
