@@ -38,6 +38,11 @@ step "the import library, indexed by ax: ar tv, nm -s"
 ar tv libsound.a
 nm -s libsound.a
 
+if [ -x "$build/qdmdump" ]; then
+  step "qdmdump: both files with their CRCs recomputed"
+  "$build/qdmdump" exports.o libsound.a
+fi
+
 step "another module links against the import library alone (GNU ld)"
 gcc -m32 -O1 -fno-pic -c "$here/sound/player.c" -o player.o
 ld -m elf_i386 -z noexecstack -e player_start -o player player.o libsound.a
