@@ -75,8 +75,15 @@ void BuildTable(RunState& run, TableBuild& t, const TableKind& kind, uint32_t fi
   const uint64_t table_size = TableSize(count, t.name_bytes);
   t.table.assign(table_size, 0);
   t.relocations.assign(count * kRelaSize, 0);
-  std::stable_sort(t.entries.begin(), t.entries.end(),
-                   [](const ExportEntry* a, const ExportEntry* b) { return CompareExportNames(a, b) < 0; });
+  auto before = [](const ExportEntry* a, const ExportEntry* b) { return CompareExportNames(a, b) < 0; };
+  // -xall lists the symbol table's names newest first, so in descending order:
+  // reversing a strictly descending run is its sort, found in one pass.
+  if (std::is_sorted(t.entries.rbegin(), t.entries.rend(),
+                     [&](const ExportEntry* a, const ExportEntry* b) { return !before(b, a); })) {
+    std::reverse(t.entries.begin(), t.entries.end());
+  } else {
+    std::stable_sort(t.entries.begin(), t.entries.end(), before);
+  }
   StoreWord(t.table.data(), static_cast<uint32_t>(count), swap);
   Print(run.log, "%s", kind.heading);
   uint64_t position = 8 * (count + 2);
