@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "driver/run_state.h"
 #include "elf/elf_format.h"
@@ -105,6 +106,19 @@ Status TrackSymbolTable(RunState& run, ObjectModule& object, uint32_t symtab_ind
   std::optional<SectionHeader> strtab;
   if (strtab_index != 0) strtab = image.Section(strtab_index);
   if (!strtab || strtab->sh_type != SHT_STRTAB) return 0;
+  const uint8_t* strings = nullptr;
+  uint32_t strings_length = 0;
+  if (!image.SectionContent(*strtab, &strings, &strings_length)) return 0;
+
+  // Kind and name of each defining section, worked out when a symbol first
+  // needs them: with one section per function or variable, sections are as
+  // many as symbols, and the lookups would otherwise repeat per symbol.
+  struct SectionFacts {
+    bool known = false;
+    SymbolKind kind = kKindData;
+    std::optional<std::string_view> name;
+  };
+  std::vector<SectionFacts> facts(section_count);
 
   for (uint32_t i = 0; i < count; ++i) {
     uint8_t* entry = image.Entry(*symtab, entry_size, i, kSymbolSize);
@@ -113,11 +127,25 @@ Status TrackSymbolTable(RunState& run, ObjectModule& object, uint32_t symtab_ind
     uint8_t binding = SymbolBinding(symbol.st_info);
     if ((binding != STB_GLOBAL && binding != STB_WEAK) || symbol.st_shndx == SHN_UNDEF) continue;
     // A name that does not end inside its table cannot be read safely.
-    std::optional<std::string_view> name = image.StringAt(strtab_index, symbol.st_name);
-    if (!name) continue;
-    SymbolKind kind = KindOf(image, section_count, symbol.st_shndx);
+    if (symbol.st_name >= strings_length) continue;
+    const void* zero = std::memchr(strings + symbol.st_name, 0, strings_length - symbol.st_name);
+    if (zero == nullptr) continue;
+    std::optional<std::string_view> name(std::in_place, reinterpret_cast<const char*>(strings + symbol.st_name),
+                                         static_cast<const uint8_t*>(zero) - (strings + symbol.st_name));
+    SymbolKind kind;
     std::optional<std::string_view> section_name;
-    if (symbol.st_shndx < section_count) section_name = image.SectionName(symbol.st_shndx);
+    if (symbol.st_shndx < section_count) {
+      SectionFacts& section = facts[symbol.st_shndx];
+      if (!section.known) {
+        section.known = true;
+        section.kind = KindOf(image, section_count, symbol.st_shndx);
+        section.name = image.SectionName(symbol.st_shndx);
+      }
+      kind = section.kind;
+      section_name = section.name;
+    } else {
+      kind = KindOf(image, section_count, symbol.st_shndx);
+    }
     const uint8_t* name_bytes = reinterpret_cast<const uint8_t*>(name->data());
     uint32_t name_length = static_cast<uint32_t>(name->size());
     if (TrackSymbol(run, name_bytes, name_length, object, entry, kind, section_name) == nullptr) {
