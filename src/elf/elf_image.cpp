@@ -3,6 +3,7 @@
 // size), because tables the reader leaves unvalidated can still be reached.
 #include "elf/elf_image.h"
 
+#include <cstddef>
 #include <cstring>
 
 namespace prepqdm {
@@ -16,9 +17,15 @@ uint64_t ElfImage::SectionHeaderOffset(uint32_t index) const {
   return static_cast<uint64_t>(Header().e_shoff) + static_cast<uint64_t>(index) * SectionEntrySize();
 }
 
+// Called for nearly every symbol, so the three header fields it needs are
+// read directly rather than through three copies of the whole header.
 std::optional<SectionHeader> ElfImage::Section(uint32_t index) const {
-  if (size < kElfHeaderSize || index >= SectionCount()) return std::nullopt;
-  uint64_t offset = SectionHeaderOffset(index);
+  if (data == nullptr || size < kElfHeaderSize) return std::nullopt;
+  uint16_t count = LoadAt<uint16_t>(data + offsetof(ElfHeader, e_shnum));
+  if (index >= count) return std::nullopt;
+  uint16_t entsize = LoadAt<uint16_t>(data + offsetof(ElfHeader, e_shentsize));
+  uint64_t offset = static_cast<uint64_t>(LoadAt<uint32_t>(data + offsetof(ElfHeader, e_shoff))) +
+                    static_cast<uint64_t>(index) * (entsize == 0 ? kSectionHeaderSize : entsize);
   if (!Contains(offset, kSectionHeaderSize)) return std::nullopt;
   return LoadAt<SectionHeader>(data + offset);
 }
