@@ -109,6 +109,15 @@ struct Extent {
 void MarkStartsInsideLater(const std::vector<Extent>& extents, std::vector<uint8_t>& inside_later) {
   size_t n = extents.size();
   inside_later.assign(n, 0);
+  // The usual case: no two extents overlap (all are non-empty), so no start
+  // lies inside any other extent. Sorting by start shows it in one pass.
+  {
+    std::vector<Extent> sorted(extents);
+    std::sort(sorted.begin(), sorted.end(), [](const Extent& a, const Extent& b) { return a.begin < b.begin; });
+    bool disjoint = true;
+    for (size_t k = 1; k < n && disjoint; ++k) disjoint = sorted[k - 1].end <= sorted[k].begin;
+    if (disjoint) return;
+  }
   std::vector<uint64_t> starts(n);
   for (size_t i = 0; i < n; ++i) starts[i] = extents[i].begin;
   std::sort(starts.begin(), starts.end());
