@@ -1,0 +1,188 @@
+#!/usr/bin/env python3
+"""Times prepqdm against llvm-nm-14 and GNU nm on the generated sets and
+prints one table of ratios.
+
+Every comparison is a group of whole-process runs made in one session: one
+warm-up run of each member (which also fills the page cache), then rounds in
+which every member runs once, the starting member rotating from round to
+round. A ratio is computed within each round (the two runs sat next to each
+other in time) and the table shows the median of those ratios, so slow drift
+in background load cancels out. Peak memory is the child's ru_maxrss.
+
+Usage: run.py BUILD_DIR [--runs N] [--groups g1,g2,...]
+Environment: BENCH_DIR (default /tmp/prepqdm-bench).
+"""
+import argparse
+import os
+import platform
+import statistics
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+LLVM_NM = "llvm-nm-14"
+GNU_NM = "nm"
+NM_ARGS = ["-g", "--defined-only"]
+
+
+class Member:
+    def __init__(self, key, argv, cwd, env=None):
+        self.key, self.argv, self.cwd, self.env = key, argv, cwd, env
+        self.wall, self.rss = [], []
+
+
+def run_once(member):
+    env = dict(os.environ)
+    if member.env:
+        env.update(member.env)
+    start = time.perf_counter()
+    process = subprocess.Popen(member.argv, cwd=member.cwd, env=env, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL)
+    _, status, usage = os.wait4(process.pid, 0)
+    elapsed = time.perf_counter() - start
+    process.returncode = os.waitstatus_to_exitcode(status)
+    return elapsed, usage.ru_maxrss, process.returncode
+
+
+def measure(members, rounds):
+    for m in members:  # warm-up
+        _, _, code = run_once(m)
+        if code != 0:
+            sys.exit(f"run.py: {m.key} failed with exit code {code}: {' '.join(m.argv[:8])} ...")
+    for r in range(rounds):
+        for k in range(len(members)):
+            m = members[(r + k) % len(members)]
+            wall, rss, _ = run_once(m)
+            m.wall.append(wall)
+            m.rss.append(rss)
+    return {m.key: m for m in members}
+
+
+def ratio(a, b, field="wall"):
+    xs, ys = getattr(a, field), getattr(b, field)
+    return statistics.median(x / y for x, y in zip(xs, ys))
+
+
+def load_average():
+    return "%.2f %.2f %.2f" % os.getloadavg()
+
+
+def machine():
+    model = "unknown CPU"
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    model = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    memory = ""
+    try:
+        with open("/proc/meminfo") as f:
+            memory = "%.0f GiB RAM" % (int(f.readline().split()[1]) / 1048576)
+    except (OSError, ValueError, IndexError):
+        pass
+    return f"{model}, {os.cpu_count()} cores, {memory}, Linux {platform.release()}"
+
+
+def listing(directory, names=None):
+    if names is None:
+        names = sorted(n for n in os.listdir(directory) if n.endswith(".o"))
+    return names
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("build")
+    parser.add_argument("--runs", type=int, default=int(os.environ.get("BENCH_RUNS", "7")))
+    parser.add_argument("--groups", default="1,2,3,4,5")
+    args = parser.parse_args()
+    if args.runs < 5:
+        sys.exit("run.py: at least 5 runs")
+    build = os.path.abspath(args.build)
+    prepqdm = os.path.join(build, "prepqdm")
+    root = os.environ.get("BENCH_DIR", "/tmp/prepqdm-bench")
+    out = os.path.join(root, "out")
+    os.makedirs(out, exist_ok=True)
+    env_lib = {"TOOLCHAIN_ROOT": build, "SOURCE_DATE_EPOCH": "0"}
+    groups = args.groups.split(",")
+
+    set1 = os.path.join(root, "set1")
+    with open(os.path.join(set1, "inputs.txt")) as f:
+        set1_inputs = f.read().split()
+    deffile = os.path.join(root, "defs", "exports.def")
+
+    rows = []  # (set, measurement, value, goal, met)
+    print(f"machine: {machine()}", file=sys.stderr)
+    print(f"load average before: {load_average()}", file=sys.stderr)
+    load_before = load_average()
+
+    def readers(cwd, inputs, tag):
+        return [Member(f"llvm{tag}", [LLVM_NM] + NM_ARGS + inputs, cwd),
+                Member(f"nm{tag}", [GNU_NM] + NM_ARGS + inputs, cwd)]
+
+    def versus_readers(label, cwd, inputs, tag):
+        members = [Member("xall", [prepqdm, "-xall", "-o", f"{out}/{tag}-xall.o"] + inputs, cwd),
+                   Member("def", [prepqdm, "-x", deffile, "-o", f"{out}/{tag}-def.o"] + inputs, cwd),
+                   Member("lib", [prepqdm, "-xall", "-o", f"{out}/{tag}-lib.o", "-l", f"{out}/{tag}-imp.a",
+                                  "-r", "Bench.qdm"] + inputs, cwd, env_lib)]
+        members += readers(cwd, inputs, "")
+        print(f"measuring {label} ...", file=sys.stderr, flush=True)
+        r = measure(members, args.runs)
+        llvm = r["llvm"]
+        for key, run in (("xall", "-xall -o"), ("def", "-x (100,000 names) -o"), ("lib", "-xall -o -l -r")):
+            wall = ratio(r[key], llvm)
+            rss = ratio(r[key], llvm, "rss")
+            goal = key == "xall"
+            rows.append((label, f"prepqdm {run}: wall / llvm-nm", wall, "≤ 0.5" if goal else "",
+                         (wall <= 0.5) if goal else None))
+            rows.append((label, f"prepqdm {run}: peak memory / llvm-nm", rss, "≤ 1" if goal else "",
+                         (rss <= 1.0) if goal else None))
+        rows.append((label, "GNU nm: wall / llvm-nm", ratio(r["nm"], llvm), "", None))
+        rows.append((label, "GNU nm: peak memory / llvm-nm", ratio(r["nm"], llvm, "rss"), "", None))
+
+    def pair(label, what, cwd_a, inputs_a, cwd_b, inputs_b, goal, rounds):
+        members = [Member("a", [prepqdm, "-xall", "-o", f"{out}/pair-a.o"] + inputs_a, cwd_a),
+                   Member("b", [prepqdm, "-xall", "-o", f"{out}/pair-b.o"] + inputs_b, cwd_b),
+                   Member("la", [LLVM_NM] + NM_ARGS + inputs_a, cwd_a),
+                   Member("lb", [LLVM_NM] + NM_ARGS + inputs_b, cwd_b)]
+        print(f"measuring {label} ...", file=sys.stderr, flush=True)
+        r = measure(members, rounds)
+        value = ratio(r["a"], r["b"])
+        rows.append((label, f"prepqdm -xall: {what}", value, f"≤ {goal}", value <= goal))
+        rows.append((label, f"llvm-nm, for reference: {what}", ratio(r["la"], r["lb"]), "", None))
+
+    if "1" in groups:
+        versus_readers("1: 2,000 objects", set1, set1_inputs, "set1")
+    if "2" in groups:
+        versus_readers("2: one archive", os.path.join(root, "set2"), ["libbig.a"], "set2")
+    if "3" in groups:
+        d = os.path.join(root, "set3")
+        pair("3: 10,000 functions", "20,000 sections / under 20 sections", d, ["sections.o"], d, ["plain.o"], 3,
+             args.runs * 3)
+    if "4" in groups:
+        d4, d4d = os.path.join(root, "set4"), os.path.join(root, "set4d")
+        inputs4 = listing(d4, [f"v{i:03d}.o" for i in range(500)] + [f"copy{i:02d}.o" for i in range(20)])
+        pair("4: 520 equal-sized objects", "equal sizes / distinct sizes", d4, inputs4, d4d, listing(d4d), 1.5,
+             args.runs)
+    if "5" in groups:
+        d5 = os.path.join(root, "set5")
+        if os.path.isdir(d5):
+            pair("5: 500 objects", "big-endian / little-endian", d5, set1_inputs[:500], set1, set1_inputs[:500],
+                 1.5, args.runs)
+
+    load_after = load_average()
+    print(f"load average after: {load_after}", file=sys.stderr)
+    print(f"Machine: {machine()}; load average {load_before} before, {load_after} after; "
+          f"median of {args.runs} alternating rounds (set 3: {args.runs * 3}).\n")
+    print("| set | measurement (ratio of medians per round) | ratio | goal | met |")
+    print("|---|---|---|---|---|")
+    for label, what, value, goal, met in rows:
+        flag = "" if met is None else ("yes" if met else "**no**")
+        print(f"| {label} | {what} | {value:.2f} | {goal} | {flag} |")
+
+
+if __name__ == "__main__":
+    main()
