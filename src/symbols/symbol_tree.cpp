@@ -30,13 +30,29 @@ SymbolTree::SymbolTree() {
   sentinel.parent = sentinel.left = sentinel.right = &sentinel;
 }
 
+// Two keys whose prefixes differ are ordered as their prefixes are: the
+// first differing prefix byte is either a name byte in both, or the zero pad
+// of a name that is a prefix of the other (which sorts first).
+uint64_t KeyPrefix(const uint8_t* name, uint32_t length) {
+  uint8_t bytes[8] = {};
+  if (length != 0) std::memcpy(bytes, name, std::min<uint32_t>(length, 8));
+  uint64_t prefix = 0;
+  for (uint8_t b : bytes) prefix = prefix << 8 | b;
+  return prefix;
+}
+
 TrackedSymbol* SymbolTree::Find(const uint8_t* name, uint32_t length, TrackedSymbol** parent, int* sign) const {
   TrackedSymbol* last = nullptr;
   int result = 0;
   TrackedSymbol* node = root;
+  const uint64_t prefix = KeyPrefix(name, length);
   while (node != nullptr && node != &sentinel) {
     last = node;
-    result = CompareNames(name, length, node->name, node->name_length);
+    if (prefix != node->key_prefix) {
+      result = prefix < node->key_prefix ? -1 : 1;
+    } else {
+      result = CompareNames(name, length, node->name, node->name_length);
+    }
     if (result == 0) break;
     node = result < 0 ? node->left : node->right;
   }
@@ -78,6 +94,7 @@ void SymbolTree::RotateRight(TrackedSymbol* x) {
 }
 
 void SymbolTree::Insert(TrackedSymbol* record, TrackedSymbol* parent, int sign) {
+  record->key_prefix = KeyPrefix(record->name, record->name_length);
   record->color = kRed;
   record->left = record->right = &sentinel;
   record->parent = parent;

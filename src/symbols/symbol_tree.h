@@ -13,6 +13,10 @@ namespace prepqdm {
 // Name order shared by the tree and the export tables.
 int CompareNames(const uint8_t* a, uint32_t a_length, const uint8_t* b, uint32_t b_length);
 
+// A key's first eight bytes as a big-endian number, zero-padded: keys with
+// different prefixes compare as their prefixes do.
+uint64_t KeyPrefix(const uint8_t* name, uint32_t length);
+
 struct SymbolTree {
   TrackedSymbol sentinel;
   TrackedSymbol* root = nullptr;

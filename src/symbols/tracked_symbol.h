@@ -26,10 +26,14 @@ struct TrackedSymbol {
   TrackedSymbol* right = nullptr;
   // Key: bytes in a mapped string table or definition file, not copied.
   const uint8_t* name = nullptr;
-  uint32_t name_length = 0;
+  // The key's first eight bytes, big-endian, zero-padded: set by
+  // SymbolTree::Insert, so most comparisons of a lookup need not reach the
+  // name in its mapping.
+  uint64_t key_prefix = 0;
   // Definition in force; none for records made from a definition file alone.
   ObjectModule* object = nullptr;
   const uint8_t* symbol = nullptr;  // the Elf32_Sym in the object's image
+  uint32_t name_length = 0;
   uint8_t is_code = 0;
   uint8_t is_weak = 0;
   uint8_t is_tls = 0;
