@@ -11,6 +11,8 @@
 // Nothing here trusts the image: names come through StringAt (terminating
 // zero inside the table), entries through Entry, and a compared byte range
 // that leaves its section or the image counts as a different definition.
+// Symbols may share name bytes, so what a table makes us read is charged to
+// a ReadBudget.
 #include "symbols/resolution.h"
 
 #include <algorithm>
@@ -21,6 +23,7 @@
 #include "elf/elf_format.h"
 #include "elf/elf_image.h"
 #include "elf/object_module.h"
+#include "elf/read_budget.h"
 
 namespace prepqdm {
 namespace {
@@ -80,6 +83,16 @@ bool SameDefinition(const ObjectModule& a, const ElfSymbol& x, const ObjectModul
   return std::memcmp(bytes_a, bytes_b, x.st_size) == 0;
 }
 
+// Bytes SectionName looked at for section `index`: the name and its zero, or
+// the rest of the section-name table when the name does not end inside it.
+uint64_t SectionNameCost(const ElfImage& image, uint32_t index, const std::optional<std::string_view>& name) {
+  if (name) return name->size() + uint64_t{1};
+  std::optional<SectionHeader> names = image.Section(image.Header().e_shstrndx);
+  std::optional<SectionHeader> section = image.Section(index);
+  if (!names || !section || section->sh_name >= names->sh_size) return 0;
+  return names->sh_size - section->sh_name;
+}
+
 int NameLength(uint32_t length) { return static_cast<int>(std::min<uint32_t>(length, 0x7FFFFFFF)); }
 
 }  // namespace
@@ -117,8 +130,18 @@ Status TrackSymbolTable(RunState& run, ObjectModule& object, uint32_t symtab_ind
     bool known = false;
     SymbolKind kind = kKindData;
     std::optional<std::string_view> name;
+    uint32_t content_size = 0;  // bytes a -v comparison may read, 0 for NOBITS
   };
   std::vector<SectionFacts> facts(section_count);
+
+  // Any number of symbols may name the same long string, or lie in sections
+  // with the same long name, so the bytes read for them are charged.
+  ReadBudget budget(image.size);
+  auto over_budget = [&](uint64_t bytes) {
+    if (budget.Charge(bytes)) return false;
+    Print(run.console, "***Error: Symbol names in \"%s\" take too long to read. Return -1.\n", object.name.c_str());
+    return true;
+  };
 
   for (uint32_t i = 0; i < count; ++i) {
     uint8_t* entry = image.Entry(*symtab, entry_size, i, kSymbolSize);
@@ -129,6 +152,9 @@ Status TrackSymbolTable(RunState& run, ObjectModule& object, uint32_t symtab_ind
     // A name that does not end inside its table cannot be read safely.
     if (symbol.st_name >= strings_length) continue;
     const void* zero = std::memchr(strings + symbol.st_name, 0, strings_length - symbol.st_name);
+    uint64_t scanned = zero ? static_cast<const uint8_t*>(zero) - (strings + symbol.st_name) + uint64_t{1}
+                            : strings_length - symbol.st_name;
+    if (over_budget(scanned)) return -1;
     if (zero == nullptr) continue;
     std::optional<std::string_view> name(std::in_place, reinterpret_cast<const char*>(strings + symbol.st_name),
                                          static_cast<const uint8_t*>(zero) - (strings + symbol.st_name));
@@ -140,9 +166,14 @@ Status TrackSymbolTable(RunState& run, ObjectModule& object, uint32_t symtab_ind
         section.known = true;
         section.kind = KindOf(image, section_count, symbol.st_shndx);
         section.name = image.SectionName(symbol.st_shndx);
+        std::optional<SectionHeader> header = image.Section(symbol.st_shndx);
+        if (header && header->sh_type != SHT_NOBITS) section.content_size = header->sh_size;
+        if (over_budget(SectionNameCost(image, symbol.st_shndx, section.name))) return -1;
       }
       kind = section.kind;
       section_name = section.name;
+      // Under -v a repeated definition is compared with the one in force.
+      if (run.tree.verbose && symbol.st_size <= section.content_size && over_budget(symbol.st_size)) return -1;
     } else {
       kind = KindOf(image, section_count, symbol.st_shndx);
     }
