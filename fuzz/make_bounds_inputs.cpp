@@ -176,13 +176,13 @@ Bytes LongSectionNames() {
   std::vector<Section> extra;
   Section first;
   first.name = std::string(length, '.');
-  extra.push_back(first);  // section 4, whose name starts at offset 1
+  extra.push_back(first);  // section 4
   std::vector<Bytes> symbols;
   for (size_t i = 0; i < count; ++i) {
     Section s = MakeSection("", 1, 6);
     s.data = Bytes(4, 0);
     s.raw_name = true;
-    s.name_offset = 1;
+    s.name_offset = 1 + 6 + 8 + 8;  // after "\0.text\0.strtab\0.symtab\0": the long name
     extra.push_back(s);
     symbols.push_back(Symbol(1, 0, 0, kGlobalFunc, static_cast<uint16_t>(5 + i)));
   }
