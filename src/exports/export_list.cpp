@@ -18,28 +18,25 @@
 #include "exports/def_scanner.h"
 #include "exports/in_code_exports.h"
 #include "output/export_object_writer.h"
+#include "symbols/resolution.h"
 
 namespace prepqdm {
 
 namespace {
 
-// A definition is loadable when its section is allocated, or when it is a
-// common (ordinary or thread-local) symbol that the linker will allocate.
 // Records without a definition (definition-file-only mode) have no section.
+// Resolution has usually noted the answer in the record already.
 bool IsLoadableDefinition(const TrackedSymbol& record) {
   if (record.object == nullptr || record.symbol == nullptr) return false;
-  ElfImage image = record.object->Image();
-  ElfSymbol symbol = LoadAt<ElfSymbol>(record.symbol);
-  if (symbol.st_shndx < image.SectionCount()) {
-    std::optional<SectionHeader> section = image.Section(symbol.st_shndx);
-    return section && (section->sh_flags & SHF_ALLOC) != 0;
-  }
-  return symbol.st_shndx == SHN_COMMON || symbol.st_shndx == SHN_TLS_COMMON;
+  if (record.definition_loadable != 0) return record.definition_loadable == 2;
+  return IsLoadableDefinition(*record.object, record.symbol);
 }
 
 bool QualifiesForExportAll(const TrackedSymbol& record) {
   if (record.is_weak != 0 || record.class_flags != 0) return false;
-  if (record.name_length > 0 && record.name[0] == '.') return false;
+  // The first name byte, from the key prefix the tree keeps in the record
+  // (zero for an empty name), saves a visit to the name in its mapping.
+  if (record.key_prefix >> 56 == '.') return false;
   return IsLoadableDefinition(record);
 }
 
