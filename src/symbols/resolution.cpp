@@ -97,6 +97,16 @@ int NameLength(uint32_t length) { return static_cast<int>(std::min<uint32_t>(len
 
 }  // namespace
 
+bool IsLoadableDefinition(const ObjectModule& object, const uint8_t* symbol_entry) {
+  ElfImage image = object.Image();
+  ElfSymbol symbol = LoadAt<ElfSymbol>(symbol_entry);
+  if (symbol.st_shndx < image.SectionCount()) {
+    std::optional<SectionHeader> section = image.Section(symbol.st_shndx);
+    return section && (section->sh_flags & SHF_ALLOC) != 0;
+  }
+  return symbol.st_shndx == SHN_COMMON || symbol.st_shndx == SHN_TLS_COMMON;
+}
+
 uint8_t ClassifySymbolName(std::optional<std::string_view> section_name, const uint8_t* name, uint32_t length) {
   uint8_t flags = 0;
   if (section_name && section_name->starts_with(kLinkoncePrefix)) flags |= CLASS_LINKONCE;
@@ -205,6 +215,7 @@ TrackedSymbol* TrackSymbol(RunState& run, const uint8_t* name, uint32_t length, 
     record->name_length = length;
     record->object = &object;
     record->symbol = symbol_entry;
+    record->definition_loadable = IsLoadableDefinition(object, symbol_entry) ? 2 : 1;
     record->is_code = kind == kKindCode;
     record->is_tls = kind == kKindTls;
     record->is_weak = weak;
@@ -222,6 +233,7 @@ TrackedSymbol* TrackSymbol(RunState& run, const uint8_t* name, uint32_t length, 
   if (existing->object == nullptr || existing->symbol == nullptr) {
     existing->object = &object;
     existing->symbol = symbol_entry;
+    existing->definition_loadable = IsLoadableDefinition(object, symbol_entry) ? 2 : 1;
     existing->is_code = kind == kKindCode;
     existing->is_tls = kind == kKindTls;
     existing->is_weak = weak;
@@ -237,6 +249,7 @@ TrackedSymbol* TrackSymbol(RunState& run, const uint8_t* name, uint32_t length, 
   if (existing->is_weak) {
     existing->object = &object;
     existing->symbol = symbol_entry;
+    existing->definition_loadable = IsLoadableDefinition(object, symbol_entry) ? 2 : 1;
     existing->is_code = kind == kKindCode;
     existing->is_tls = kind == kKindTls;
     existing->is_weak = 0;

@@ -15,6 +15,10 @@ struct RunState;
 struct ObjectModule;
 struct SymbolTree;
 
+// Whether a definition is loadable: its section is allocated, or it is a
+// common (ordinary or thread-local) symbol that the linker will allocate.
+bool IsLoadableDefinition(const ObjectModule& object, const uint8_t* symbol_entry);
+
 uint8_t ClassifySymbolName(std::optional<std::string_view> section_name, const uint8_t* name, uint32_t length);
 
 // Tracks every defined global of symbol table section `symtab_index` of

@@ -20,7 +20,11 @@ constexpr uint32_t kBlack = 0;
 struct TrackedSymbol {
   uint32_t exported = 0;
   // Tree links.
-  uint32_t color = kRed;
+  uint8_t color = kRed;
+  // Whether the definition in force is loadable (in an allocated section, or
+  // common): 0 not worked out yet, 1 no, 2 yes. Resolution notes it while the
+  // definition's section is at hand, so -xall need not visit every image again.
+  uint8_t definition_loadable = 0;
   TrackedSymbol* parent = nullptr;
   TrackedSymbol* left = nullptr;
   TrackedSymbol* right = nullptr;
