@@ -42,8 +42,9 @@ run() {  # build tag case-name dir inputs mode
   esac
   # shellcheck disable=SC2086
   (cd "$dir" && TOOLCHAIN_ROOT=$build "$build/prepqdm" "${args[@]}" $inputs > "$base.out"; echo "exit $?" >> "$base.out") || true
-  # Paths differ between the two runs only by the tag.
-  sed -i "s|$work/$tag-|WORK/|g; s|$build|BUILD|g" "$base.out"
+  # Paths differ between the two runs only by the tag, the banner by the
+  # build's date and time.
+  sed -i "s|$work/$tag-|WORK/|g; s|$build|BUILD|g; s|(QDM \([^ ]*\) [^)]*)|(QDM \1 STAMP)|" "$base.out"
 }
 
 failures=0
