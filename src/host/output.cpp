@@ -6,14 +6,28 @@
 namespace prepqdm {
 
 void Print(Sink& sink, const char* format, ...) {
-  if (!sink.IsOpen()) return;
-  char small[512];
   va_list args;
   va_start(args, format);
+  VPrint(sink, format, args);
+  va_end(args);
+}
+
+std::string Format(const char* format, ...) {
+  std::string text;
+  Sink sink{nullptr, &text};
+  va_list args;
+  va_start(args, format);
+  VPrint(sink, format, args);
+  va_end(args);
+  return text;
+}
+
+void VPrint(Sink& sink, const char* format, va_list args) {
+  if (!sink.IsOpen()) return;
+  char small[512];
   va_list copy;
   va_copy(copy, args);
   int needed = vsnprintf(small, sizeof small, format, args);
-  va_end(args);
   if (needed < 0) {
     va_end(copy);
     return;

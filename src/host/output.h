@@ -3,6 +3,7 @@
 // be written exactly as they are shown to the user. A sink writes to a stdio
 // stream or, in tests and in-process runs, appends to a string.
 #pragma once
+#include <cstdarg>
 #include <cstdio>
 #include <string>
 
@@ -15,6 +16,10 @@ struct Sink {
 };
 
 void Print(Sink& sink, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void VPrint(Sink& sink, const char* format, va_list args) __attribute__((format(printf, 2, 0)));
+
+// printf into a new string.
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Writes raw bytes (for names that are not zero-terminated).
 void PrintBytes(Sink& sink, const char* bytes, size_t length);

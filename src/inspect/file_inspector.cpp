@@ -23,6 +23,7 @@
 #include "elf/archive_reader.h"
 #include "elf/elf_image.h"
 #include "elf/elf_reader.h"
+#include "host/output.h"
 #include "output/crc32.h"
 #include "output/output_file.h"
 #include "symbols/symbol_tree.h"
@@ -35,19 +36,6 @@ constexpr uint32_t kTlsBit = 0x80000000u;
 constexpr uint32_t kNone = 0xFFFFFFFFu;
 constexpr uint32_t kTrailingZeros = 14;  // after the last name of an export table
 
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  va_list copy;
-  va_copy(copy, args);
-  int needed = vsnprintf(nullptr, 0, format, args);
-  va_end(args);
-  std::string text(needed > 0 ? static_cast<size_t>(needed) : 0, '\0');
-  if (needed > 0) vsnprintf(text.data(), text.size() + 1, format, copy);
-  va_end(copy);
-  return text;
-}
 
 // Names in problem lines are quoted; they are bytes and stay bytes here (the
 // renderers make them printable).

@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "elf/elf_format.h"
+#include "host/output.h"
 #include "inspect/json_writer.h"
 #include "symbols/tracked_symbol.h"
 
@@ -18,18 +19,11 @@ namespace {
 class Text {
  public:
   void Line(const char* format, ...) __attribute__((format(printf, 2, 3))) {
+    Sink sink{nullptr, &out};
     va_list args;
     va_start(args, format);
-    va_list copy;
-    va_copy(copy, args);
-    int needed = vsnprintf(nullptr, 0, format, args);
+    VPrint(sink, format, args);
     va_end(args);
-    if (needed > 0) {
-      std::string line(static_cast<size_t>(needed), '\0');
-      vsnprintf(line.data(), line.size() + 1, format, copy);
-      out += line;
-    }
-    va_end(copy);
     out += '\n';
   }
   std::string out;
