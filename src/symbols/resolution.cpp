@@ -95,6 +95,18 @@ uint64_t SectionNameCost(const ElfImage& image, uint32_t index, const std::optio
 
 int NameLength(uint32_t length) { return static_cast<int>(std::min<uint32_t>(length, 0x7FFFFFFF)); }
 
+// Makes `object`'s entry the definition in force. Every field that follows
+// from the definition is set here, so none can be left stale.
+void TakeDefinition(TrackedSymbol& record, ObjectModule& object, const uint8_t* symbol_entry, SymbolKind kind,
+                    bool weak) {
+  record.object = &object;
+  record.symbol = symbol_entry;
+  record.definition_loadable = IsLoadableDefinition(object, symbol_entry) ? 2 : 1;
+  record.is_code = kind == kKindCode;
+  record.is_tls = kind == kKindTls;
+  record.is_weak = weak;
+}
+
 }  // namespace
 
 bool IsLoadableDefinition(const ObjectModule& object, const uint8_t* symbol_entry) {
@@ -213,12 +225,7 @@ TrackedSymbol* TrackSymbol(RunState& run, const uint8_t* name, uint32_t length, 
     record->exported = 0;
     record->name = name;
     record->name_length = length;
-    record->object = &object;
-    record->symbol = symbol_entry;
-    record->definition_loadable = IsLoadableDefinition(object, symbol_entry) ? 2 : 1;
-    record->is_code = kind == kKindCode;
-    record->is_tls = kind == kKindTls;
-    record->is_weak = weak;
+    TakeDefinition(*record, object, symbol_entry, kind, weak);
     record->class_flags = flags;
     run.tree.Insert(record, parent, sign);
     return record;
@@ -231,12 +238,7 @@ TrackedSymbol* TrackSymbol(RunState& run, const uint8_t* name, uint32_t length, 
   // A record made from a definition file alone has no definition yet: the
   // object's definition fills it in.
   if (existing->object == nullptr || existing->symbol == nullptr) {
-    existing->object = &object;
-    existing->symbol = symbol_entry;
-    existing->definition_loadable = IsLoadableDefinition(object, symbol_entry) ? 2 : 1;
-    existing->is_code = kind == kKindCode;
-    existing->is_tls = kind == kKindTls;
-    existing->is_weak = weak;
+    TakeDefinition(*existing, object, symbol_entry, kind, weak);
     return existing;
   }
   if (weak) {
@@ -247,12 +249,7 @@ TrackedSymbol* TrackSymbol(RunState& run, const uint8_t* name, uint32_t length, 
     return existing;
   }
   if (existing->is_weak) {
-    existing->object = &object;
-    existing->symbol = symbol_entry;
-    existing->definition_loadable = IsLoadableDefinition(object, symbol_entry) ? 2 : 1;
-    existing->is_code = kind == kKindCode;
-    existing->is_tls = kind == kKindTls;
-    existing->is_weak = 0;
+    TakeDefinition(*existing, object, symbol_entry, kind, false);
     if (verbose) {
       Print(run.console, "INFO: Weak symbol \"%.*s\" realized in \"%s\".\n", shown_length, shown,
             object.name.c_str());
