@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <new>
 
 namespace prepqdm {
@@ -86,9 +87,31 @@ Status MapFile(Mappings& mappings, const std::string& name, MappedFile** out) {
   file->device = static_cast<uint64_t>(st.st_dev);
   file->inode = static_cast<uint64_t>(st.st_ino);
   file->owner = &mappings;
+  file->file_backed = true;
   mappings.live.push_back(file);
   *out = file;
   return kOk;
+}
+
+void ReleaseResidentPages(MappedFile& file, const uint8_t* begin, uint64_t length) {
+  if (file.written || !file.file_backed || file.view == nullptr || length == 0 || begin == nullptr) return;
+  long page_size = sysconf(_SC_PAGESIZE);
+  if (page_size <= 0) return;
+  uintptr_t page = static_cast<uintptr_t>(page_size);
+  uintptr_t view_begin = reinterpret_cast<uintptr_t>(file.view);
+  // mmap returns a page-aligned view and maps whole pages, so the page that
+  // holds the last byte of the file is still inside the mapping.
+  uintptr_t view_end = view_begin + ((file.size + page - 1) & ~static_cast<uint64_t>(page - 1));
+  uintptr_t first = reinterpret_cast<uintptr_t>(begin);
+  uintptr_t last = length > UINTPTR_MAX - first ? UINTPTR_MAX : first + static_cast<uintptr_t>(length);
+  first = std::max(first, view_begin);
+  last = std::min(last, view_end);
+  if (first >= last) return;
+  // The view starts and ends on page boundaries, so rounding outwards stays inside it.
+  first &= ~(page - 1);
+  last = (last + page - 1) & ~(page - 1);
+  // Only advice: a failure leaves the pages resident, which changes nothing.
+  madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
 }
 
 void RetainMappedFile(MappedFile* file) { file->reference_count.fetch_add(1); }

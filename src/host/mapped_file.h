@@ -6,6 +6,14 @@
 // Windows refuses to open a mapped file for writing; on this host truncating
 // a mapped file would crash its readers (SIGBUS), so Mappings remembers the
 // identity of every live mapping and OpenForWrite refuses those files.
+//
+// A page of the private view that was never written is only a cache of the
+// file: it can be handed back to the kernel at any time and a later read
+// faults the same bytes in again. So inputs that have been read give their
+// pages back (ReleaseResidentPages), which keeps a build over thousands of
+// objects from holding every byte it ever touched. A view that was written
+// (the ELF reader converts big-endian tables in place) holds private copies
+// that exist nowhere else, and is never released.
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -28,6 +36,12 @@ struct MappedFile {
   uint64_t device = 0;  // identity, for the write-open guard
   uint64_t inode = 0;
   Mappings* owner = nullptr;
+  // Set before the first store into the view; such a view keeps its pages.
+  bool written = false;
+  // Set by MapFile: the view is a private mapping of the file, so its
+  // unwritten pages can be read again from there. A record made over other
+  // memory (tests, fuzzing) never gives pages back.
+  bool file_backed = false;
 };
 
 // The live mappings of one run.
@@ -46,6 +60,13 @@ Status MapFile(Mappings& mappings, const std::string& name, MappedFile** out);
 // Drops one reference; at zero the view is unmapped and the record freed.
 int32_t ReleaseMappedFile(MappedFile* file);
 void RetainMappedFile(MappedFile* file);
+
+// Gives back to the kernel the whole pages covering [begin, begin + length),
+// clipped to the view, when the view is a file mapping that was never
+// written; otherwise does nothing. Reading the range later returns the same
+// bytes. Pages at the edges may hold neighbouring bytes (another archive
+// member): they are dropped too, which is harmless for an unwritten view.
+void ReleaseResidentPages(MappedFile& file, const uint8_t* begin, uint64_t length);
 
 // The HRESULT for a failed open/stat/mmap errno.
 Status StatusFromErrno(int error);
