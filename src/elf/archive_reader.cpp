@@ -10,6 +10,11 @@
 // of the file before its data is touched, so a damaged or truncated archive
 // is reported instead of being read past its end. Long names are charged to
 // a ReadBudget, as every member may be named through the same long entry.
+//
+// Nothing of the archive's own is needed after the walk (a registered member
+// keeps a copy of its name), so the symbol index, other members that are not
+// objects and, once the walk is over, the long-name table give their pages
+// back to the file; object members give theirs back as they are registered.
 #include "elf/archive_reader.h"
 
 #include <cstring>
@@ -73,10 +78,24 @@ bool IsObjectMemberName(std::string_view name) {
 }
 
 Status ReadArchive(RunState& run, MappedFile* archive) {
-  return WalkArchive(run, archive, [&](const ArchiveMember& member) -> Status {
-    if (member.name.empty() || !IsObjectMemberName(member.name)) return 0;
+  const uint8_t* long_names = nullptr;
+  uint64_t long_names_size = 0;
+  Status status = WalkArchive(run, archive, [&](const ArchiveMember& member) -> Status {
+    if (member.long_name_table) {
+      // Later headers may still refer to it; an earlier table no longer.
+      ReleaseResidentPages(*archive, long_names, long_names_size);
+      long_names = member.data;
+      long_names_size = member.size;
+      return 0;
+    }
+    if (member.name.empty() || !IsObjectMemberName(member.name)) {
+      ReleaseResidentPages(*archive, member.data, member.size);
+      return 0;
+    }
     return OpenObjectModule(run, archive, member.name, member.data, static_cast<uint32_t>(member.size));
   });
+  ReleaseResidentPages(*archive, long_names, long_names_size);
+  return status;
 }
 
 Status WalkArchive(RunState& run, MappedFile* archive, const std::function<Status(const ArchiveMember&)>& visit) {

@@ -137,7 +137,7 @@ void MarkStartsInsideLater(const std::vector<Extent>& extents, std::vector<uint8
 
 class Reader {
  public:
-  Reader(uint8_t* image, uint32_t length) : image_(image), length_(length) {}
+  Reader(uint8_t* image, uint32_t length, bool* written) : image_(image), length_(length), written_(written) {}
 
   uint32_t Run() {
     if (uint32_t code = CheckHeader()) return code;
@@ -183,6 +183,14 @@ class Reader {
   static bool HasContent(const SectionHeader& s) { return s.sh_size != 0 && s.sh_type != SHT_NOBITS; }
   static bool HasContent(const ProgramHeader& p) { return p.p_filesz != 0 && p.p_type != 0; }
 
+  // Every store into the image goes through here, so the caller learns
+  // that the view holds changed bytes before the first one is changed.
+  template <class T>
+  void Store(uint8_t* at, const T& value) {
+    if (written_ != nullptr) *written_ = true;
+    StoreAt(at, value);
+  }
+
   uint32_t Swap32IfBig(uint32_t v) const { return big_ ? Bswap32(v) : v; }
 
   // Content size of a section: its size word when it is size-prefixed (read
@@ -204,7 +212,7 @@ class Reader {
     header_ = LoadAt<ElfHeader>(image_);
     if (big_) {
       SwapElfHeader(header_);
-      StoreAt(image_, header_);
+      Store(image_, header_);
     }
     const ElfHeader& h = header_;
     if (h.e_machine == 0) return kNoMachine;
@@ -233,7 +241,7 @@ class Reader {
       for (uint32_t i = 1; i < count; ++i) {
         SectionHeader s = LoadSection(i);
         SwapSectionHeader(s);
-        StoreAt(image_ + SectionHeaderOffset(i), s);
+        Store(image_ + SectionHeaderOffset(i), s);
       }
     }
     std::vector<Extent> extents;
@@ -268,7 +276,7 @@ class Reader {
       ProgramHeader p = LoadProgram(i);
       if (big_) {
         SwapProgramHeader(p);
-        StoreAt(image_ + ProgramHeaderOffset(i), p);
+        Store(image_ + ProgramHeaderOffset(i), p);
       }
       if (HasContent(p)) extents.push_back({p.p_offset, static_cast<uint64_t>(p.p_offset) + p.p_filesz});
     }
@@ -322,7 +330,7 @@ class Reader {
       ElfSymbol sym = LoadAt<ElfSymbol>(at);
       if (big_) {
         SwapSymbol(sym);
-        StoreAt(at, sym);
+        Store(at, sym);
       }
       if (link != 0 && sym.st_name >= strings.sh_size) return kSymbolName;
       uint8_t type = SymbolType(sym.st_info);
@@ -359,7 +367,7 @@ class Reader {
       }
     }
     table.sh_size = 0;
-    StoreAt(image_ + SectionHeaderOffset(index), table);
+    Store(image_ + SectionHeaderOffset(index), table);
     return true;
   }
 
@@ -385,7 +393,7 @@ class Reader {
       ElfRela rela = LoadAt<ElfRela>(at);
       if (big_) {
         SwapRela(rela);
-        StoreAt(at, rela);
+        Store(at, rela);
       }
       if (RelocationType(rela.r_info) != 0 && RelocationSymbol(rela.r_info) >= symbols) return kRelaSymbol;
     }
@@ -416,7 +424,7 @@ class Reader {
       if (big_) {
         rel.r_offset = Bswap32(rel.r_offset);
         rel.r_info = Bswap32(rel.r_info);
-        StoreAt(at, rel);
+        Store(at, rel);
       }
       if (RelocationSymbol(rel.r_info) >= symbols) return kRelSymbol;
       if (rel.r_offset >= target.sh_size) return kRelOffset;
@@ -426,6 +434,7 @@ class Reader {
 
   uint8_t* image_;
   uint32_t length_;
+  bool* written_;
   bool big_ = false;
   ElfHeader header_{};
   uint64_t ehsize_ = kElfHeaderSize;
@@ -435,10 +444,12 @@ class Reader {
 
 }  // namespace
 
-uint32_t ParseElfImage(uint8_t* image, uint32_t length) {
+uint32_t ParseElfImage(uint8_t* image, uint32_t length) { return ParseElfImage(image, length, nullptr); }
+
+uint32_t ParseElfImage(uint8_t* image, uint32_t length, bool* written) {
   if (image == nullptr) return kTooShort;
   try {
-    return Reader(image, length).Run();
+    return Reader(image, length, written).Run();
   } catch (const std::bad_alloc&) {
     // Only the placement checks' scratch tables allocate.
     return static_cast<uint32_t>(kEOutOfMemory);

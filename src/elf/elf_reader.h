@@ -9,4 +9,10 @@ namespace prepqdm {
 // has been converted to host order in place (EI_DATA keeps its value).
 uint32_t ParseElfImage(uint8_t* image, uint32_t length);
 
+// The same, and sets *written (when not null) before the first byte of the
+// image is changed: byte-order conversion, or emptying a relocation table for
+// the null section (which happens in either byte order). A caller that gives
+// unwritten pages back to the file uses it to keep those that were changed.
+uint32_t ParseElfImage(uint8_t* image, uint32_t length, bool* written);
+
 }  // namespace prepqdm

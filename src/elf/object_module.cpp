@@ -3,8 +3,15 @@
 // record keeps one reference on the mapping that holds the bytes, because
 // every later stage reads the object straight from that view. The registry
 // is a list, newest first, and nothing is ever removed from it.
+//
+// Registration is also the moment an object's bytes are freshest, so two
+// things are done then: the ".export" section, if any, is found while the
+// section headers are resident, and the object's pages are given back to the
+// file (unless its view was written, as a big-endian object's is), to be
+// faulted in again only when a later stage reads them.
 #include "elf/object_module.h"
 
+#include <cstring>
 #include <new>
 
 #include "driver/run_state.h"
@@ -13,9 +20,30 @@
 
 namespace prepqdm {
 
+std::optional<uint32_t> FindExportSectionIndex(const ElfImage& image) {
+  static constexpr uint8_t kExportName[8] = {'.', 'e', 'x', 'p', 'o', 'r', 't', 0};
+  if (image.size < kElfHeaderSize) return std::nullopt;
+  uint32_t names_index = image.Header().e_shstrndx;
+  if (names_index == 0) return std::nullopt;
+  std::optional<SectionHeader> names = image.Section(names_index);
+  const uint8_t* table;
+  uint32_t table_length;
+  if (!names || !image.SectionContent(*names, &table, &table_length)) return std::nullopt;
+
+  uint32_t count = image.SectionCount();
+  for (uint32_t index = 0; index < count; ++index) {
+    std::optional<SectionHeader> section = image.Section(index);
+    if (!section) continue;
+    uint32_t offset = section->sh_name;
+    if (offset > table_length || table_length - offset < sizeof kExportName) continue;
+    if (std::memcmp(table + offset, kExportName, sizeof kExportName) == 0) return index;
+  }
+  return std::nullopt;
+}
+
 Status OpenObjectModule(RunState& run, MappedFile* file, std::string_view name, uint8_t* image, uint32_t size) {
   int name_length = static_cast<int>(name.size());
-  uint32_t code = ParseElfImage(image, size);
+  uint32_t code = ParseElfImage(image, size, file != nullptr ? &file->written : nullptr);
   if (code != 0) {
     Print(run.console, "*** Error 0x%08X parsing ELF file \"%.*s\"\n", code, name_length, name.data());
     return AsStatus(code);
@@ -46,9 +74,12 @@ Status OpenObjectModule(RunState& run, MappedFile* file, std::string_view name, 
   module->file = file;
   module->size = size;
   module->image = image;
+  std::optional<uint32_t> export_section = FindExportSectionIndex(module->Image());
+  module->export_section = export_section ? *export_section : kNoExportSection;
   module->next = registry.head;
   registry.head = module;
   ++registry.count;
+  ReleaseResidentPages(*file, image, size);
   return 0;
 }
 

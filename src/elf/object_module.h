@@ -4,6 +4,7 @@
 #pragma once
 #include <cstdint>
 #include <deque>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -15,12 +16,22 @@ namespace prepqdm {
 
 struct RunState;
 
+// ObjectModule::export_section when the object has no ".export" section, and
+// when the record was made without OpenObjectModule and nobody looked yet.
+constexpr uint32_t kNoExportSection = 0xFFFFFFFFu;
+constexpr uint32_t kExportSectionNotSought = 0xFFFFFFFEu;
+
 struct ObjectModule {
   MappedFile* file = nullptr;  // holds one reference
   uint32_t size = 0;
   std::string name;            // file name, or the archive member's name
   uint8_t* image = nullptr;
   ObjectModule* next = nullptr;
+  // Index of the first section named ".export" (section indices are 16-bit,
+  // so the two values above never collide with one). Found at registration,
+  // while the section headers are resident, so that the search for in-code
+  // exports does not fault every object's headers back in.
+  uint32_t export_section = kExportSectionNotSought;
 
   ElfImage Image() const { return ElfImage{image, size}; }
 };
@@ -30,6 +41,12 @@ struct InputRegistry {
   int32_t count = 0;
   std::deque<ObjectModule> storage;  // stable addresses
 };
+
+// Index of the first section, from index 0 up, whose name is exactly
+// ".export" (the eight bytes ".export\0" at its sh_name in the section-name
+// table); nothing when no section is, or the image has no section names.
+// Neither type nor flags are looked at.
+std::optional<uint32_t> FindExportSectionIndex(const ElfImage& image);
 
 // Parses and registers one object. Prints its own message on failure.
 Status OpenObjectModule(RunState& run, MappedFile* file, std::string_view name, uint8_t* image, uint32_t size);

@@ -10,6 +10,11 @@
 // size and section count, only groups of two or more are hashed, and a hash
 // match is confirmed byte for byte. Import stub objects (any section of type
 // SHT_QDM_IMPORTS) contribute no symbols either.
+//
+// Each object's pages are given back to its file as soon as the pass is done
+// with them (after hashing and comparing, after tracking), so that the pass
+// holds one object at a time rather than every input; reading them again
+// later only faults the same bytes back in.
 #include "elf/tracking_pass.h"
 
 #include <cstring>
@@ -68,6 +73,10 @@ struct ShapeKeyHash {
   }
 };
 
+void GiveBackPages(const ObjectModule& module) {
+  if (module.file != nullptr && module.image != nullptr) ReleaseResidentPages(*module.file, module.image, module.size);
+}
+
 bool SameBytes(const ObjectModule& a, const ObjectModule& b) {
   return a.size == b.size && (a.size == 0 || std::memcmp(a.image, b.image, a.size) == 0);
 }
@@ -92,11 +101,14 @@ std::vector<ObjectModule*> FindEarlierCopies(const std::vector<ObjectModule*>& m
     std::vector<ObjectModule*>& earlier = seen[key];
     // Latest registered first; a hash collision only costs a comparison.
     for (size_t j = earlier.size(); j-- > 0;) {
-      if (SameBytes(*earlier[j], *module)) {
+      bool same = SameBytes(*earlier[j], *module);
+      GiveBackPages(*earlier[j]);
+      if (same) {
         copies[i] = earlier[j];
         break;
       }
     }
+    GiveBackPages(*module);
     earlier.push_back(module);
   }
   return copies;
@@ -140,7 +152,10 @@ Status TrackAllSymbols(RunState& run) {
     }
     if (module.image == nullptr || module.size < kElfHeaderSize) continue;
     ElfImage image = module.Image();
-    if (IsImportStub(image)) continue;
+    if (IsImportStub(image)) {
+      GiveBackPages(module);
+      continue;
+    }
     uint32_t count = image.SectionCount();
     // The reader neither checks nor converts a size-prefixed symbol table, nor
     // anything in the reserved null section header 0, so such tables are
@@ -152,6 +167,7 @@ Status TrackAllSymbols(RunState& run) {
       Status status = TrackSymbolTable(run, module, index);
       if (status != 0) return status;
     }
+    GiveBackPages(module);
   }
   return 0;
 }

@@ -88,25 +88,9 @@ ExportName ReadExportName(const ElfImage& image, const SectionHeader& reloc, uin
 }  // namespace
 
 std::optional<uint32_t> FindExportSection(const ObjectModule& object) {
-  static constexpr uint8_t kExportName[8] = {'.', 'e', 'x', 'p', 'o', 'r', 't', 0};
-  ElfImage image = object.Image();
-  if (image.size < kElfHeaderSize) return std::nullopt;
-  uint32_t names_index = image.Header().e_shstrndx;
-  if (names_index == 0) return std::nullopt;
-  std::optional<SectionHeader> names = image.Section(names_index);
-  const uint8_t* table;
-  uint32_t table_length;
-  if (!names || !image.SectionContent(*names, &table, &table_length)) return std::nullopt;
-
-  uint32_t count = image.SectionCount();
-  for (uint32_t index = 0; index < count; ++index) {
-    std::optional<SectionHeader> section = image.Section(index);
-    if (!section) continue;
-    uint32_t offset = section->sh_name;
-    if (offset > table_length || table_length - offset < sizeof kExportName) continue;
-    if (std::memcmp(table + offset, kExportName, sizeof kExportName) == 0) return index;
-  }
-  return std::nullopt;
+  if (object.export_section == kNoExportSection) return std::nullopt;
+  if (object.export_section != kExportSectionNotSought) return object.export_section;
+  return FindExportSectionIndex(object.Image());
 }
 
 Status CollectInCodeExports(RunState& run, const ObjectModule& object, const SectionHeader& export_section,
@@ -179,6 +163,7 @@ Status CollectAllInCodeExports(RunState& run) {
     if (!section) continue;
     Status status = CollectInCodeExports(run, *object, *section, *index);
     if (status != 0) return status;
+    if (object->file != nullptr) ReleaseResidentPages(*object->file, object->image, object->size);
   }
   return 0;
 }

@@ -13,13 +13,15 @@ struct RunState;
 struct ObjectModule;
 
 // Index of the first section named exactly ".export", or nothing when no
-// section is (or the object has no section names).
+// section is (or the object has no section names). Registration has usually
+// worked it out already; otherwise the image is searched.
 std::optional<uint32_t> FindExportSection(const ObjectModule& object);
 
 Status CollectInCodeExports(RunState& run, const ObjectModule& object, const SectionHeader& export_section,
                             uint32_t export_index);
 
-// Runs the search over every registered object, newest first.
+// Runs the search over every registered object, newest first. An object's
+// pages are given back to its file once its exports have been collected.
 Status CollectAllInCodeExports(RunState& run);
 
 }  // namespace prepqdm
