@@ -37,7 +37,7 @@ int FuzzObject(const uint8_t* data, size_t size) {
     return 0;
   if (prepqdm::TrackAllSymbols(run) != 0) return 0;
   prepqdm::Status status = prepqdm::SelectExports(run, nullptr, nullptr);
-  console += "[selection " + std::to_string(status) + ", " + std::to_string(run.exports.count) + " exports]\n";
+  console += "[selection " + std::to_string(status) + ", " + std::to_string(run.exports.count()) + " exports]\n";
   if (status != 0) {
     std::vector<uint8_t> partial;
     if (ReadWholeFile(run.options.output_path, partial)) CheckGeneratedObject(run.options.output_path, console);

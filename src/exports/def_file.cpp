@@ -2,7 +2,7 @@
 // them, the listed names become records of their own: the directive in force
 // ([CODE], [DATA] or [TLS]) gives each its kind, the name itself its class
 // flags (a static initializer or a ".." name is still refused later), and the
-// record's name points into the mapped file. A name listed again keeps its
+// tree keeps a copy of the name. A name listed again keeps its
 // first kind; listing it once as code and once as data is an error, because
 // the two tables of the export object cannot both hold it.
 #include "exports/def_file.h"
@@ -90,10 +90,11 @@ Status LoadDefOnlySymbols(RunState& run, MappedFile* def_file) {
 TrackedSymbol* RecordDefSymbol(RunState& run, const uint8_t* name, uint32_t length, SymbolKind kind, Status* status) {
   uint8_t class_flags = DefNameClassFlags(name, length);
   *status = 0;
-  TrackedSymbol* parent = nullptr;
+  uint32_t parent = kNoRecord;
   int sign = 0;
-  TrackedSymbol* existing = run.tree.Find(name, length, &parent, &sign);
-  if (existing != nullptr) {
+  uint32_t found = run.tree.FindRecord(name, length, &parent, &sign);
+  if (found != kNoRecord) {
+    TrackedSymbol* existing = &run.tree.At(found);
     existing->class_flags |= class_flags;
     uint8_t is_code = kind == kKindCode ? 1 : 0;
     if (is_code != existing->is_code) {
@@ -111,18 +112,20 @@ TrackedSymbol* RecordDefSymbol(RunState& run, const uint8_t* name, uint32_t leng
     return existing;
   }
 
-  TrackedSymbol* record = run.tree.Allocate();
-  if (record == nullptr) return nullptr;
+  const uint8_t* key = run.tree.StoreName(name, length);
+  if (key == nullptr) return nullptr;
+  uint32_t number = run.tree.Allocate();
+  if (number == kNoRecord) return nullptr;
+  TrackedSymbol* record = &run.tree.At(number);
   record->exported = 0;
-  record->name = name;
+  record->name = key;
   record->name_length = length;
   record->object = nullptr;
-  record->symbol = nullptr;
   record->is_code = kind == kKindCode ? 1 : 0;
   record->is_tls = kind == kKindTls ? 1 : 0;
   record->is_weak = 0;
   record->class_flags = class_flags;
-  run.tree.Insert(record, parent, sign);
+  run.tree.Insert(number, parent, sign);
   return record;
 }
 

@@ -27,16 +27,14 @@ namespace {
 // Records without a definition (definition-file-only mode) have no section.
 // Resolution has usually noted the answer in the record already.
 bool IsLoadableDefinition(const TrackedSymbol& record) {
-  if (record.object == nullptr || record.symbol == nullptr) return false;
+  if (record.object == nullptr) return false;
   if (record.definition_loadable != 0) return record.definition_loadable == 2;
-  return IsLoadableDefinition(*record.object, record.symbol);
+  return IsLoadableDefinition(*record.object, DefinitionEntry(record));
 }
 
 bool QualifiesForExportAll(const TrackedSymbol& record) {
   if (record.is_weak != 0 || record.class_flags != 0) return false;
-  // The first name byte, from the key prefix the tree keeps in the record
-  // (zero for an empty name), saves a visit to the name in its mapping.
-  if (record.key_prefix >> 56 == '.') return false;
+  if (record.name_length > 0 && record.name[0] == '.') return false;
   return IsLoadableDefinition(record);
 }
 
@@ -47,8 +45,15 @@ Status PrintUnknownDirective(RunState& run, const uint8_t* token, uint32_t lengt
 }
 
 Status GatherAllEligible(RunState& run) {
-  for (TrackedSymbol* record = run.tree.First(); record != nullptr; record = run.tree.Next(record)) {
-    if (!QualifiesForExportAll(*record)) continue;
+  // At most one entry per record: reserving the bound up front spares the
+  // list a copy of itself at each growth; untouched room costs no memory.
+  try {
+    run.exports.entries.reserve(run.tree.RecordCount());
+  } catch (const std::bad_alloc&) {
+    // AddExport reports it if the list really cannot grow.
+  }
+  for (uint32_t record = run.tree.First(); record != kNoRecord; record = run.tree.Next(record)) {
+    if (!QualifiesForExportAll(run.tree.At(record))) continue;
     Status status = AddExport(run, record);
     if (status != 0) return status;
   }
@@ -74,8 +79,8 @@ Status GatherFromDefFile(RunState& run, MappedFile& def_file) {
   return 0;
 }
 
-// Clears `exported` for each listed name, then unlinks and frees the cleared
-// entries in one sweep, so a long exclude file costs one pass over the list
+// Clears `exported` for each listed name, then removes the cleared entries
+// in one sweep, so a long exclude file costs one pass over the list
 // rather than one per name. Nothing reads the list between the two steps.
 Status ExcludeNames(RunState& run, MappedFile& exclude_file) {
   SymbolKind current_kind = kKindNone;
@@ -89,29 +94,11 @@ Status ExcludeNames(RunState& run, MappedFile& exclude_file) {
         return 0;
       });
 
-  ExportEntry** link = &run.exports.head;
-  while (*link != nullptr) {
-    ExportEntry* entry = *link;
-    if (entry->tracked_symbol->exported == 0) {
-      *link = entry->next;
-      --run.exports.count;
-      delete entry;
-    } else {
-      link = &entry->next;
-    }
-  }
+  std::erase_if(run.exports.entries, [&](const ExportEntry& e) { return run.tree.At(e.record).exported == 0; });
   return status;
 }
 
 }  // namespace
-
-ExportList::~ExportList() {
-  while (head) {
-    ExportEntry* next = head->next;
-    delete head;
-    head = next;
-  }
-}
 
 Status SelectExports(RunState& run, MappedFile* def_file, MappedFile* exclude_file) {
   if (run.options.export_all) {
@@ -126,13 +113,13 @@ Status SelectExports(RunState& run, MappedFile* def_file, MappedFile* exclude_fi
     if (status != 0) return status;
   }
 
-  if (run.exports.head != nullptr && exclude_file != nullptr) {
+  if (!run.exports.empty() && exclude_file != nullptr) {
     Status status = ExcludeNames(run, *exclude_file);
     if (status != 0) return status;
   }
 
   if (!run.write_outputs) return 0;
-  if (run.exports.head != nullptr) return WriteExportObject(run);
+  if (!run.exports.empty()) return WriteExportObject(run);
   Print(run.log, "\nEmpty Export Object.\n");
   return WriteEmptyExportObject(run);
 }
@@ -143,8 +130,9 @@ Status RefuseMissingExport(RunState& run, const uint8_t* name, uint32_t length) 
 }
 
 Status CheckAndAddExport(RunState& run, const uint8_t* name, uint32_t length) {
-  TrackedSymbol* record = run.tree.Find(name, length);
-  if (record == nullptr) return RefuseMissingExport(run, name, length);
+  uint32_t number = run.tree.FindRecord(name, length);
+  if (number == kNoRecord) return RefuseMissingExport(run, name, length);
+  const TrackedSymbol* record = &run.tree.At(number);
 
   int printed_length = PrintedLength(length);
   const char* text = PrintedText(name);
@@ -188,31 +176,26 @@ Status CheckAndAddExport(RunState& run, const uint8_t* name, uint32_t length) {
     }
   }
   if (refused) return -1;
-  return AddExport(run, record);
+  return AddExport(run, number);
 }
 
-Status AddExport(RunState& run, TrackedSymbol* symbol) {
-  if (symbol->exported == 1) return 0;
-  symbol->exported = 1;
-  ExportEntry* entry = new (std::nothrow) ExportEntry;
-  if (entry == nullptr) {
-    // Keep the flag true to the list: the symbol is not on it.
-    symbol->exported = 0;
+Status AddExport(RunState& run, uint32_t record) {
+  TrackedSymbol& symbol = run.tree.At(record);
+  if (symbol.exported == 1) return 0;
+  try {
+    run.exports.entries.push_back(ExportEntry{record, 0});
+  } catch (const std::bad_alloc&) {
     Print(run.console, "***Error: Out of memory. Return -1\n");
     return -1;
   }
-  entry->tracked_symbol = symbol;
-  entry->name_offset = 0;
-  entry->next = run.exports.head;
-  run.exports.head = entry;
-  ++run.exports.count;
+  symbol.exported = 1;
   return 0;
 }
 
-int CompareExportNames(const ExportEntry* a, const ExportEntry* b) {
-  const TrackedSymbol* x = a->tracked_symbol;
-  const TrackedSymbol* y = b->tracked_symbol;
-  return CompareNames(x->name, x->name_length, y->name, y->name_length);
+int CompareExportNames(const SymbolTree& tree, const ExportEntry& a, const ExportEntry& b) {
+  const TrackedSymbol& x = tree.At(a.record);
+  const TrackedSymbol& y = tree.At(b.record);
+  return CompareNames(x.name, x.name_length, y.name, y.name_length);
 }
 
 }  // namespace prepqdm

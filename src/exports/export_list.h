@@ -2,6 +2,7 @@
 // on it at most once; its `exported` flag says whether it is.
 #pragma once
 #include <cstdint>
+#include <vector>
 
 #include "host/status.h"
 #include "symbols/tracked_symbol.h"
@@ -10,24 +11,25 @@ namespace prepqdm {
 
 struct RunState;
 struct MappedFile;
+struct SymbolTree;
 
 struct ExportEntry {
-  TrackedSymbol* tracked_symbol = nullptr;
-  uint32_t name_offset = 0;  // filled by the writer
-  ExportEntry* next = nullptr;
+  uint32_t record = kNoRecord;  // the TrackedSymbol, by its number in the SymbolTree
+  uint32_t name_offset = 0;     // filled by the writer
 };
 
 struct ExportList {
-  ExportEntry* head = nullptr;
-  int32_t count = 0;
-  ~ExportList();
+  // Oldest first: the list's head, the newest entry, is the last element.
+  std::vector<ExportEntry> entries;
+  int32_t count() const { return static_cast<int32_t>(entries.size()); }
+  bool empty() const { return entries.empty(); }
 };
 
 // Gathers, checks and excludes, then has the export object written.
 Status SelectExports(RunState& run, MappedFile* def_file, MappedFile* exclude_file);
 Status CheckAndAddExport(RunState& run, const uint8_t* name, uint32_t length);
-Status AddExport(RunState& run, TrackedSymbol* symbol);
-int CompareExportNames(const ExportEntry* a, const ExportEntry* b);
+Status AddExport(RunState& run, uint32_t record);
+int CompareExportNames(const SymbolTree& tree, const ExportEntry& a, const ExportEntry& b);
 
 // Prints the refusal of a name that no record holds and returns -1. Also used
 // for in-code exports whose symbol cannot be read from a malformed object.

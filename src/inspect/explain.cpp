@@ -28,6 +28,7 @@
 #include "exports/def_scanner.h"
 #include "exports/export_list.h"
 #include "host/paths.h"
+#include "symbols/resolution.h"
 
 namespace prepqdm {
 
@@ -75,11 +76,9 @@ bool CheckAgain(RunState& run, TrackedSymbol& record, std::string* printed) {
   run.console = Sink{nullptr, printed};
   uint32_t was_exported = record.exported;
   Status status = CheckAndAddExport(run, record.name, record.name_length);
-  if (was_exported == 0 && record.exported == 1 && run.exports.head && run.exports.head->tracked_symbol == &record) {
-    ExportEntry* added = run.exports.head;
-    run.exports.head = added->next;
-    --run.exports.count;
-    delete added;
+  if (was_exported == 0 && record.exported == 1 && !run.exports.empty() &&
+      &run.tree.At(run.exports.entries.back().record) == &record) {
+    run.exports.entries.pop_back();
     record.exported = 0;
   }
   run.console = saved;
@@ -94,12 +93,12 @@ std::vector<std::string> PassOverReasons(const TrackedSymbol& record) {
   if (record.class_flags & CLASS_STATIC_INIT) reasons.push_back("static initializer (name begins with __sti__)");
   if (record.class_flags & CLASS_DOUBLE_DOT) reasons.push_back("name contains \"..\"");
   if (record.name_length > 0 && record.name[0] == '.') reasons.push_back("name begins with '.'");
-  if (record.object == nullptr || record.symbol == nullptr) {
+  if (record.object == nullptr) {
     reasons.push_back("no definition in an object");
     return reasons;
   }
   ElfImage image = record.object->Image();
-  ElfSymbol symbol = LoadAt<ElfSymbol>(record.symbol);
+  ElfSymbol symbol = LoadAt<ElfSymbol>(DefinitionEntry(record));
   char text[96];
   if (symbol.st_shndx < image.SectionCount()) {
     std::optional<SectionHeader> section = image.Section(symbol.st_shndx);
@@ -141,7 +140,7 @@ std::vector<std::string> MissingNames(std::string_view text, const SymbolTree& t
     size_t end = text.find("\"\n", at);
     if (end == std::string_view::npos) break;
     std::string name(text.substr(at, end - at));
-    if (tree.Find(reinterpret_cast<const uint8_t*>(name.data()), static_cast<uint32_t>(name.size())) == nullptr &&
+    if (tree.FindRecord(reinterpret_cast<const uint8_t*>(name.data()), static_cast<uint32_t>(name.size())) == kNoRecord &&
         seen.insert(name).second)
       names.push_back(name);
   }
@@ -218,7 +217,8 @@ ExplainReport Explain(const std::vector<std::string>& args) {
   const std::set<std::string> excluded = ExcludedNames(run.exclude_file);
   const std::string directory = FullPath(".", SIZE_MAX).value_or("");
 
-  for (TrackedSymbol* record = run.tree.First(); record != nullptr; record = run.tree.Next(record)) {
+  for (uint32_t number = run.tree.First(); number != kNoRecord; number = run.tree.Next(number)) {
+    TrackedSymbol* record = &run.tree.At(number);
     ExplainSymbol s;
     s.name = NameOf(*record);
     s.input = InputOf(record->object, directory);

@@ -75,7 +75,7 @@ void BuildTable(RunState& run, TableBuild& t, const TableKind& kind, uint32_t fi
   const uint64_t table_size = TableSize(count, t.name_bytes);
   t.table.assign(table_size, 0);
   t.relocations.assign(count * kRelaSize, 0);
-  auto before = [](const ExportEntry* a, const ExportEntry* b) { return CompareExportNames(a, b) < 0; };
+  auto before = [&](const ExportEntry* a, const ExportEntry* b) { return CompareExportNames(run.tree, *a, *b) < 0; };
   // -xall lists the symbol table's names newest first, so in descending order:
   // reversing a strictly descending run is its sort, found in one pass.
   if (std::is_sorted(t.entries.rbegin(), t.entries.rend(),
@@ -88,7 +88,7 @@ void BuildTable(RunState& run, TableBuild& t, const TableKind& kind, uint32_t fi
   Print(run.log, "%s", kind.heading);
   uint64_t position = 8 * (count + 2);
   for (uint64_t i = 0; i < count; ++i) {
-    const TrackedSymbol* symbol = t.entries[i]->tracked_symbol;
+    const TrackedSymbol* symbol = &run.tree.At(t.entries[i]->record);
     const uint32_t length = symbol->name_length;
     const bool tls = kind.data && symbol->is_tls;
     StoreWord(t.table.data() + 12 + 8 * i, static_cast<uint32_t>(position) | (tls ? kTlsBit : 0), swap);
@@ -184,12 +184,12 @@ uint32_t FirstSectionBeyondFileLimit(const ExportObjectLayout& layout) {
 }
 
 Status WriteExportObject(RunState& run) {
-  if (!run.exports.head) return WriteEmptyExportObject(run);  // no table to write
+  if (run.exports.empty()) return WriteEmptyExportObject(run);  // no table to write
   // Target byte order and machine.
   uint8_t ei_data = 2;
   uint16_t machine = EM_PPC;
   if (!run.options.def_only) {
-    const ObjectModule* object = run.exports.head->tracked_symbol->object;
+    const ObjectModule* object = run.tree.At(run.exports.entries.back().record).object;
     if (object && object->image && object->size >= kElfHeaderSize) {
       ElfHeader h = object->Image().Header();
       ei_data = h.e_ident[EI_DATA];
@@ -201,8 +201,9 @@ Status WriteExportObject(RunState& run) {
   // Name offsets in ".strtab", in list order; each kind counts from 1.
   TableBuild code, data;
   uint64_t code_counter = 1, data_counter = 1;
-  for (ExportEntry* e = run.exports.head; e; e = e->next) {
-    const TrackedSymbol* symbol = e->tracked_symbol;
+  for (auto it = run.exports.entries.rbegin(); it != run.exports.entries.rend(); ++it) {
+    ExportEntry* e = &*it;
+    const TrackedSymbol* symbol = &run.tree.At(e->record);
     uint64_t& counter = symbol->is_code ? code_counter : data_counter;
     TableBuild& t = symbol->is_code ? code : data;
     e->name_offset = static_cast<uint32_t>(counter);

@@ -1,6 +1,6 @@
 // Global symbol resolution. Every defined global or weak entry of a symbol
-// table is entered into the SymbolTree under its name, which stays a view into
-// the object's string table. When a name is met again, a non-weak definition
+// table is entered into the SymbolTree under its name (the tree keeps a copy).
+// When a name is met again, a non-weak definition
 // takes the place of a weak one; otherwise the definition met first stays in
 // force (the tracking pass visits the newest input first). Two non-weak
 // definitions are "the same" when their size, info byte and bytes agree, a
@@ -100,7 +100,7 @@ int NameLength(uint32_t length) { return static_cast<int>(std::min<uint32_t>(len
 void TakeDefinition(TrackedSymbol& record, ObjectModule& object, const uint8_t* symbol_entry, SymbolKind kind,
                     bool weak) {
   record.object = &object;
-  record.symbol = symbol_entry;
+  record.symbol_offset = static_cast<uint32_t>(symbol_entry - object.image);
   record.definition_loadable = IsLoadableDefinition(object, symbol_entry) ? 2 : 1;
   record.is_code = kind == kKindCode;
   record.is_tls = kind == kKindTls;
@@ -108,6 +108,10 @@ void TakeDefinition(TrackedSymbol& record, ObjectModule& object, const uint8_t* 
 }
 
 }  // namespace
+
+const uint8_t* DefinitionEntry(const TrackedSymbol& record) {
+  return record.object ? record.object->image + record.symbol_offset : nullptr;
+}
 
 bool IsLoadableDefinition(const ObjectModule& object, const uint8_t* symbol_entry) {
   ElfImage image = object.Image();
@@ -216,28 +220,34 @@ TrackedSymbol* TrackSymbol(RunState& run, const uint8_t* name, uint32_t length, 
   ElfSymbol symbol = LoadAt<ElfSymbol>(symbol_entry);
   bool weak = SymbolBinding(symbol.st_info) == STB_WEAK;
 
-  TrackedSymbol* parent = nullptr;
+  uint32_t parent = kNoRecord;
   int sign = 0;
-  TrackedSymbol* existing = run.tree.Find(name, length, &parent, &sign);
-  if (existing == nullptr) {
-    TrackedSymbol* record = run.tree.Allocate();
-    if (record == nullptr) return nullptr;
-    record->exported = 0;
-    record->name = name;
-    record->name_length = length;
-    TakeDefinition(*record, object, symbol_entry, kind, weak);
-    record->class_flags = flags;
-    run.tree.Insert(record, parent, sign);
-    return record;
+  uint32_t found = run.tree.FindRecord(name, length, &parent, &sign);
+  if (found == kNoRecord) {
+    // The key is copied: the input's pages may be given back once it has
+    // been tracked.
+    const uint8_t* key = run.tree.StoreName(name, length);
+    if (key == nullptr) return nullptr;
+    uint32_t number = run.tree.Allocate();
+    if (number == kNoRecord) return nullptr;
+    TrackedSymbol& record = run.tree.At(number);
+    record.exported = 0;
+    record.name = key;
+    record.name_length = length;
+    TakeDefinition(record, object, symbol_entry, kind, weak);
+    record.class_flags = flags;
+    run.tree.Insert(number, parent, sign);
+    return &record;
   }
 
+  TrackedSymbol* existing = &run.tree.At(found);
   existing->class_flags |= flags;
   bool verbose = run.tree.verbose;
   const char* shown = reinterpret_cast<const char*>(existing->name);
   int shown_length = NameLength(existing->name_length);
   // A record made from a definition file alone has no definition yet: the
   // object's definition fills it in.
-  if (existing->object == nullptr || existing->symbol == nullptr) {
+  if (existing->object == nullptr) {
     TakeDefinition(*existing, object, symbol_entry, kind, weak);
     return existing;
   }
@@ -257,7 +267,7 @@ TrackedSymbol* TrackSymbol(RunState& run, const uint8_t* name, uint32_t length, 
     return existing;
   }
   if (verbose) {
-    ElfSymbol in_force = LoadAt<ElfSymbol>(existing->symbol);
+    ElfSymbol in_force = LoadAt<ElfSymbol>(DefinitionEntry(*existing));
     if (!SameDefinition(*existing->object, in_force, object, symbol)) {
       Print(run.console, "INFO: Non-weak Symbol \"%.*s\" defined differently in \"%s\" and \"%s\"!\n",
             shown_length, shown, object.file->path.c_str(), existing->object->file->path.c_str());

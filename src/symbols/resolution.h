@@ -15,6 +15,10 @@ struct RunState;
 struct ObjectModule;
 struct SymbolTree;
 
+// The Elf32_Sym of the definition in force, inside its object's image; null
+// for a record made from a definition file alone.
+const uint8_t* DefinitionEntry(const TrackedSymbol& record);
+
 // Whether a definition is loadable: its section is allocated, or it is a
 // common (ordinary or thread-local) symbol that the linker will allocate.
 bool IsLoadableDefinition(const ObjectModule& object, const uint8_t* symbol_entry);

@@ -1,6 +1,8 @@
 // One record per distinct global name: the definition in force and what
 // export selection needs to know about it. The records are also the nodes of
-// the SymbolTree.
+// the SymbolTree. A big build holds one record per global of every input, so
+// the record is kept to 40 bytes: tree links are record numbers, the symbol
+// is an offset into its object's image, and the small fields share bytes.
 #pragma once
 #include <cstdint>
 
@@ -17,31 +19,34 @@ constexpr uint8_t CLASS_DOUBLE_DOT = 0x04;
 constexpr uint32_t kRed = 1;
 constexpr uint32_t kBlack = 0;
 
+// Record number 0 is the tree's sentinel; as a link it also means "none".
+constexpr uint32_t kNoRecord = 0;
+
 struct TrackedSymbol {
-  uint32_t exported = 0;
-  // Tree links.
-  uint8_t color = kRed;
+  // Key: a copy kept by the tree, so inputs need not stay resident. Not
+  // followed by a zero byte.
+  const uint8_t* name = nullptr;
+  // Definition in force; none for records made from a definition file alone.
+  ObjectModule* object = nullptr;
+  // Tree links, as record numbers.
+  uint32_t parent = kNoRecord;
+  uint32_t left = kNoRecord;
+  uint32_t right = kNoRecord;
+  uint32_t name_length = 0;
+  // Offset of the definition's Elf32_Sym in the object's image.
+  uint32_t symbol_offset = 0;
+  uint8_t exported = 0;
+  uint8_t class_flags = 0;
   // Whether the definition in force is loadable (in an allocated section, or
   // common): 0 not worked out yet, 1 no, 2 yes. Resolution notes it while the
   // definition's section is at hand, so -xall need not visit every image again.
   uint8_t definition_loadable = 0;
-  TrackedSymbol* parent = nullptr;
-  TrackedSymbol* left = nullptr;
-  TrackedSymbol* right = nullptr;
-  // Key: bytes in a mapped string table or definition file, not copied.
-  const uint8_t* name = nullptr;
-  // The key's first eight bytes, big-endian, zero-padded: set by
-  // SymbolTree::Insert, so most comparisons of a lookup need not reach the
-  // name in its mapping.
-  uint64_t key_prefix = 0;
-  // Definition in force; none for records made from a definition file alone.
-  ObjectModule* object = nullptr;
-  const uint8_t* symbol = nullptr;  // the Elf32_Sym in the object's image
-  uint32_t name_length = 0;
-  uint8_t is_code = 0;
-  uint8_t is_weak = 0;
-  uint8_t is_tls = 0;
-  uint8_t class_flags = 0;
+  uint8_t color : 1 = kRed;
+  uint8_t is_code : 1 = 0;
+  uint8_t is_weak : 1 = 0;
+  uint8_t is_tls : 1 = 0;
 };
+
+static_assert(sizeof(void*) != 8 || sizeof(TrackedSymbol) == 40, "one record per global: keep it small");
 
 }  // namespace prepqdm

@@ -43,7 +43,7 @@ TEST(CheckAndAddExport, RefusalsAndWarningsInOrder) {
     EXPECT_EQ(CheckAndAddExport(t.run, U8("s"), 1), c.status) << "repeat";
     EXPECT_EQ(t.console, c.console + c.console) << c.console;  // warnings too: the checks precede the list test
     EXPECT_EQ(s->exported, c.status == 0 ? 1u : 0u);
-    EXPECT_EQ(t.run.exports.count, c.status == 0 ? 1 : 0);
+    EXPECT_EQ(t.run.exports.count(), c.status == 0 ? 1 : 0);
   }
 }
 
@@ -67,7 +67,7 @@ TEST(SelectExports, DefFileOrderAndExclusion) {
   EXPECT_EQ(SelectExports(t.run, def, t.Map("x.def", "[DATA]\na\nnot_in_table\n# b\nd\na\n")), 0);
   EXPECT_EQ(t.console, "");
   EXPECT_EQ(t.List(), (Names{"b", "c"}));
-  EXPECT_EQ(t.run.exports.count, 2);
+  EXPECT_EQ(t.run.exports.count(), 2);
   EXPECT_EQ(std::tuple(t.Find("a")->exported, t.Find("d")->exported, t.Find("b")->exported), std::tuple(0u, 0u, 1u));
 }
 

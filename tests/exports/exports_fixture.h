@@ -38,18 +38,18 @@ class ExportsRun {
 
   TrackedSymbol* Add(const std::string& name, uint8_t class_flags = 0, bool weak = false,
                      ObjectModule* object = nullptr, const uint8_t* symbol = nullptr) {
-    TrackedSymbol* parent = nullptr;
+    uint32_t parent = kNoRecord;
     int sign = 0;
-    if (TrackedSymbol* existing = run.tree.Find(U8(name), Len(name), &parent, &sign)) return existing;
-    const std::string& stored = names_.emplace_back(name);
-    TrackedSymbol* record = run.tree.Allocate();
-    record->name = U8(stored);
-    record->name_length = Len(stored);
+    if (uint32_t existing = run.tree.FindRecord(U8(name), Len(name), &parent, &sign)) return &run.tree.At(existing);
+    uint32_t number = run.tree.Allocate();
+    TrackedSymbol* record = &run.tree.At(number);
+    record->name = run.tree.StoreName(U8(name), Len(name));
+    record->name_length = Len(name);
     record->class_flags = class_flags;
     record->is_weak = weak;
     record->object = object;
-    record->symbol = symbol;
-    run.tree.Insert(record, parent, sign);
+    if (object != nullptr && symbol != nullptr) record->symbol_offset = static_cast<uint32_t>(symbol - object->image);
+    run.tree.Insert(number, parent, sign);
     return record;
   }
 
@@ -90,8 +90,9 @@ class ExportsRun {
   // The list from head to tail (newest first).
   std::vector<std::string> List() const {
     std::vector<std::string> out;
-    for (const ExportEntry* e = run.exports.head; e; e = e->next) {
-      out.emplace_back(reinterpret_cast<const char*>(e->tracked_symbol->name), e->tracked_symbol->name_length);
+    for (auto e = run.exports.entries.rbegin(); e != run.exports.entries.rend(); ++e) {
+      const TrackedSymbol& record = run.tree.At(e->record);
+      out.emplace_back(reinterpret_cast<const char*>(record.name), record.name_length);
     }
     return out;
   }

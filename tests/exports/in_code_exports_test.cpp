@@ -165,7 +165,7 @@ TEST(InCodeExports, ManyExportsRelocatedInReverseOrder) {
   ExportsRun t;
   t.Register(b.Build(), "big.o");
   EXPECT_EQ(CollectAllInCodeExports(t.run), 0);
-  EXPECT_EQ(t.run.exports.count, static_cast<int32_t>(kCount));
+  EXPECT_EQ(t.run.exports.count(), static_cast<int32_t>(kCount));
   EXPECT_EQ(t.List().front(), "e0");  // word 0 is the last symbol, added first
 }
 

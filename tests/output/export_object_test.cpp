@@ -69,8 +69,9 @@ TEST(ExportObject, WorkedExampleByteForByte) {
 
   EXPECT_EQ(log, "3 CODE EXPORTS\n2 DATA EXPORTS\n\nCODE:\nbar\nfoo\nqdm_fexports\n\nDATA:\nbaz\nqdm_dexports\n");
   // name_offset follows list order, not table order.
-  EXPECT_EQ(r.run.exports.head->name_offset, 1u);
-  EXPECT_EQ(r.run.exports.head->next->next->name_offset, 5u);
+  const std::vector<ExportEntry>& entries = r.run.exports.entries;  // oldest first
+  EXPECT_EQ(entries[entries.size() - 1].name_offset, 1u);
+  EXPECT_EQ(entries[entries.size() - 3].name_offset, 5u);
 }
 
 TEST(ExportObject, EmptyObjectIsFixedAndTruncatesAnOlderFile) {
@@ -109,7 +110,7 @@ TEST(ExportObject, TooLargeTableStopsBeforeTheFileIsTouched) {
   ExportRun r({{"x", true}}, false, 3, dir.File("out.o"));
   std::string console;
   r.run.console.capture = &console;
-  r.run.exports.head->tracked_symbol->name_length = 0x7FFFFFF0u;  // never read: the check comes first
+  r.run.tree.At(r.run.exports.entries.back().record).name_length = 0x7FFFFFF0u;  // never read: the check comes first
   EXPECT_EQ(WriteExportObject(r.run), -1);
   EXPECT_EQ(console,
             "***Error: \".fexports\" sec 1, is too large to load.  Section size is 0x80000017. Return -1.\n");

@@ -20,7 +20,7 @@ namespace {
 
 // Writes the export object of `r`, maps and parses it as the driver does.
 void WriteAndReread(ExportRun& r) {
-  ASSERT_EQ(r.run.exports.head ? WriteExportObject(r.run) : WriteEmptyExportObject(r.run), 0);
+  ASSERT_EQ(!r.run.exports.empty() ? WriteExportObject(r.run) : WriteEmptyExportObject(r.run), 0);
   MappedFile* file = nullptr;
   ASSERT_EQ(MapFile(r.run.mappings, r.run.options.output_path, &file), 0);
   ASSERT_EQ(ParseElfImage(file->view, static_cast<uint32_t>(file->size)), 0u);

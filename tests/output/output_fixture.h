@@ -42,14 +42,15 @@ struct ExportRun {
     run.console.file = nullptr;
     for (auto it = list.rbegin(); it != list.rend(); ++it) {
       names.push_back(it->name);
-      prepqdm::TrackedSymbol* s = run.tree.Allocate();
+      uint32_t number = run.tree.Allocate();
+      prepqdm::TrackedSymbol* s = &run.tree.At(number);
       s->name = reinterpret_cast<const uint8_t*>(names.back().data());
       s->name_length = static_cast<uint32_t>(names.back().size());
       s->is_code = it->code;
       s->is_tls = it->tls;
       s->object = &object;
-      run.exports.head = new prepqdm::ExportEntry{s, 0, run.exports.head};
-      ++run.exports.count;
+      // Added oldest first: the list's head is its last element.
+      run.exports.entries.push_back(prepqdm::ExportEntry{number, 0});
     }
   }
 };

@@ -64,8 +64,10 @@ class ObjectInputs {
 
   std::vector<std::string> Names() const {
     std::vector<std::string> out;
-    for (prepqdm::TrackedSymbol* r = run.tree.First(); r; r = run.tree.Next(r))
-      out.emplace_back(reinterpret_cast<const char*>(r->name), r->name_length);
+    for (uint32_t i = run.tree.First(); i != prepqdm::kNoRecord; i = run.tree.Next(i)) {
+      const prepqdm::TrackedSymbol& r = run.tree.At(i);
+      out.emplace_back(reinterpret_cast<const char*>(r.name), r.name_length);
+    }
     return out;
   }
 

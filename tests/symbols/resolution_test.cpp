@@ -139,10 +139,12 @@ TEST(ResolutionTest, Catalogue) {
         ASSERT_NE(f, nullptr);
         EXPECT_EQ(f->object, c.in_force == 'a' ? a : b);
         ObjectModule* holder = c.in_force == 'a' ? a : b;
-        EXPECT_TRUE(f->symbol >= holder->image && f->symbol < holder->image + holder->size);
+        EXPECT_LT(uint64_t{f->symbol_offset} + 16, uint64_t{holder->size} + 1);
+        EXPECT_EQ(DefinitionEntry(*f), holder->image + f->symbol_offset);
         EXPECT_EQ(f->is_weak, c.weak);
-        // The name stays a view into the first definition's string table.
-        EXPECT_TRUE(f->name >= a->image && f->name < a->image + a->size);
+        // The name is the tree's own copy, not a view into either input.
+        EXPECT_FALSE(f->name >= a->image && f->name < a->image + a->size);
+        EXPECT_FALSE(f->name >= b->image && f->name < b->image + b->size);
         EXPECT_EQ(in.Names(), std::vector<std::string>{"f"});
       }
     }

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace prepqdm {
@@ -46,68 +47,67 @@ TEST(CompareNamesTest, LexicographicUnsignedBytes) {
 class TreeTest : public ::testing::Test {
  protected:
   SymbolTree tree;
-  std::vector<std::string> names;  // owns the key bytes (reserved: no moves)
 
-  TrackedSymbol* Add(const std::string& name) {
-    names.push_back(name);
-    const std::string& key = names.back();
-    TrackedSymbol* parent;
+  uint32_t Add(const std::string& name) {
+    uint32_t parent;
     int sign;
-    EXPECT_EQ(tree.Find(Bytes(key), static_cast<uint32_t>(key.size()), &parent, &sign), nullptr) << key;
-    TrackedSymbol* record = tree.Allocate();
-    record->name = Bytes(key);
-    record->name_length = static_cast<uint32_t>(key.size());
+    EXPECT_EQ(tree.FindRecord(Bytes(name), static_cast<uint32_t>(name.size()), &parent, &sign), kNoRecord) << name;
+    uint32_t record = tree.Allocate();
+    tree.At(record).name = tree.StoreName(Bytes(name), static_cast<uint32_t>(name.size()));
+    tree.At(record).name_length = static_cast<uint32_t>(name.size());
     tree.Insert(record, parent, sign);
     return record;
   }
 
+  std::string NameOf(uint32_t record) const {
+    const TrackedSymbol& r = tree.At(record);
+    return std::string(reinterpret_cast<const char*>(r.name), r.name_length);
+  }
+
   std::vector<std::string> Walk() const {
     std::vector<std::string> out;
-    for (TrackedSymbol* r = tree.First(); r; r = tree.Next(r))
-      out.emplace_back(reinterpret_cast<const char*>(r->name), r->name_length);
+    for (uint32_t r = tree.First(); r != kNoRecord; r = tree.Next(r)) out.push_back(NameOf(r));
     return out;
   }
 
-  // Returns the black height of the subtree, checking colours, order bounds
-  // and parent links on the way.
-  int Check(const TrackedSymbol* node, const TrackedSymbol* parent) {
-    if (node == &tree.sentinel) return 1;
-    EXPECT_EQ(node->parent, parent);
-    if (node->color == kRed) {
-      EXPECT_EQ(node->left->color, kBlack);
-      EXPECT_EQ(node->right->color, kBlack);
+  // Returns the black height below `node`.
+  int Check(uint32_t node, uint32_t parent) {
+    if (node == kNoRecord) return 1;
+    const TrackedSymbol& r = tree.At(node);
+    EXPECT_EQ(r.parent, parent);
+    if (r.color == kRed) {
+      EXPECT_EQ(tree.At(r.left).color, kBlack);
+      EXPECT_EQ(tree.At(r.right).color, kBlack);
     }
-    if (node->left != &tree.sentinel) {
-      EXPECT_LT(CompareNames(node->left->name, node->left->name_length, node->name, node->name_length), 0);
+    if (r.left != kNoRecord) {
+      EXPECT_LT(Compare(NameOf(r.left), NameOf(node)), 0);
     }
-    if (node->right != &tree.sentinel) {
-      EXPECT_GT(CompareNames(node->right->name, node->right->name_length, node->name, node->name_length), 0);
+    if (r.right != kNoRecord) {
+      EXPECT_GT(Compare(NameOf(r.right), NameOf(node)), 0);
     }
-    int left = Check(node->left, node);
-    int right = Check(node->right, node);
+    int left = Check(r.left, node);
+    int right = Check(r.right, node);
     EXPECT_EQ(left, right);
-    return left + (node->color == kBlack ? 1 : 0);
+    return left + (r.color == kBlack ? 1 : 0);
   }
 
   void CheckInvariants() {
-    ASSERT_NE(tree.root, nullptr);
-    EXPECT_EQ(tree.root->color, kBlack);
-    Check(tree.root, nullptr);
-    EXPECT_EQ(tree.sentinel.color, kBlack);
-    EXPECT_EQ(tree.sentinel.parent, &tree.sentinel);
-    EXPECT_EQ(tree.sentinel.left, &tree.sentinel);
-    EXPECT_EQ(tree.sentinel.right, &tree.sentinel);
+    ASSERT_NE(tree.root, kNoRecord);
+    EXPECT_EQ(tree.At(tree.root).color, kBlack);
+    Check(tree.root, kNoRecord);
+    const TrackedSymbol& sentinel = tree.At(kNoRecord);
+    EXPECT_EQ(sentinel.color, kBlack);
+    EXPECT_EQ(std::tuple(sentinel.parent, sentinel.left, sentinel.right),
+              std::tuple(kNoRecord, kNoRecord, kNoRecord));
   }
-
-  void SetUp() override { names.reserve(4096); }
 };
 
 TEST_F(TreeTest, EmptyTree) {
-  TrackedSymbol* parent = &tree.sentinel;
+  uint32_t parent = 99;
   int sign = 7;
-  EXPECT_EQ(tree.First(), nullptr);
-  EXPECT_EQ(tree.Find(Bytes("a"), 1, &parent, &sign), nullptr);
-  EXPECT_EQ(parent, nullptr);
+  EXPECT_EQ(tree.First(), kNoRecord);
+  EXPECT_EQ(tree.FindRecord(Bytes("a"), 1, &parent, &sign), kNoRecord);
+  EXPECT_EQ(parent, kNoRecord);
   EXPECT_EQ(sign, 0);
 }
 
@@ -121,8 +121,8 @@ TEST_F(TreeTest, SmallWalkAndPrefixLookups) {
   TrackedSymbol* empty = tree.Find(Bytes("x"), 0);
   ASSERT_NE(empty, nullptr);
   EXPECT_EQ(empty->name_length, 0u);
-  TrackedSymbol* last = tree.Find(Bytes("c"), 1);
-  EXPECT_EQ(tree.Next(last), nullptr);
+  uint32_t last = tree.FindRecord(Bytes("c"), 1);
+  EXPECT_EQ(tree.Next(last), kNoRecord);
   CheckInvariants();
 }
 
@@ -132,25 +132,75 @@ TEST_F(TreeTest, InvariantsHoldForBulkInserts) {
     std::snprintf(buf, sizeof buf, "s%05d", i);
     return std::string(buf);
   };
-  std::vector<int> ascending(1000), descending, shuffled;
-  for (int i = 0; i < 1000; ++i) ascending[i] = i;
+  // More records than one storage block holds, in three insertion orders.
+  constexpr int kCount = 20000;
+  std::vector<int> ascending(kCount), descending, shuffled;
+  for (int i = 0; i < kCount; ++i) ascending[i] = i;
   descending.assign(ascending.rbegin(), ascending.rend());
   shuffled = ascending;
   std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(12345));
   for (const auto* order : {&ascending, &descending, &shuffled}) {
     tree.Clear();
-    names.clear();
-    for (int i : *order) Add(key(i));
+    std::vector<uint32_t> records;
+    for (int i : *order) records.push_back(Add(key(i)));
     CheckInvariants();
     std::vector<std::string> expected;
-    for (int i = 0; i < 1000; ++i) expected.push_back(key(i));
+    for (int i = 0; i < kCount; ++i) expected.push_back(key(i));
     EXPECT_EQ(Walk(), expected);
-    for (int i : {0, 499, 999}) {
-      TrackedSymbol* found = tree.Find(Bytes(key(i)), 6);
-      ASSERT_NE(found, nullptr);
-      EXPECT_EQ(found->name, Bytes(names[std::find(order->begin(), order->end(), i) - order->begin()]));
+    for (int i : {0, 499, kCount - 1}) {
+      uint32_t found = tree.FindRecord(Bytes(key(i)), 6);
+      EXPECT_EQ(found, records[std::find(order->begin(), order->end(), i) - order->begin()]);
     }
   }
+}
+
+// Keys where a shortcut on the first bytes could part from name order: names
+// shorter than, equal to and longer than eight bytes sharing their first
+// bytes, zero bytes inside names, and high bytes.
+TEST_F(TreeTest, TrickyKeysAreFoundAndWalkedInNameOrder) {
+  using namespace std::string_literals;
+  std::vector<std::string> names = {
+      ""s,         "a"s,          "a\0"s,        "a\0\0"s,        "a\0b"s,        "abcdefg"s,
+      "abcdefg\0"s, "abcdefgh"s,  "abcdefgh\0"s, "abcdefgha"s,    "abcdefghb"s,   "abcdefgh\xff"s,
+      "abcdefgi"s,  "abcdefg\xff"s, "\xff"s,     "\xff\xff\xff\xff\xff\xff\xff\xff"s,
+      "\xff\xff\xff\xff\xff\xff\xff\xff\x01"s,    "_ZN4core"s,    "_ZN4core4initEv"s,
+      "_ZN4core4initEi"s, "b"s,     "\x80"s,       "\x7f"s};
+  std::mt19937 random(7);
+  std::vector<std::string> sorted = names;
+  std::sort(sorted.begin(), sorted.end(), [](const std::string& a, const std::string& b) { return Compare(a, b) < 0; });
+  for (int round = 0; round < 20; ++round) {
+    std::shuffle(names.begin(), names.end(), random);
+    tree.Clear();
+    for (const std::string& name : names) Add(name);
+    for (const std::string& name : names) {
+      uint32_t found = tree.FindRecord(Bytes(name), static_cast<uint32_t>(name.size()));
+      ASSERT_NE(found, kNoRecord) << testing::PrintToString(name);
+      EXPECT_EQ(NameOf(found), name);
+    }
+    EXPECT_EQ(Walk(), sorted);
+    CheckInvariants();
+  }
+}
+
+// The tree keeps its own copy of every key: the caller's bytes may go away.
+TEST(SymbolTreeNames, StoredNamesOutliveTheirSource) {
+  SymbolTree tree;
+  std::vector<std::pair<const uint8_t*, std::string>> stored;
+  std::mt19937 random(3);
+  for (uint32_t length : {0u, 1u, 7u, 300000u, 5u, (1u << 20) - 3, 1u << 20, 9u}) {
+    std::string source(length, '\0');
+    for (char& c : source) c = static_cast<char>(random());
+    const uint8_t* copy = tree.StoreName(Bytes(source), length);
+    ASSERT_NE(copy, nullptr);
+    stored.emplace_back(copy, source);
+    std::fill(source.begin(), source.end(), 'x');
+  }
+  for (int i = 0; i < 200000; ++i) {  // fills several name blocks
+    std::string source = "name" + std::to_string(i);
+    stored.emplace_back(tree.StoreName(Bytes(source), static_cast<uint32_t>(source.size())), source);
+  }
+  for (const auto& [copy, text] : stored)
+    ASSERT_EQ(std::string(reinterpret_cast<const char*>(copy), text.size()), text);
 }
 
 }  // namespace
