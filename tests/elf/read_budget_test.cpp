@@ -122,7 +122,7 @@ TEST(ReadBudget, SharedReferencesAreRefusedOncePastTheBudget) {
       status = TrackAllSymbols(t.run);
       if (status == 0) status = CollectAllInCodeExports(t.run);
       if (status == 0) {
-        EXPECT_EQ(t.run.exports.count, what == "exports" ? 1 : 0);
+        EXPECT_EQ(t.run.exports.count(), what == "exports" ? 1 : 0);
       }
     }
     EXPECT_EQ(status, c.status);

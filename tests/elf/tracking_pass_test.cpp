@@ -38,7 +38,7 @@ std::string Expand(std::string text, const std::vector<ObjectModule*>& modules) 
 TEST(TrackingPassTest, NoObjects) {
   ObjectInputs in;
   EXPECT_EQ(TrackAllSymbols(in.run), 0);
-  EXPECT_EQ(in.run.tree.First(), nullptr);
+  EXPECT_EQ(in.run.tree.First(), kNoRecord);
 }
 
 TEST(TrackingPassTest, DuplicateInputs) {
