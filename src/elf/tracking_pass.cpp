@@ -85,10 +85,17 @@ bool SameBytes(const ObjectModule& a, const ObjectModule& b) {
 // with identical bytes, or null.
 std::vector<ObjectModule*> FindEarlierCopies(const std::vector<ObjectModule*>& modules) {
   std::vector<ObjectModule*> copies(modules.size(), nullptr);
-  std::vector<uint32_t> section_counts(modules.size());
+  // Only a module that shares its size with another can have a copy, so the
+  // others' headers are not read (each read would fault pages back in).
+  std::unordered_map<uint32_t, uint32_t> same_size;
+  for (const ObjectModule* module : modules) ++same_size[module->size];
+  std::vector<uint32_t> section_counts(modules.size(), 0);
   std::unordered_map<ShapeKey, uint32_t, ShapeKeyHash> shape_sizes;
   for (size_t i = 0; i < modules.size(); ++i) {
-    section_counts[i] = SectionCountOf(*modules[i]);
+    if (same_size[modules[i]->size] >= 2) {
+      section_counts[i] = SectionCountOf(*modules[i]);
+      GiveBackPages(*modules[i]);
+    }
     ++shape_sizes[ShapeKey{modules[i]->size, section_counts[i], 0}];
   }
   // Oldest first: every module already in `seen` was registered earlier.
