@@ -51,12 +51,13 @@ constexpr WriteMessages kExportObjectMessages = {
     "***Error: Could not write to output file.\n",
 };
 
-// One export table with its relocations, built from the entries of one kind.
+// The entries of one kind, in table (name) order, and what their table needs.
 struct TableBuild {
-  std::vector<ExportEntry*> entries;  // list order, then sorted
-  uint64_t name_bytes = 0;            // S
-  std::vector<uint8_t> table;
-  std::vector<uint8_t> relocations;
+  std::vector<ExportEntry> entries;  // list order, then sorted
+  uint64_t name_bytes = 0;           // S
+  uint32_t crc = 0;
+  uint32_t first_symbol = 0;
+  bool data = false;
 };
 
 struct TableKind {
@@ -66,61 +67,106 @@ struct TableKind {
   bool data;
 };
 
-// Fills the table, its relocations and its symbols (from `first_symbol`,
-// then the table symbol), logging the names in table order.
-void BuildTable(RunState& run, TableBuild& t, const TableKind& kind, uint32_t first_symbol, uint32_t section_index,
-                uint64_t strtab_bias, uint64_t table_symbol_name, std::vector<uint8_t>& symtab,
-                std::vector<uint8_t>& strtab, bool swap) {
-  const uint64_t count = t.entries.size();
-  const uint64_t table_size = TableSize(count, t.name_bytes);
-  t.table.assign(table_size, 0);
-  t.relocations.assign(count * kRelaSize, 0);
-  auto before = [&](const ExportEntry* a, const ExportEntry* b) { return CompareExportNames(run.tree, *a, *b) < 0; };
+// Sorts the entries, logs the names in table order and works out the CRC of
+// the table's name area, without building the table: it is written as it is
+// made, and so is everything else, so memory stays one entry per export.
+void PrepareTable(RunState& run, TableBuild& t, const TableKind& kind) {
+  const SymbolTree& tree = run.tree;
+  auto before = [&](const ExportEntry& a, const ExportEntry& b) { return CompareExportNames(tree, a, b) < 0; };
   // -xall lists the symbol table's names newest first, so in descending order:
   // reversing a strictly descending run is its sort, found in one pass.
   if (std::is_sorted(t.entries.rbegin(), t.entries.rend(),
-                     [&](const ExportEntry* a, const ExportEntry* b) { return !before(b, a); })) {
+                     [&](const ExportEntry& a, const ExportEntry& b) { return !before(b, a); })) {
     std::reverse(t.entries.begin(), t.entries.end());
   } else {
     std::stable_sort(t.entries.begin(), t.entries.end(), before);
   }
-  StoreWord(t.table.data(), static_cast<uint32_t>(count), swap);
   Print(run.log, "%s", kind.heading);
-  uint64_t position = 8 * (count + 2);
-  for (uint64_t i = 0; i < count; ++i) {
-    const TrackedSymbol* symbol = &run.tree.At(t.entries[i]->record);
-    const uint32_t length = symbol->name_length;
-    const bool tls = kind.data && symbol->is_tls;
-    StoreWord(t.table.data() + 12 + 8 * i, static_cast<uint32_t>(position) | (tls ? kTlsBit : 0), swap);
-    if (length != 0) std::memcpy(t.table.data() + position, symbol->name, length);
-    position += length + 1;
+  static constexpr uint8_t kZeros[kTableTrailer] = {};
+  uint32_t crc = 0;
+  for (const ExportEntry& e : t.entries) {
+    const TrackedSymbol& symbol = tree.At(e.record);
+    crc = Crc32(crc, symbol.name, symbol.name_length);
+    crc = Crc32(crc, kZeros, 1);
+    Print(run.log, "%.*s\n", static_cast<int>(symbol.name_length), reinterpret_cast<const char*>(symbol.name));
+  }
+  t.crc = Crc32(crc, kZeros, kTableTrailer);
+  Print(run.log, "%s\n", kind.table_symbol);
+}
 
-    const uint32_t symbol_index = first_symbol + static_cast<uint32_t>(i);
+// The table: count and CRC, one entry per export and an empty one, the names
+// and the trailer.
+void ProduceTable(const SymbolTree& tree, const TableBuild& t, bool swap, ByteSink& out) {
+  const uint64_t count = t.entries.size();
+  uint8_t word[8];
+  StoreWord(word, static_cast<uint32_t>(count), swap);
+  StoreWord(word + 4, t.crc, swap);
+  out.Append(word, 8);
+  uint64_t position = 8 * (count + 2);
+  for (const ExportEntry& e : t.entries) {
+    const TrackedSymbol& symbol = tree.At(e.record);
+    const bool tls = t.data && symbol.is_tls;
+    StoreWord(word, 0, swap);
+    StoreWord(word + 4, static_cast<uint32_t>(position) | (tls ? kTlsBit : 0), swap);
+    out.Append(word, 8);
+    position += uint64_t{symbol.name_length} + 1;
+  }
+  out.AppendZeros(8);
+  for (const ExportEntry& e : t.entries) {
+    const TrackedSymbol& symbol = tree.At(e.record);
+    out.Append(symbol.name, symbol.name_length);
+    out.AppendZeros(1);
+  }
+  out.AppendZeros(kTableTrailer);
+}
+
+// Relocation i fills word 0 of entry i with the address of its symbol.
+void ProduceRelocations(const SymbolTree& tree, const TableBuild& t, bool swap, ByteSink& out) {
+  uint8_t bytes[kRelaSize];
+  for (uint64_t i = 0; i < t.entries.size(); ++i) {
+    const bool tls = t.data && tree.At(t.entries[i].record).is_tls;
     ElfRela rela{};
     rela.r_offset = static_cast<uint32_t>(8 + 8 * i);
-    rela.r_info = (symbol_index << 8) | (tls ? R_PPC_DTPREL32 : R_PPC_ADDR32);
-    StoreRecord(t.relocations.data() + kRelaSize * i, rela, swap);
-
-    const uint64_t name_offset = t.entries[i]->name_offset + strtab_bias;
-    ElfSymbol sym{};
-    sym.st_name = static_cast<uint32_t>(name_offset);
-    sym.st_info = kGlobalNoType;
-    StoreRecord(symtab.data() + kSymbolSize * symbol_index, sym, swap);
-    if (length != 0) std::memcpy(strtab.data() + name_offset, symbol->name, length);
-    Print(run.log, "%.*s\n", static_cast<int>(length), reinterpret_cast<const char*>(symbol->name));
+    rela.r_info = ((t.first_symbol + static_cast<uint32_t>(i)) << 8) | (tls ? R_PPC_DTPREL32 : R_PPC_ADDR32);
+    StoreRecord(bytes, rela, swap);
+    out.Append(bytes, kRelaSize);
   }
+}
 
+// A table's symbols in table order, then the table symbol.
+void ProduceSymbols(const TableBuild& t, uint64_t strtab_bias, uint64_t table_symbol_name, uint64_t table_size,
+                    uint32_t section_index, bool swap, ByteSink& out) {
+  uint8_t bytes[kSymbolSize];
+  for (const ExportEntry& e : t.entries) {
+    ElfSymbol sym{};
+    sym.st_name = static_cast<uint32_t>(e.name_offset + strtab_bias);
+    sym.st_info = kGlobalNoType;
+    StoreRecord(bytes, sym, swap);
+    out.Append(bytes, kSymbolSize);
+  }
   ElfSymbol table_symbol{};
   table_symbol.st_name = static_cast<uint32_t>(table_symbol_name);
   table_symbol.st_size = static_cast<uint32_t>(table_size);
   table_symbol.st_info = kGlobalObject;
   table_symbol.st_shndx = static_cast<uint16_t>(section_index);
-  StoreRecord(symtab.data() + kSymbolSize * (first_symbol + count), table_symbol, swap);
-  std::memcpy(strtab.data() + table_symbol_name, kind.table_symbol, kTableSymbolBytes);
-  Print(run.log, "%s\n", kind.table_symbol);
+  StoreRecord(bytes, table_symbol, swap);
+  out.Append(bytes, kSymbolSize);
+}
 
-  const uint64_t names_start = 8 * (count + 2);
-  StoreWord(t.table.data() + 4, Crc32(0, t.table.data() + names_start, table_size - names_start), swap);
+// One area of ".strtab": a zero byte, then the names of one kind in list
+// order (newest first), then the table symbol's name.
+void ProduceStringArea(const RunState& run, bool code, const char* table_symbol, ByteSink& out) {
+  out.AppendZeros(1);
+  bool any = false;
+  const std::vector<ExportEntry>& entries = run.exports.entries;
+  for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
+    const TrackedSymbol& symbol = run.tree.At(it->record);
+    if ((symbol.is_code != 0) != code) continue;
+    out.Append(symbol.name, symbol.name_length);
+    out.AppendZeros(1);
+    any = true;
+  }
+  if (any) out.Append(table_symbol, kTableSymbolBytes);
 }
 
 const char* SectionNameAt(const ExportObjectLayout& l, uint32_t index) {
@@ -200,16 +246,25 @@ Status WriteExportObject(RunState& run) {
 
   // Name offsets in ".strtab", in list order; each kind counts from 1.
   TableBuild code, data;
+  data.data = true;
   uint64_t code_counter = 1, data_counter = 1;
+  uint64_t code_count = 0, data_count = 0;
+  for (const ExportEntry& e : run.exports.entries) (run.tree.At(e.record).is_code ? code_count : data_count)++;
+  try {
+    code.entries.reserve(code_count);
+    data.entries.reserve(data_count);
+  } catch (const std::bad_alloc&) {
+    Print(run.console, "***Error: Out of memory. Return -1\n");
+    return -1;
+  }
   for (auto it = run.exports.entries.rbegin(); it != run.exports.entries.rend(); ++it) {
-    ExportEntry* e = &*it;
-    const TrackedSymbol* symbol = &run.tree.At(e->record);
-    uint64_t& counter = symbol->is_code ? code_counter : data_counter;
-    TableBuild& t = symbol->is_code ? code : data;
-    e->name_offset = static_cast<uint32_t>(counter);
-    counter += uint64_t{symbol->name_length} + 1;
-    t.name_bytes += uint64_t{symbol->name_length} + 1;
-    t.entries.push_back(e);
+    const TrackedSymbol& symbol = run.tree.At(it->record);
+    uint64_t& counter = symbol.is_code ? code_counter : data_counter;
+    TableBuild& t = symbol.is_code ? code : data;
+    it->name_offset = static_cast<uint32_t>(counter);
+    counter += uint64_t{symbol.name_length} + 1;
+    t.name_bytes += uint64_t{symbol.name_length} + 1;
+    t.entries.push_back(*it);
   }
   const uint32_t n = static_cast<uint32_t>(code.entries.size());
   const uint32_t m = static_cast<uint32_t>(data.entries.size());
@@ -219,29 +274,17 @@ Status WriteExportObject(RunState& run) {
 
   const uint32_t strtab_index = layout.symtab_index + 1;
   const uint32_t names_index = layout.symtab_index + 2;
-  std::vector<uint8_t> symtab, strtab;
-  auto allocate_symbol_tables = [&] {
-    if (symtab.empty()) {
-      symtab.assign(layout.size[layout.symtab_index], 0);
-      strtab.assign(layout.size[strtab_index], 0);
-    }
-  };
-
+  code.first_symbol = 1;
+  data.first_symbol = n > 0 ? n + 2 : 1;
   if (n > 0) {
     if (IsTooLarge(layout, layout.code_index))
       return ReportTooLarge(run, ".fexports", layout.code_index, layout.size[layout.code_index]);
-    allocate_symbol_tables();
-    BuildTable(run, code, TableKind{".fexports", kCodeTableSymbol, "\nCODE:\n", false}, 1, layout.code_index, 0,
-               layout.code_area - kTableSymbolBytes, symtab, strtab, swap);
+    PrepareTable(run, code, TableKind{".fexports", kCodeTableSymbol, "\nCODE:\n", false});
   }
   if (m > 0) {
     if (IsTooLarge(layout, layout.data_index))
       return ReportTooLarge(run, ".dexports", layout.data_index, layout.size[layout.data_index]);
-    allocate_symbol_tables();
-    const uint32_t first_data_symbol = n > 0 ? n + 2 : 1;
-    BuildTable(run, data, TableKind{".dexports", kDataTableSymbol, "\nDATA:\n", true}, first_data_symbol,
-               layout.data_index, layout.code_area, layout.code_area + layout.data_area - kTableSymbolBytes, symtab,
-               strtab, swap);
+    PrepareTable(run, data, TableKind{".dexports", kDataTableSymbol, "\nDATA:\n", true});
   }
   // The tables fit, yet the file as a whole must stay within 32-bit offsets.
   if (uint32_t beyond = FirstSectionBeyondFileLimit(layout))
@@ -294,20 +337,34 @@ Status WriteExportObject(RunState& run) {
   ElfFileContents contents;
   contents.length = layout.file_length;
   contents.header = FilePiece{0, header_bytes, kElfHeaderSize};
-  auto add_piece = [&](uint32_t index, const std::vector<uint8_t>& bytes) {
-    contents.sections.push_back(FilePiece{layout.offset[index], bytes.data(), bytes.size()});
+  auto add_piece = [&](uint32_t index, std::function<void(ByteSink&)> produce) {
+    contents.sections.push_back(FilePiece{layout.offset[index], layout.size[index], std::move(produce)});
   };
+  const SymbolTree& tree = run.tree;
   if (n > 0) {
-    add_piece(layout.code_index, code.table);
-    add_piece(layout.code_index + 1, code.relocations);
+    add_piece(layout.code_index, [&](ByteSink& out) { ProduceTable(tree, code, swap, out); });
+    add_piece(layout.code_index + 1, [&](ByteSink& out) { ProduceRelocations(tree, code, swap, out); });
   }
   if (m > 0) {
-    add_piece(layout.data_index, data.table);
-    add_piece(layout.data_index + 1, data.relocations);
+    add_piece(layout.data_index, [&](ByteSink& out) { ProduceTable(tree, data, swap, out); });
+    add_piece(layout.data_index + 1, [&](ByteSink& out) { ProduceRelocations(tree, data, swap, out); });
   }
-  add_piece(symtab_index, symtab);
-  add_piece(strtab_index, strtab);
-  add_piece(names_index, names);
+  add_piece(symtab_index, [&](ByteSink& out) {
+    out.AppendZeros(kSymbolSize);
+    if (n > 0) {
+      ProduceSymbols(code, 0, layout.code_area - kTableSymbolBytes, layout.size[layout.code_index], layout.code_index,
+                     swap, out);
+    }
+    if (m > 0) {
+      ProduceSymbols(data, layout.code_area, layout.code_area + layout.data_area - kTableSymbolBytes,
+                     layout.size[layout.data_index], layout.data_index, swap, out);
+    }
+  });
+  add_piece(strtab_index, [&](ByteSink& out) {
+    ProduceStringArea(run, true, kCodeTableSymbol, out);
+    ProduceStringArea(run, false, kDataTableSymbol, out);
+  });
+  contents.sections.push_back(FilePiece{layout.offset[names_index], names.data(), names.size()});
   contents.section_headers = FilePiece{layout.section_header_offset, header_table.data(), header_table.size()};
 
   FILE* file = OpenOutputFile(run, run.options.output_path);

@@ -1,6 +1,12 @@
 #include "output/output_file.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cassert>
 #include <cerrno>
+#include <cstring>
 
 #include "driver/run_state.h"
 
@@ -24,6 +30,32 @@ bool SeekTo(FILE* file, uint64_t offset) {
 bool WriteAll(FILE* file, const uint8_t* bytes, uint64_t length) {
   errno = 0;
   return length == 0 || fwrite(bytes, 1, length, file) == length;
+}
+
+// The zero fill: space is reserved in one call where the file system can do
+// it (a fresh or truncated file reads as zeros past its end), so a full disk
+// still fails here, as the zero-filling writes would; anything else (a pipe,
+// a device, a file system without it) gets the zeros written.
+bool FillWithZeros(FILE* file, uint64_t base, uint64_t length) {
+  if (length == 0) return true;
+  errno = 0;
+  if (length <= static_cast<uint64_t>(INT64_MAX) - base) {
+    int fd = fileno(file);
+    struct stat st;
+    // Reserved space reads as zeros only past the end of what is there.
+    if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) <= base &&
+        fallocate(fd, 0, static_cast<off_t>(base), static_cast<off_t>(length)) == 0) {
+      return SeekTo(file, base + length);
+    }
+    if (errno == ENOSPC || errno == EFBIG || errno == EDQUOT) return false;
+  }
+  static constexpr uint8_t kZeros[4096] = {};  // a multiple of 4 bytes
+  for (uint64_t left = length; left != 0;) {
+    uint64_t chunk = std::min<uint64_t>(left, sizeof kZeros);
+    if (!WriteAll(file, kZeros, chunk)) return false;
+    left -= chunk;
+  }
+  return true;
 }
 
 Status Fail(RunState& run, const char* message) {
@@ -72,21 +104,61 @@ SectionHeader MakeSectionHeader(uint32_t name, uint32_t type, uint32_t flags, ui
   return s;
 }
 
+void ByteSink::Flush() {
+  if (used_ == 0) return;
+  if (!failed_ && !WriteAll(file_, buffer_, used_)) {
+    failed_ = true;
+    error_ = FailureErrno();
+  }
+  used_ = 0;
+}
+
+void ByteSink::Append(const void* bytes, uint64_t length) {
+  const uint8_t* from = static_cast<const uint8_t*>(bytes);
+  written_ += length;
+  while (length != 0) {
+    if (used_ == sizeof buffer_) Flush();
+    size_t chunk = static_cast<size_t>(std::min<uint64_t>(length, sizeof buffer_ - used_));
+    std::memcpy(buffer_ + used_, from, chunk);
+    used_ += chunk;
+    from += chunk;
+    length -= chunk;
+  }
+}
+
+void ByteSink::AppendZeros(uint64_t length) {
+  written_ += length;
+  while (length != 0) {
+    if (used_ == sizeof buffer_) Flush();
+    size_t chunk = static_cast<size_t>(std::min<uint64_t>(length, sizeof buffer_ - used_));
+    std::memset(buffer_ + used_, 0, chunk);
+    used_ += chunk;
+    length -= chunk;
+  }
+}
+
+bool ByteSink::Finish() {
+  Flush();
+  if (failed_) errno = error_;
+  return !failed_;
+}
+
 Status WriteElfContents(RunState& run, FILE* file, const ElfFileContents& contents,
                         const WriteMessages& messages) {
-  // Zeros over the whole object, in blocks that are a multiple of 4 bytes.
-  static constexpr uint8_t kZeros[4096] = {};
-  for (uint64_t left = contents.length; left != 0;) {
-    uint64_t chunk = left < sizeof kZeros ? left : sizeof kZeros;
-    if (!WriteAll(file, kZeros, chunk)) return Fail(run, messages.zero_fill);
-    left -= chunk;
-  }
+  if (!FillWithZeros(file, contents.base, contents.length)) return Fail(run, messages.zero_fill);
   if (!SeekTo(file, contents.base)) return Fail(run, messages.seek_start);
   if (!WriteAll(file, contents.header.bytes, contents.header.length)) return Fail(run, messages.header_write);
   for (const FilePiece& section : contents.sections) {
     if (section.length == 0) continue;
     if (!SeekTo(file, contents.base + section.offset)) return Fail(run, messages.section_seek);
-    if (!WriteAll(file, section.bytes, section.length)) return Fail(run, messages.section_write);
+    if (section.produce) {
+      ByteSink sink(file);
+      section.produce(sink);
+      assert(sink.written() == section.length);
+      if (!sink.Finish()) return Fail(run, messages.section_write);
+    } else if (!WriteAll(file, section.bytes, section.length)) {
+      return Fail(run, messages.section_write);
+    }
   }
   if (!SeekTo(file, contents.base + contents.section_headers.offset)) return Fail(run, messages.headers_seek);
   // A buffered write can fail only when it reaches the disk; flushing here

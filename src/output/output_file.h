@@ -9,6 +9,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -56,11 +57,40 @@ ElfHeader MakeElfHeader(uint8_t ei_data, uint16_t machine, uint16_t section_coun
 SectionHeader MakeSectionHeader(uint32_t name, uint32_t type, uint32_t flags, uint64_t offset, uint64_t size,
                                 uint32_t link, uint32_t info, uint32_t addralign, uint32_t entsize);
 
-// One contiguous piece of the file, at an offset relative to the base.
+// Sequential, buffered output of one piece of a file. A failed write is
+// remembered with its errno; later appends are dropped.
+class ByteSink {
+ public:
+  explicit ByteSink(FILE* file) : file_(file) {}
+  void Append(const void* bytes, uint64_t length);
+  void AppendZeros(uint64_t length);
+  // Writes out what is buffered; false (errno set) when any write failed.
+  bool Finish();
+  uint64_t written() const { return written_; }
+
+ private:
+  void Flush();
+  FILE* file_;
+  bool failed_ = false;
+  int error_ = 0;
+  uint64_t written_ = 0;
+  size_t used_ = 0;
+  uint8_t buffer_[64 * 1024];
+};
+
+// One contiguous piece of the file, at an offset relative to the base: bytes
+// at hand, or made on the fly by `produce` (which must append exactly
+// `length` bytes), so a large section never has to be held whole in memory.
 struct FilePiece {
+  FilePiece() = default;
+  FilePiece(uint64_t at, const uint8_t* data, uint64_t size) : offset(at), bytes(data), length(size) {}
+  FilePiece(uint64_t at, uint64_t size, std::function<void(ByteSink&)> maker)
+      : offset(at), length(size), produce(std::move(maker)) {}
+
   uint64_t offset = 0;
   const uint8_t* bytes = nullptr;
   uint64_t length = 0;
+  std::function<void(ByteSink&)> produce;
 };
 
 // The console messages of one writer; they differ slightly between writers.
