@@ -93,11 +93,18 @@ Status MapFile(Mappings& mappings, const std::string& name, MappedFile** out) {
   return kOk;
 }
 
+// A read fault on a file mapping maps the other cached pages of its aligned
+// block as well (64 KiB by default), so reading a range brings back the rest
+// of the blocks it lies in, neighbouring archive members included. Those
+// pages are dropped with the range, or they would stay for the whole run.
+constexpr uintptr_t kFaultAroundBytes = 64 * 1024;
+
 void ReleaseResidentPages(MappedFile& file, const uint8_t* begin, uint64_t length) {
   if (file.written || !file.file_backed || file.view == nullptr || length == 0 || begin == nullptr) return;
   long page_size = sysconf(_SC_PAGESIZE);
   if (page_size <= 0) return;
   uintptr_t page = static_cast<uintptr_t>(page_size);
+  uintptr_t block = std::max(page, kFaultAroundBytes);
   uintptr_t view_begin = reinterpret_cast<uintptr_t>(file.view);
   // mmap returns a page-aligned view and maps whole pages, so the page that
   // holds the last byte of the file is still inside the mapping.
@@ -107,9 +114,9 @@ void ReleaseResidentPages(MappedFile& file, const uint8_t* begin, uint64_t lengt
   first = std::max(first, view_begin);
   last = std::min(last, view_end);
   if (first >= last) return;
-  // The view starts and ends on page boundaries, so rounding outwards stays inside it.
-  first &= ~(page - 1);
-  last = (last + page - 1) & ~(page - 1);
+  // Whole blocks, clipped to the view: both ends stay on page boundaries.
+  first = std::max(view_begin, first & ~(block - 1));
+  last = std::min(view_end, (last + block - 1) & ~(block - 1));
   // Only advice: a failure leaves the pages resident, which changes nothing.
   madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
 }

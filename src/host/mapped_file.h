@@ -61,10 +61,11 @@ Status MapFile(Mappings& mappings, const std::string& name, MappedFile** out);
 int32_t ReleaseMappedFile(MappedFile* file);
 void RetainMappedFile(MappedFile* file);
 
-// Gives back to the kernel the whole pages covering [begin, begin + length),
+// Gives back to the kernel the pages covering [begin, begin + length), and
+// the rest of the 64 KiB blocks they lie in (a fault maps a whole block),
 // clipped to the view, when the view is a file mapping that was never
-// written; otherwise does nothing. Reading the range later returns the same
-// bytes. Pages at the edges may hold neighbouring bytes (another archive
+// written; otherwise does nothing. Reading them later returns the same
+// bytes. Pages beyond the range may hold neighbouring bytes (another archive
 // member): they are dropped too, which is harmless for an unwritten view.
 void ReleaseResidentPages(MappedFile& file, const uint8_t* begin, uint64_t length);
 
