@@ -82,15 +82,32 @@ void PrepareTable(RunState& run, TableBuild& t, const TableKind& kind) {
     std::stable_sort(t.entries.begin(), t.entries.end(), before);
   }
   Print(run.log, "%s", kind.heading);
-  static constexpr uint8_t kZeros[kTableTrailer] = {};
+  // The name area is checksummed in blocks, not name by name.
+  uint8_t block[16 * 1024];
+  size_t used = 0;
   uint32_t crc = 0;
+  auto add = [&](const uint8_t* bytes, uint64_t length) {
+    while (length != 0) {
+      if (used == sizeof block) {
+        crc = Crc32(crc, block, used);
+        used = 0;
+      }
+      size_t chunk = static_cast<size_t>(std::min<uint64_t>(length, sizeof block - used));
+      std::memcpy(block + used, bytes, chunk);
+      used += chunk;
+      bytes += chunk;
+      length -= chunk;
+    }
+  };
+  static constexpr uint8_t kZeros[kTableTrailer] = {};
   for (const ExportEntry& e : t.entries) {
     const TrackedSymbol& symbol = tree.At(e.record);
-    crc = Crc32(crc, symbol.name, symbol.name_length);
-    crc = Crc32(crc, kZeros, 1);
+    add(symbol.name, symbol.name_length);
+    add(kZeros, 1);
     Print(run.log, "%.*s\n", static_cast<int>(symbol.name_length), reinterpret_cast<const char*>(symbol.name));
   }
-  t.crc = Crc32(crc, kZeros, kTableTrailer);
+  add(kZeros, kTableTrailer);
+  t.crc = Crc32(crc, block, used);
   Print(run.log, "%s\n", kind.table_symbol);
 }
 

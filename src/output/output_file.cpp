@@ -113,7 +113,7 @@ void ByteSink::Flush() {
   used_ = 0;
 }
 
-void ByteSink::Append(const void* bytes, uint64_t length) {
+void ByteSink::AppendLarge(const void* bytes, uint64_t length) {
   const uint8_t* from = static_cast<const uint8_t*>(bytes);
   written_ += length;
   while (length != 0) {
@@ -126,7 +126,7 @@ void ByteSink::Append(const void* bytes, uint64_t length) {
   }
 }
 
-void ByteSink::AppendZeros(uint64_t length) {
+void ByteSink::AppendLargeZeros(uint64_t length) {
   written_ += length;
   while (length != 0) {
     if (used_ == sizeof buffer_) Flush();

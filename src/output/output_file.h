@@ -9,6 +9,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -62,14 +63,33 @@ SectionHeader MakeSectionHeader(uint32_t name, uint32_t type, uint32_t flags, ui
 class ByteSink {
  public:
   explicit ByteSink(FILE* file) : file_(file) {}
-  void Append(const void* bytes, uint64_t length);
-  void AppendZeros(uint64_t length);
+  // Small appends, the common case, stay inline.
+  void Append(const void* bytes, uint64_t length) {
+    if (length <= sizeof buffer_ - used_) {
+      std::memcpy(buffer_ + used_, bytes, length);
+      used_ += length;
+      written_ += length;
+    } else {
+      AppendLarge(bytes, length);
+    }
+  }
+  void AppendZeros(uint64_t length) {
+    if (length <= sizeof buffer_ - used_) {
+      std::memset(buffer_ + used_, 0, length);
+      used_ += length;
+      written_ += length;
+    } else {
+      AppendLargeZeros(length);
+    }
+  }
   // Writes out what is buffered; false (errno set) when any write failed.
   bool Finish();
   uint64_t written() const { return written_; }
 
  private:
   void Flush();
+  void AppendLarge(const void* bytes, uint64_t length);
+  void AppendLargeZeros(uint64_t length);
   FILE* file_;
   bool failed_ = false;
   int error_ = 0;
