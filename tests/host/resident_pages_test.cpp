@@ -1,36 +1,31 @@
-// Giving pages of a mapped input back to the kernel: the bytes read afterwards
-// are the file's, the pages of the range really leave the process (present
-// bits in /proc/self/pagemap) while pages far from it stay, and a view that
-// was written or is not a file mapping keeps everything.
+// Giving pages of a mapped input back: the range's pages leave the process
+// (present bits in /proc/self/pagemap) and read back as the file's bytes,
+// pages far from the range stay, and a written view or one over ordinary
+// memory is left alone.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cstdint>
 #include <cstdlib>
-#include <string>
 #include <vector>
 
 #include "host/mapped_file.h"
 #include "support/temp_dir.h"
 
 using namespace prepqdm;
-using testsupport::TempDir;
 
 namespace {
 
-uint64_t PageSize() { return static_cast<uint64_t>(sysconf(_SC_PAGESIZE)); }
+const uint64_t kPage = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
 
-// Whether the page holding `address` is mapped into the process.
-bool Present(const void* address) {
+bool Present(const uint8_t* address) {
   int fd = open("/proc/self/pagemap", O_RDONLY);
-  if (fd < 0) return false;
   uint64_t entry = 0;
-  off_t at = static_cast<off_t>(reinterpret_cast<uintptr_t>(address) / PageSize() * sizeof entry);
-  bool read_whole = pread(fd, &entry, sizeof entry, at) == static_cast<ssize_t>(sizeof entry);
-  close(fd);
-  return read_whole && (entry >> 63) != 0;
+  off_t at = static_cast<off_t>(reinterpret_cast<uintptr_t>(address) / kPage * sizeof entry);
+  bool read = fd >= 0 && pread(fd, &entry, sizeof entry, at) == static_cast<ssize_t>(sizeof entry);
+  if (fd >= 0) close(fd);
+  return read && (entry >> 63) != 0;
 }
 
 std::vector<uint8_t> Pattern(uint64_t size) {
@@ -39,99 +34,56 @@ std::vector<uint8_t> Pattern(uint64_t size) {
   return bytes;
 }
 
-// Reads a byte of every page, so that all of them are resident.
-void Touch(const MappedFile& file) {
-  const volatile uint8_t* view = file.view;
-  for (uint64_t i = 0; i < file.size; i += 512) (void)view[i];
-  (void)view[file.size - 1];
+// Reads every page; true when all of them are then present and hold `bytes`.
+bool ReadsAsFile(const MappedFile& file, const std::vector<uint8_t>& bytes) {
+  bool same = std::equal(bytes.begin(), bytes.end(), file.view);
+  for (uint64_t at = 0; at < file.size; at += kPage) same = same && Present(file.view + at);
+  return same;
 }
 
-bool AllPresent(const MappedFile& file) {
-  for (uint64_t at = 0; at < file.size; at += PageSize()) {
-    if (!Present(file.view + at)) return false;
-  }
-  return true;
-}
-
-bool SameAsFile(const MappedFile& file, const std::vector<uint8_t>& bytes) {
-  return file.size == bytes.size() && std::equal(bytes.begin(), bytes.end(), file.view);
-}
-
-class ResidentPages : public ::testing::Test {
- protected:
-  void SetUp() override {
-    page = PageSize();
-    bytes = Pattern(80 * page + 100);
-    testsupport::WriteFile(dir.File("in.o"), bytes);
-    ASSERT_EQ(MapFile(mappings, dir.File("in.o"), &file), kOk);
-    Touch(*file);
-    ASSERT_TRUE(AllPresent(*file));
-  }
-
-  TempDir dir;
+TEST(ReleaseResidentPages, RangesLeaveAndReadBackAsTheFileUnlessTheViewWasWritten) {
+  testsupport::TempDir dir;
+  std::vector<uint8_t> bytes = Pattern(80 * kPage + 100);
+  testsupport::WriteFile(dir.File("in.o"), bytes);
   Mappings mappings;
   MappedFile* file = nullptr;
-  uint64_t page = 0;
-  std::vector<uint8_t> bytes;
-};
-
-TEST_F(ResidentPages, ReleasedRangesLeaveAndComeBackWithTheFileBytes) {
-  // A release may take the rest of the fault-around blocks (64 KiB) that the
-  // range lies in, never pages further away.
+  ASSERT_EQ(MapFile(mappings, dir.File("in.o"), &file), kOk);
+  // A release may take the rest of the 64 KiB fault-around blocks it lies in.
   constexpr uint64_t kReach = 64 * 1024;
-  struct Case {
-    const char* what;
-    uint64_t offset, length;
-  } cases[] = {
-      {"empty range", 30 * page + 1, 0},
-      {"a few bytes inside one page", 30 * page + 10, 5},
-      {"across a page boundary", 40 * page - 1, 2},
-      {"the tail, length past the end of the view", 80 * page + 50, 1u << 20},
-      {"the whole view", 0, 80 * page + 100},
-  };
+  struct Case { uint64_t offset, length; } cases[] = {
+      {30 * kPage + 1, 0}, {30 * kPage + 10, 5}, {40 * kPage - 1, 2}, {80 * kPage + 50, 1u << 20}, {0, 80 * kPage + 100}};
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    Touch(*file);
+    ASSERT_TRUE(ReadsAsFile(*file, bytes));
     ReleaseResidentPages(*file, file->view + c.offset, c.length);
     uint64_t end = std::min<uint64_t>(c.offset + c.length, file->size);
-    for (uint64_t at = 0; at < file->size; at += page) {
-      bool covered = c.length != 0 && at + page > c.offset && at < end;
-      bool far = at + page + kReach <= c.offset || at >= end + kReach || c.length == 0;
-      if (covered) {
-        EXPECT_FALSE(Present(file->view + at)) << "page " << at / page;
-      }
-      if (far) {
-        EXPECT_TRUE(Present(file->view + at)) << "page " << at / page;
-      }
+    for (uint64_t at = 0; at < file->size; at += kPage) {
+      bool covered = c.length != 0 && at + kPage > c.offset && at < end;
+      bool far = c.length == 0 || at + kPage + kReach <= c.offset || at >= end + kReach;
+      EXPECT_TRUE(!covered || !Present(file->view + at)) << c.offset << " page " << at / kPage;
+      EXPECT_TRUE(!far || Present(file->view + at)) << c.offset << " page " << at / kPage;
     }
-    EXPECT_TRUE(SameAsFile(*file, bytes));
   }
-}
-
-TEST_F(ResidentPages, WrittenViewKeepsItsPages) {
-  // As the ELF reader does it: the flag first, then the store.
+  // Written (the flag first, then the store, as the ELF reader does): kept.
+  ASSERT_TRUE(ReadsAsFile(*file, bytes));
   file->written = true;
-  file->view[page + 7] = static_cast<uint8_t>(~bytes[page + 7]);
+  bytes[kPage + 7] = file->view[kPage + 7] ^= 0xFF;
   ReleaseResidentPages(*file, file->view, file->size);
-  EXPECT_TRUE(AllPresent(*file));
-  EXPECT_EQ(file->view[page + 7], static_cast<uint8_t>(~bytes[page + 7]));
+  EXPECT_TRUE(ReadsAsFile(*file, bytes));
 }
 
-// A record made over ordinary memory (tests, fuzzing): giving its pages away
+// Dropping pages of ordinary memory (a record made by a test or the fuzzer)
 // would zero them.
-TEST(ResidentPagesOfMemory, RecordNotMadeByMapFileIsLeftAlone) {
-  uint64_t page = PageSize();
-  std::vector<uint8_t> bytes = Pattern(3 * page);
-  void* memory = std::aligned_alloc(page, 3 * page);
-  ASSERT_NE(memory, nullptr);
-  std::copy(bytes.begin(), bytes.end(), static_cast<uint8_t*>(memory));
+TEST(ReleaseResidentPages, RecordNotMadeByMapFileIsLeftAlone) {
+  std::vector<uint8_t> bytes = Pattern(3 * kPage);
   MappedFile record;
-  record.view = static_cast<uint8_t*>(memory);
-  record.size = 3 * page;
+  record.size = bytes.size();
+  record.view = static_cast<uint8_t*>(std::aligned_alloc(kPage, record.size));
+  ASSERT_NE(record.view, nullptr);
+  std::copy(bytes.begin(), bytes.end(), record.view);
   ReleaseResidentPages(record, record.view, record.size);
-  EXPECT_TRUE(SameAsFile(record, bytes));
+  EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), record.view));
+  std::free(record.view);
   record.view = nullptr;
-  std::free(memory);
 }
 
 }  // namespace
