@@ -112,14 +112,10 @@ TrackedSymbol* RecordDefSymbol(RunState& run, const uint8_t* name, uint32_t leng
     return existing;
   }
 
-  const uint8_t* key = run.tree.StoreName(name, length);
-  if (key == nullptr) return nullptr;
-  uint32_t number = run.tree.Allocate();
+  uint32_t number = run.tree.Allocate(name, length);
   if (number == kNoRecord) return nullptr;
   TrackedSymbol* record = &run.tree.At(number);
   record->exported = 0;
-  record->name = key;
-  record->name_length = length;
   record->object = nullptr;
   record->is_code = kind == kKindCode ? 1 : 0;
   record->is_tls = kind == kKindTls ? 1 : 0;

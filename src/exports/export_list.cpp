@@ -34,7 +34,7 @@ bool IsLoadableDefinition(const TrackedSymbol& record) {
 
 bool QualifiesForExportAll(const TrackedSymbol& record) {
   if (record.is_weak != 0 || record.class_flags != 0) return false;
-  if (record.name_length > 0 && record.name[0] == '.') return false;
+  if (record.name_length > 0 && record.name()[0] == '.') return false;
   return IsLoadableDefinition(record);
 }
 
@@ -195,7 +195,7 @@ Status AddExport(RunState& run, uint32_t record) {
 int CompareExportNames(const SymbolTree& tree, const ExportEntry& a, const ExportEntry& b) {
   const TrackedSymbol& x = tree.At(a.record);
   const TrackedSymbol& y = tree.At(b.record);
-  return CompareNames(x.name, x.name_length, y.name, y.name_length);
+  return CompareNames(x.name(), x.name_length, y.name(), y.name_length);
 }
 
 }  // namespace prepqdm

@@ -37,7 +37,7 @@ namespace {
 constexpr std::string_view kMissingPrefix = "***Error: missing \"";
 
 std::string NameOf(const TrackedSymbol& record) {
-  return std::string(reinterpret_cast<const char*>(record.name), record.name_length);
+  return std::string(reinterpret_cast<const char*>(record.name()), record.name_length);
 }
 
 // The input's path (relative when it lies below the working directory), with
@@ -75,7 +75,7 @@ bool CheckAgain(RunState& run, TrackedSymbol& record, std::string* printed) {
   Sink saved = run.console;
   run.console = Sink{nullptr, printed};
   uint32_t was_exported = record.exported;
-  Status status = CheckAndAddExport(run, record.name, record.name_length);
+  Status status = CheckAndAddExport(run, record.name(), record.name_length);
   if (was_exported == 0 && record.exported == 1 && !run.exports.empty() &&
       &run.tree.At(run.exports.entries.back().record) == &record) {
     run.exports.entries.pop_back();
@@ -92,7 +92,7 @@ std::vector<std::string> PassOverReasons(const TrackedSymbol& record) {
   if (record.class_flags & CLASS_LINKONCE) reasons.push_back("defined in a linkonce section");
   if (record.class_flags & CLASS_STATIC_INIT) reasons.push_back("static initializer (name begins with __sti__)");
   if (record.class_flags & CLASS_DOUBLE_DOT) reasons.push_back("name contains \"..\"");
-  if (record.name_length > 0 && record.name[0] == '.') reasons.push_back("name begins with '.'");
+  if (record.name_length > 0 && record.name()[0] == '.') reasons.push_back("name begins with '.'");
   if (record.object == nullptr) {
     reasons.push_back("no definition in an object");
     return reasons;

@@ -102,9 +102,9 @@ void PrepareTable(RunState& run, TableBuild& t, const TableKind& kind) {
   static constexpr uint8_t kZeros[kTableTrailer] = {};
   for (const ExportEntry& e : t.entries) {
     const TrackedSymbol& symbol = tree.At(e.record);
-    add(symbol.name, symbol.name_length);
+    add(symbol.name(), symbol.name_length);
     add(kZeros, 1);
-    Print(run.log, "%.*s\n", static_cast<int>(symbol.name_length), reinterpret_cast<const char*>(symbol.name));
+    Print(run.log, "%.*s\n", static_cast<int>(symbol.name_length), reinterpret_cast<const char*>(symbol.name()));
   }
   add(kZeros, kTableTrailer);
   t.crc = Crc32(crc, block, used);
@@ -131,7 +131,7 @@ void ProduceTable(const SymbolTree& tree, const TableBuild& t, bool swap, ByteSi
   out.AppendZeros(8);
   for (const ExportEntry& e : t.entries) {
     const TrackedSymbol& symbol = tree.At(e.record);
-    out.Append(symbol.name, symbol.name_length);
+    out.Append(symbol.name(), symbol.name_length);
     out.AppendZeros(1);
   }
   out.AppendZeros(kTableTrailer);
@@ -179,7 +179,7 @@ void ProduceStringArea(const RunState& run, bool code, const char* table_symbol,
   for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
     const TrackedSymbol& symbol = run.tree.At(it->record);
     if ((symbol.is_code != 0) != code) continue;
-    out.Append(symbol.name, symbol.name_length);
+    out.Append(symbol.name(), symbol.name_length);
     out.AppendZeros(1);
     any = true;
   }

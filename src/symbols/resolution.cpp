@@ -224,16 +224,11 @@ TrackedSymbol* TrackSymbol(RunState& run, const uint8_t* name, uint32_t length, 
   int sign = 0;
   uint32_t found = run.tree.FindRecord(name, length, &parent, &sign);
   if (found == kNoRecord) {
-    // The key is copied: the input's pages may be given back once it has
-    // been tracked.
-    const uint8_t* key = run.tree.StoreName(name, length);
-    if (key == nullptr) return nullptr;
-    uint32_t number = run.tree.Allocate();
+    // The tree copies the key: the input's pages may be given back once it
+    // has been tracked.
+    uint32_t number = run.tree.Allocate(name, length);
     if (number == kNoRecord) return nullptr;
     TrackedSymbol& record = run.tree.At(number);
-    record.exported = 0;
-    record.name = key;
-    record.name_length = length;
     TakeDefinition(record, object, symbol_entry, kind, weak);
     record.class_flags = flags;
     run.tree.Insert(number, parent, sign);
@@ -243,7 +238,7 @@ TrackedSymbol* TrackSymbol(RunState& run, const uint8_t* name, uint32_t length, 
   TrackedSymbol* existing = &run.tree.At(found);
   existing->class_flags |= flags;
   bool verbose = run.tree.verbose;
-  const char* shown = reinterpret_cast<const char*>(existing->name);
+  const char* shown = reinterpret_cast<const char*>(existing->name());
   int shown_length = NameLength(existing->name_length);
   // A record made from a definition file alone has no definition yet: the
   // object's definition fills it in.

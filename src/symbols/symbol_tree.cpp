@@ -27,7 +27,7 @@ int CompareNames(const uint8_t* a, uint32_t a_length, const uint8_t* b, uint32_t
 }
 
 SymbolTree::SymbolTree() {
-  Allocate();  // record 0, the sentinel: black, and all its links lead to itself
+  Allocate(nullptr, 0);  // record 0, the sentinel: black, and all its links lead to itself
   if (!blocks_.empty()) At(kNoRecord).color = kBlack;
 }
 
@@ -38,7 +38,7 @@ uint32_t SymbolTree::FindRecord(const uint8_t* name, uint32_t length, uint32_t* 
   while (node != kNoRecord) {
     const TrackedSymbol& record = At(node);
     last = node;
-    result = CompareNames(name, length, record.name, record.name_length);
+    result = CompareNames(name, length, record.name(), record.name_length);
     if (result == 0) break;
     node = result < 0 ? record.left : record.right;
   }
@@ -168,66 +168,60 @@ uint32_t SymbolTree::Next(uint32_t record) const {
   return up;
 }
 
-// Records and names live in the blocks; dropping them frees everything at once.
+// Records and keys live in the blocks; dropping them frees everything at once.
 void SymbolTree::Clear() {
   root = kNoRecord;
   blocks_.resize(std::min<size_t>(blocks_.size(), 1));  // the sentinel's block stays
-  next_record_ = blocks_.empty() ? 0 : 1;
-  name_blocks_.clear();
-  name_free_ = nullptr;
-  name_room_ = 0;
-}
-
-uint32_t SymbolTree::Allocate() {
-  if (next_record_ == UINT32_MAX) return kNoRecord;
-  if ((next_record_ & kBlockMask) == 0) {
-    TrackedSymbol* block = new (std::nothrow) TrackedSymbol[kBlockMask + 1];
-    if (block == nullptr) return kNoRecord;
-    try {
-      blocks_.emplace_back(block);
-    } catch (const std::bad_alloc&) {
-      delete[] block;
-      return kNoRecord;
-    }
-  }
-  uint32_t record = next_record_++;
-  At(record) = TrackedSymbol{};
-  return record;
-}
-
-// Names are packed into large blocks; a name longer than a quarter block gets
-// a block of its own, so little room is ever wasted at a block's end.
-const uint8_t* SymbolTree::StoreName(const uint8_t* bytes, uint32_t length) {
-  uint8_t* at;
-  if (length > kNameBlockSize / 4) {
-    at = new (std::nothrow) uint8_t[length];
-    if (at == nullptr) return nullptr;
-    try {
-      // Kept in front so the open block stays the last one.
-      name_blocks_.emplace(name_blocks_.begin(), at);
-    } catch (const std::bad_alloc&) {
-      delete[] at;
-      return nullptr;
-    }
+  long_names_.clear();
+  if (blocks_.empty()) {
+    next_unit_ = 0;
+    record_count_ = 0;
   } else {
-    if (length > name_room_ || name_free_ == nullptr) {
-      uint8_t* block = new (std::nothrow) uint8_t[kNameBlockSize];
-      if (block == nullptr) return nullptr;
-      try {
-        name_blocks_.emplace_back(block);
-      } catch (const std::bad_alloc&) {
-        delete[] block;
-        return nullptr;
-      }
-      name_free_ = block;
-      name_room_ = kNameBlockSize;
-    }
-    at = name_free_;
-    name_free_ += length;
-    name_room_ -= length;
+    next_unit_ = sizeof(TrackedSymbol) / 8;
+    record_count_ = 1;
   }
-  if (length != 0) std::memcpy(at, bytes, length);
-  return at;
+}
+
+uint32_t SymbolTree::Allocate(const uint8_t* name, uint32_t length) {
+  constexpr uint64_t kUnit = 8;
+  constexpr uint64_t kBlockUnits = uint64_t{1} << kBlockBits;
+  const bool outside = length > kLongestInlineName;
+  const uint64_t key_bytes = outside ? sizeof(const uint8_t*) : length;
+  const uint64_t units = (sizeof(TrackedSymbol) + key_bytes + kUnit - 1) / kUnit;
+  // A record never straddles two blocks.
+  uint64_t unit = next_unit_;
+  if ((unit & kBlockMask) + units > kBlockUnits) unit = (unit | kBlockMask) + 1;
+  if (unit + units > (uint64_t{1} << 32)) return kNoRecord;  // numbers are 32-bit
+  try {
+    while (blocks_.size() <= (unit >> kBlockBits)) {
+      uint64_t* block = new (std::nothrow) uint64_t[kBlockUnits];
+      if (block == nullptr) return kNoRecord;
+      blocks_.emplace_back(block);
+    }
+    const uint8_t* key = name;
+    if (outside) {
+      uint8_t* copy = new (std::nothrow) uint8_t[length];
+      if (copy == nullptr) return kNoRecord;
+      long_names_.emplace_back(copy);
+      std::memcpy(copy, name, length);
+      key = copy;
+    }
+    uint32_t number = static_cast<uint32_t>(unit);
+    TrackedSymbol* record = new (&At(number)) TrackedSymbol{};
+    record->name_length = length;
+    record->name_outside = outside;
+    uint8_t* after = reinterpret_cast<uint8_t*>(record + 1);
+    if (outside) {
+      std::memcpy(after, &key, sizeof key);
+    } else if (length != 0) {
+      std::memcpy(after, name, length);
+    }
+    next_unit_ = unit + units;
+    ++record_count_;
+    return number;
+  } catch (const std::bad_alloc&) {
+    return kNoRecord;
+  }
 }
 
 }  // namespace prepqdm

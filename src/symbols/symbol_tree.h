@@ -3,8 +3,9 @@
 // Keys are byte strings ordered bytewise (unsigned), a prefix before its
 // extensions. There is no removal.
 //
-// Records are numbered (0 is the sentinel) and kept in fixed-size blocks, so
-// their addresses never change; the tree also keeps a copy of every key.
+// Records are numbered (0 is the sentinel) and kept in large blocks, each
+// followed by its key, so their addresses never change and a lookup finds
+// record and key together.
 #pragma once
 #include <cstdint>
 #include <memory>
@@ -25,10 +26,14 @@ struct SymbolTree {
   SymbolTree(const SymbolTree&) = delete;
   SymbolTree& operator=(const SymbolTree&) = delete;
 
-  TrackedSymbol& At(uint32_t record) { return blocks_[record >> kBlockBits][record & kBlockMask]; }
-  const TrackedSymbol& At(uint32_t record) const { return blocks_[record >> kBlockBits][record & kBlockMask]; }
+  TrackedSymbol& At(uint32_t record) {
+    return *reinterpret_cast<TrackedSymbol*>(blocks_[record >> kBlockBits].get() + (record & kBlockMask));
+  }
+  const TrackedSymbol& At(uint32_t record) const {
+    return *reinterpret_cast<const TrackedSymbol*>(blocks_[record >> kBlockBits].get() + (record & kBlockMask));
+  }
   // Number of records made so far, the sentinel included.
-  uint32_t RecordCount() const { return next_record_; }
+  uint32_t RecordCount() const { return record_count_; }
 
   // The number of the record with this key, or kNoRecord. On request also
   // yields the last record visited (kNoRecord for an empty tree) and the sign
@@ -43,22 +48,21 @@ struct SymbolTree {
   uint32_t Next(uint32_t record) const;
   void Clear();
 
-  // A new zeroed record for a caller that creates one, or kNoRecord when
-  // memory is exhausted.
-  uint32_t Allocate();
-  // A lasting copy of a key, or null when memory is exhausted.
-  const uint8_t* StoreName(const uint8_t* bytes, uint32_t length);
+  // A new record, zeroed but for its key, a copy of the given bytes; for a
+  // caller that creates one. kNoRecord when memory is exhausted.
+  uint32_t Allocate(const uint8_t* name, uint32_t length);
 
  private:
-  static constexpr uint32_t kBlockBits = 14;
+  // Storage comes in blocks of 2^17 eight-byte units; a record number is the
+  // index of its first unit.
+  static constexpr uint32_t kBlockBits = 17;
   static constexpr uint32_t kBlockMask = (1u << kBlockBits) - 1;
-  static constexpr uint32_t kNameBlockSize = 1u << 20;
+  static constexpr uint32_t kLongestInlineName = 4096;
 
-  std::vector<std::unique_ptr<TrackedSymbol[]>> blocks_;
-  uint32_t next_record_ = 0;
-  std::vector<std::unique_ptr<uint8_t[]>> name_blocks_;
-  uint8_t* name_free_ = nullptr;
-  uint32_t name_room_ = 0;
+  std::vector<std::unique_ptr<uint64_t[]>> blocks_;
+  uint64_t next_unit_ = 0;  // of the whole storage
+  uint32_t record_count_ = 0;
+  std::vector<std::unique_ptr<uint8_t[]>> long_names_;
 
   void RotateLeft(uint32_t x);
   void RotateRight(uint32_t x);

@@ -1,10 +1,13 @@
 // One record per distinct global name: the definition in force and what
 // export selection needs to know about it. The records are also the nodes of
-// the SymbolTree. A big build holds one record per global of every input, so
-// the record is kept to 40 bytes: tree links are record numbers, the symbol
-// is an offset into its object's image, and the small fields share bytes.
+// the SymbolTree. A big build holds one record per global of every input, and
+// a lookup visits some twenty of them, so a record is small (32 bytes: tree
+// links are record numbers, the symbol is an offset into its object's image,
+// the small fields share bytes) and its name follows it in the same storage,
+// where the comparison that visits the record finds it too.
 #pragma once
 #include <cstdint>
+#include <cstring>
 
 namespace prepqdm {
 
@@ -23,9 +26,6 @@ constexpr uint32_t kBlack = 0;
 constexpr uint32_t kNoRecord = 0;
 
 struct TrackedSymbol {
-  // Key: a copy kept by the tree, so inputs need not stay resident. Not
-  // followed by a zero byte.
-  const uint8_t* name = nullptr;
   // Definition in force; none for records made from a definition file alone.
   ObjectModule* object = nullptr;
   // Tree links, as record numbers.
@@ -45,8 +45,21 @@ struct TrackedSymbol {
   uint8_t is_code : 1 = 0;
   uint8_t is_weak : 1 = 0;
   uint8_t is_tls : 1 = 0;
+  // Set by the tree for a name too long to keep inline: the record is then
+  // followed by a pointer to it.
+  uint8_t name_outside : 1 = 0;
+
+  // The key: the tree's own copy, so inputs need not stay resident. Not
+  // followed by a zero byte.
+  const uint8_t* name() const {
+    const uint8_t* after = reinterpret_cast<const uint8_t*>(this + 1);
+    if (!name_outside) return after;
+    const uint8_t* outside;
+    std::memcpy(&outside, after, sizeof outside);
+    return outside;
+  }
 };
 
-static_assert(sizeof(void*) != 8 || sizeof(TrackedSymbol) == 40, "one record per global: keep it small");
+static_assert(sizeof(void*) != 8 || sizeof(TrackedSymbol) == 32, "one record per global: keep it small");
 
 }  // namespace prepqdm

@@ -72,7 +72,7 @@ TEST(DefOnly, RecordsTakeKindsFromDirectivesAndFlagsFromNames) {
               std::tuple(e.is_code, e.is_tls, e.class_flags, uint8_t{0}, nullptr))
         << e.name;
     // The tree keeps its own copy, so the file's pages may be given back.
-    EXPECT_FALSE(r->name >= def->view && r->name < def->view + def->size) << e.name;
+    EXPECT_FALSE(r->name() >= def->view && r->name() < def->view + def->size) << e.name;
   }
 }
 

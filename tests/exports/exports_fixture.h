@@ -41,10 +41,8 @@ class ExportsRun {
     uint32_t parent = kNoRecord;
     int sign = 0;
     if (uint32_t existing = run.tree.FindRecord(U8(name), Len(name), &parent, &sign)) return &run.tree.At(existing);
-    uint32_t number = run.tree.Allocate();
+    uint32_t number = run.tree.Allocate(U8(name), Len(name));
     TrackedSymbol* record = &run.tree.At(number);
-    record->name = run.tree.StoreName(U8(name), Len(name));
-    record->name_length = Len(name);
     record->class_flags = class_flags;
     record->is_weak = weak;
     record->object = object;
@@ -92,7 +90,7 @@ class ExportsRun {
     std::vector<std::string> out;
     for (auto e = run.exports.entries.rbegin(); e != run.exports.entries.rend(); ++e) {
       const TrackedSymbol& record = run.tree.At(e->record);
-      out.emplace_back(reinterpret_cast<const char*>(record.name), record.name_length);
+      out.emplace_back(reinterpret_cast<const char*>(record.name()), record.name_length);
     }
     return out;
   }

@@ -42,10 +42,9 @@ struct ExportRun {
     run.console.file = nullptr;
     for (auto it = list.rbegin(); it != list.rend(); ++it) {
       names.push_back(it->name);
-      uint32_t number = run.tree.Allocate();
+      uint32_t number = run.tree.Allocate(reinterpret_cast<const uint8_t*>(names.back().data()),
+                                          static_cast<uint32_t>(names.back().size()));
       prepqdm::TrackedSymbol* s = &run.tree.At(number);
-      s->name = reinterpret_cast<const uint8_t*>(names.back().data());
-      s->name_length = static_cast<uint32_t>(names.back().size());
       s->is_code = it->code;
       s->is_tls = it->tls;
       s->object = &object;

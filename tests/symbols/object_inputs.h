@@ -66,7 +66,7 @@ class ObjectInputs {
     std::vector<std::string> out;
     for (uint32_t i = run.tree.First(); i != prepqdm::kNoRecord; i = run.tree.Next(i)) {
       const prepqdm::TrackedSymbol& r = run.tree.At(i);
-      out.emplace_back(reinterpret_cast<const char*>(r.name), r.name_length);
+      out.emplace_back(reinterpret_cast<const char*>(r.name()), r.name_length);
     }
     return out;
   }

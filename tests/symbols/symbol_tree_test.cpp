@@ -52,16 +52,14 @@ class TreeTest : public ::testing::Test {
     uint32_t parent;
     int sign;
     EXPECT_EQ(tree.FindRecord(Bytes(name), static_cast<uint32_t>(name.size()), &parent, &sign), kNoRecord) << name;
-    uint32_t record = tree.Allocate();
-    tree.At(record).name = tree.StoreName(Bytes(name), static_cast<uint32_t>(name.size()));
-    tree.At(record).name_length = static_cast<uint32_t>(name.size());
+    uint32_t record = tree.Allocate(Bytes(name), static_cast<uint32_t>(name.size()));
     tree.Insert(record, parent, sign);
     return record;
   }
 
   std::string NameOf(uint32_t record) const {
     const TrackedSymbol& r = tree.At(record);
-    return std::string(reinterpret_cast<const char*>(r.name), r.name_length);
+    return std::string(reinterpret_cast<const char*>(r.name()), r.name_length);
   }
 
   std::vector<std::string> Walk() const {
@@ -116,7 +114,7 @@ TEST_F(TreeTest, SmallWalkAndPrefixLookups) {
   EXPECT_EQ(Walk(), (std::vector<std::string>{"", "a", "ab", "b", "c"}));
   TrackedSymbol* ab = tree.Find(Bytes("abc"), 2);
   ASSERT_NE(ab, nullptr);
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(ab->name), ab->name_length), "ab");
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(ab->name()), ab->name_length), "ab");
   EXPECT_EQ(tree.Find(Bytes("abc"), 3), nullptr);
   TrackedSymbol* empty = tree.Find(Bytes("x"), 0);
   ASSERT_NE(empty, nullptr);
@@ -182,25 +180,43 @@ TEST_F(TreeTest, TrickyKeysAreFoundAndWalkedInNameOrder) {
   }
 }
 
-// The tree keeps its own copy of every key: the caller's bytes may go away.
-TEST(SymbolTreeNames, StoredNamesOutliveTheirSource) {
+// The tree keeps its own copy of every key, inline or (when long) outside
+// the record; the caller's bytes may go away. Records never straddle blocks
+// and never move.
+TEST(SymbolTreeNames, KeysAreCopiedAndRecordsStayPut) {
   SymbolTree tree;
-  std::vector<std::pair<const uint8_t*, std::string>> stored;
+  std::vector<std::pair<uint32_t, std::string>> made;
   std::mt19937 random(3);
-  for (uint32_t length : {0u, 1u, 7u, 300000u, 5u, (1u << 20) - 3, 1u << 20, 9u}) {
+  for (uint32_t length : {0u, 1u, 7u, 8u, 4096u, 4097u, 300000u, 5u, (1u << 20) + 3, 9u}) {
     std::string source(length, '\0');
     for (char& c : source) c = static_cast<char>(random());
-    const uint8_t* copy = tree.StoreName(Bytes(source), length);
-    ASSERT_NE(copy, nullptr);
-    stored.emplace_back(copy, source);
+    uint32_t record = tree.Allocate(Bytes(source), length);
+    ASSERT_NE(record, kNoRecord);
+    made.emplace_back(record, source);
     std::fill(source.begin(), source.end(), 'x');
   }
-  for (int i = 0; i < 200000; ++i) {  // fills several name blocks
-    std::string source = "name" + std::to_string(i);
-    stored.emplace_back(tree.StoreName(Bytes(source), static_cast<uint32_t>(source.size())), source);
+  std::vector<const TrackedSymbol*> addresses;
+  for (int i = 0; i < 200000; ++i) {  // fills several storage blocks
+    std::string source(static_cast<size_t>(i % 61), static_cast<char>('a' + i % 26));
+    source += std::to_string(i);
+    made.emplace_back(tree.Allocate(Bytes(source), static_cast<uint32_t>(source.size())), source);
+    addresses.push_back(&tree.At(made.back().first));
   }
-  for (const auto& [copy, text] : stored)
-    ASSERT_EQ(std::string(reinterpret_cast<const char*>(copy), text.size()), text);
+  EXPECT_EQ(tree.RecordCount(), made.size() + 1);
+  for (size_t i = 0; i < made.size(); ++i) {
+    const auto& [record, text] = made[i];
+    const TrackedSymbol& r = tree.At(record);
+    ASSERT_EQ(r.name_length, text.size());
+    ASSERT_EQ(std::string(reinterpret_cast<const char*>(r.name()), text.size()), text);
+    EXPECT_EQ(std::tuple(r.object, r.exported, r.class_flags, r.color), std::tuple(nullptr, 0, 0, kRed));
+    if (i >= 10) {
+      ASSERT_EQ(&r, addresses[i - 10]);
+    }
+    // Record and inline key lie in one block: the next record starts after both.
+    if (i + 1 < made.size() && !r.name_outside && made[i + 1].first > record) {
+      EXPECT_GE(uint64_t{made[i + 1].first} * 8, uint64_t{record} * 8 + sizeof(TrackedSymbol) + r.name_length);
+    }
+  }
 }
 
 }  // namespace
