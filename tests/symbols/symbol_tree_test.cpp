@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <random>
+#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -177,6 +178,35 @@ TEST_F(TreeTest, TrickyKeysAreFoundAndWalkedInNameOrder) {
     }
     EXPECT_EQ(Walk(), sorted);
     CheckInvariants();
+  }
+}
+
+// Names that share long prefixes and differ anywhere, in lengths around the
+// eight-byte steps of the comparison, against a sorted reference: every key is
+// found, absent neighbours are not, and the walk is in name order.
+TEST_F(TreeTest, LongSharedPrefixesAgainstReference) {
+  std::mt19937 random(11);
+  auto make = [&] {
+    std::string name = (random() % 4 == 0) ? "" : "_ZN6halaaa";
+    size_t extra = random() % 30;
+    for (size_t i = 0; i < extra; ++i) name += "ab\0\xff"[random() % 4];
+    return name;
+  };
+  std::set<std::string, bool (*)(const std::string&, const std::string&)> reference(
+      [](const std::string& a, const std::string& b) { return Compare(a, b) < 0; });
+  for (int i = 0; i < 5000; ++i) {
+    std::string name = make();
+    if (reference.insert(name).second) Add(name);
+  }
+  CheckInvariants();
+  EXPECT_EQ(Walk(), std::vector<std::string>(reference.begin(), reference.end()));
+  for (int i = 0; i < 5000; ++i) {
+    std::string probe = make();
+    uint32_t found = tree.FindRecord(Bytes(probe), static_cast<uint32_t>(probe.size()));
+    EXPECT_EQ(found != kNoRecord, reference.count(probe) == 1) << testing::PrintToString(probe);
+    if (found != kNoRecord) {
+      EXPECT_EQ(NameOf(found), probe);
+    }
   }
 }
 
