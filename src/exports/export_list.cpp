@@ -182,6 +182,10 @@ Status CheckAndAddExport(RunState& run, const uint8_t* name, uint32_t length) {
 Status AddExport(RunState& run, uint32_t record) {
   TrackedSymbol& symbol = run.tree.At(record);
   if (symbol.exported == 1) return 0;
+  // The previous entry was just visited, so this costs no trip to memory.
+  if (run.exports.ascending && !run.exports.entries.empty()) {
+    run.exports.ascending = CompareExportNames(run.tree, run.exports.entries.back(), ExportEntry{record, 0}) < 0;
+  }
   try {
     run.exports.entries.push_back(ExportEntry{record, 0});
   } catch (const std::bad_alloc&) {

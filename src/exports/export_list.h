@@ -21,6 +21,10 @@ struct ExportEntry {
 struct ExportList {
   // Oldest first: the list's head, the newest entry, is the last element.
   std::vector<ExportEntry> entries;
+  // Whether `entries` are in strictly ascending name order (so the list,
+  // newest first, is descending), as -xall adds them: the writer then need
+  // not sort. Kept by AddExport; removals cannot break it.
+  bool ascending = true;
   int32_t count() const { return static_cast<int32_t>(entries.size()); }
   bool empty() const { return entries.empty(); }
 };

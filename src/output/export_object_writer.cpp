@@ -51,42 +51,91 @@ constexpr WriteMessages kExportObjectMessages = {
     "***Error: Could not write to output file.\n",
 };
 
-// The entries of one kind, in table (name) order, and what their table needs.
+// One export as its table needs it, so that only the name has to be fetched
+// from the symbol record again.
+struct TableItem {
+  uint32_t record;
+  uint32_t name_offset;  // in its area of ".strtab"
+  uint32_t name_length;
+  bool tls;
+};
+
+// The exports of one kind. A big list is written from records scattered over
+// memory, so every pass over it costs a trip to memory per export; the writer
+// keeps to three: this split, the table's names and the string table's.
 struct TableBuild {
-  std::vector<ExportEntry> entries;  // list order, then sorted
-  uint64_t name_bytes = 0;           // S
-  uint32_t crc = 0;
+  std::vector<TableItem> list_order;  // newest first
+  std::vector<TableItem> sorted;      // empty when list order is descending
+  bool reversed = false;              // table order is list order reversed
+  uint64_t name_bytes = 0;            // S
+  uint32_t crc = 0;                   // filled while the table is written
   uint32_t first_symbol = 0;
   bool data = false;
+
+  size_t Count() const { return list_order.size(); }
+  const TableItem& InTableOrder(size_t i) const {
+    return reversed ? list_order[list_order.size() - 1 - i] : sorted[i];
+  }
 };
 
 struct TableKind {
   const char* section_name;
   const char* table_symbol;
   const char* heading;
-  bool data;
 };
 
-// Sorts the entries, logs the names in table order and works out the CRC of
-// the table's name area, without building the table: it is written as it is
-// made, and so is everything else, so memory stays one entry per export.
-void PrepareTable(RunState& run, TableBuild& t, const TableKind& kind) {
+// Puts the exports in table (name) order and logs them in it.
+Status PrepareTable(RunState& run, TableBuild& t, const TableKind& kind, bool list_descending) {
   const SymbolTree& tree = run.tree;
-  auto before = [&](const ExportEntry& a, const ExportEntry& b) { return CompareExportNames(tree, a, b) < 0; };
-  // -xall lists the symbol table's names newest first, so in descending order:
-  // reversing a strictly descending run is its sort, found in one pass.
-  if (std::is_sorted(t.entries.rbegin(), t.entries.rend(),
-                     [&](const ExportEntry& a, const ExportEntry& b) { return !before(b, a); })) {
-    std::reverse(t.entries.begin(), t.entries.end());
-  } else {
-    std::stable_sort(t.entries.begin(), t.entries.end(), before);
+  t.reversed = list_descending;
+  if (!t.reversed) {
+    try {
+      t.sorted = t.list_order;
+    } catch (const std::bad_alloc&) {
+      Print(run.console, "***Error: Out of memory. Return -1\n");
+      return -1;
+    }
+    std::stable_sort(t.sorted.begin(), t.sorted.end(), [&](const TableItem& a, const TableItem& b) {
+      return CompareExportNames(tree, ExportEntry{a.record, 0}, ExportEntry{b.record, 0}) < 0;
+    });
   }
-  Print(run.log, "%s", kind.heading);
+  if (run.log.IsOpen()) {
+    Print(run.log, "%s", kind.heading);
+    for (size_t i = 0; i < t.Count(); ++i) {
+      const TableItem& item = t.InTableOrder(i);
+      Print(run.log, "%.*s\n", static_cast<int>(item.name_length),
+            reinterpret_cast<const char*>(tree.At(item.record).name()));
+    }
+    Print(run.log, "%s\n", kind.table_symbol);
+  }
+  return 0;
+}
+
+// The table: count and CRC, one entry per export and an empty one, the names
+// and the trailer. The CRC of the name area is known only once the names are
+// out, so its word is written afterwards (see the patch in WriteExportObject).
+void ProduceTable(const SymbolTree& tree, TableBuild& t, bool swap, ByteSink& out) {
+  const uint64_t count = t.Count();
+  uint8_t word[8];
+  StoreWord(word, static_cast<uint32_t>(count), swap);
+  StoreWord(word + 4, 0, swap);
+  out.Append(word, 8);
+  uint64_t position = 8 * (count + 2);
+  for (size_t i = 0; i < count; ++i) {
+    const TableItem& item = t.InTableOrder(i);
+    const bool tls = t.data && item.tls;
+    StoreWord(word, 0, swap);
+    StoreWord(word + 4, static_cast<uint32_t>(position) | (tls ? kTlsBit : 0), swap);
+    out.Append(word, 8);
+    position += uint64_t{item.name_length} + 1;
+  }
+  out.AppendZeros(8);
   // The name area is checksummed in blocks, not name by name.
   uint8_t block[16 * 1024];
   size_t used = 0;
   uint32_t crc = 0;
   auto add = [&](const uint8_t* bytes, uint64_t length) {
+    out.Append(bytes, length);
     while (length != 0) {
       if (used == sizeof block) {
         crc = Crc32(crc, block, used);
@@ -100,48 +149,20 @@ void PrepareTable(RunState& run, TableBuild& t, const TableKind& kind) {
     }
   };
   static constexpr uint8_t kZeros[kTableTrailer] = {};
-  for (const ExportEntry& e : t.entries) {
-    const TrackedSymbol& symbol = tree.At(e.record);
-    add(symbol.name(), symbol.name_length);
+  for (size_t i = 0; i < count; ++i) {
+    const TableItem& item = t.InTableOrder(i);
+    add(tree.At(item.record).name(), item.name_length);
     add(kZeros, 1);
-    Print(run.log, "%.*s\n", static_cast<int>(symbol.name_length), reinterpret_cast<const char*>(symbol.name()));
   }
   add(kZeros, kTableTrailer);
   t.crc = Crc32(crc, block, used);
-  Print(run.log, "%s\n", kind.table_symbol);
-}
-
-// The table: count and CRC, one entry per export and an empty one, the names
-// and the trailer.
-void ProduceTable(const SymbolTree& tree, const TableBuild& t, bool swap, ByteSink& out) {
-  const uint64_t count = t.entries.size();
-  uint8_t word[8];
-  StoreWord(word, static_cast<uint32_t>(count), swap);
-  StoreWord(word + 4, t.crc, swap);
-  out.Append(word, 8);
-  uint64_t position = 8 * (count + 2);
-  for (const ExportEntry& e : t.entries) {
-    const TrackedSymbol& symbol = tree.At(e.record);
-    const bool tls = t.data && symbol.is_tls;
-    StoreWord(word, 0, swap);
-    StoreWord(word + 4, static_cast<uint32_t>(position) | (tls ? kTlsBit : 0), swap);
-    out.Append(word, 8);
-    position += uint64_t{symbol.name_length} + 1;
-  }
-  out.AppendZeros(8);
-  for (const ExportEntry& e : t.entries) {
-    const TrackedSymbol& symbol = tree.At(e.record);
-    out.Append(symbol.name(), symbol.name_length);
-    out.AppendZeros(1);
-  }
-  out.AppendZeros(kTableTrailer);
 }
 
 // Relocation i fills word 0 of entry i with the address of its symbol.
-void ProduceRelocations(const SymbolTree& tree, const TableBuild& t, bool swap, ByteSink& out) {
+void ProduceRelocations(const TableBuild& t, bool swap, ByteSink& out) {
   uint8_t bytes[kRelaSize];
-  for (uint64_t i = 0; i < t.entries.size(); ++i) {
-    const bool tls = t.data && tree.At(t.entries[i].record).is_tls;
+  for (size_t i = 0; i < t.Count(); ++i) {
+    const bool tls = t.data && t.InTableOrder(i).tls;
     ElfRela rela{};
     rela.r_offset = static_cast<uint32_t>(8 + 8 * i);
     rela.r_info = ((t.first_symbol + static_cast<uint32_t>(i)) << 8) | (tls ? R_PPC_DTPREL32 : R_PPC_ADDR32);
@@ -154,9 +175,9 @@ void ProduceRelocations(const SymbolTree& tree, const TableBuild& t, bool swap, 
 void ProduceSymbols(const TableBuild& t, uint64_t strtab_bias, uint64_t table_symbol_name, uint64_t table_size,
                     uint32_t section_index, bool swap, ByteSink& out) {
   uint8_t bytes[kSymbolSize];
-  for (const ExportEntry& e : t.entries) {
+  for (size_t i = 0; i < t.Count(); ++i) {
     ElfSymbol sym{};
-    sym.st_name = static_cast<uint32_t>(e.name_offset + strtab_bias);
+    sym.st_name = static_cast<uint32_t>(t.InTableOrder(i).name_offset + strtab_bias);
     sym.st_info = kGlobalNoType;
     StoreRecord(bytes, sym, swap);
     out.Append(bytes, kSymbolSize);
@@ -172,18 +193,13 @@ void ProduceSymbols(const TableBuild& t, uint64_t strtab_bias, uint64_t table_sy
 
 // One area of ".strtab": a zero byte, then the names of one kind in list
 // order (newest first), then the table symbol's name.
-void ProduceStringArea(const RunState& run, bool code, const char* table_symbol, ByteSink& out) {
+void ProduceStringArea(const SymbolTree& tree, const TableBuild& t, const char* table_symbol, ByteSink& out) {
   out.AppendZeros(1);
-  bool any = false;
-  const std::vector<ExportEntry>& entries = run.exports.entries;
-  for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
-    const TrackedSymbol& symbol = run.tree.At(it->record);
-    if ((symbol.is_code != 0) != code) continue;
-    out.Append(symbol.name(), symbol.name_length);
+  for (const TableItem& item : t.list_order) {
+    out.Append(tree.At(item.record).name(), item.name_length);
     out.AppendZeros(1);
-    any = true;
   }
-  if (any) out.Append(table_symbol, kTableSymbolBytes);
+  if (t.Count() > 0) out.Append(table_symbol, kTableSymbolBytes);
 }
 
 const char* SectionNameAt(const ExportObjectLayout& l, uint32_t index) {
@@ -261,15 +277,15 @@ Status WriteExportObject(RunState& run) {
   }
   const bool swap = (ei_data != ELFDATA2LSB) != kHostBigEndian;
 
-  // Name offsets in ".strtab", in list order; each kind counts from 1.
+  // Split by kind, with name offsets in ".strtab" in list order; each kind
+  // counts from 1.
   TableBuild code, data;
   data.data = true;
   uint64_t code_counter = 1, data_counter = 1;
-  uint64_t code_count = 0, data_count = 0;
-  for (const ExportEntry& e : run.exports.entries) (run.tree.At(e.record).is_code ? code_count : data_count)++;
   try {
-    code.entries.reserve(code_count);
-    data.entries.reserve(data_count);
+    // Room for all in both; what is never used is never touched.
+    code.list_order.reserve(run.exports.entries.size());
+    data.list_order.reserve(run.exports.entries.size());
   } catch (const std::bad_alloc&) {
     Print(run.console, "***Error: Out of memory. Return -1\n");
     return -1;
@@ -281,10 +297,10 @@ Status WriteExportObject(RunState& run) {
     it->name_offset = static_cast<uint32_t>(counter);
     counter += uint64_t{symbol.name_length} + 1;
     t.name_bytes += uint64_t{symbol.name_length} + 1;
-    t.entries.push_back(*it);
+    t.list_order.push_back(TableItem{it->record, it->name_offset, symbol.name_length, symbol.is_tls != 0});
   }
-  const uint32_t n = static_cast<uint32_t>(code.entries.size());
-  const uint32_t m = static_cast<uint32_t>(data.entries.size());
+  const uint32_t n = static_cast<uint32_t>(code.Count());
+  const uint32_t m = static_cast<uint32_t>(data.Count());
   const ExportObjectLayout layout = LayOutExportObject(n, code.name_bytes, m, data.name_bytes);
   if (n > 0) Print(run.log, "%d CODE EXPORTS\n", static_cast<int>(n + 1));
   if (m > 0) Print(run.log, "%d DATA EXPORTS\n", static_cast<int>(m + 1));
@@ -296,12 +312,14 @@ Status WriteExportObject(RunState& run) {
   if (n > 0) {
     if (IsTooLarge(layout, layout.code_index))
       return ReportTooLarge(run, ".fexports", layout.code_index, layout.size[layout.code_index]);
-    PrepareTable(run, code, TableKind{".fexports", kCodeTableSymbol, "\nCODE:\n", false});
+    if (PrepareTable(run, code, TableKind{".fexports", kCodeTableSymbol, "\nCODE:\n"}, run.exports.ascending) != 0)
+      return -1;
   }
   if (m > 0) {
     if (IsTooLarge(layout, layout.data_index))
       return ReportTooLarge(run, ".dexports", layout.data_index, layout.size[layout.data_index]);
-    PrepareTable(run, data, TableKind{".dexports", kDataTableSymbol, "\nDATA:\n", true});
+    if (PrepareTable(run, data, TableKind{".dexports", kDataTableSymbol, "\nDATA:\n"}, run.exports.ascending) != 0)
+      return -1;
   }
   // The tables fit, yet the file as a whole must stay within 32-bit offsets.
   if (uint32_t beyond = FirstSectionBeyondFileLimit(layout))
@@ -358,13 +376,23 @@ Status WriteExportObject(RunState& run) {
     contents.sections.push_back(FilePiece{layout.offset[index], layout.size[index], std::move(produce)});
   };
   const SymbolTree& tree = run.tree;
+  // Word 1 of each table header, its CRC, is known once the table is out.
+  uint8_t code_crc[4], data_crc[4];
   if (n > 0) {
-    add_piece(layout.code_index, [&](ByteSink& out) { ProduceTable(tree, code, swap, out); });
-    add_piece(layout.code_index + 1, [&](ByteSink& out) { ProduceRelocations(tree, code, swap, out); });
+    add_piece(layout.code_index, [&](ByteSink& out) {
+      ProduceTable(tree, code, swap, out);
+      StoreWord(code_crc, code.crc, swap);
+    });
+    add_piece(layout.code_index + 1, [&](ByteSink& out) { ProduceRelocations(code, swap, out); });
+    contents.patches.push_back(FilePiece{layout.offset[layout.code_index] + 4, code_crc, 4});
   }
   if (m > 0) {
-    add_piece(layout.data_index, [&](ByteSink& out) { ProduceTable(tree, data, swap, out); });
-    add_piece(layout.data_index + 1, [&](ByteSink& out) { ProduceRelocations(tree, data, swap, out); });
+    add_piece(layout.data_index, [&](ByteSink& out) {
+      ProduceTable(tree, data, swap, out);
+      StoreWord(data_crc, data.crc, swap);
+    });
+    add_piece(layout.data_index + 1, [&](ByteSink& out) { ProduceRelocations(data, swap, out); });
+    contents.patches.push_back(FilePiece{layout.offset[layout.data_index] + 4, data_crc, 4});
   }
   add_piece(symtab_index, [&](ByteSink& out) {
     out.AppendZeros(kSymbolSize);
@@ -378,8 +406,8 @@ Status WriteExportObject(RunState& run) {
     }
   });
   add_piece(strtab_index, [&](ByteSink& out) {
-    ProduceStringArea(run, true, kCodeTableSymbol, out);
-    ProduceStringArea(run, false, kDataTableSymbol, out);
+    ProduceStringArea(tree, code, kCodeTableSymbol, out);
+    ProduceStringArea(tree, data, kDataTableSymbol, out);
   });
   contents.sections.push_back(FilePiece{layout.offset[names_index], names.data(), names.size()});
   contents.section_headers = FilePiece{layout.section_header_offset, header_table.data(), header_table.size()};

@@ -160,6 +160,10 @@ Status WriteElfContents(RunState& run, FILE* file, const ElfFileContents& conten
       return Fail(run, messages.section_write);
     }
   }
+  for (const FilePiece& patch : contents.patches) {
+    if (!SeekTo(file, contents.base + patch.offset)) return Fail(run, messages.section_seek);
+    if (!WriteAll(file, patch.bytes, patch.length)) return Fail(run, messages.section_write);
+  }
   if (!SeekTo(file, contents.base + contents.section_headers.offset)) return Fail(run, messages.headers_seek);
   // A buffered write can fail only when it reaches the disk; flushing here
   // keeps a full disk from passing as success.

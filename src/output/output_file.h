@@ -129,6 +129,8 @@ struct ElfFileContents {
   uint64_t length = 0;  // object length, zero-filled first
   FilePiece header;     // the ELF header, at offset 0
   std::vector<FilePiece> sections;
+  // Bytes at hand only once the sections are out, written over them after.
+  std::vector<FilePiece> patches;
   FilePiece section_headers;
 };
 
