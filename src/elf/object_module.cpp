@@ -41,6 +41,27 @@ std::optional<uint32_t> FindExportSectionIndex(const ElfImage& image) {
   return std::nullopt;
 }
 
+void NoteSectionFacts(ObjectModule& module) {
+  module.sections_noted = true;
+  module.import_stub = false;
+  module.symbol_tables.clear();
+  if (module.image == nullptr || module.size < kElfHeaderSize) return;
+  ElfImage image = module.Image();
+  uint32_t count = image.SectionCount();
+  for (uint32_t index = 0; index < count; ++index) {
+    std::optional<SectionHeader> section = image.Section(index);
+    if (!section) continue;
+    if (section->sh_type == SHT_QDM_IMPORTS) module.import_stub = true;
+    if (index == 0 || section->sh_type != SHT_SYMTAB || (section->sh_flags & SHF_SIZE_PREFIXED)) continue;
+    try {
+      module.symbol_tables.push_back(index);
+    } catch (const std::bad_alloc&) {
+      module.sections_noted = false;  // the tracking pass looks again
+      return;
+    }
+  }
+}
+
 Status OpenObjectModule(RunState& run, MappedFile* file, std::string_view name, uint8_t* image, uint32_t size) {
   int name_length = static_cast<int>(name.size());
   uint32_t code = ParseElfImage(image, size, file != nullptr ? &file->written : nullptr);
@@ -76,6 +97,7 @@ Status OpenObjectModule(RunState& run, MappedFile* file, std::string_view name, 
   module->image = image;
   std::optional<uint32_t> export_section = FindExportSectionIndex(module->Image());
   module->export_section = export_section ? *export_section : kNoExportSection;
+  NoteSectionFacts(*module);
   module->next = registry.head;
   registry.head = module;
   ++registry.count;

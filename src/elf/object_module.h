@@ -6,6 +6,7 @@
 #include <deque>
 #include <optional>
 #include <string>
+#include <vector>
 #include <string_view>
 
 #include "elf/elf_image.h"
@@ -32,6 +33,12 @@ struct ObjectModule {
   // while the section headers are resident, so that the search for in-code
   // exports does not fault every object's headers back in.
   uint32_t export_section = kExportSectionNotSought;
+  // What the tracking pass needs from the section headers, noted at
+  // registration for the same reason: whether any section is an import table
+  // (the object is then an import stub), and the symbol tables to track.
+  bool sections_noted = false;
+  bool import_stub = false;
+  std::vector<uint32_t> symbol_tables;
 
   ElfImage Image() const { return ElfImage{image, size}; }
 };
@@ -47,6 +54,11 @@ struct InputRegistry {
 // table); nothing when no section is, or the image has no section names.
 // Neither type nor flags are looked at.
 std::optional<uint32_t> FindExportSectionIndex(const ElfImage& image);
+
+// Fills in `import_stub` and `symbol_tables` from the section headers: the
+// symbol tables from index 1 up, less size-prefixed ones, which the reader
+// neither checks nor converts (nor anything in the null section header 0).
+void NoteSectionFacts(ObjectModule& module);
 
 // Parses and registers one object. Prints its own message on failure.
 Status OpenObjectModule(RunState& run, MappedFile* file, std::string_view name, uint8_t* image, uint32_t size);

@@ -134,15 +134,6 @@ void ReportDuplicate(RunState& run, const ObjectModule& copy, const ObjectModule
   // The same member twice in one archive: nothing to say.
 }
 
-bool IsImportStub(const ElfImage& image) {
-  uint32_t count = image.SectionCount();
-  for (uint32_t i = 0; i < count; ++i) {
-    std::optional<SectionHeader> section = image.Section(i);
-    if (section && section->sh_type == SHT_QDM_IMPORTS) return true;
-  }
-  return false;
-}
-
 }  // namespace
 
 Status TrackAllSymbols(RunState& run) {
@@ -158,19 +149,13 @@ Status TrackAllSymbols(RunState& run) {
       continue;
     }
     if (module.image == nullptr || module.size < kElfHeaderSize) continue;
-    ElfImage image = module.Image();
-    if (IsImportStub(image)) {
+    // Noted at registration; objects made otherwise (tests) are looked at now.
+    if (!module.sections_noted) NoteSectionFacts(module);
+    if (module.import_stub) {
       GiveBackPages(module);
       continue;
     }
-    uint32_t count = image.SectionCount();
-    // The reader neither checks nor converts a size-prefixed symbol table, nor
-    // anything in the reserved null section header 0, so such tables are
-    // passed over rather than trusted.
-    for (uint32_t index = 1; index < count; ++index) {
-      std::optional<SectionHeader> section = image.Section(index);
-      if (!section || section->sh_type != SHT_SYMTAB) continue;
-      if (section->sh_flags & SHF_SIZE_PREFIXED) continue;
+    for (uint32_t index : module.symbol_tables) {
       Status status = TrackSymbolTable(run, module, index);
       if (status != 0) return status;
     }
