@@ -47,6 +47,29 @@ TEST(CheckAndAddExport, RefusalsAndWarningsInOrder) {
   }
 }
 
+// The writer takes a list whose entries were added in ascending name order
+// as it is; AddExport must say so exactly, whatever order names come in.
+TEST(AddExport, NotesWhetherEntriesAscend) {
+  struct Case {
+    Names added;
+    bool ascending;
+  } cases[] = {
+      {{}, true},
+      {{"a", "b", "c"}, true},
+      {{"a", "ab", "b"}, true},
+      {{"b", "a"}, false},
+      {{"a", "c", "b"}, false},
+      {{"a", "b", "a", "c"}, true},  // a repeat adds nothing
+      {{"_ZN6halaaa5cacheEv", "_ZN6halaaa5cacheEPKc"}, false},
+  };
+  for (const Case& c : cases) {
+    ExportsRun t;
+    for (const std::string& n : c.added) t.Add(n);
+    for (const std::string& n : c.added) EXPECT_EQ(CheckAndAddExport(t.run, U8(n), Len(n)), 0);
+    EXPECT_EQ(t.run.exports.ascending, c.ascending) << testing::PrintToString(c.added);
+  }
+}
+
 TEST(SelectExports, DefFileRefusalsAreAllReportedAndCountedPerLine) {
   ExportsRun t;
   t.Add("f");

@@ -183,3 +183,31 @@ TEST(ExportObject, ReadelfAcceptsBothByteOrders) {
     }
   }
 }
+
+namespace prepqdm {
+namespace {
+
+// A list in descending name order (as -xall makes it) is taken as the table
+// order reversed instead of being sorted; whatever the list order, the file
+// must be the one sorting gives.
+TEST(ExportObject, DescendingListsNeedNoSortAndOthersAreSorted) {
+  using List = std::vector<Export>;
+  const List lists[] = {
+      {{"zeta", true}, {"mid", false}, {"beta", true}, {"alpha", false, true}, {"Alpha", true}},
+      {{"a", true}, {"b", true}, {"c", false}, {"d", false}},
+      {{"m", true}, {"x", true}, {"a", true}, {"q", false}, {"b", false}, {"z", false}},
+      {{"only", false}},
+  };
+  TempDir dir;
+  for (const List& list : lists) {
+    ExportRun taken(list, true, 20, dir.File("taken.o"));
+    ASSERT_EQ(WriteExportObject(taken.run), 0);
+    ExportRun sorted(list, true, 20, dir.File("sorted.o"));
+    sorted.run.exports.ascending = false;  // never trust the order: always sort
+    ASSERT_EQ(WriteExportObject(sorted.run), 0);
+    EXPECT_EQ(ReadFile(dir.File("taken.o")), ReadFile(dir.File("sorted.o"))) << list.front().name;
+  }
+}
+
+}  // namespace
+}  // namespace prepqdm

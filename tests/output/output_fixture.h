@@ -51,6 +51,10 @@ struct ExportRun {
       // Added oldest first: the list's head is its last element.
       run.exports.entries.push_back(prepqdm::ExportEntry{number, 0});
     }
+    // As AddExport keeps it: are the entries (oldest first) ascending?
+    const std::vector<prepqdm::ExportEntry>& e = run.exports.entries;
+    for (size_t i = 1; i < e.size(); ++i)
+      run.exports.ascending = run.exports.ascending && prepqdm::CompareExportNames(run.tree, e[i - 1], e[i]) < 0;
   }
 };
 
