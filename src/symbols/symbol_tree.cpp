@@ -12,6 +12,8 @@
 #include <cstring>
 #include <new>
 
+#include "host/large_block.h"
+
 namespace prepqdm {
 
 // Plain lexicographic order on byte strings, bytes compared unsigned. (A zero
@@ -228,9 +230,18 @@ void SymbolTree::Clear() {
   }
 }
 
+void SymbolTree::BlockRelease::operator()(uint64_t* block) const {
+  if (large) {
+    FreeLargeBlock(block);
+  } else {
+    delete[] block;
+  }
+}
+
 uint32_t SymbolTree::Allocate(const uint8_t* name, uint32_t length) {
   constexpr uint64_t kUnit = 8;
   constexpr uint64_t kBlockUnits = uint64_t{1} << kBlockBits;
+  static_assert(kBlockUnits * kUnit == kLargeBlockBytes);
   const bool outside = length > kLongestInlineName;
   const uint64_t key_bytes = outside ? sizeof(const uint8_t*) : length;
   const uint64_t units = (sizeof(TrackedSymbol) + key_bytes + kUnit - 1) / kUnit;
@@ -240,9 +251,10 @@ uint32_t SymbolTree::Allocate(const uint8_t* name, uint32_t length) {
   if (unit + units > (uint64_t{1} << 32)) return kNoRecord;  // numbers are 32-bit
   try {
     while (blocks_.size() <= (unit >> kBlockBits)) {
-      uint64_t* block = new (std::nothrow) uint64_t[kBlockUnits];
+      const bool large = !blocks_.empty();
+      uint64_t* block = large ? static_cast<uint64_t*>(AllocateLargeBlock()) : new (std::nothrow) uint64_t[kBlockUnits];
       if (block == nullptr) return kNoRecord;
-      blocks_.emplace_back(block);
+      blocks_.emplace_back(block, BlockRelease{large});
     }
     const uint8_t* key = name;
     if (outside) {

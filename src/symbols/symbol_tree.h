@@ -53,13 +53,19 @@ struct SymbolTree {
   uint32_t Allocate(const uint8_t* name, uint32_t length);
 
  private:
-  // Storage comes in blocks of 2^17 eight-byte units; a record number is the
+  // Storage comes in blocks of 2^18 eight-byte units; a record number is the
   // index of its first unit.
-  static constexpr uint32_t kBlockBits = 17;
+  // 2 MiB blocks. All but the first ask for huge pages: lookups in a big
+  // table land all over it. A small run stays in the first.
+  static constexpr uint32_t kBlockBits = 18;
   static constexpr uint32_t kBlockMask = (1u << kBlockBits) - 1;
   static constexpr uint32_t kLongestInlineName = 4096;
 
-  std::vector<std::unique_ptr<uint64_t[]>> blocks_;
+  struct BlockRelease {
+    bool large = false;
+    void operator()(uint64_t* block) const;
+  };
+  std::vector<std::unique_ptr<uint64_t, BlockRelease>> blocks_;
   uint64_t next_unit_ = 0;  // of the whole storage
   uint32_t record_count_ = 0;
   std::vector<std::unique_ptr<uint8_t[]>> long_names_;
