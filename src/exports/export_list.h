@@ -1,5 +1,7 @@
 // The list of symbols chosen for export, newest first. Each TrackedSymbol is
-// on it at most once; its `exported` flag says whether it is.
+// on it at most once; its `exported` flag says whether it is. It is kept as
+// an array in order of addition (8 bytes an entry, a big build has hundreds
+// of thousands), read from the back where the list is read from its head.
 #pragma once
 #include <cstdint>
 #include <vector>
