@@ -242,17 +242,19 @@ uint32_t SymbolTree::Allocate(const uint8_t* name, uint32_t length) {
   constexpr uint64_t kUnit = 8;
   constexpr uint64_t kBlockUnits = uint64_t{1} << kBlockBits;
   static_assert(kBlockUnits * kUnit == kLargeBlockBytes);
+  static_assert(kFirstBlockUnits * kUnit >= sizeof(TrackedSymbol) + kLongestInlineName + kUnit);
   const bool outside = length > kLongestInlineName;
   const uint64_t key_bytes = outside ? sizeof(const uint8_t*) : length;
   const uint64_t units = (sizeof(TrackedSymbol) + key_bytes + kUnit - 1) / kUnit;
   // A record never straddles two blocks.
   uint64_t unit = next_unit_;
-  if ((unit & kBlockMask) + units > kBlockUnits) unit = (unit | kBlockMask) + 1;
+  const uint64_t room = (unit >> kBlockBits) == 0 ? kFirstBlockUnits : kBlockUnits;
+  if ((unit & kBlockMask) + units > room) unit = (unit | kBlockMask) + 1;
   if (unit + units > (uint64_t{1} << 32)) return kNoRecord;  // numbers are 32-bit
   try {
     while (blocks_.size() <= (unit >> kBlockBits)) {
       const bool large = !blocks_.empty();
-      uint64_t* block = large ? static_cast<uint64_t*>(AllocateLargeBlock()) : new (std::nothrow) uint64_t[kBlockUnits];
+      uint64_t* block = large ? static_cast<uint64_t*>(AllocateLargeBlock()) : new (std::nothrow) uint64_t[kFirstBlockUnits];
       if (block == nullptr) return kNoRecord;
       blocks_.emplace_back(block, BlockRelease{large});
     }

@@ -56,8 +56,10 @@ struct SymbolTree {
   // Storage comes in blocks of 2^18 eight-byte units; a record number is the
   // index of its first unit.
   // 2 MiB blocks. All but the first ask for huge pages: lookups in a big
-  // table land all over it. A small run stays in the first.
+  // table land all over it. The first is only 64 KiB (the rest of its
+  // numbers go unused), so a small run stays small.
   static constexpr uint32_t kBlockBits = 18;
+  static constexpr uint32_t kFirstBlockUnits = 8192;
   static constexpr uint32_t kBlockMask = (1u << kBlockBits) - 1;
   static constexpr uint32_t kLongestInlineName = 4096;
 
