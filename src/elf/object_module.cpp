@@ -41,13 +41,43 @@ std::optional<uint32_t> FindExportSectionIndex(const ElfImage& image) {
   return std::nullopt;
 }
 
+namespace {
+
+inline uint64_t Mix(uint64_t value) {
+  value ^= value >> 33;
+  value *= 0xFF51AFD7ED558CCDull;
+  value ^= value >> 33;
+  value *= 0xC4CEB9FE1A85EC53ull;
+  value ^= value >> 33;
+  return value;
+}
+
+}  // namespace
+
+uint64_t ContentHash(const uint8_t* bytes, uint32_t size) {
+  uint64_t h0 = 0x9E3779B97F4A7C15ull ^ size;
+  uint64_t h1 = 0xD6E8FEB86659FD93ull;
+  uint32_t i = 0;
+  for (; size - i >= 16; i += 16) {
+    h0 = (h0 ^ Mix(LoadAt<uint64_t>(bytes + i))) * 0x100000001B3ull;
+    h1 = (h1 ^ Mix(LoadAt<uint64_t>(bytes + i + 8))) * 0x100000001B3ull;
+  }
+  uint8_t tail[16] = {};
+  std::memcpy(tail, bytes + i, size - i);
+  h0 = (h0 ^ Mix(LoadAt<uint64_t>(tail))) * 0x100000001B3ull;
+  h1 = (h1 ^ Mix(LoadAt<uint64_t>(tail + 8))) * 0x100000001B3ull;
+  return Mix(h0 ^ Mix(h1 + 0x632BE59BD9B4E019ull));
+}
+
 void NoteSectionFacts(ObjectModule& module) {
   module.sections_noted = true;
   module.import_stub = false;
   module.symbol_tables.clear();
+  module.section_count = 0;
   if (module.image == nullptr || module.size < kElfHeaderSize) return;
   ElfImage image = module.Image();
   uint32_t count = image.SectionCount();
+  module.section_count = count;
   for (uint32_t index = 0; index < count; ++index) {
     std::optional<SectionHeader> section = image.Section(index);
     if (!section) continue;
@@ -98,6 +128,17 @@ Status OpenObjectModule(RunState& run, MappedFile* file, std::string_view name, 
   std::optional<uint32_t> export_section = FindExportSectionIndex(module->Image());
   module->export_section = export_section ? *export_section : kNoExportSection;
   NoteSectionFacts(*module);
+  // Only objects of equal size can be copies of each other. The first of a
+  // size is hashed later, if another comes; the others now, while their
+  // pages are still resident.
+  try {
+    if (!registry.sizes_seen.insert(size).second) {
+      module->content_hash = ContentHash(image, size);
+      module->hashed = true;
+    }
+  } catch (const std::bad_alloc&) {
+    // Hashed later, when needed.
+  }
   module->next = registry.head;
   registry.head = module;
   ++registry.count;

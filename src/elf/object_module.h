@@ -6,8 +6,9 @@
 #include <deque>
 #include <optional>
 #include <string>
-#include <vector>
 #include <string_view>
+#include <unordered_set>
+#include <vector>
 
 #include "elf/elf_image.h"
 #include "host/mapped_file.h"
@@ -38,7 +39,12 @@ struct ObjectModule {
   // (the object is then an import stub), and the symbol tables to track.
   bool sections_noted = false;
   bool import_stub = false;
+  uint32_t section_count = 0;
   std::vector<uint32_t> symbol_tables;
+  // ContentHash of the image, taken at registration when an object of the
+  // same size came before it (only such objects can be copies).
+  bool hashed = false;
+  uint64_t content_hash = 0;
 
   ElfImage Image() const { return ElfImage{image, size}; }
 };
@@ -47,7 +53,11 @@ struct InputRegistry {
   ObjectModule* head = nullptr;
   int32_t count = 0;
   std::deque<ObjectModule> storage;  // stable addresses
+  std::unordered_set<uint32_t> sizes_seen;
 };
+
+// A fast 64-bit hash of a whole object; equal bytes give equal hashes.
+uint64_t ContentHash(const uint8_t* bytes, uint32_t size);
 
 // Index of the first section, from index 0 up, whose name is exactly
 // ".export" (the eight bytes ".export\0" at its sh_name in the section-name
@@ -55,7 +65,8 @@ struct InputRegistry {
 // Neither type nor flags are looked at.
 std::optional<uint32_t> FindExportSectionIndex(const ElfImage& image);
 
-// Fills in `import_stub` and `symbol_tables` from the section headers: the
+// Fills in `import_stub`, `section_count` and `symbol_tables` from the
+// section headers: the
 // symbol tables from index 1 up, less size-prefixed ones, which the reader
 // neither checks nor converts (nor anything in the null section header 0).
 void NoteSectionFacts(ObjectModule& module);

@@ -31,33 +31,9 @@ namespace prepqdm {
 namespace {
 
 uint32_t SectionCountOf(const ObjectModule& module) {
+  if (module.sections_noted) return module.section_count;
   if (module.image == nullptr || module.size < kElfHeaderSize) return 0;
   return module.Image().SectionCount();
-}
-
-inline uint64_t Mix(uint64_t value) {
-  value ^= value >> 33;
-  value *= 0xFF51AFD7ED558CCDull;
-  value ^= value >> 33;
-  value *= 0xC4CEB9FE1A85EC53ull;
-  value ^= value >> 33;
-  return value;
-}
-
-// A fast 64-bit hash of the whole object; equal bytes give equal hashes.
-uint64_t ContentHash(const uint8_t* bytes, uint32_t size) {
-  uint64_t h0 = 0x9E3779B97F4A7C15ull ^ size;
-  uint64_t h1 = 0xD6E8FEB86659FD93ull;
-  uint32_t i = 0;
-  for (; size - i >= 16; i += 16) {
-    h0 = (h0 ^ Mix(LoadAt<uint64_t>(bytes + i))) * 0x100000001B3ull;
-    h1 = (h1 ^ Mix(LoadAt<uint64_t>(bytes + i + 8))) * 0x100000001B3ull;
-  }
-  uint8_t tail[16] = {};
-  std::memcpy(tail, bytes + i, size - i);
-  h0 = (h0 ^ Mix(LoadAt<uint64_t>(tail))) * 0x100000001B3ull;
-  h1 = (h1 ^ Mix(LoadAt<uint64_t>(tail + 8))) * 0x100000001B3ull;
-  return Mix(h0 ^ Mix(h1 + 0x632BE59BD9B4E019ull));
 }
 
 struct ShapeKey {
@@ -69,7 +45,8 @@ struct ShapeKey {
 
 struct ShapeKeyHash {
   size_t operator()(const ShapeKey& key) const {
-    return static_cast<size_t>(Mix(key.hash ^ (static_cast<uint64_t>(key.size) << 16) ^ key.section_count));
+    // The content hash is well mixed already; sizes and counts hash as themselves.
+    return static_cast<size_t>(key.hash ^ (static_cast<uint64_t>(key.size) << 16) ^ key.section_count);
   }
 };
 
@@ -94,7 +71,7 @@ std::vector<ObjectModule*> FindEarlierCopies(const std::vector<ObjectModule*>& m
   for (size_t i = 0; i < modules.size(); ++i) {
     if (same_size[modules[i]->size] >= 2) {
       section_counts[i] = SectionCountOf(*modules[i]);
-      GiveBackPages(*modules[i]);
+      if (!modules[i]->sections_noted) GiveBackPages(*modules[i]);
     }
     ++shape_sizes[ShapeKey{modules[i]->size, section_counts[i], 0}];
   }
@@ -104,7 +81,8 @@ std::vector<ObjectModule*> FindEarlierCopies(const std::vector<ObjectModule*>& m
     ObjectModule* module = modules[i];
     ShapeKey key{module->size, section_counts[i], 0};
     if (shape_sizes[key] < 2) continue;
-    key.hash = module->image ? ContentHash(module->image, module->size) : 0;
+    // Usually hashed at registration, while its pages were resident.
+    key.hash = module->hashed ? module->content_hash : module->image ? ContentHash(module->image, module->size) : 0;
     std::vector<ObjectModule*>& earlier = seen[key];
     // Latest registered first; a hash collision only costs a comparison.
     for (size_t j = earlier.size(); j-- > 0;) {
