@@ -79,7 +79,6 @@ struct TableBuild {
 };
 
 struct TableKind {
-  const char* section_name;
   const char* table_symbol;
   const char* heading;
 };
@@ -312,13 +311,13 @@ Status WriteExportObject(RunState& run) {
   if (n > 0) {
     if (IsTooLarge(layout, layout.code_index))
       return ReportTooLarge(run, ".fexports", layout.code_index, layout.size[layout.code_index]);
-    if (PrepareTable(run, code, TableKind{".fexports", kCodeTableSymbol, "\nCODE:\n"}, run.exports.ascending) != 0)
+    if (PrepareTable(run, code, TableKind{kCodeTableSymbol, "\nCODE:\n"}, run.exports.ascending) != 0)
       return -1;
   }
   if (m > 0) {
     if (IsTooLarge(layout, layout.data_index))
       return ReportTooLarge(run, ".dexports", layout.data_index, layout.size[layout.data_index]);
-    if (PrepareTable(run, data, TableKind{".dexports", kDataTableSymbol, "\nDATA:\n"}, run.exports.ascending) != 0)
+    if (PrepareTable(run, data, TableKind{kDataTableSymbol, "\nDATA:\n"}, run.exports.ascending) != 0)
       return -1;
   }
   // The tables fit, yet the file as a whole must stay within 32-bit offsets.
