@@ -8,7 +8,7 @@
 
 #include "driver/run_state.h"
 #include "elf/archive_reader.h"
-#include "elf/tracking_pass.h"
+#include "symbols/tracking_pass.h"
 #include "exports/in_code_exports.h"
 #include "harness_support.h"
 #include "harnesses.h"
@@ -24,8 +24,8 @@ int FuzzArchive(const uint8_t* data, size_t size) {
   run.console = prepqdm::Sink{nullptr, &console};
   ShowConsoleAtEnd show{"archive", console};
   run.options.verbose = run.tree.verbose = true;
-  if (prepqdm::ReadArchive(run, &archive.file) != 0) return 0;
-  if (prepqdm::TrackAllSymbols(run) != 0) return 0;
+  if (prepqdm::ReadArchive(run.inputs.registry, run.console, &archive.file) != 0) return 0;
+  if (prepqdm::TrackAllSymbols(run.inputs.registry, run.tree, run.console) != 0) return 0;
   prepqdm::CollectAllInCodeExports(run);
   return 0;
 }

@@ -14,7 +14,7 @@
 #include "elf/elf_format.h"
 #include "elf/elf_reader.h"
 #include "elf/object_module.h"
-#include "elf/tracking_pass.h"
+#include "symbols/tracking_pass.h"
 #include "harnesses.h"
 #include "output/import_library.h"
 
@@ -161,9 +161,9 @@ void CheckGeneratedObject(const std::string& path, const std::string& console) {
   std::string check_console;
   check.console = prepqdm::Sink{nullptr, &check_console};
   HeapMapping mapping(bytes.data(), bytes.size(), path);
-  if (prepqdm::OpenObjectModule(check, &mapping.file, "generated.o", mapping.bytes.data(), size) != 0)
+  if (prepqdm::OpenObjectModule(check.inputs.registry, check.console, &mapping.file, "generated.o", mapping.bytes.data(), size) != 0)
     Finding("generated file is refused as an object", path, console + check_console);
-  if (prepqdm::TrackAllSymbols(check) != 0)
+  if (prepqdm::TrackAllSymbols(check.inputs.registry, check.tree, check.console) != 0)
     Finding("generated file's symbols cannot be tracked", path, console + check_console);
 }
 

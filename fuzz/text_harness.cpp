@@ -60,7 +60,7 @@ int FuzzText(const uint8_t* data, size_t size) {
   // captured INFO lines would be what is measured.
   run.options.verbose = run.tree.verbose = size < 65536;
   run.options.output_path = "/dev/null";
-  if (prepqdm::LoadDefOnlySymbols(run, &def_file.file) != 0) return 0;
+  if (prepqdm::LoadDefOnlySymbols(run.tree, run.console, prepqdm::OrNull(run.options.module_name), &def_file.file) != 0) return 0;
   prepqdm::SelectExports(run, &def_file.file, parts.size() > 1 ? &exclude_file.file : nullptr);
   return 0;
 }

@@ -1,14 +1,11 @@
 #include "driver/command_line.h"
 
-#include <cstring>
 #include <limits>
 #include <optional>
 #include <string>
-#include <unordered_set>
 
 #include "driver/run_state.h"
-#include "elf/archive_reader.h"
-#include "elf/object_module.h"
+#include "elf/input_files.h"
 #include "host/output.h"
 #include "host/paths.h"
 
@@ -74,7 +71,6 @@ std::string_view CommandLineParser::CurrentToken() const {
 namespace {
 
 constexpr char kDefaultOutput[] = "pre_qdm.o";
-constexpr uint64_t kMinimumInputSize = 0x104;
 constexpr size_t kUnlimited = std::numeric_limits<size_t>::max();
 
 // A scan step: the current token, after which the parser has moved on.
@@ -132,77 +128,6 @@ Status PreScan(RunState& run, CommandLineParser& parser) {
   return kOk;
 }
 
-// The extension: the text from the last '.' of the last path component.
-std::string_view Extension(std::string_view path) {
-  std::string_view name = FileNamePart(path);
-  size_t dot = name.rfind('.');
-  return dot == std::string_view::npos ? std::string_view() : name.substr(dot);
-}
-
-bool IsLinkerCommandFile(std::string_view path) {
-  std::string_view extension = Extension(path);
-  return EqualsIgnoreAsciiCase(extension, ".ld") || EqualsIgnoreAsciiCase(extension, ".lnk");
-}
-
-// Resolves, filters, maps and classifies one input name.
-Status OpenInput(RunState& run, const std::string& token, std::unordered_set<std::string>& input_paths) {
-  const Options& options = run.options;
-  // A path that does not fit the classic buffer stays empty: the mapping of
-  // it fails and the search paths are still tried.
-  std::string path = FullPath(token).value_or(std::string());
-  if (!path.empty() && input_paths.count(path)) return kOk;
-  // An empty path has no extension, so the name as written decides then:
-  // a linker command file is never opened, however long its path.
-  if (IsLinkerCommandFile(path.empty() ? std::string_view(token) : std::string_view(path))) {
-    Print(run.console, "PrepQDM - ignoring lnk/ld \"%s\"\n", token.c_str());
-    return kOk;
-  }
-  if (!path.empty() && EqualsIgnoreAsciiCase(path, options.output_path)) {
-    Print(run.console, "PrepQDM - ignoring output file \"%s\"\n", token.c_str());
-    return kOk;
-  }
-
-  MappedFile* file = nullptr;
-  Status first = MapFile(run.mappings, path, &file);
-  if (first != kOk) {
-    if (options.search_paths.empty()) {
-      Print(run.console, "***Error: Could not map in file \"%s\". Error 0x%08X\n", token.c_str(),
-            static_cast<uint32_t>(first));
-      return first;
-    }
-    for (const std::string& directory : options.search_paths) {
-      std::string candidate = FullPath(directory + "/" + token).value_or(std::string());
-      if (MapFile(run.mappings, candidate, &file) == kOk) break;
-    }
-    if (!file) {
-      Print(run.console, "***Error: Could not map in file \"%s\" in the provided paths. Error 0x%08X\nSearched in:\n",
-            token.c_str(), static_cast<uint32_t>(first));
-      for (const std::string& directory : options.search_paths) Print(run.console, "   %s\n", directory.c_str());
-      return first;
-    }
-  }
-
-  if (file->size < kMinimumInputSize) {
-    ReleaseMappedFile(file);
-    return kOk;
-  }
-  // Remembered before registration, which may drop the creator's reference.
-  std::string opened_path = file->path;
-  if (memcmp(file->view, "!<arch>\n", 8) == 0) {
-    Status status = ReadArchive(run, file);
-    if (status != kOk) return status;
-  } else if (memcmp(file->view, "\x7F" "ELF", 4) == 0) {
-    Status status = RegisterMappedObject(run, file);
-    if (status != kOk) return status;
-  } else {
-    Print(run.console, "***Error: Unknown file type \"%s\". Return -1\n", token.c_str());
-    return -1;
-  }
-  run.input_list.insert(run.input_list.begin(), file);
-  input_paths.insert(std::move(opened_path));
-  return kOk;
-}
-
 bool IsOneOfWords(std::string_view text) {
   for (std::string_view word : {"checknosda", "q", "noar", "warnsti", "warnlinkonce"})
     if (EqualsIgnoreAsciiCase(text, word)) return true;
@@ -211,13 +136,13 @@ bool IsOneOfWords(std::string_view text) {
 
 Status MainScan(RunState& run, CommandLineParser& parser) {
   Options& options = run.options;
-  std::unordered_set<std::string> input_paths;
+  const InputSearch search{options.search_paths, options.output_path};
   parser.Rewind();
   parser.Advance();
   while (parser.HasMore()) {
     std::string token = TakeToken(parser);
     if (token.empty() || token[0] != '-') {
-      Status status = OpenInput(run, token, input_paths);
+      Status status = LoadInput(run.inputs, run.mappings, run.console, search, token);
       if (status != kOk) return status;
       continue;
     }

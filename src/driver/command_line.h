@@ -1,5 +1,5 @@
-// Command-line parsing: response files, the pre-scan for -o and -L, the main
-// scan of options and inputs, and the mapping and classification of inputs.
+// Command-line parsing: response files, the pre-scan for -o and -L, and the
+// main scan of options and inputs, which loads each input as it meets it.
 //
 // The arguments are read through a CommandLineParser that expands every @file
 // argument in place, so both scans see one flat sequence of tokens. The
@@ -45,6 +45,8 @@ class CommandLineParser {
   std::vector<std::unique_ptr<ResponseFile>> slots_;  // null for a plain argument
 };
 
+// Fills run.options and loads every input into run.inputs. Returns 0, or a
+// non-zero status after its message.
 Status ParseCommandLine(RunState& run, int argc, char** argv);
 
 }  // namespace prepqdm

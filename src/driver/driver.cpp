@@ -1,22 +1,27 @@
-// The run from start to exit. The order is fixed: parse (which maps and
-// registers every input), check the option combinations, open the log, map
-// the definition and exclude files, track symbols, select and write the
-// exports, and, on request, read the written object back to build the import
-// library. Most failures after parsing end with a report that echoes the
+// The run from start to exit, as a fixed list of stages, each given what it
+// needs and returning what it made: parse (which loads every input), check
+// the option combination, open the log, map the definition and exclude files,
+// track symbols, select the exports, write the export object, and, on
+// request, read it back to build the import library and have the archiver
+// index it. Most failures after parsing end with a report that echoes the
 // command line; a few stages have printed everything already and end at once.
 #include "driver/driver.h"
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 #include "driver/command_line.h"
+#include "driver/option_checks.h"
 #include "driver/run_state.h"
 #include "elf/elf_reader.h"
-#include "elf/tracking_pass.h"
 #include "exports/def_file.h"
 #include "exports/export_list.h"
 #include "host/output.h"
+#include "output/archive_indexing.h"
+#include "output/export_object_writer.h"
 #include "output/import_library.h"
+#include "symbols/tracking_pass.h"
 
 namespace prepqdm {
 
@@ -26,20 +31,13 @@ constexpr int kSdkMajor = 2;
 constexpr int kSdkMinor = 11;
 constexpr int kSdkPatch = 3;
 constexpr char kToolVersion[] = "v1.0";
-constexpr uint32_t kMinimumExportObjectSize = 0x104;
 constexpr Status kGeneratedFileTooSmall = AsStatus(0xBAD00018u);
 
-// Fails with -1 after the report, then the error line.
-Status ReportThenFail(RunState& run, int argc, char** argv, const char* line) {
-  PrintFailureReport(run, argc, argv, -1);
-  Print(run.console, "%s", line);
-  return -1;
-}
-
-// Fails with -1 after the error line, then the report.
-Status FailThenReport(RunState& run, int argc, char** argv, const char* line) {
-  Print(run.console, "%s", line);
-  PrintFailureReport(run, argc, argv, -1);
+// Fails with -1: the failed check's line and the report, in its order.
+Status FailCheck(RunState& run, int argc, char** argv, const OptionFailure& failure) {
+  if (failure.report_first) PrintFailureReport(run, argc, argv, -1);
+  PrintBytes(run.console, failure.line.data(), failure.line.size());
+  if (!failure.report_first) PrintFailureReport(run, argc, argv, -1);
   return -1;
 }
 
@@ -61,8 +59,9 @@ Status OpenLog(RunState& run, int argc, char** argv) {
   return kOk;
 }
 
-// Reads the export object just written back in and builds the import library
-// from it. Sets *at_once when the run must end without a report.
+// Reads the export object just written back in, builds the import library
+// from it and has the archiver index it. Sets *at_once when the run must end
+// without a report.
 Status BuildImportLibraryFromOutput(RunState& run, bool* at_once) {
   const Options& options = run.options;
   MappedFile* file = nullptr;
@@ -72,29 +71,31 @@ Status BuildImportLibraryFromOutput(RunState& run, bool* at_once) {
           options.output_path.c_str(), static_cast<uint32_t>(status));
     return status;
   }
-  if (file->size < kMinimumExportObjectSize) {
+  if (file->size < kMinimumObjectSize) {
     ReleaseMappedFile(file);
     Print(run.console, "***Error: Generated file \"%s\" is too small. Error 0x%08X\n", options.output_path.c_str(),
           static_cast<uint32_t>(kGeneratedFileTooSmall));
     return kGeneratedFileTooSmall;
   }
-  run.export_object = file->view;
-  run.export_object_size = static_cast<uint32_t>(file->size);
-  uint32_t code = ParseElfImage(run.export_object, run.export_object_size);
+  const ElfImage export_object{file->view, static_cast<uint32_t>(file->size)};
+  uint32_t code = ParseElfImage(export_object.data, export_object.size);
   if (code != 0) {
     // The mapping stays: the run ends here.
     Print(run.console, "*** Error 0x%08X parsing ELF file \"%s\"\n", code, options.output_path.c_str());
     *at_once = true;
     return AsStatus(code);
   }
-  status = BuildImportLibrary(run);
+  const std::string& library_path = *options.import_library_path;
+  const ImportLibrarySettings settings{library_path, *options.module_name, options.output_path,
+                                       options.no_archive_header};
+  BuiltImportLibrary built = BuildImportLibrary(export_object, settings, run.mappings, run.console);
+  // The archiver gets whatever was written, as it would after a failed write.
+  if (built.opened && !options.no_archive_header) IndexImportLibrary(library_path, options.verbose, run.console);
   ReleaseMappedFile(file);
-  run.export_object = nullptr;
-  run.export_object_size = 0;
-  if (status != kOk)
-    Print(run.console, "***Error 0x%08X creating import lib \"%s\"\n", static_cast<uint32_t>(status),
-          options.import_library_path->c_str());
-  return status;
+  if (built.status != kOk)
+    Print(run.console, "***Error 0x%08X creating import lib \"%s\"\n", static_cast<uint32_t>(built.status),
+          library_path.c_str());
+  return built.status;
 }
 
 }  // namespace
@@ -140,7 +141,7 @@ void PrintFailureReport(RunState& run, int argc, char** argv, Status status) {
 }
 
 Status RunPrepqdm(RunState& run, int argc, char** argv) {
-  // Step 1: the run state starts fresh (a RunState is constructed per run).
+  // A run starts from default options and a closed log.
   run.options = Options{};
   if (run.log.file) fclose(run.log.file);
   run.log = Sink{};
@@ -152,60 +153,34 @@ Status RunPrepqdm(RunState& run, int argc, char** argv) {
     return status;
   }
 
-  if (options.check_no_sda)
-    Print(run.console, "\nWARNING: -checknosda is deprecated; pass -checknosda to makeqdm instead.\n");
-
-  bool import_library = false;
-  if (options.import_library_path.has_value() != options.module_name.has_value())
-    return ReportThenFail(run, argc, argv, "\nERROR: -l requires -r and v.v. Return -1.\n");
-  if (options.import_library_path) {
-    import_library = true;
-    options.def_only = run.registry.count == 0;
-  }
-
-  if (run.registry.count == 0) {
-    if (options.export_all)
-      return FailThenReport(run, argc, argv, "\nERROR: -xall requires library or object files. Return -1.\n");
-    if (!options.def_only)
-      return ReportThenFail(run, argc, argv, "\nERROR: No library or object files specified. Return -1.\n");
-  }
+  if (std::optional<OptionFailure> failure = CheckOptionCombination(options, run.inputs.registry.count, run.console))
+    return FailCheck(run, argc, argv, *failure);
+  const bool import_library = options.import_library_path.has_value();
 
   if (options.log_path) {
     status = OpenLog(run, argc, argv);
     if (status != kOk) return status;
   }
-
-  if (options.def_path) {
-    if (options.export_all)
-      return FailThenReport(run, argc, argv, "***Error: -xall and -x <file> cannot be used together.\n");
-    // Taken as written: the search paths do not apply.
-    if (MapFile(run.mappings, *options.def_path, &run.def_file) != kOk) {
-      Print(run.console, "Error: Could not map in exports def file \"%s\". Return -1.\n", options.def_path->c_str());
-      PrintFailureReport(run, argc, argv, -1);
-      return -1;
-    }
-    Print(run.log, "Using DEF file \"%s\"\n", options.def_path->c_str());
-  }
-
-  if (options.exclude_path) {
-    if (MapFile(run.mappings, *options.exclude_path, &run.exclude_file) != kOk) {
-      Print(run.console, "Error: Could not map in exclude file \"%s\". Return -1.\n", options.exclude_path->c_str());
-      PrintFailureReport(run, argc, argv, -1);
-      return -1;
-    }
-    Print(run.log, "Using EXCLUDE file \"%s\"\n", options.exclude_path->c_str());
-  }
+  if (std::optional<OptionFailure> failure =
+          MapSelectionFiles(options, run.mappings, run.log, &run.def_file, &run.exclude_file))
+    return FailCheck(run, argc, argv, *failure);
 
   // These stages print their own messages and end the run without a report.
-  status = TrackAllSymbols(run);
+  status = TrackAllSymbols(run.inputs.registry, run.tree, run.console);
   if (status != kOk) return status;
   if (options.def_only) {
-    status = LoadDefOnlySymbols(run, run.def_file);
+    status = LoadDefOnlySymbols(run.tree, run.console, OrNull(options.module_name), run.def_file);
     if (status != kOk) return status;
   }
 
   Print(run.log, "Output to \"%s\"\n", options.output_path.c_str());
-  status = SelectExports(run, run.def_file, run.exclude_file);
+  run.selection = SelectExports(run.tree, run.inputs.registry, run.def_file, run.exclude_file,
+                                SelectionSettingsOf(options), run.console);
+  status = run.selection.status;
+  if (status == kOk) {
+    const ExportObjectTarget target{options.output_path, options.def_only};
+    status = WriteExportObject(run.selection.exports, run.tree, target, run.mappings, run.console, run.log).status;
+  }
 
   if (status == kOk && import_library) {
     bool at_once = false;

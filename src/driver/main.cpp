@@ -1,10 +1,9 @@
 // The process entry point. The run state is never destroyed: the program
 // frees almost nothing before exit by design, and tearing down hundreds of
 // thousands of records and thousands of mappings one by one would only slow
-// the exit. Every stream is flushed (and the log closed) before _exit.
-#include <unistd.h>
-
+// the exit. Every stream is flushed (and the log closed) before _Exit.
 #include <cstdio>
+#include <cstdlib>
 
 #include "driver/driver.h"
 #include "driver/run_state.h"
@@ -17,5 +16,5 @@ int main(int argc, char** argv) {
     run->log.file = nullptr;
   }
   fflush(nullptr);
-  _exit(prepqdm::ExitCodeFromStatus(status));
+  std::_Exit(prepqdm::ExitCodeFromStatus(status));
 }

@@ -1,14 +1,14 @@
 // Everything one run of the program owns: options, mapped inputs, registered
-// objects, the symbol table, the export list and the two output sinks. Nothing
-// lives in globals, so a whole run can execute in-process (tests, fuzzing).
+// objects, the symbol table, what selection made and the two output sinks.
+// Nothing lives in globals, so a whole run can execute in-process (tests,
+// fuzzing). The stages below the driver never see this record: each is given
+// the pieces it uses.
 #pragma once
 #include <cstdint>
 #include <cstdio>
-#include <string>
-#include <vector>
 
 #include "driver/options.h"
-#include "elf/object_module.h"
+#include "elf/input_files.h"
 #include "exports/export_list.h"
 #include "host/mapped_file.h"
 #include "host/output.h"
@@ -21,17 +21,11 @@ struct RunState {
   Sink console{stdout, nullptr};
   Sink log;                        // open only with -log
   Mappings mappings;               // declared before anything that points into views
-  std::vector<MappedFile*> input_list;  // accepted inputs, newest first
-  InputRegistry registry;
+  InputFiles inputs;
   SymbolTree tree;
-  ExportList exports;
+  SelectionResult selection;
   MappedFile* def_file = nullptr;
   MappedFile* exclude_file = nullptr;
-  // The export object mapped again for the import library.
-  uint8_t* export_object = nullptr;
-  uint32_t export_object_size = 0;
-  // False for a dry run (qdmdump --explain): selection stops before the writer.
-  bool write_outputs = true;
 
   RunState() = default;
   RunState(const RunState&) = delete;

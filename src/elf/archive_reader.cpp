@@ -1,7 +1,5 @@
-// The `ar` archive walk. After the 8-byte global header "!<arch>\n" come
-// members, each a 60-byte ASCII header (name 16, date 12, uid 6, gid 6,
-// mode 8, size 10, then the two bytes 0x60 0x0A) followed by its data, padded
-// to an even length. Short names end with '/'; "//" is the long-name table
+// The `ar` archive walk (the header layout is in ar_format.h). Short names
+// end with '/'; "//" is the long-name table
 // (names ending with '/'), referenced from later headers as '/' and a decimal
 // offset; "/" is the symbol index, which is skipped: every member whose name
 // marks it as an object is opened, needed or not.
@@ -22,7 +20,7 @@
 #include <string>
 #include <string_view>
 
-#include "driver/run_state.h"
+#include "elf/ar_format.h"
 #include "elf/object_module.h"
 #include "elf/read_budget.h"
 
@@ -30,13 +28,13 @@ namespace prepqdm {
 
 namespace {
 
-constexpr uint64_t kGlobalHeaderSize = 8;
-constexpr uint64_t kMemberHeaderSize = 60;
-constexpr size_t kNameField = 0;
-constexpr size_t kNameFieldSize = 16;
-constexpr size_t kSizeField = 48;
-constexpr size_t kSizeFieldSize = 10;
-constexpr size_t kMagicField = 58;
+constexpr uint64_t kGlobalHeaderSize = kArchiveMagicSize;
+constexpr uint64_t kMemberHeaderSize = kArchiveMemberHeaderSize;
+constexpr size_t kNameField = ArMemberHeader::kName.offset;
+constexpr size_t kNameFieldSize = ArMemberHeader::kName.width;
+constexpr size_t kSizeField = ArMemberHeader::kSize.offset;
+constexpr size_t kSizeFieldSize = ArMemberHeader::kSize.width;
+constexpr size_t kMagicField = ArMemberHeader::kEnd.offset;
 
 bool IsBlank(uint8_t c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
@@ -77,10 +75,10 @@ bool IsObjectMemberName(std::string_view name) {
   return name[dot + 1] == 'o' || name[dot + 1] == 'O';
 }
 
-Status ReadArchive(RunState& run, MappedFile* archive) {
+Status ReadArchive(InputRegistry& registry, Sink& console, MappedFile* archive) {
   const uint8_t* long_names = nullptr;
   uint64_t long_names_size = 0;
-  Status status = WalkArchive(run, archive, [&](const ArchiveMember& member) -> Status {
+  Status status = WalkArchive(console, archive, [&](const ArchiveMember& member) -> Status {
     if (member.long_name_table) {
       // Later headers may still refer to it; an earlier table no longer.
       ReleaseResidentPages(*archive, long_names, long_names_size);
@@ -92,16 +90,16 @@ Status ReadArchive(RunState& run, MappedFile* archive) {
       ReleaseResidentPages(*archive, member.data, member.size);
       return 0;
     }
-    return OpenObjectModule(run, archive, member.name, member.data, static_cast<uint32_t>(member.size));
+    return OpenObjectModule(registry, console, archive, member.name, member.data, static_cast<uint32_t>(member.size));
   });
   ReleaseResidentPages(*archive, long_names, long_names_size);
   return status;
 }
 
-Status WalkArchive(RunState& run, MappedFile* archive, const std::function<Status(const ArchiveMember&)>& visit) {
+Status WalkArchive(Sink& console, MappedFile* archive, const std::function<Status(const ArchiveMember&)>& visit) {
   const char* path = archive->path.c_str();
   if (archive->size < kGlobalHeaderSize + kMemberHeaderSize) {
-    Print(run.console, "***Error: file \"%s\" is too small to be useful. Return -1.\n", path);
+    Print(console, "***Error: file \"%s\" is too small to be useful. Return -1.\n", path);
     return -1;
   }
   uint8_t* view = archive->view;
@@ -116,7 +114,7 @@ Status WalkArchive(RunState& run, MappedFile* archive, const std::function<Statu
     // At least one whole header remains here.
     const uint8_t* header = view + offset;
     if (header[kMagicField] != 0x60 || header[kMagicField + 1] != 0x0A) {
-      Print(run.console, "***Error: file \"%s\" has invalid library file format. Return -1\n", path);
+      Print(console, "***Error: file \"%s\" has invalid library file format. Return -1\n", path);
       return -1;
     }
     uint64_t data_offset = offset + kMemberHeaderSize;
@@ -138,7 +136,7 @@ Status WalkArchive(RunState& run, MappedFile* archive, const std::function<Statu
 
     Decimal size_field = ReadDecimal(header + kSizeField, kSizeFieldSize);
     if (size_field.value == 0) {
-      Print(run.console, "***Error: Invalid file size for file inside \"%s\".\n", path);
+      Print(console, "***Error: Invalid file size for file inside \"%s\".\n", path);
       return -4;
     }
     bool size_well_formed = size_field.value > 0;
@@ -146,12 +144,12 @@ Status WalkArchive(RunState& run, MappedFile* archive, const std::function<Statu
       if (header[kSizeField + k] != ' ') size_well_formed = false;
     }
     if (!size_well_formed) {
-      Print(run.console, "***Error: Invalid member size inside \"%s\". Return -1.\n", path);
+      Print(console, "***Error: Invalid member size inside \"%s\". Return -1.\n", path);
       return -1;
     }
     uint64_t size = static_cast<uint64_t>(size_field.value);
     if (size > remaining) {
-      Print(run.console, "***Error: Member size runs past the end of file \"%s\". Return -1.\n", path);
+      Print(console, "***Error: Member size runs past the end of file \"%s\". Return -1.\n", path);
       return -1;
     }
     const uint8_t* data = view + data_offset;
@@ -170,7 +168,7 @@ Status WalkArchive(RunState& run, MappedFile* archive, const std::function<Statu
           const void* end = std::memchr(start, '/', available);
           size_t length = end ? static_cast<size_t>(static_cast<const uint8_t*>(end) - start) : available;
           if (!name_budget.Charge(uint64_t{length} + 1)) {
-            Print(run.console, "***Error: Member names inside \"%s\" take too long to read. Return -1.\n", path);
+            Print(console, "***Error: Member names inside \"%s\" take too long to read. Return -1.\n", path);
             return -1;
           }
           name = std::string_view(reinterpret_cast<const char*>(start), length);

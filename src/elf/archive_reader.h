@@ -4,14 +4,17 @@
 #include <functional>
 #include <string_view>
 
+#include "host/output.h"
 #include "host/status.h"
 
 namespace prepqdm {
 
-struct RunState;
+struct InputRegistry;
 struct MappedFile;
 
-Status ReadArchive(RunState& run, MappedFile* archive);
+// Registers every object member of `archive`. Prints its own message on
+// failure.
+Status ReadArchive(InputRegistry& registry, Sink& console, MappedFile* archive);
 
 // One member met by WalkArchive. `header` is its 60-byte header, `data` its
 // `size` bytes (both inside the mapping). `name` is the resolved name, empty
@@ -26,9 +29,9 @@ struct ArchiveMember {
 };
 
 // The walk behind ReadArchive: checks each header as ReadArchive does
-// (printing the same messages on run.console) and hands every member to
+// (printing the same messages on `console`) and hands every member to
 // `visit`; a non-zero result of `visit` ends the walk and is returned.
-Status WalkArchive(RunState& run, MappedFile* archive, const std::function<Status(const ArchiveMember&)>& visit);
+Status WalkArchive(Sink& console, MappedFile* archive, const std::function<Status(const ArchiveMember&)>& visit);
 
 // Whether an archive member's name marks it as an object (util.o, UTIL.O).
 bool IsObjectMemberName(std::string_view name);

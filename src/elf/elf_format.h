@@ -83,6 +83,11 @@ constexpr uint32_t kSymbolSize = 16;
 constexpr uint32_t kRelaSize = 12;
 constexpr uint32_t kRelSize = 8;
 
+// No input shorter than this is read as an object, and no export object is
+// taken back in below it: 260 bytes hold the ELF header and the smallest
+// useful set of section headers.
+constexpr uint32_t kMinimumObjectSize = 0x104;
+
 constexpr int EI_CLASS = 4;
 constexpr int EI_DATA = 5;
 constexpr int EI_VERSION = 6;

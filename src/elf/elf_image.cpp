@@ -8,6 +8,14 @@
 
 namespace prepqdm {
 
+std::optional<std::string_view> BoundedString(const uint8_t* bytes, uint64_t length, uint64_t offset) {
+  if (bytes == nullptr || offset >= length) return std::nullopt;
+  const void* zero = std::memchr(bytes + offset, 0, static_cast<size_t>(length - offset));
+  if (!zero) return std::nullopt;
+  const char* start = reinterpret_cast<const char*>(bytes + offset);
+  return std::string_view(start, static_cast<size_t>(static_cast<const char*>(zero) - start));
+}
+
 uint32_t ElfImage::SectionEntrySize() const {
   uint16_t entsize = Header().e_shentsize;
   return entsize == 0 ? kSectionHeaderSize : entsize;
@@ -48,11 +56,8 @@ std::optional<std::string_view> ElfImage::StringAt(uint32_t table_index, uint32_
   if (!table || table->sh_type == SHT_NOBITS) return std::nullopt;
   const uint8_t* begin;
   uint32_t length;
-  if (!SectionContent(*table, &begin, &length) || offset >= length) return std::nullopt;
-  const void* zero = std::memchr(begin + offset, 0, length - offset);
-  if (!zero) return std::nullopt;
-  const char* start = reinterpret_cast<const char*>(begin + offset);
-  return std::string_view(start, static_cast<const char*>(zero) - start);
+  if (!SectionContent(*table, &begin, &length)) return std::nullopt;
+  return BoundedString(begin, length, offset);
 }
 
 std::optional<std::string_view> ElfImage::SectionName(uint32_t index) const {

@@ -12,6 +12,10 @@
 
 namespace prepqdm {
 
+// The zero-terminated string at `offset` of `length` bytes: nothing when the
+// offset is not inside them or no zero byte ends the string inside them.
+std::optional<std::string_view> BoundedString(const uint8_t* bytes, uint64_t length, uint64_t offset);
+
 struct ElfImage {
   uint8_t* data = nullptr;
   uint32_t size = 0;
@@ -48,6 +52,13 @@ struct ElfImage {
   // Name of section `index` from the section-name table (nothing when
   // e_shstrndx is 0 or the name cannot be read safely).
   std::optional<std::string_view> SectionName(uint32_t index) const;
+
+  // The symbol record at byte `offset` of the image, or nothing when it does
+  // not lie wholly inside it.
+  std::optional<ElfSymbol> SymbolAt(uint64_t offset) const {
+    if (data == nullptr || !Contains(offset, kSymbolSize)) return std::nullopt;
+    return LoadAt<ElfSymbol>(data + offset);
+  }
 
   // Entry `index` of table section `table` with entry size `entry_size`
   // (the caller applies the defaults); `record_size` bytes must fit inside

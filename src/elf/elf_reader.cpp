@@ -91,8 +91,6 @@ constexpr uint32_t kRelNullEntry = 0xBAD00015u;
 constexpr uint32_t kRelSymbol = 0xBAD00016u;
 constexpr uint32_t kRelOffset = 0xBAD00017u;
 
-constexpr uint32_t kMinimumLength = 260;
-
 bool InRange(uint64_t value, uint64_t begin, uint64_t end) { return value >= begin && value < end; }
 
 // A table entry (section or program header) that takes part in the
@@ -203,7 +201,7 @@ class Reader {
   }
 
   uint32_t CheckHeader() {
-    if (length_ < kMinimumLength) return kTooShort;
+    if (length_ < kMinimumObjectSize) return kTooShort;
     if (image_[0] != 0x7F || image_[1] != 'E' || image_[2] != 'L' || image_[3] != 'F') return kBadMagic;
     if (image_[EI_CLASS] != 1) return kBadClass;
     if (image_[EI_VERSION] > 1) return kBadIdentVersion;

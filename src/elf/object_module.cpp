@@ -14,7 +14,6 @@
 #include <cstring>
 #include <new>
 
-#include "driver/run_state.h"
 #include "elf/elf_reader.h"
 #include "host/paths.h"
 
@@ -92,25 +91,25 @@ void NoteSectionFacts(ObjectModule& module) {
   }
 }
 
-Status OpenObjectModule(RunState& run, MappedFile* file, std::string_view name, uint8_t* image, uint32_t size) {
+Status OpenObjectModule(InputRegistry& registry, Sink& console, MappedFile* file, std::string_view name,
+                        uint8_t* image, uint32_t size) {
   int name_length = static_cast<int>(name.size());
   uint32_t code = ParseElfImage(image, size, file != nullptr ? &file->written : nullptr);
   if (code != 0) {
-    Print(run.console, "*** Error 0x%08X parsing ELF file \"%.*s\"\n", code, name_length, name.data());
+    Print(console, "*** Error 0x%08X parsing ELF file \"%.*s\"\n", code, name_length, name.data());
     return AsStatus(code);
   }
   // The image passed the checks, so its header lies inside it.
   ElfHeader header = LoadAt<ElfHeader>(image);
   if (header.e_type != ET_REL) {
-    Print(run.console, "*** Error Object file \"%.*s\" is not relocatable. return -1.\n", name_length, name.data());
+    Print(console, "*** Error Object file \"%.*s\" is not relocatable. return -1.\n", name_length, name.data());
     return -1;
   }
   if (header.e_shnum == 0) {
-    Print(run.console, "*** Error Object file \"%.*s\" has no sections. return -1.\n", name_length, name.data());
+    Print(console, "*** Error Object file \"%.*s\" has no sections. return -1.\n", name_length, name.data());
     return -1;
   }
 
-  InputRegistry& registry = run.registry;
   ObjectModule* module = nullptr;
   try {
     std::string copy(name);
@@ -118,7 +117,7 @@ Status OpenObjectModule(RunState& run, MappedFile* file, std::string_view name, 
     module = &registry.storage.back();
     module->name = std::move(copy);
   } catch (const std::bad_alloc&) {
-    Print(run.console, "*** Error Out of memory.\n");
+    Print(console, "*** Error Out of memory.\n");
     return kEOutOfMemory;
   }
   RetainMappedFile(file);
@@ -143,15 +142,15 @@ Status OpenObjectModule(RunState& run, MappedFile* file, std::string_view name, 
   registry.head = module;
   ++registry.count;
   ReleaseResidentPages(*file, image, size);
-  return 0;
+  return kOk;
 }
 
-Status RegisterMappedObject(RunState& run, MappedFile* file) {
+Status RegisterMappedObject(InputRegistry& registry, Sink& console, MappedFile* file) {
   std::string_view name = FileNamePart(file->path);
-  Status status = OpenObjectModule(run, file, name, file->view, static_cast<uint32_t>(file->size));
-  if (status != 0) return status;
+  Status status = OpenObjectModule(registry, console, file, name, file->view, static_cast<uint32_t>(file->size));
+  if (status != kOk) return status;
   ReleaseMappedFile(file);
-  return 0;
+  return kOk;
 }
 
 }  // namespace prepqdm

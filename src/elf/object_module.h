@@ -12,11 +12,10 @@
 
 #include "elf/elf_image.h"
 #include "host/mapped_file.h"
+#include "host/output.h"
 #include "host/status.h"
 
 namespace prepqdm {
-
-struct RunState;
 
 // ObjectModule::export_section when the object has no ".export" section, and
 // when the record was made without OpenObjectModule and nobody looked yet.
@@ -72,10 +71,11 @@ std::optional<uint32_t> FindExportSectionIndex(const ElfImage& image);
 void NoteSectionFacts(ObjectModule& module);
 
 // Parses and registers one object. Prints its own message on failure.
-Status OpenObjectModule(RunState& run, MappedFile* file, std::string_view name, uint8_t* image, uint32_t size);
+Status OpenObjectModule(InputRegistry& registry, Sink& console, MappedFile* file, std::string_view name,
+                        uint8_t* image, uint32_t size);
 
 // Registers a mapped standalone object under the last component of its path;
 // on success the caller's reference is released.
-Status RegisterMappedObject(RunState& run, MappedFile* file);
+Status RegisterMappedObject(InputRegistry& registry, Sink& console, MappedFile* file);
 
 }  // namespace prepqdm

@@ -4,20 +4,23 @@
 #pragma once
 #include <cstdint>
 
+#include "host/output.h"
 #include "host/status.h"
 #include "symbols/tracked_symbol.h"
 
 namespace prepqdm {
 
-struct RunState;
 struct MappedFile;
+struct SymbolTree;
 
 // Sets *current_kind for a known directive and returns 0; -1 otherwise.
 Status MatchDirective(const uint8_t* token, uint32_t length, SymbolKind* current_kind);
 
-// Definition-file-only mode: enters every listed name into the SymbolTree.
-Status LoadDefOnlySymbols(RunState& run, MappedFile* def_file);
+// Definition-file-only mode: enters every listed name into `tree`.
+// `module_name` (-r, "(null)" when unset) is named in the messages.
+Status LoadDefOnlySymbols(SymbolTree& tree, Sink& console, const char* module_name, const MappedFile* def_file);
 
-TrackedSymbol* RecordDefSymbol(RunState& run, const uint8_t* name, uint32_t length, SymbolKind kind, Status* status);
+TrackedSymbol* RecordDefSymbol(SymbolTree& tree, Sink& console, const uint8_t* name, uint32_t length,
+                               SymbolKind kind, Status* status);
 
 }  // namespace prepqdm

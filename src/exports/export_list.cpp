@@ -4,7 +4,11 @@
 // ".export" sections. Every named candidate passes the same refusals (missing,
 // weak, linkonce, "..", static initializer); definition-file refusals are all
 // reported and then counted once, an in-code refusal ends the run. The exclude
-// file then takes names off the list, and the writer gets what is left.
+// file then takes names off the list.
+//
+// Each decision is first written into the record as a verdict with its
+// reasons, and the messages are printed from those reasons, so the record
+// always tells what the console said about it.
 //
 // The list runs newest first, so its order is the reverse of the order of
 // addition; the writer lays out its string table in list order.
@@ -12,13 +16,13 @@
 
 #include <new>
 
-#include "driver/run_state.h"
-#include "elf/elf_image.h"
+#include "elf/object_module.h"
 #include "exports/def_file.h"
 #include "exports/def_scanner.h"
 #include "exports/in_code_exports.h"
-#include "output/export_object_writer.h"
+#include "host/mapped_file.h"
 #include "symbols/resolution.h"
+#include "symbols/symbol_tree.h"
 
 namespace prepqdm {
 
@@ -27,173 +31,223 @@ namespace {
 // Records without a definition (definition-file-only mode) have no section.
 // Resolution has usually noted the answer in the record already.
 bool IsLoadableDefinition(const TrackedSymbol& record) {
-  if (record.object == nullptr) return false;
   if (record.definition_loadable != 0) return record.definition_loadable == 2;
-  return IsLoadableDefinition(*record.object, DefinitionEntry(record));
+  std::optional<ElfSymbol> symbol = DefinitionSymbol(record);
+  return symbol && IsLoadableDefinition(*record.object, *symbol);
 }
 
-bool QualifiesForExportAll(const TrackedSymbol& record) {
-  if (record.is_weak != 0 || record.class_flags != 0) return false;
-  if (record.name_length > 0 && record.name()[0] == '.') return false;
-  return IsLoadableDefinition(record);
+void PrintCheckMessages(Sink& console, uint8_t reasons, const SelectionSettings& settings, const uint8_t* name,
+                        uint32_t length) {
+  for (uint8_t reason : kCheckMessageOrder) {
+    if (!(reasons & reason)) continue;
+    std::string message = CheckMessage(reason, settings, name, length);
+    message += '\n';
+    PrintBytes(console, message.data(), message.size());
+  }
 }
 
-Status PrintUnknownDirective(RunState& run, const uint8_t* token, uint32_t length) {
-  Print(run.console, "***Error: Unknown directive found \"%.*s\". Return -1.\n", PrintedLength(length),
+Status PrintUnknownDirective(Sink& console, const uint8_t* token, uint32_t length) {
+  Print(console, "***Error: Unknown directive found \"%.*s\". Return -1.\n", PrintedLength(length),
         PrintedText(token));
   return -1;
 }
 
-Status GatherAllEligible(RunState& run) {
+Status GatherAllEligible(Selector& selector) {
+  SymbolTree& tree = selector.tree;
   // At most one entry per record: reserving the bound up front spares the
   // list a copy of itself at each growth; untouched room costs no memory.
   try {
-    run.exports.entries.reserve(run.tree.RecordCount());
+    selector.result.exports.entries.reserve(tree.RecordCount());
   } catch (const std::bad_alloc&) {
     // AddExport reports it if the list really cannot grow.
   }
-  for (uint32_t record = run.tree.First(); record != kNoRecord; record = run.tree.Next(record)) {
-    if (!QualifiesForExportAll(run.tree.At(record))) continue;
-    Status status = AddExport(run, record);
-    if (status != 0) return status;
+  for (uint32_t number = tree.First(); number != kNoRecord; number = tree.Next(number)) {
+    TrackedSymbol& record = tree.At(number);
+    if (uint8_t reasons = ExportAllReasons(record)) {
+      record.verdict = kVerdictPassedOver;
+      record.verdict_reasons = reasons;
+      continue;
+    }
+    Status status = AddExport(selector, number);
+    if (status != kOk) return status;
   }
-  return 0;
+  return kOk;
 }
 
-Status GatherFromDefFile(RunState& run, MappedFile& def_file) {
+Status GatherFromDefFile(Selector& selector, const MappedFile& def_file) {
   SymbolKind current_kind = kKindNone;
   int32_t refused = 0;
   Status status = ScanDefText(
       def_file.view, def_file.size, [&](DefTokenType type, const uint8_t* token, uint32_t length) -> Status {
         if (type == DefTokenType::kDirective) {
-          return MatchDirective(token, length, &current_kind) == 0 ? 0 : PrintUnknownDirective(run, token, length);
+          return MatchDirective(token, length, &current_kind) == kOk
+                     ? kOk
+                     : PrintUnknownDirective(selector.console, token, length);
         }
-        if (CheckAndAddExport(run, token, length) != 0) ++refused;
-        return 0;
+        if (CheckAndAddExport(selector, token, length) != kOk) ++refused;
+        return kOk;
       });
-  if (status != 0) return status;
+  if (status != kOk) return status;
   if (refused != 0) {
-    Print(run.console, "***Error: %d exported symbols not found or invalid for export. Return -1.\n", refused);
+    Print(selector.console, "***Error: %d exported symbols not found or invalid for export. Return -1.\n", refused);
     return -1;
   }
-  return 0;
+  return kOk;
 }
 
-// Clears `exported` for each listed name, then removes the cleared entries
-// in one sweep, so a long exclude file costs one pass over the list
-// rather than one per name. Nothing reads the list between the two steps.
-Status ExcludeNames(RunState& run, MappedFile& exclude_file) {
+// Takes each listed name off the list, then removes the entries in one
+// sweep, so a long exclude file costs one pass over the list rather than one
+// per name. Nothing reads the list between the two steps.
+Status ExcludeNames(Selector& selector, const MappedFile& exclude_file) {
   SymbolKind current_kind = kKindNone;
+  SymbolTree& tree = selector.tree;
   Status status = ScanDefText(
       exclude_file.view, exclude_file.size, [&](DefTokenType type, const uint8_t* token, uint32_t length) -> Status {
         if (type == DefTokenType::kDirective) {
-          return MatchDirective(token, length, &current_kind) == 0 ? 0 : PrintUnknownDirective(run, token, length);
+          return MatchDirective(token, length, &current_kind) == kOk
+                     ? kOk
+                     : PrintUnknownDirective(selector.console, token, length);
         }
-        TrackedSymbol* record = run.tree.Find(token, length);
-        if (record != nullptr && record->exported == 1) record->exported = 0;
-        return 0;
+        TrackedSymbol* record = tree.Find(token, length);
+        if (record != nullptr && record->exported == 1) {
+          record->exported = 0;
+          record->verdict = kVerdictExcluded;
+        }
+        return kOk;
       });
 
-  std::erase_if(run.exports.entries, [&](const ExportEntry& e) { return run.tree.At(e.record).exported == 0; });
+  std::erase_if(selector.result.exports.entries,
+                [&](const ExportEntry& e) { return tree.At(e.record).exported == 0; });
   return status;
+}
+
+Status Select(Selector& selector, InputRegistry& registry, const MappedFile* def_file,
+              const MappedFile* exclude_file) {
+  if (selector.settings.export_all) {
+    Status status = GatherAllEligible(selector);
+    if (status != kOk) return status;
+  } else {
+    if (def_file != nullptr) {
+      Status status = GatherFromDefFile(selector, *def_file);
+      if (status != kOk) return status;
+    }
+    Status status = CollectAllInCodeExports(selector, registry);
+    if (status != kOk) return status;
+  }
+  if (!selector.result.exports.empty() && exclude_file != nullptr) return ExcludeNames(selector, *exclude_file);
+  return kOk;
 }
 
 }  // namespace
 
-Status SelectExports(RunState& run, MappedFile* def_file, MappedFile* exclude_file) {
-  if (run.options.export_all) {
-    Status status = GatherAllEligible(run);
-    if (status != 0) return status;
-  } else {
-    if (def_file != nullptr) {
-      Status status = GatherFromDefFile(run, *def_file);
-      if (status != 0) return status;
-    }
-    Status status = CollectAllInCodeExports(run);
-    if (status != 0) return status;
-  }
-
-  if (!run.exports.empty() && exclude_file != nullptr) {
-    Status status = ExcludeNames(run, *exclude_file);
-    if (status != 0) return status;
-  }
-
-  if (!run.write_outputs) return 0;
-  if (!run.exports.empty()) return WriteExportObject(run);
-  Print(run.log, "\nEmpty Export Object.\n");
-  return WriteEmptyExportObject(run);
+uint8_t ExportAllReasons(const TrackedSymbol& record) {
+  uint8_t reasons = 0;
+  if (record.is_weak) reasons |= REASON_WEAK;
+  if (record.class_flags & CLASS_LINKONCE) reasons |= REASON_LINKONCE;
+  if (record.class_flags & CLASS_STATIC_INIT) reasons |= REASON_STATIC_INIT;
+  if (record.class_flags & CLASS_DOUBLE_DOT) reasons |= REASON_DOUBLE_DOT;
+  if (record.name_length > 0 && record.name()[0] == '.') reasons |= REASON_DOT_NAME;
+  if (!IsLoadableDefinition(record)) reasons |= REASON_NOT_LOADABLE;
+  return reasons;
 }
 
-Status RefuseMissingExport(RunState& run, const uint8_t* name, uint32_t length) {
-  Print(run.console, "***Error: missing \"%.*s\"\n", PrintedLength(length), PrintedText(name));
+uint8_t CheckReasons(const TrackedSymbol& record) {
+  // A weak symbol is refused for that alone.
+  if (record.is_weak) return REASON_WEAK;
+  uint8_t reasons = 0;
+  if (record.class_flags & CLASS_LINKONCE) reasons |= REASON_LINKONCE;
+  if (record.class_flags & CLASS_DOUBLE_DOT) reasons |= REASON_DOUBLE_DOT;
+  if (record.class_flags & CLASS_STATIC_INIT) reasons |= REASON_STATIC_INIT;
+  return reasons;
+}
+
+bool Refuses(uint8_t reasons, const SelectionSettings& settings) {
+  uint8_t refusing = REASON_WEAK | REASON_DOUBLE_DOT;
+  if (!settings.warn_linkonce) refusing |= REASON_LINKONCE;
+  if (!settings.warn_sti) refusing |= REASON_STATIC_INIT;
+  return (reasons & refusing) != 0;
+}
+
+std::string CheckMessage(uint8_t reason, const SelectionSettings& settings, const uint8_t* name, uint32_t length) {
+  const int printed_length = PrintedLength(length);
+  const char* text = PrintedText(name);
+  switch (reason) {
+    case REASON_WEAK:
+      return Format("***Error: Attempt to export WEAK symbol \"%.*s\"", printed_length, text);
+    case REASON_LINKONCE:
+      if (settings.warn_linkonce) {
+        return Format(
+            "***Warning: Attempt to export symbol which shouldn't be exported: \"%.*s\" is a linkonce symbol.  "
+            "Export allowed with warning.",
+            printed_length, text);
+      }
+      return Format("***Error: Attempt to export symbol which shouldn't be exported: \"%.*s\" is a linkonce symbol",
+                    printed_length, text);
+    case REASON_DOUBLE_DOT:
+      return Format("***Error: Attempt to export symbol which shouldn't be exported: \"%.*s\" is a \"..\" symbol",
+                    printed_length, text);
+    case REASON_STATIC_INIT:
+      if (settings.warn_sti) {
+        return Format(
+            "***Warning: Attempt to export symbol which shouldn't be exported: \"%.*s\" is a static initializer "
+            "symbol.  Export allowed with warning.",
+            printed_length, text);
+      }
+      return Format(
+          "***Error: Attempt to export symbol which shouldn't be exported: \"%.*s\" is a static initializer symbol",
+          printed_length, text);
+    default:
+      return std::string();
+  }
+}
+
+SelectionResult SelectExports(SymbolTree& tree, InputRegistry& registry, const MappedFile* def_file,
+                              const MappedFile* exclude_file, const SelectionSettings& settings, Sink& console) {
+  SelectionResult result;
+  Selector selector{tree, console, settings, result};
+  result.status = Select(selector, registry, def_file, exclude_file);
+  return result;
+}
+
+Status RefuseMissingExport(Selector& selector, const uint8_t* name, uint32_t length) {
+  Print(selector.console, "***Error: missing \"%.*s\"\n", PrintedLength(length), PrintedText(name));
+  try {
+    selector.result.missing.emplace_back(reinterpret_cast<const char*>(name), length);
+  } catch (const std::bad_alloc&) {
+    // The message is out; only qdmdump --explain reads the list.
+  }
   return -1;
 }
 
-Status CheckAndAddExport(RunState& run, const uint8_t* name, uint32_t length) {
-  uint32_t number = run.tree.FindRecord(name, length);
-  if (number == kNoRecord) return RefuseMissingExport(run, name, length);
-  const TrackedSymbol* record = &run.tree.At(number);
-
-  int printed_length = PrintedLength(length);
-  const char* text = PrintedText(name);
-  if (record->is_weak == 1) {
-    Print(run.console, "***Error: Attempt to export WEAK symbol \"%.*s\"\n", printed_length, text);
-    return -1;
-  }
-
-  bool refused = false;
-  uint8_t flags = record->class_flags;
-  if (flags & CLASS_LINKONCE) {
-    if (run.options.warn_linkonce) {
-      Print(run.console,
-            "***Warning: Attempt to export symbol which shouldn't be exported: \"%.*s\" is a linkonce symbol.  "
-            "Export allowed with warning.\n",
-            printed_length, text);
-    } else {
-      Print(run.console,
-            "***Error: Attempt to export symbol which shouldn't be exported: \"%.*s\" is a linkonce symbol\n",
-            printed_length, text);
-      refused = true;
-    }
-  }
-  if (flags & CLASS_DOUBLE_DOT) {
-    Print(run.console, "***Error: Attempt to export symbol which shouldn't be exported: \"%.*s\" is a \"..\" symbol\n",
-          printed_length, text);
-    refused = true;
-  }
-  if (flags & CLASS_STATIC_INIT) {
-    if (run.options.warn_sti) {
-      Print(run.console,
-            "***Warning: Attempt to export symbol which shouldn't be exported: \"%.*s\" is a static initializer "
-            "symbol.  Export allowed with warning.\n",
-            printed_length, text);
-    } else {
-      Print(run.console,
-            "***Error: Attempt to export symbol which shouldn't be exported: \"%.*s\" is a static initializer "
-            "symbol\n",
-            printed_length, text);
-      refused = true;
-    }
-  }
+Status CheckAndAddExport(Selector& selector, const uint8_t* name, uint32_t length) {
+  uint32_t number = selector.tree.FindRecord(name, length);
+  if (number == kNoRecord) return RefuseMissingExport(selector, name, length);
+  TrackedSymbol& record = selector.tree.At(number);
+  const uint8_t reasons = CheckReasons(record);
+  const bool refused = Refuses(reasons, selector.settings);
+  record.verdict_reasons = reasons;
+  if (refused) record.verdict = kVerdictRefused;
+  PrintCheckMessages(selector.console, reasons, selector.settings, name, length);
   if (refused) return -1;
-  return AddExport(run, number);
+  return AddExport(selector, number);
 }
 
-Status AddExport(RunState& run, uint32_t record) {
-  TrackedSymbol& symbol = run.tree.At(record);
-  if (symbol.exported == 1) return 0;
+Status AddExport(Selector& selector, uint32_t record) {
+  TrackedSymbol& symbol = selector.tree.At(record);
+  if (symbol.exported == 1) return kOk;
+  ExportList& exports = selector.result.exports;
   // The previous entry was just visited, so this costs no trip to memory.
-  if (run.exports.ascending && !run.exports.entries.empty()) {
-    run.exports.ascending = CompareExportNames(run.tree, run.exports.entries.back(), ExportEntry{record, 0}) < 0;
+  if (exports.ascending && !exports.entries.empty()) {
+    exports.ascending = CompareExportNames(selector.tree, exports.entries.back(), ExportEntry{record}) < 0;
   }
   try {
-    run.exports.entries.push_back(ExportEntry{record, 0});
+    exports.entries.push_back(ExportEntry{record});
   } catch (const std::bad_alloc&) {
-    Print(run.console, "***Error: Out of memory. Return -1\n");
+    Print(selector.console, "***Error: Out of memory. Return -1\n");
     return -1;
   }
   symbol.exported = 1;
-  return 0;
+  return kOk;
 }
 
 int CompareExportNames(const SymbolTree& tree, const ExportEntry& a, const ExportEntry& b) {

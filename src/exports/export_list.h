@@ -1,23 +1,30 @@
-// The list of symbols chosen for export, newest first. Each TrackedSymbol is
-// on it at most once; its `exported` flag says whether it is. It is kept as
-// an array in order of addition (8 bytes an entry, a big build has hundreds
-// of thousands), read from the back where the list is read from its head.
+// The list of symbols chosen for export, newest first, and the selection
+// that makes it. Each TrackedSymbol is on it at most once; its `exported`
+// flag says whether it is. It is kept as an array in order of addition (4
+// bytes an entry, a big build has hundreds of thousands), read from the back
+// where the list is read from its head.
+//
+// Selection records a verdict in every record it looks at (see ExportVerdict
+// and the REASON_* bits) and prints each message from the reasons it has
+// just recorded, so what a run prints and what qdmdump --explain reads back
+// are one and the same decision.
 #pragma once
 #include <cstdint>
+#include <string>
 #include <vector>
 
+#include "host/output.h"
 #include "host/status.h"
 #include "symbols/tracked_symbol.h"
 
 namespace prepqdm {
 
-struct RunState;
+struct InputRegistry;
 struct MappedFile;
 struct SymbolTree;
 
 struct ExportEntry {
   uint32_t record = kNoRecord;  // the TrackedSymbol, by its number in the SymbolTree
-  uint32_t name_offset = 0;     // filled by the writer
 };
 
 struct ExportList {
@@ -31,14 +38,58 @@ struct ExportList {
   bool empty() const { return entries.empty(); }
 };
 
-// Gathers, checks and excludes, then has the export object written.
-Status SelectExports(RunState& run, MappedFile* def_file, MappedFile* exclude_file);
-Status CheckAndAddExport(RunState& run, const uint8_t* name, uint32_t length);
-Status AddExport(RunState& run, uint32_t record);
+// The options selection reads.
+struct SelectionSettings {
+  bool export_all = false;     // -xall
+  bool warn_sti = false;       // -warnsti
+  bool warn_linkonce = false;  // -warnlinkonce
+  bool verbose = false;        // -v: the in-code export count of each object
+};
+
+// What selection made: the list and the requested names that no record
+// holds (in the order they were refused).
+struct SelectionResult {
+  Status status = kOk;
+  ExportList exports;
+  std::vector<std::string> missing;
+};
+
+// One selection under way: what it reads, where its messages go, and what it
+// makes. The definition file, the objects' ".export" sections and tests all
+// add through it.
+struct Selector {
+  SymbolTree& tree;
+  Sink& console;
+  const SelectionSettings& settings;
+  SelectionResult& result;
+};
+
+// Gathers (from the whole table with -xall, else from the definition file
+// and the objects' ".export" sections), checks and excludes.
+SelectionResult SelectExports(SymbolTree& tree, InputRegistry& registry, const MappedFile* def_file,
+                              const MappedFile* exclude_file, const SelectionSettings& settings, Sink& console);
+
+// Checks one requested name and adds it: 0, or -1 after its messages.
+Status CheckAndAddExport(Selector& selector, const uint8_t* name, uint32_t length);
+Status AddExport(Selector& selector, uint32_t record);
 int CompareExportNames(const SymbolTree& tree, const ExportEntry& a, const ExportEntry& b);
 
 // Prints the refusal of a name that no record holds and returns -1. Also used
 // for in-code exports whose symbol cannot be read from a malformed object.
-Status RefuseMissingExport(RunState& run, const uint8_t* name, uint32_t length);
+Status RefuseMissingExport(Selector& selector, const uint8_t* name, uint32_t length);
+
+// The reasons an -xall run passes a record over (0 when it is eligible).
+uint8_t ExportAllReasons(const TrackedSymbol& record);
+
+// The reasons a requested record fails or is warned about, and whether they
+// refuse it (-warnlinkonce and -warnsti turn two of them into warnings).
+uint8_t CheckReasons(const TrackedSymbol& record);
+bool Refuses(uint8_t reasons, const SelectionSettings& settings);
+
+// The message selection prints for one reason about a requested `name`,
+// without its line end (an error, or a warning where the settings allow the
+// export). kCheckMessageOrder is the order of the messages.
+std::string CheckMessage(uint8_t reason, const SelectionSettings& settings, const uint8_t* name, uint32_t length);
+constexpr uint8_t kCheckMessageOrder[] = {REASON_WEAK, REASON_LINKONCE, REASON_DOUBLE_DOT, REASON_STATIC_INIT};
 
 }  // namespace prepqdm

@@ -17,7 +17,6 @@
 #include <cstring>
 #include <vector>
 
-#include "driver/run_state.h"
 #include "elf/elf_image.h"
 #include "elf/object_module.h"
 #include "elf/read_budget.h"
@@ -93,28 +92,29 @@ std::optional<uint32_t> FindExportSection(const ObjectModule& object) {
   return FindExportSectionIndex(object.Image());
 }
 
-Status CollectInCodeExports(RunState& run, const ObjectModule& object, const SectionHeader& export_section,
+Status CollectInCodeExports(Selector& selector, const ObjectModule& object, const SectionHeader& export_section,
                             uint32_t export_index) {
+  Sink& console = selector.console;
   uint32_t export_count = export_section.sh_size / 4;
-  if (export_count == 0) return 0;
-  if (run.options.verbose) {
-    Print(run.console, "File \"%s\" has %d in-code exports.\n", object.name.c_str(), static_cast<int>(export_count));
+  if (export_count == 0) return kOk;
+  if (selector.settings.verbose) {
+    Print(console, "File \"%s\" has %d in-code exports.\n", object.name.c_str(), static_cast<int>(export_count));
   }
 
   ElfImage image = object.Image();
   std::optional<SectionHeader> reloc = FindRelocationSection(image, export_index);
   if (!reloc) {
-    Print(run.console, "***Export section did not have relocations, so can't find exports! Return -1.\n");
+    Print(console, "***Export section did not have relocations, so can't find exports! Return -1.\n");
     return -1;
   }
   uint32_t entry_size = RelocationEntrySize(*reloc);
   uint32_t reloc_count = reloc->sh_size / entry_size;
   if (reloc_count == 0) {
-    Print(run.console, "***Export section has empty reloc section, so can't find exports! Return -1.\n");
+    Print(console, "***Export section has empty reloc section, so can't find exports! Return -1.\n");
     return -1;
   }
   if (reloc_count < export_count) {
-    Print(run.console, "***Export has fewer relocations than exports, so can't find exports! Return -1.\n");
+    Print(console, "***Export has fewer relocations than exports, so can't find exports! Return -1.\n");
     return -1;
   }
 
@@ -138,34 +138,36 @@ Status CollectInCodeExports(RunState& run, const ObjectModule& object, const Sec
   ReadBudget name_budget(image.size);
   for (uint32_t j = 0; j < slot_count; ++j) {
     if (first_relocation[j] == kNoRelocation) {
-      Print(run.console, "***Error: Could not find a relocation for export %d. Return -1.\n", static_cast<int>(j));
+      Print(console, "***Error: Could not find a relocation for export %d. Return -1.\n", static_cast<int>(j));
       return -1;
     }
-    ElfRel rel = LoadAt<ElfRel>(image.Entry(*reloc, entry_size, first_relocation[j], kRelSize));
+    const uint8_t* entry = image.Entry(*reloc, entry_size, first_relocation[j], kRelSize);
+    if (entry == nullptr) return RefuseMissingExport(selector, ExportName().bytes, 0);
+    ElfRel rel = LoadAt<ElfRel>(entry);
     ExportName name = ReadExportName(image, *reloc, RelocationSymbol(rel.r_info));
     if (!name_budget.Charge(uint64_t{name.length} + 1)) {
-      Print(run.console, "***Error: In-code export names in \"%s\" take too long to read. Return -1.\n",
+      Print(console, "***Error: In-code export names in \"%s\" take too long to read. Return -1.\n",
             object.name.c_str());
       return -1;
     }
-    Status status = name.readable ? CheckAndAddExport(run, name.bytes, name.length)
-                                  : RefuseMissingExport(run, name.bytes, name.length);
-    if (status != 0) return status;
+    Status status = name.readable ? CheckAndAddExport(selector, name.bytes, name.length)
+                                  : RefuseMissingExport(selector, name.bytes, name.length);
+    if (status != kOk) return status;
   }
-  return 0;
+  return kOk;
 }
 
-Status CollectAllInCodeExports(RunState& run) {
-  for (ObjectModule* object = run.registry.head; object != nullptr; object = object->next) {
+Status CollectAllInCodeExports(Selector& selector, InputRegistry& registry) {
+  for (ObjectModule* object = registry.head; object != nullptr; object = object->next) {
     std::optional<uint32_t> index = FindExportSection(*object);
     if (!index) continue;
     std::optional<SectionHeader> section = object->Image().Section(*index);
     if (!section) continue;
-    Status status = CollectInCodeExports(run, *object, *section, *index);
-    if (status != 0) return status;
+    Status status = CollectInCodeExports(selector, *object, *section, *index);
+    if (status != kOk) return status;
     if (object->file != nullptr) ReleaseResidentPages(*object->file, object->image, object->size);
   }
-  return 0;
+  return kOk;
 }
 
 }  // namespace prepqdm

@@ -9,19 +9,22 @@
 
 namespace prepqdm {
 
-struct RunState;
+struct InputRegistry;
 struct ObjectModule;
+struct Selector;
 
 // Index of the first section named exactly ".export", or nothing when no
 // section is (or the object has no section names). Registration has usually
 // worked it out already; otherwise the image is searched.
 std::optional<uint32_t> FindExportSection(const ObjectModule& object);
 
-Status CollectInCodeExports(RunState& run, const ObjectModule& object, const SectionHeader& export_section,
+// Adds the exports that `object` declares in section `export_index`. Returns
+// 0, or -1 after its message when one cannot be found or is refused.
+Status CollectInCodeExports(Selector& selector, const ObjectModule& object, const SectionHeader& export_section,
                             uint32_t export_index);
 
 // Runs the search over every registered object, newest first. An object's
 // pages are given back to its file once its exports have been collected.
-Status CollectAllInCodeExports(RunState& run);
+Status CollectAllInCodeExports(Selector& selector, InputRegistry& registry);
 
 }  // namespace prepqdm

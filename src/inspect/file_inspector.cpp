@@ -19,12 +19,15 @@
 #include <cstring>
 #include <map>
 
-#include "driver/run_state.h"
+#include "elf/ar_format.h"
 #include "elf/archive_reader.h"
 #include "elf/elf_image.h"
 #include "elf/elf_reader.h"
+#include "host/mapped_file.h"
 #include "host/output.h"
 #include "output/crc32.h"
+#include "output/export_object_reader.h"
+#include "output/export_table.h"
 #include "output/output_file.h"
 #include "symbols/symbol_tree.h"
 
@@ -32,10 +35,7 @@ namespace prepqdm {
 
 namespace {
 
-constexpr uint32_t kTlsBit = 0x80000000u;
 constexpr uint32_t kNone = 0xFFFFFFFFu;
-constexpr uint32_t kTrailingZeros = 14;  // after the last name of an export table
-
 
 // Names in problem lines are quoted; they are bytes and stay bytes here (the
 // renderers make them printable).
@@ -47,31 +47,22 @@ std::string EntryLabel(const ExportEntryFacts& entry) {
   return label;
 }
 
-// The zero-terminated string at `offset` of a section's bytes.
-std::optional<std::string_view> StringIn(const uint8_t* bytes, uint32_t length, uint32_t offset) {
-  if (offset >= length) return std::nullopt;
-  const void* end = std::memchr(bytes + offset, 0, length - offset);
-  if (!end) return std::nullopt;
-  const char* start = reinterpret_cast<const char*>(bytes + offset);
-  return std::string_view(start, static_cast<size_t>(static_cast<const char*>(end) - start));
-}
-
 // CRC-32 of names in table order, each with its NUL, then the zero tail: the
 // value an export table made from these names stores.
 uint32_t CrcOfNames(const std::vector<std::string>& names) {
   uint32_t crc = 0;
-  static constexpr uint8_t kZeros[kTrailingZeros + 1] = {};
+  static constexpr uint8_t kZeros[kTableTrailer + 1] = {};
   for (const std::string& name : names) {
     crc = Crc32(crc, reinterpret_cast<const uint8_t*>(name.data()), name.size());
     crc = Crc32(crc, kZeros, 1);
   }
-  return Crc32(crc, kZeros, kTrailingZeros);
+  return Crc32(crc, kZeros, kTableTrailer);
 }
 
 class ObjectReader {
  public:
   ObjectReader(const ElfImage& image, ObjectReport& report)
-      : image_(image), report_(report), swap_((image.Header().e_ident[EI_DATA] != ELFDATA2LSB) != kHostBigEndian) {}
+      : image_(image), report_(report) {}
 
   void Run() {
     ElfHeader header = image_.Header();
@@ -85,11 +76,13 @@ class ObjectReader {
     facts.machine = header.e_machine;
     facts.section_count = image_.SectionCount();
 
-    std::vector<uint32_t> code_tables, data_tables, import_sections;
+    const ExportTableIndices tables = FindExportTables(image_);
+    const std::vector<uint32_t>& code_tables = tables.code;
+    const std::vector<uint32_t>& data_tables = tables.data;
+    std::vector<uint32_t> import_sections;
     for (uint32_t i = 1; i < facts.section_count; ++i) {
       std::optional<SectionHeader> s = image_.Section(i);
       if (!s) continue;
-      if (s->sh_type == SHT_QDM_EXPORTS) (s->sh_flags & SHF_EXECINSTR ? code_tables : data_tables).push_back(i);
       if (s->sh_type == SHT_QDM_IMPORTS) import_sections.push_back(i);
       // The reader neither checks nor converts a size-prefixed table.
       if (s->sh_type == SHT_SYMTAB && symtab_index_ == 0 && !(s->sh_flags & SHF_SIZE_PREFIXED)) symtab_index_ = i;
@@ -134,18 +127,6 @@ class ObjectReader {
     return image_.SectionName(1) == ".secstrtab" && image_.SectionName(2) == ".symtab";
   }
 
-  uint32_t Word(const uint8_t* at) const { return LoadWord(at, swap_); }
-
-  // The relocation section of table `index`, the last one as prepqdm takes it.
-  uint32_t FindRelocations(uint32_t index) const {
-    uint32_t found = 0;
-    for (uint32_t i = 1; i < image_.SectionCount(); ++i) {
-      std::optional<SectionHeader> s = image_.Section(i);
-      if (s && s->sh_type == SHT_RELA && s->sh_info == index) found = i;
-    }
-    return found;
-  }
-
   std::optional<std::string> SymbolName(const SectionHeader& symtab, uint32_t symbol_index) const {
     const uint8_t* entry = image_.Entry(symtab, SymbolEntrySize(symtab), symbol_index, kSymbolSize);
     if (!entry) return std::nullopt;
@@ -159,22 +140,24 @@ class ObjectReader {
     t.code = code;
     t.section_index = index;
     t.section_name = std::string(image_.SectionName(index).value_or(""));
-    SectionHeader section = *image_.Section(index);
-    const uint8_t* bytes = nullptr;
-    uint32_t length = 0;
-    if (!image_.SectionContent(section, &bytes, &length)) {
+    ExportTableView table;
+    const TableRead read = prepqdm::ReadExportTable(image_, index, &table);
+    if (read == TableRead::kOutside) {
       Problem(SectionLabel(index) + ": contents outside the file");
       return t;
     }
+    const SectionHeader& section = table.section;
+    const uint8_t* bytes = table.bytes;
+    const uint32_t length = table.length;
     t.section_size = length;
     const std::string label = SectionLabel(index);
-    if (length < 8) {
+    if (read == TableRead::kTooShort) {
       Problem(Format("%s: %u bytes, too short for the entry count and CRC", label.c_str(), length));
       return t;
     }
-    t.count = Word(bytes);
-    t.stored_crc = Word(bytes + 4);
-    const uint64_t name_area = 8 * (uint64_t{t.count} + 2);
+    t.count = table.count;
+    t.stored_crc = table.crc;
+    const uint64_t name_area = TableNameArea(t.count);
     if (name_area > length) {
       Problem(Format("%s: %u entries do not fit the section (%u bytes)", label.c_str(), t.count, length));
     } else {
@@ -182,18 +165,19 @@ class ObjectReader {
       if (*t.computed_crc != t.stored_crc)
         Problem(Format("%s: CRC mismatch: stored 0x%08X, computed 0x%08X", label.c_str(), t.stored_crc,
                        *t.computed_crc));
-      if (length - name_area < kTrailingZeros)
+      if (length - name_area < kTableTrailer)
         Problem(Format("%s: the name area ends without the 14 zero bytes", label.c_str()));
     }
     // Entries that lie wholly inside the section; a count beyond them is
     // reported above and the rest is not read.
-    const uint32_t readable = static_cast<uint32_t>(std::min<uint64_t>(t.count, (length - 8) / 8));
+    const uint32_t readable =
+        static_cast<uint32_t>(std::min<uint64_t>(t.count, (length - kTableHeaderSize) / kTableEntrySize));
 
     // Relocations, mapped to the entry whose word 0 they fill.
     std::vector<uint32_t> relocation_of(readable, kNone);
     std::optional<SectionHeader> rela;
     std::optional<SectionHeader> symtab;
-    t.relocation_section = FindRelocations(index);
+    t.relocation_section = FindTableRelocations(image_, index);
     if (t.relocation_section == 0) {
       if (t.count != 0) Problem(label + ": no relocation section");
     } else {
@@ -216,7 +200,9 @@ class ObjectReader {
           if (!at) break;
           ElfRela r = LoadAt<ElfRela>(at);
           uint32_t relative = r.r_offset - section.sh_addr;
-          uint32_t slot = relative >= 8 && relative % 8 == 0 ? (relative - 8) / 8 : kNone;
+          uint32_t slot = relative >= kTableHeaderSize && (relative - kTableHeaderSize) % kTableEntrySize == 0
+                              ? static_cast<uint32_t>((relative - kTableHeaderSize) / kTableEntrySize)
+                              : kNone;
           if (slot < readable && relocation_of[slot] == kNone) {
             relocation_of[slot] = k;
           } else {
@@ -229,10 +215,11 @@ class ObjectReader {
     for (uint32_t i = 0; i < readable; ++i) {
       ExportEntryFacts e;
       e.index = i;
-      uint32_t word = Word(bytes + 12 + 8 * uint64_t{i});
-      e.tls = (word & kTlsBit) != 0;
-      e.name_offset = word & ~kTlsBit;
-      if (std::optional<std::string_view> name = StringIn(bytes, length, e.name_offset)) e.name = std::string(*name);
+      // Inside the section: `readable` counts whole entries only.
+      uint32_t word = table.NameWord(i).value_or(0);
+      e.tls = (word & kTableTlsBit) != 0;
+      e.name_offset = word & ~kTableTlsBit;
+      if (std::optional<std::string_view> name = table.NameAt(e.name_offset)) e.name = std::string(*name);
       std::string entry = label + ": " + EntryLabel(e);
       if (e.name_offset >= length) {
         Problem(Format("%s: name offset 0x%X outside the section (%u bytes)", entry.c_str(), e.name_offset, length));
@@ -308,28 +295,31 @@ class ObjectReader {
     ImportTableFacts t;
     t.section_index = index;
     t.section_name = std::string(image_.SectionName(index).value_or(""));
-    SectionHeader section = *image_.Section(index);
+    // An import section begins as an export table does: count and CRC.
+    ExportTableView table;
+    const TableRead read = prepqdm::ReadExportTable(image_, index, &table);
+    const SectionHeader section = *image_.Section(index);
     t.code = (section.sh_flags & SHF_EXECINSTR) != 0;
     const std::string label = SectionLabel(index);
-    const uint8_t* bytes = nullptr;
-    uint32_t length = 0;
-    if (!image_.SectionContent(section, &bytes, &length)) {
+    if (read == TableRead::kOutside) {
       Problem(label + ": contents outside the file");
       return t;
     }
+    const uint8_t* bytes = table.bytes;
+    const uint32_t length = table.length;
     t.section_size = length;
-    if (length < 8) {
+    if (read == TableRead::kTooShort) {
       Problem(Format("%s: %u bytes, too short for the entry count and CRC", label.c_str(), length));
       return t;
     }
-    t.count = Word(bytes);
-    t.stored_crc = Word(bytes + 4);
+    t.count = table.count;
+    t.stored_crc = table.crc;
     uint32_t name_length = section.sh_info;
-    if (name_length > length - 8) {
+    if (name_length > length - kTableHeaderSize) {
       Problem(Format("%s: module name of %u bytes runs past the section", label.c_str(), name_length));
-      name_length = length - 8;
+      name_length = static_cast<uint32_t>(length - kTableHeaderSize);
     }
-    t.module_name.assign(reinterpret_cast<const char*>(bytes + 8), name_length);
+    t.module_name.assign(reinterpret_cast<const char*>(bytes + kTableHeaderSize), name_length);
     std::string expected = std::string(t.code ? ".fimport_" : ".dimport_") + t.module_name;
     if (t.section_name != expected) Problem(label + ": name does not match module " + Quoted(t.module_name));
     return t;
@@ -361,11 +351,11 @@ class ObjectReader {
                                        : Format("type %u", type);
       std::string label = Format("%s: symbol %u %s", SectionLabel(t.section_index).c_str(), k,
                                  Quoted(slot.name).c_str());
-      if (s.st_value < 8 || s.st_value % 8 != 0) {
+      if (s.st_value < kTableHeaderSize || (s.st_value - kTableHeaderSize) % kTableEntrySize != 0) {
         Problem(Format("%s: value 0x%X is not a slot", label.c_str(), s.st_value));
         continue;
       }
-      slot.slot = (s.st_value - 8) / 8;
+      slot.slot = static_cast<uint32_t>((s.st_value - kTableHeaderSize) / kTableEntrySize);
       if (t.code != (type == STT_FUNC))
         Problem(label + ": " + slot.kind + (t.code ? " in the code import section" : " in the data import section"));
       if (SymbolBinding(s.st_info) != STB_GLOBAL) Problem(label + ": not global");
@@ -393,7 +383,6 @@ class ObjectReader {
 
   const ElfImage& image_;
   ObjectReport& report_;
-  bool swap_;
   uint32_t symtab_index_ = 0;
   SectionHeader symtab_{};
 };
@@ -409,8 +398,8 @@ std::string MapFailure(Status status) {
   }
 }
 
-std::string Field(const uint8_t* header, size_t offset, size_t width) {
-  std::string text(reinterpret_cast<const char*>(header + offset), width);
+std::string Field(const uint8_t* header, ArField field) {
+  std::string text(reinterpret_cast<const char*>(header + field.offset), field.width);
   while (!text.empty() && text.back() == ' ') text.pop_back();
   return text;
 }
@@ -426,7 +415,7 @@ std::string TrimLine(std::string text) {
 void InspectImage(uint8_t* data, uint32_t size, ObjectReport& report) {
   uint32_t code = ParseElfImage(data, size);
   if (code != 0) {
-    report.error = size < 260 ? Format("too short for an ELF object (%u bytes)", size)
+    report.error = size < kMinimumObjectSize ? Format("too short for an ELF object (%u bytes)", size)
                               : Format("refused by the ELF reader: error 0x%08X", code);
     return;
   }
@@ -436,31 +425,31 @@ void InspectImage(uint8_t* data, uint32_t size, ObjectReport& report) {
 FileReport InspectFile(const std::string& path) {
   FileReport report;
   report.path = path;
-  RunState run;
-  std::string console;
-  run.console = Sink{nullptr, &console};
+  Mappings mappings;
+  std::string captured;
+  Sink console{nullptr, &captured};
   MappedFile* file = nullptr;
-  Status status = MapFile(run.mappings, path, &file);
+  Status status = MapFile(mappings, path, &file);
   if (status != kOk) {
     report.error = MapFailure(status);
     return report;
   }
-  if (file->size >= 8 && std::memcmp(file->view, "!<arch>\n", 8) == 0) {
+  if (file->size >= kArchiveMagicSize && std::memcmp(file->view, kArchiveMagic, kArchiveMagicSize) == 0) {
     report.archive = true;
     uint64_t next_header = 8;
-    status = WalkArchive(run, file, [&](const ArchiveMember& member) -> Status {
+    status = WalkArchive(console, file, [&](const ArchiveMember& member) -> Status {
       ObjectReport object;
       MemberHeader header;
       header.offset = member.header_offset;
-      header.name_field = Field(member.header, 0, 16);
+      header.name_field = Field(member.header, ArMemberHeader::kName);
       header.name = std::string(member.name);
-      header.date = Field(member.header, 16, 12);
-      header.uid = Field(member.header, 28, 6);
-      header.gid = Field(member.header, 34, 6);
-      header.mode = Field(member.header, 40, 8);
-      header.size = Field(member.header, 48, 10);
+      header.date = Field(member.header, ArMemberHeader::kDate);
+      header.uid = Field(member.header, ArMemberHeader::kUid);
+      header.gid = Field(member.header, ArMemberHeader::kGid);
+      header.mode = Field(member.header, ArMemberHeader::kMode);
+      header.size = Field(member.header, ArMemberHeader::kSize);
       object.member = header;
-      next_header = member.header_offset + 60 + member.size + (member.size & 1);
+      next_header = member.header_offset + kArchiveMemberHeaderSize + member.size + (member.size & 1);
       if (member.long_name_table) {
         object.note = "long-name table";
       } else if (member.name.empty()) {
@@ -474,7 +463,7 @@ FileReport InspectFile(const std::string& path) {
       return 0;
     });
     if (status != kOk) report.error = Format("damaged archive at offset %llu: ", static_cast<unsigned long long>(
-                                                                                    next_header)) + TrimLine(console);
+                                                                                    next_header)) + TrimLine(captured);
     else if (report.objects.empty()) report.error = "archive without members";
   } else if (file->size >= 4 && std::memcmp(file->view, "\x7F" "ELF", 4) == 0) {
     ObjectReport object;

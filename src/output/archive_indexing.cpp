@@ -7,16 +7,10 @@
 // failure is reported without changing the run's result.
 #include "output/archive_indexing.h"
 
-#include <spawn.h>
-#include <sys/wait.h>
-
-#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
-#include "driver/run_state.h"
-
-extern char** environ;
+#include "host/process.h"
 
 namespace prepqdm {
 
@@ -41,28 +35,13 @@ ArchiverCommand BuildArchiverCommand(const char* toolchain_root, const std::stri
   return command;
 }
 
-int RunArchiver(const std::string& program, const std::string& library_path) {
-  std::string arg0 = program, option = "-ts", path = library_path;
-  char* argv[] = {arg0.data(), option.data(), path.data(), nullptr};
-  pid_t pid;
-  if (posix_spawnp(&pid, program.c_str(), nullptr, nullptr, argv, environ) != 0) return -1;
-  int wstatus = 0;
-  while (waitpid(pid, &wstatus, 0) < 0) {
-    if (errno != EINTR) return -1;
-  }
-  if (WIFEXITED(wstatus)) return WEXITSTATUS(wstatus);
-  return WIFSIGNALED(wstatus) ? 128 + WTERMSIG(wstatus) : -1;
-}
-
-void IndexImportLibrary(RunState& run) {
-  if (!run.options.import_library_path) return;
-  const std::string& path = *run.options.import_library_path;
-  ArchiverCommand command = BuildArchiverCommand(getenv("TOOLCHAIN_ROOT"), path);
-  if (run.options.verbose) Print(run.console, "exec: %s\n", command.command_line.c_str());
+void IndexImportLibrary(const std::string& library_path, bool verbose, Sink& console) {
+  ArchiverCommand command = BuildArchiverCommand(getenv("TOOLCHAIN_ROOT"), library_path);
+  if (verbose) Print(console, "exec: %s\n", command.command_line.c_str());
   // The archiver shares the console; what was printed so far comes first.
-  if (run.console.file) fflush(run.console.file);
-  int status = RunArchiver(command.program, path);
-  if (status != 0) Print(run.console, "FAILED: ax -ts %s\nreturned %d\n", path.c_str(), status);
+  if (console.file) fflush(console.file);
+  int status = RunProgram(command.program, {"-ts", library_path});
+  if (status != 0) Print(console, "FAILED: ax -ts %s\nreturned %d\n", library_path.c_str(), status);
 }
 
 }  // namespace prepqdm

@@ -1,11 +1,10 @@
 // Runs the toolchain archiver ("ax -ts") on the finished import library.
 #pragma once
 #include <string>
-#include <vector>
+
+#include "host/output.h"
 
 namespace prepqdm {
-
-struct RunState;
 
 struct ArchiverCommand {
   std::string program;       // what is started: a path, or "ax" looked up in PATH
@@ -17,11 +16,8 @@ struct ArchiverCommand {
 // unset).
 ArchiverCommand BuildArchiverCommand(const char* toolchain_root, const std::string& library_path);
 
-// Starts `program` with "-ts" and `library_path` as its arguments, without a
-// shell, and waits for it: its exit status, 128 + the signal that ended it,
-// or -1 when it cannot be started.
-int RunArchiver(const std::string& program, const std::string& library_path);
-
-void IndexImportLibrary(RunState& run);
+// Runs the archiver on the library at `library_path`; a failure is printed
+// and does not change the run's result.
+void IndexImportLibrary(const std::string& library_path, bool verbose, Sink& console);
 
 }  // namespace prepqdm

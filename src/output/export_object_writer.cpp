@@ -2,14 +2,10 @@
 // non-empty kind (".fexports" for code, ".dexports" for data), each with a
 // relocation section, plus ".symtab", ".strtab" and ".secstrtab".
 //
-// An export table holds a count word, the CRC-32 of its name area, one
-// 8-byte entry per export (word 0 receives the symbol's address through the
-// entry's relocation; word 1 is the offset of the name in the table, with bit
-// 31 marking a TLS data symbol) and an empty entry, then the names and 14 zero
-// bytes. Table entries and symbols are in name order, while ".strtab" keeps
-// the names in export-list order (newest first), so `st_name` values are not
-// ascending. Sections start at offset 64 and every following item at the next
-// multiple of 64.
+// The table's own layout is in export_table.h, the placement of sections in
+// section_layout.h. Table entries and symbols are in name order, while
+// ".strtab" keeps the names in export-list order (newest first), so `st_name`
+// values are not ascending.
 //
 // Byte order and machine come from the object defining the first export (or
 // big-endian PowerPC without input objects); records are built in host order
@@ -21,25 +17,24 @@
 #include <string_view>
 #include <vector>
 
-#include "driver/run_state.h"
+#include "elf/object_module.h"
+#include "exports/export_list.h"
 #include "output/crc32.h"
+#include "output/export_table.h"
 #include "output/output_file.h"
+#include "symbols/symbol_tree.h"
 
 namespace prepqdm {
 
 namespace {
 
-constexpr uint32_t kTlsBit = 0x80000000u;
 constexpr uint32_t EF_PPC_EMB = 0x80000000u;  // embedded PowerPC ABI
 constexpr uint8_t kGlobalNoType = 0x10;
 constexpr uint8_t kGlobalObject = 0x11;
-constexpr uint64_t kTableTrailer = 14;  // zero bytes after the names
 
 constexpr char kCodeTableSymbol[] = "qdm_fexports";
 constexpr char kDataTableSymbol[] = "qdm_dexports";
 constexpr uint32_t kTableSymbolBytes = 13;  // 12 characters and the NUL
-
-uint64_t TableSize(uint64_t count, uint64_t name_bytes) { return 8 * (count + 2) + name_bytes + kTableTrailer; }
 
 constexpr WriteMessages kExportObjectMessages = {
     "*** error writing zeros to output file.\n",
@@ -84,30 +79,30 @@ struct TableKind {
 };
 
 // Puts the exports in table (name) order and logs them in it.
-Status PrepareTable(RunState& run, TableBuild& t, const TableKind& kind, bool list_descending) {
-  const SymbolTree& tree = run.tree;
+Status PrepareTable(const SymbolTree& tree, Sink& console, Sink& log, TableBuild& t, const TableKind& kind,
+                    bool list_descending) {
   t.reversed = list_descending;
   if (!t.reversed) {
     try {
       t.sorted = t.list_order;
     } catch (const std::bad_alloc&) {
-      Print(run.console, "***Error: Out of memory. Return -1\n");
+      Print(console, "***Error: Out of memory. Return -1\n");
       return -1;
     }
     std::stable_sort(t.sorted.begin(), t.sorted.end(), [&](const TableItem& a, const TableItem& b) {
-      return CompareExportNames(tree, ExportEntry{a.record, 0}, ExportEntry{b.record, 0}) < 0;
+      return CompareExportNames(tree, ExportEntry{a.record}, ExportEntry{b.record}) < 0;
     });
   }
-  if (run.log.IsOpen()) {
-    Print(run.log, "%s", kind.heading);
+  if (log.IsOpen()) {
+    Print(log, "%s", kind.heading);
     for (size_t i = 0; i < t.Count(); ++i) {
       const TableItem& item = t.InTableOrder(i);
-      Print(run.log, "%.*s\n", static_cast<int>(item.name_length),
+      Print(log, "%.*s\n", static_cast<int>(item.name_length),
             reinterpret_cast<const char*>(tree.At(item.record).name()));
     }
-    Print(run.log, "%s\n", kind.table_symbol);
+    Print(log, "%s\n", kind.table_symbol);
   }
-  return 0;
+  return kOk;
 }
 
 // The table: count and CRC, one entry per export and an empty one, the names
@@ -119,16 +114,16 @@ void ProduceTable(const SymbolTree& tree, TableBuild& t, bool swap, ByteSink& ou
   StoreWord(word, static_cast<uint32_t>(count), swap);
   StoreWord(word + 4, 0, swap);
   out.Append(word, 8);
-  uint64_t position = 8 * (count + 2);
+  uint64_t position = TableNameArea(count);
   for (size_t i = 0; i < count; ++i) {
     const TableItem& item = t.InTableOrder(i);
     const bool tls = t.data && item.tls;
     StoreWord(word, 0, swap);
-    StoreWord(word + 4, static_cast<uint32_t>(position) | (tls ? kTlsBit : 0), swap);
-    out.Append(word, 8);
+    StoreWord(word + 4, static_cast<uint32_t>(position) | (tls ? kTableTlsBit : 0), swap);
+    out.Append(word, kTableEntrySize);
     position += uint64_t{item.name_length} + 1;
   }
-  out.AppendZeros(8);
+  out.AppendZeros(kTableEntrySize);
   // The name area is checksummed in blocks, not name by name.
   uint8_t block[16 * 1024];
   size_t used = 0;
@@ -163,7 +158,7 @@ void ProduceRelocations(const TableBuild& t, bool swap, ByteSink& out) {
   for (size_t i = 0; i < t.Count(); ++i) {
     const bool tls = t.data && t.InTableOrder(i).tls;
     ElfRela rela{};
-    rela.r_offset = static_cast<uint32_t>(8 + 8 * i);
+    rela.r_offset = static_cast<uint32_t>(TableEntryAt(i));
     rela.r_info = ((t.first_symbol + static_cast<uint32_t>(i)) << 8) | (tls ? R_PPC_DTPREL32 : R_PPC_ADDR32);
     StoreRecord(bytes, rela, swap);
     out.Append(bytes, kRelaSize);
@@ -201,17 +196,14 @@ void ProduceStringArea(const SymbolTree& tree, const TableBuild& t, const char* 
   if (t.Count() > 0) out.Append(table_symbol, kTableSymbolBytes);
 }
 
-const char* SectionNameAt(const ExportObjectLayout& l, uint32_t index) {
-  if (index == l.code_index) return ".fexports";
-  if (l.code_index && index == l.code_index + 1) return ".fexports.rela";
-  if (index == l.data_index) return ".dexports";
-  if (l.data_index && index == l.data_index + 1) return ".dexports.rela";
-  if (index == l.symtab_index) return ".symtab";
-  return index == l.symtab_index + 1 ? ".strtab" : ".secstrtab";
-}
+// Section names in index order; the layout numbers them.
+constexpr char kCodeTable[] = ".fexports";
+constexpr char kDataTable[] = ".dexports";
 
-Status ReportTooLarge(RunState& run, const char* name, uint32_t index, uint64_t size) {
-  Print(run.console, "***Error: \"%s\" sec %d, is too large to load.  Section size is 0x%08X. Return -1.\n", name,
+Status ReportTooLarge(Sink& console, const ExportObjectLayout& layout, uint32_t index) {
+  const char* name = layout.names.c_str() + layout.name[index];
+  uint64_t size = layout.size[index];
+  Print(console, "***Error: \"%s\" sec %d, is too large to load.  Section size is 0x%08X. Return -1.\n", name,
         static_cast<int>(index), static_cast<uint32_t>(size));
   return -1;
 }
@@ -220,35 +212,35 @@ Status ReportTooLarge(RunState& run, const char* name, uint32_t index, uint64_t 
 
 ExportObjectLayout LayOutExportObject(uint32_t code_count, uint64_t code_name_bytes, uint32_t data_count,
                                       uint64_t data_name_bytes) {
-  ExportObjectLayout l;
-  uint32_t index = 1;
+  std::vector<PlannedSection> sections;
+  uint32_t code_index = 0, data_index = 0;
   if (code_count > 0) {
-    l.code_index = index;
-    l.size[index] = TableSize(code_count, code_name_bytes);
-    l.size[index + 1] = uint64_t{kRelaSize} * code_count;
-    index += 2;
+    code_index = static_cast<uint32_t>(sections.size()) + 1;
+    sections.push_back({kCodeTable, TableSize(code_count, code_name_bytes)});
+    sections.push_back({".fexports.rela", uint64_t{kRelaSize} * code_count});
   }
   if (data_count > 0) {
-    l.data_index = index;
-    l.size[index] = TableSize(data_count, data_name_bytes);
-    l.size[index + 1] = uint64_t{kRelaSize} * data_count;
-    index += 2;
+    data_index = static_cast<uint32_t>(sections.size()) + 1;
+    sections.push_back({kDataTable, TableSize(data_count, data_name_bytes)});
+    sections.push_back({".dexports.rela", uint64_t{kRelaSize} * data_count});
   }
-  l.symtab_index = index;
-  l.section_count = index + 3;
-  l.symbol_count = (code_count > 0 ? uint64_t{code_count} + 1 : 0) + (data_count > 0 ? uint64_t{data_count} + 1 : 0) + 1;
-  l.code_area = code_count > 0 ? code_name_bytes + kTableSymbolBytes + 1 : 1;
-  l.data_area = data_count > 0 ? data_name_bytes + kTableSymbolBytes + 1 : 1;
-  l.size[index] = kSymbolSize * l.symbol_count;
-  l.size[index + 1] = l.code_area + l.data_area;
-  l.size[index + 2] = (code_count > 0 && data_count > 0) ? 78 : 53;
-  uint64_t offset = 64;
-  for (uint32_t i = 1; i < l.section_count; ++i) {
-    l.offset[i] = offset;
-    offset = AlignTo64(offset + l.size[i]);
-  }
-  l.section_header_offset = offset;
-  l.file_length = AlignTo64(offset + uint64_t{kSectionHeaderSize} * l.section_count);
+  const uint32_t symtab_index = static_cast<uint32_t>(sections.size()) + 1;
+  const uint64_t symbol_count =
+      (code_count > 0 ? uint64_t{code_count} + 1 : 0) + (data_count > 0 ? uint64_t{data_count} + 1 : 0) + 1;
+  const uint64_t code_area = code_count > 0 ? code_name_bytes + kTableSymbolBytes + 1 : 1;
+  const uint64_t data_area = data_count > 0 ? data_name_bytes + kTableSymbolBytes + 1 : 1;
+  sections.push_back({".symtab", kSymbolSize * symbol_count});
+  sections.push_back({".strtab", code_area + data_area});
+  sections.push_back({".secstrtab", 0});
+
+  ExportObjectLayout l;
+  static_cast<SectionLayout&>(l) = LayOutSections(sections, symtab_index + 2);
+  l.code_index = code_index;
+  l.data_index = data_index;
+  l.symtab_index = symtab_index;
+  l.symbol_count = symbol_count;
+  l.code_area = code_area;
+  l.data_area = data_area;
   return l;
 }
 
@@ -261,13 +253,24 @@ uint32_t FirstSectionBeyondFileLimit(const ExportObjectLayout& layout) {
   return layout.file_length > kLimit ? layout.section_count - 1 : 0;
 }
 
-Status WriteExportObject(RunState& run) {
-  if (run.exports.empty()) return WriteEmptyExportObject(run);  // no table to write
+WrittenExportObject WriteExportObject(const ExportList& exports, const SymbolTree& tree,
+                                      const ExportObjectTarget& target, const Mappings& mappings, Sink& console,
+                                      Sink& log) {
+  WrittenExportObject written;
+  if (exports.empty()) {  // no table to write
+    Print(log, "\nEmpty Export Object.\n");
+    written.status = WriteEmptyExportObject(target.path, mappings, console);
+    return written;
+  }
+  auto fail = [&](Status status) {
+    written.status = status;
+    return std::move(written);
+  };
   // Target byte order and machine.
   uint8_t ei_data = 2;
   uint16_t machine = EM_PPC;
-  if (!run.options.def_only) {
-    const ObjectModule* object = run.tree.At(run.exports.entries.back().record).object;
+  if (!target.def_only) {
+    const ObjectModule* object = tree.At(exports.entries.back().record).object;
     if (object && object->image && object->size >= kElfHeaderSize) {
       ElfHeader h = object->Image().Header();
       ei_data = h.e_ident[EI_DATA];
@@ -283,81 +286,70 @@ Status WriteExportObject(RunState& run) {
   uint64_t code_counter = 1, data_counter = 1;
   try {
     // Room for all in both; what is never used is never touched.
-    code.list_order.reserve(run.exports.entries.size());
-    data.list_order.reserve(run.exports.entries.size());
+    code.list_order.reserve(exports.entries.size());
+    data.list_order.reserve(exports.entries.size());
+    written.name_offsets.resize(exports.entries.size());
   } catch (const std::bad_alloc&) {
-    Print(run.console, "***Error: Out of memory. Return -1\n");
-    return -1;
+    Print(console, "***Error: Out of memory. Return -1\n");
+    return fail(-1);
   }
-  for (auto it = run.exports.entries.rbegin(); it != run.exports.entries.rend(); ++it) {
-    const TrackedSymbol& symbol = run.tree.At(it->record);
+  for (size_t i = exports.entries.size(); i-- > 0;) {
+    const ExportEntry& entry = exports.entries[i];
+    const TrackedSymbol& symbol = tree.At(entry.record);
     uint64_t& counter = symbol.is_code ? code_counter : data_counter;
     TableBuild& t = symbol.is_code ? code : data;
-    it->name_offset = static_cast<uint32_t>(counter);
+    const uint32_t name_offset = static_cast<uint32_t>(counter);
+    written.name_offsets[i] = name_offset;
     counter += uint64_t{symbol.name_length} + 1;
     t.name_bytes += uint64_t{symbol.name_length} + 1;
-    t.list_order.push_back(TableItem{it->record, it->name_offset, symbol.name_length, symbol.is_tls != 0});
+    t.list_order.push_back(TableItem{entry.record, name_offset, symbol.name_length, symbol.is_tls != 0});
   }
   const uint32_t n = static_cast<uint32_t>(code.Count());
   const uint32_t m = static_cast<uint32_t>(data.Count());
   const ExportObjectLayout layout = LayOutExportObject(n, code.name_bytes, m, data.name_bytes);
-  if (n > 0) Print(run.log, "%d CODE EXPORTS\n", static_cast<int>(n + 1));
-  if (m > 0) Print(run.log, "%d DATA EXPORTS\n", static_cast<int>(m + 1));
+  if (n > 0) Print(log, "%d CODE EXPORTS\n", static_cast<int>(n + 1));
+  if (m > 0) Print(log, "%d DATA EXPORTS\n", static_cast<int>(m + 1));
 
-  const uint32_t strtab_index = layout.symtab_index + 1;
-  const uint32_t names_index = layout.symtab_index + 2;
+  const uint32_t symtab_index = layout.symtab_index;
+  const uint32_t strtab_index = symtab_index + 1;
+  const uint32_t names_index = symtab_index + 2;
   code.first_symbol = 1;
   data.first_symbol = n > 0 ? n + 2 : 1;
   if (n > 0) {
-    if (IsTooLarge(layout, layout.code_index))
-      return ReportTooLarge(run, ".fexports", layout.code_index, layout.size[layout.code_index]);
-    if (PrepareTable(run, code, TableKind{kCodeTableSymbol, "\nCODE:\n"}, run.exports.ascending) != 0)
-      return -1;
+    if (IsTooLarge(layout, layout.code_index)) return fail(ReportTooLarge(console, layout, layout.code_index));
+    if (PrepareTable(tree, console, log, code, TableKind{kCodeTableSymbol, "\nCODE:\n"}, exports.ascending) != kOk)
+      return fail(-1);
   }
   if (m > 0) {
-    if (IsTooLarge(layout, layout.data_index))
-      return ReportTooLarge(run, ".dexports", layout.data_index, layout.size[layout.data_index]);
-    if (PrepareTable(run, data, TableKind{kDataTableSymbol, "\nDATA:\n"}, run.exports.ascending) != 0)
-      return -1;
+    if (IsTooLarge(layout, layout.data_index)) return fail(ReportTooLarge(console, layout, layout.data_index));
+    if (PrepareTable(tree, console, log, data, TableKind{kDataTableSymbol, "\nDATA:\n"}, exports.ascending) != kOk)
+      return fail(-1);
   }
   // The tables fit, yet the file as a whole must stay within 32-bit offsets.
-  if (uint32_t beyond = FirstSectionBeyondFileLimit(layout))
-    return ReportTooLarge(run, SectionNameAt(layout, beyond), beyond, layout.size[beyond]);
+  if (uint32_t beyond = FirstSectionBeyondFileLimit(layout)) return fail(ReportTooLarge(console, layout, beyond));
 
-  // Section headers and the section-name table, names in index order.
   std::vector<SectionHeader> headers(layout.section_count);
-  std::vector<uint8_t> names(layout.size[names_index], 0);
-  uint32_t name_position = 1;
-  auto add_name = [&](std::string_view name) {
-    uint32_t at = name_position;
-    std::memcpy(names.data() + at, name.data(), name.size());
-    name_position += static_cast<uint32_t>(name.size()) + 1;
-    return at;
+  auto header = [&](uint32_t index, uint32_t type, uint32_t flags, uint32_t link, uint32_t info, uint32_t addralign,
+                    uint32_t entsize) {
+    headers[index] = MakeSectionHeader(layout.name[index], type, flags, layout.offset[index], layout.size[index],
+                                       link, info, addralign, entsize);
   };
-  const uint32_t symtab_index = layout.symtab_index;
   if (n > 0) {
     const uint32_t i = layout.code_index;
-    headers[i] = MakeSectionHeader(add_name(".fexports"), SHT_QDM_EXPORTS, SHF_ALLOC | SHF_EXECINSTR, layout.offset[i],
-                             layout.size[i], 0, 0, 8, 0);
+    header(i, SHT_QDM_EXPORTS, SHF_ALLOC | SHF_EXECINSTR, 0, 0, 8, 0);
     // The relocation sections are aligned to their entry size, 12.
-    headers[i + 1] = MakeSectionHeader(add_name(".fexports.rela"), SHT_RELA, 0, layout.offset[i + 1], layout.size[i + 1],
-                                 symtab_index, i, kRelaSize, kRelaSize);
+    header(i + 1, SHT_RELA, 0, symtab_index, i, kRelaSize, kRelaSize);
   }
   if (m > 0) {
     const uint32_t i = layout.data_index;
-    headers[i] = MakeSectionHeader(add_name(".dexports"), SHT_QDM_EXPORTS, SHF_ALLOC, layout.offset[i], layout.size[i], 0, 0,
-                             8, 0);
-    headers[i + 1] = MakeSectionHeader(add_name(".dexports.rela"), SHT_RELA, 0, layout.offset[i + 1], layout.size[i + 1],
-                                 symtab_index, i, kRelaSize, kRelaSize);
+    header(i, SHT_QDM_EXPORTS, SHF_ALLOC, 0, 0, 8, 0);
+    header(i + 1, SHT_RELA, 0, symtab_index, i, kRelaSize, kRelaSize);
   }
   // sh_info of ".symtab" stays 0 although every symbol after the null one is
   // global; the platform's linker expects it so.
-  headers[symtab_index] = MakeSectionHeader(add_name(".symtab"), SHT_SYMTAB, 0, layout.offset[symtab_index],
-                                      layout.size[symtab_index], strtab_index, 0, kSymbolSize, kSymbolSize);
-  headers[strtab_index] = MakeSectionHeader(add_name(".strtab"), SHT_STRTAB, 0, layout.offset[strtab_index],
-                                      layout.size[strtab_index], 0, 0, 1, 0);
-  headers[names_index] = MakeSectionHeader(add_name(".secstrtab"), SHT_STRTAB, 0, layout.offset[names_index],
-                                     layout.size[names_index], 0, 0, 1, 0);
+  header(symtab_index, SHT_SYMTAB, 0, strtab_index, 0, kSymbolSize, kSymbolSize);
+  header(strtab_index, SHT_STRTAB, 0, 0, 0, 1, 0);
+  header(names_index, SHT_STRTAB, 0, 0, 0, 1, 0);
 
   uint8_t header_bytes[kElfHeaderSize];
   StoreRecord(header_bytes,
@@ -374,7 +366,6 @@ Status WriteExportObject(RunState& run) {
   auto add_piece = [&](uint32_t index, std::function<void(ByteSink&)> produce) {
     contents.sections.push_back(FilePiece{layout.offset[index], layout.size[index], std::move(produce)});
   };
-  const SymbolTree& tree = run.tree;
   // Word 1 of each table header, its CRC, is known once the table is out.
   uint8_t code_crc[4], data_crc[4];
   if (n > 0) {
@@ -383,7 +374,7 @@ Status WriteExportObject(RunState& run) {
       StoreWord(code_crc, code.crc, swap);
     });
     add_piece(layout.code_index + 1, [&](ByteSink& out) { ProduceRelocations(code, swap, out); });
-    contents.patches.push_back(FilePiece{layout.offset[layout.code_index] + 4, code_crc, 4});
+    contents.patches.push_back(FilePiece{layout.offset[layout.code_index] + kTableCrcOffset, code_crc, 4});
   }
   if (m > 0) {
     add_piece(layout.data_index, [&](ByteSink& out) {
@@ -391,7 +382,7 @@ Status WriteExportObject(RunState& run) {
       StoreWord(data_crc, data.crc, swap);
     });
     add_piece(layout.data_index + 1, [&](ByteSink& out) { ProduceRelocations(data, swap, out); });
-    contents.patches.push_back(FilePiece{layout.offset[layout.data_index] + 4, data_crc, 4});
+    contents.patches.push_back(FilePiece{layout.offset[layout.data_index] + kTableCrcOffset, data_crc, 4});
   }
   add_piece(symtab_index, [&](ByteSink& out) {
     out.AppendZeros(kSymbolSize);
@@ -408,50 +399,57 @@ Status WriteExportObject(RunState& run) {
     ProduceStringArea(tree, code, kCodeTableSymbol, out);
     ProduceStringArea(tree, data, kDataTableSymbol, out);
   });
-  contents.sections.push_back(FilePiece{layout.offset[names_index], names.data(), names.size()});
+  contents.sections.push_back(FilePiece{layout.offset[names_index],
+                                        reinterpret_cast<const uint8_t*>(layout.names.data()), layout.names.size()});
   contents.section_headers = FilePiece{layout.section_header_offset, header_table.data(), header_table.size()};
 
-  FILE* file = OpenOutputFile(run, run.options.output_path);
+  FILE* file = OpenOutputFile(mappings, target.path);
   if (!file) {
     int error = FailureErrno();
-    Print(run.console, "*** error could not open output file for writing.\n");
-    return error;
+    Print(console, "*** error could not open output file for writing.\n");
+    return fail(error);
   }
-  Status status = WriteElfContents(run, file, contents, kExportObjectMessages);
+  written.status = WriteElfContents(console, file, contents, kExportObjectMessages);
   fclose(file);
-  return status;
+  return written;
 }
 
-Status WriteEmptyExportObject(RunState& run) {
-  // Always big-endian PowerPC, 320 bytes: the section-name table at 64, the
-  // null symbol at 128 and three section headers at 192.
-  constexpr uint8_t kNames[] = "\0.secstrtab\0.symtab";  // 20 bytes with the final NUL
+Status WriteEmptyExportObject(const std::string& path, const Mappings& mappings, Sink& console) {
+  // Always big-endian PowerPC, 320 bytes: the section-name table first (at
+  // 64), then the symbol table holding the null symbol (at 128), and the
+  // section headers at 192.
   constexpr bool swap = !kHostBigEndian;
+  const SectionLayout layout = LayOutSections({{".secstrtab", 0}, {".symtab", kSymbolSize}}, 1);
   uint8_t header_bytes[kElfHeaderSize];
-  ElfHeader header = MakeElfHeader(2, EM_PPC, 3, 192, EF_PPC_EMB);
-  header.e_shstrndx = 1;  // the section-name table comes first here
+  ElfHeader header = MakeElfHeader(2, EM_PPC, static_cast<uint16_t>(layout.section_count),
+                                   static_cast<uint32_t>(layout.section_header_offset), EF_PPC_EMB);
+  header.e_shstrndx = 1;
   StoreRecord(header_bytes, header, swap);
   uint8_t section_bytes[2 * kSectionHeaderSize];
-  StoreRecord(section_bytes, MakeSectionHeader(1, SHT_STRTAB, 0, 64, sizeof kNames, 0, 0, 1, 0), swap);
-  StoreRecord(section_bytes + kSectionHeaderSize, MakeSectionHeader(12, SHT_SYMTAB, 0, 128, kSymbolSize, 1, 0, 0, kSymbolSize),
+  StoreRecord(section_bytes,
+              MakeSectionHeader(layout.name[1], SHT_STRTAB, 0, layout.offset[1], layout.size[1], 0, 0, 1, 0), swap);
+  StoreRecord(section_bytes + kSectionHeaderSize,
+              MakeSectionHeader(layout.name[2], SHT_SYMTAB, 0, layout.offset[2], layout.size[2], 1, 0, 0, kSymbolSize),
               swap);
 
   ElfFileContents contents;
-  contents.length = 320;
+  contents.length = layout.file_length;
   contents.header = FilePiece{0, header_bytes, kElfHeaderSize};
-  contents.sections.push_back(FilePiece{64, kNames, sizeof kNames});
+  contents.sections.push_back(
+      FilePiece{layout.offset[1], reinterpret_cast<const uint8_t*>(layout.names.data()), layout.names.size()});
   // Section header 0 is all zeros and already in place.
-  contents.section_headers = FilePiece{192 + kSectionHeaderSize, section_bytes, sizeof section_bytes};
+  contents.section_headers =
+      FilePiece{layout.section_header_offset + kSectionHeaderSize, section_bytes, sizeof section_bytes};
 
-  FILE* file = OpenOutputFile(run, run.options.output_path);
+  FILE* file = OpenOutputFile(mappings, path);
   if (!file) {
     int error = FailureErrno();
-    Print(run.console, "***Error: Could not open output file for writing.\n");
+    Print(console, "***Error: Could not open output file for writing.\n");
     return error;
   }
   WriteMessages messages = kExportObjectMessages;
   messages.headers_write = "*** error writing to output file.\n";
-  Status status = WriteElfContents(run, file, contents, messages);
+  Status status = WriteElfContents(console, file, contents, messages);
   fclose(file);
   return status;
 }

@@ -2,32 +2,51 @@
 // relocations, symbols and string tables, or the fixed empty object.
 #pragma once
 #include <cstdint>
+#include <string>
+#include <vector>
 
+#include "host/mapped_file.h"
+#include "host/output.h"
 #include "host/status.h"
+#include "output/section_layout.h"
 
 namespace prepqdm {
 
-struct RunState;
+struct ExportList;
+struct SymbolTree;
 
-Status WriteExportObject(RunState& run);
-Status WriteEmptyExportObject(RunState& run);
+// Where the export object goes, and whether there are input objects to take
+// its byte order and machine from (not in definition-file-only mode).
+struct ExportObjectTarget {
+  const std::string& path;
+  bool def_only = false;
+};
+
+struct WrittenExportObject {
+  Status status = kOk;
+  // Where each name went: its offset in its kind's area of ".strtab", by
+  // position in ExportList::entries.
+  std::vector<uint32_t> name_offsets;
+};
+
+// Writes the export object for `exports` (the fixed empty one when the list
+// is empty) and lists the tables, or says the object is empty, in `log`. A failure is printed on `console`.
+WrittenExportObject WriteExportObject(const ExportList& exports, const SymbolTree& tree,
+                                      const ExportObjectTarget& target, const Mappings& mappings, Sink& console,
+                                      Sink& log);
+Status WriteEmptyExportObject(const std::string& path, const Mappings& mappings, Sink& console);
 
 // Section sizes and file offsets of an export object with `code_count` code
 // and `data_count` data exports whose names take `code_name_bytes` and
 // `data_name_bytes` bytes with one NUL each. Computed in 64 bits, so a table
 // too large for the format is seen before anything is built or written.
-struct ExportObjectLayout {
-  uint32_t section_count = 0;  // e_shnum
+struct ExportObjectLayout : SectionLayout {
   uint32_t code_index = 0;     // 0 when absent
   uint32_t data_index = 0;
   uint32_t symtab_index = 0;
   uint64_t symbol_count = 0;
   uint64_t code_area = 0;      // lengths of the two areas of ".strtab"
   uint64_t data_area = 0;
-  uint64_t offset[8] = {};     // by section index
-  uint64_t size[8] = {};
-  uint64_t section_header_offset = 0;
-  uint64_t file_length = 0;
 };
 
 ExportObjectLayout LayOutExportObject(uint32_t code_count, uint64_t code_name_bytes, uint32_t data_count,

@@ -4,14 +4,31 @@
 #include <string>
 #include <string_view>
 
+#include "elf/elf_image.h"
+#include "host/mapped_file.h"
+#include "host/output.h"
 #include "host/status.h"
 
 namespace prepqdm {
 
-struct RunState;
+struct ImportLibrarySettings {
+  const std::string& path;                // -l, as typed
+  const std::string& module_name;         // -r
+  const std::string& export_object_path;  // named when the export object is inconsistent
+  bool no_archive_header = false;         // -noar: a bare stub object
+};
 
-// Builds the library from the re-read export object (run.export_object).
-Status BuildImportLibrary(RunState& run);
+struct BuiltImportLibrary {
+  Status status = kOk;
+  // The library file was opened and written to (wholly or in part); an
+  // archive is then handed to the archiver.
+  bool opened = false;
+};
+
+// Builds the library from the export object read back in (parsed, so in host
+// order). Prints its own messages on failure.
+BuiltImportLibrary BuildImportLibrary(const ElfImage& export_object, const ImportLibrarySettings& settings,
+                                      const Mappings& mappings, Sink& console);
 
 // The module's file name without directories, ASCII letters lower-cased.
 std::string ModuleBaseName(std::string_view module_name);

@@ -1,19 +1,16 @@
 #include "output/output_file.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cassert>
 #include <cerrno>
 #include <cstring>
 
-#include "driver/run_state.h"
+#include "host/file_io.h"
 
 namespace prepqdm {
 
-FILE* OpenOutputFile(RunState& run, const std::string& path) {
-  FILE* file = OpenForWrite(run.mappings, path, "wb");
+FILE* OpenOutputFile(const Mappings& mappings, const std::string& path) {
+  FILE* file = OpenForWrite(mappings, path, "wb");
   if (file) setvbuf(file, nullptr, _IONBF, 0);
   return file;
 }
@@ -22,32 +19,24 @@ int FailureErrno() { return errno != 0 ? errno : EIO; }
 
 namespace {
 
-bool SeekTo(FILE* file, uint64_t offset) {
-  errno = 0;
-  return offset <= static_cast<uint64_t>(INT64_MAX) && fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
-}
-
 bool WriteAll(FILE* file, const uint8_t* bytes, uint64_t length) {
   errno = 0;
   return length == 0 || fwrite(bytes, 1, length, file) == length;
 }
 
 // The zero fill: space is reserved in one call where the file system can do
-// it (a fresh or truncated file reads as zeros past its end), so a full disk
-// still fails here, as the zero-filling writes would; anything else (a pipe,
-// a device, a file system without it) gets the zeros written.
+// it, so a full disk still fails here, as the zero-filling writes would;
+// anything else (a pipe, a device, a file system without it) gets the zeros
+// written.
 bool FillWithZeros(FILE* file, uint64_t base, uint64_t length) {
   if (length == 0) return true;
   errno = 0;
   if (length <= static_cast<uint64_t>(INT64_MAX) - base) {
-    int fd = fileno(file);
-    struct stat st;
-    // Reserved space reads as zeros only past the end of what is there.
-    if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) <= base &&
-        fallocate(fd, 0, static_cast<off_t>(base), static_cast<off_t>(length)) == 0) {
-      return SeekTo(file, base + length);
+    switch (ReserveZeroedSpace(file, base, length)) {
+      case SpaceReservation::kReserved: return SeekFile(file, base + length);
+      case SpaceReservation::kNoSpace: return false;
+      case SpaceReservation::kNotReserved: break;
     }
-    if (errno == ENOSPC || errno == EFBIG || errno == EDQUOT) return false;
   }
   static constexpr uint8_t kZeros[4096] = {};  // a multiple of 4 bytes
   for (uint64_t left = length; left != 0;) {
@@ -58,9 +47,9 @@ bool FillWithZeros(FILE* file, uint64_t base, uint64_t length) {
   return true;
 }
 
-Status Fail(RunState& run, const char* message) {
+Status Fail(Sink& console, const char* message) {
   int error = FailureErrno();
-  Print(run.console, "%s", message);
+  Print(console, "%s", message);
   return error;
 }
 
@@ -143,32 +132,31 @@ bool ByteSink::Finish() {
   return !failed_;
 }
 
-Status WriteElfContents(RunState& run, FILE* file, const ElfFileContents& contents,
-                        const WriteMessages& messages) {
-  if (!FillWithZeros(file, contents.base, contents.length)) return Fail(run, messages.zero_fill);
-  if (!SeekTo(file, contents.base)) return Fail(run, messages.seek_start);
-  if (!WriteAll(file, contents.header.bytes, contents.header.length)) return Fail(run, messages.header_write);
+Status WriteElfContents(Sink& console, FILE* file, const ElfFileContents& contents, const WriteMessages& messages) {
+  if (!FillWithZeros(file, contents.base, contents.length)) return Fail(console, messages.zero_fill);
+  if (!SeekFile(file, contents.base)) return Fail(console, messages.seek_start);
+  if (!WriteAll(file, contents.header.bytes, contents.header.length)) return Fail(console, messages.header_write);
   for (const FilePiece& section : contents.sections) {
     if (section.length == 0) continue;
-    if (!SeekTo(file, contents.base + section.offset)) return Fail(run, messages.section_seek);
+    if (!SeekFile(file, contents.base + section.offset)) return Fail(console, messages.section_seek);
     if (section.produce) {
       ByteSink sink(file);
       section.produce(sink);
       assert(sink.written() == section.length);
-      if (!sink.Finish()) return Fail(run, messages.section_write);
+      if (!sink.Finish()) return Fail(console, messages.section_write);
     } else if (!WriteAll(file, section.bytes, section.length)) {
-      return Fail(run, messages.section_write);
+      return Fail(console, messages.section_write);
     }
   }
   for (const FilePiece& patch : contents.patches) {
-    if (!SeekTo(file, contents.base + patch.offset)) return Fail(run, messages.section_seek);
-    if (!WriteAll(file, patch.bytes, patch.length)) return Fail(run, messages.section_write);
+    if (!SeekFile(file, contents.base + patch.offset)) return Fail(console, messages.section_seek);
+    if (!WriteAll(file, patch.bytes, patch.length)) return Fail(console, messages.section_write);
   }
-  if (!SeekTo(file, contents.base + contents.section_headers.offset)) return Fail(run, messages.headers_seek);
+  if (!SeekFile(file, contents.base + contents.section_headers.offset)) return Fail(console, messages.headers_seek);
   // A buffered write can fail only when it reaches the disk; flushing here
   // keeps a full disk from passing as success.
   if (!WriteAll(file, contents.section_headers.bytes, contents.section_headers.length) || fflush(file) != 0)
-    return Fail(run, messages.headers_write);
+    return Fail(console, messages.headers_write);
   return 0;
 }
 

@@ -16,11 +16,11 @@
 
 #include "elf/elf_format.h"
 #include "elf/elf_swap.h"
+#include "host/mapped_file.h"
+#include "host/output.h"
 #include "host/status.h"
 
 namespace prepqdm {
-
-struct RunState;
 
 constexpr bool kHostBigEndian = std::endian::native == std::endian::big;
 
@@ -47,9 +47,6 @@ inline void StoreRecord(uint8_t* p, ElfRela r, bool swap) {
   if (swap) SwapRela(r);
   StoreAt(p, r);
 }
-
-// The next multiple of 64 at or after `offset`.
-inline uint64_t AlignTo64(uint64_t offset) { return (offset + 63) & ~uint64_t{63}; }
 
 // The ELF header shared by the generated objects (no program headers,
 // e_phentsize 32 all the same).
@@ -137,13 +134,12 @@ struct ElfFileContents {
 // Writes `contents` to the open `file` (positioned at `base`). Prints the
 // matching message and returns errno (never 0) on failure, else 0. The
 // caller closes the file.
-Status WriteElfContents(RunState& run, FILE* file, const ElfFileContents& contents,
-                        const WriteMessages& messages);
+Status WriteElfContents(Sink& console, FILE* file, const ElfFileContents& contents, const WriteMessages& messages);
 
 // Opens a generated file for writing (refusing a mapped one, EBUSY), without
 // stdio buffering so a failing write is seen, and reported, where it happens.
 // Null with errno set on failure.
-FILE* OpenOutputFile(RunState& run, const std::string& path);
+FILE* OpenOutputFile(const Mappings& mappings, const std::string& path);
 
 // errno, or EIO when a failed call left it 0, so a failure never reads as 0.
 int FailureErrno();

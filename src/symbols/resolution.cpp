@@ -19,11 +19,11 @@
 #include <cstring>
 #include <vector>
 
-#include "driver/run_state.h"
 #include "elf/elf_format.h"
 #include "elf/elf_image.h"
 #include "elf/object_module.h"
 #include "elf/read_budget.h"
+#include "symbols/symbol_tree.h"
 
 namespace prepqdm {
 namespace {
@@ -97,11 +97,11 @@ int NameLength(uint32_t length) { return static_cast<int>(std::min<uint32_t>(len
 
 // Makes `object`'s entry the definition in force. Every field that follows
 // from the definition is set here, so none can be left stale.
-void TakeDefinition(TrackedSymbol& record, ObjectModule& object, const uint8_t* symbol_entry, SymbolKind kind,
-                    bool weak) {
+void TakeDefinition(TrackedSymbol& record, ObjectModule& object, const uint8_t* symbol_entry,
+                    const ElfSymbol& symbol, SymbolKind kind, bool weak) {
   record.object = &object;
   record.symbol_offset = static_cast<uint32_t>(symbol_entry - object.image);
-  record.definition_loadable = IsLoadableDefinition(object, symbol_entry) ? 2 : 1;
+  record.definition_loadable = IsLoadableDefinition(object, symbol) ? 2 : 1;
   record.is_code = kind == kKindCode;
   record.is_tls = kind == kKindTls;
   record.is_weak = weak;
@@ -110,12 +110,17 @@ void TakeDefinition(TrackedSymbol& record, ObjectModule& object, const uint8_t* 
 }  // namespace
 
 const uint8_t* DefinitionEntry(const TrackedSymbol& record) {
-  return record.object ? record.object->image + record.symbol_offset : nullptr;
+  if (record.object == nullptr || !record.object->Image().Contains(record.symbol_offset, kSymbolSize)) return nullptr;
+  return record.object->image + record.symbol_offset;
 }
 
-bool IsLoadableDefinition(const ObjectModule& object, const uint8_t* symbol_entry) {
+std::optional<ElfSymbol> DefinitionSymbol(const TrackedSymbol& record) {
+  if (record.object == nullptr) return std::nullopt;
+  return record.object->Image().SymbolAt(record.symbol_offset);
+}
+
+bool IsLoadableDefinition(const ObjectModule& object, const ElfSymbol& symbol) {
   ElfImage image = object.Image();
-  ElfSymbol symbol = LoadAt<ElfSymbol>(symbol_entry);
   if (symbol.st_shndx < image.SectionCount()) {
     std::optional<SectionHeader> section = image.Section(symbol.st_shndx);
     return section && (section->sh_flags & SHF_ALLOC) != 0;
@@ -132,10 +137,10 @@ uint8_t ClassifySymbolName(std::optional<std::string_view> section_name, const u
   return flags;
 }
 
-Status TrackSymbolTable(RunState& run, ObjectModule& object, uint32_t symtab_index) {
+Status TrackSymbolTable(SymbolTree& tree, Sink& console, ObjectModule& object, uint32_t symtab_index) {
   ElfImage image = object.Image();
   std::optional<SectionHeader> symtab = image.Section(symtab_index);
-  if (!symtab) return 0;
+  if (!symtab) return kOk;
   uint32_t section_count = image.SectionCount();
   uint32_t entry_size = SymbolEntrySize(*symtab);
   uint32_t count = symtab->sh_size / entry_size;
@@ -144,10 +149,10 @@ Status TrackSymbolTable(RunState& run, ObjectModule& object, uint32_t symtab_ind
   uint32_t strtab_index = symtab->sh_link;
   std::optional<SectionHeader> strtab;
   if (strtab_index != 0) strtab = image.Section(strtab_index);
-  if (!strtab || strtab->sh_type != SHT_STRTAB) return 0;
+  if (!strtab || strtab->sh_type != SHT_STRTAB) return kOk;
   const uint8_t* strings = nullptr;
   uint32_t strings_length = 0;
-  if (!image.SectionContent(*strtab, &strings, &strings_length)) return 0;
+  if (!image.SectionContent(*strtab, &strings, &strings_length)) return kOk;
 
   // Kind and name of each defining section, worked out when a symbol first
   // needs them: with one section per function or variable, sections are as
@@ -165,7 +170,7 @@ Status TrackSymbolTable(RunState& run, ObjectModule& object, uint32_t symtab_ind
   ReadBudget budget(image.size);
   auto over_budget = [&](uint64_t bytes) {
     if (budget.Charge(bytes)) return false;
-    Print(run.console, "***Error: Symbol names in \"%s\" take too long to read. Return -1.\n", object.name.c_str());
+    Print(console, "***Error: Symbol names in \"%s\" take too long to read. Return -1.\n", object.name.c_str());
     return true;
   };
 
@@ -175,15 +180,12 @@ Status TrackSymbolTable(RunState& run, ObjectModule& object, uint32_t symtab_ind
     ElfSymbol symbol = LoadAt<ElfSymbol>(entry);
     uint8_t binding = SymbolBinding(symbol.st_info);
     if ((binding != STB_GLOBAL && binding != STB_WEAK) || symbol.st_shndx == SHN_UNDEF) continue;
-    // A name that does not end inside its table cannot be read safely.
+    // A name that does not end inside its table cannot be read safely; the
+    // search for its end still costs the rest of the table.
     if (symbol.st_name >= strings_length) continue;
-    const void* zero = std::memchr(strings + symbol.st_name, 0, strings_length - symbol.st_name);
-    uint64_t scanned = zero ? static_cast<const uint8_t*>(zero) - (strings + symbol.st_name) + uint64_t{1}
-                            : strings_length - symbol.st_name;
-    if (over_budget(scanned)) return -1;
-    if (zero == nullptr) continue;
-    std::optional<std::string_view> name(std::in_place, reinterpret_cast<const char*>(strings + symbol.st_name),
-                                         static_cast<const uint8_t*>(zero) - (strings + symbol.st_name));
+    std::optional<std::string_view> name = BoundedString(strings, strings_length, symbol.st_name);
+    if (over_budget(name ? name->size() + uint64_t{1} : strings_length - symbol.st_name)) return -1;
+    if (!name) continue;
     SymbolKind kind;
     std::optional<std::string_view> section_name;
     if (symbol.st_shndx < section_count) {
@@ -199,22 +201,22 @@ Status TrackSymbolTable(RunState& run, ObjectModule& object, uint32_t symtab_ind
       kind = section.kind;
       section_name = section.name;
       // Under -v a repeated definition is compared with the one in force.
-      if (run.tree.verbose && symbol.st_size <= section.content_size && over_budget(symbol.st_size)) return -1;
+      if (tree.verbose && symbol.st_size <= section.content_size && over_budget(symbol.st_size)) return -1;
     } else {
       kind = KindOf(image, section_count, symbol.st_shndx);
     }
     const uint8_t* name_bytes = reinterpret_cast<const uint8_t*>(name->data());
     uint32_t name_length = static_cast<uint32_t>(name->size());
-    if (TrackSymbol(run, name_bytes, name_length, object, entry, kind, section_name) == nullptr) {
-      Print(run.console, "***Error tracking symbol \"%.*s\". Return -1\n", NameLength(name_length), name->data());
+    if (TrackSymbol(tree, console, name_bytes, name_length, object, entry, kind, section_name) == nullptr) {
+      Print(console, "***Error tracking symbol \"%.*s\". Return -1\n", NameLength(name_length), name->data());
       return -1;
     }
   }
-  return 0;
+  return kOk;
 }
 
-TrackedSymbol* TrackSymbol(RunState& run, const uint8_t* name, uint32_t length, ObjectModule& object,
-                           const uint8_t* symbol_entry, SymbolKind kind,
+TrackedSymbol* TrackSymbol(SymbolTree& tree, Sink& console, const uint8_t* name, uint32_t length,
+                           ObjectModule& object, const uint8_t* symbol_entry, SymbolKind kind,
                            std::optional<std::string_view> section_name) {
   uint8_t flags = ClassifySymbolName(section_name, name, length);
   ElfSymbol symbol = LoadAt<ElfSymbol>(symbol_entry);
@@ -222,49 +224,49 @@ TrackedSymbol* TrackSymbol(RunState& run, const uint8_t* name, uint32_t length, 
 
   uint32_t parent = kNoRecord;
   int sign = 0;
-  uint32_t found = run.tree.FindRecord(name, length, &parent, &sign);
+  uint32_t found = tree.FindRecord(name, length, &parent, &sign);
   if (found == kNoRecord) {
     // The tree copies the key: the input's pages may be given back once it
     // has been tracked.
-    uint32_t number = run.tree.Allocate(name, length);
+    uint32_t number = tree.Allocate(name, length);
     if (number == kNoRecord) return nullptr;
-    TrackedSymbol& record = run.tree.At(number);
-    TakeDefinition(record, object, symbol_entry, kind, weak);
+    TrackedSymbol& record = tree.At(number);
+    TakeDefinition(record, object, symbol_entry, symbol, kind, weak);
     record.class_flags = flags;
-    run.tree.Insert(number, parent, sign);
+    tree.Insert(number, parent, sign);
     return &record;
   }
 
-  TrackedSymbol* existing = &run.tree.At(found);
+  TrackedSymbol* existing = &tree.At(found);
   existing->class_flags |= flags;
-  bool verbose = run.tree.verbose;
+  bool verbose = tree.verbose;
   const char* shown = reinterpret_cast<const char*>(existing->name());
   int shown_length = NameLength(existing->name_length);
   // A record made from a definition file alone has no definition yet: the
   // object's definition fills it in.
   if (existing->object == nullptr) {
-    TakeDefinition(*existing, object, symbol_entry, kind, weak);
+    TakeDefinition(*existing, object, symbol_entry, symbol, kind, weak);
     return existing;
   }
   if (weak) {
     if (!existing->is_weak && verbose) {
-      Print(run.console, "INFO: Weak symbol \"%.*s\" from \"%s\" overridden by non-weak definition in \"%s\"\n",
+      Print(console, "INFO: Weak symbol \"%.*s\" from \"%s\" overridden by non-weak definition in \"%s\"\n",
             shown_length, shown, object.name.c_str(), existing->object->name.c_str());
     }
     return existing;
   }
   if (existing->is_weak) {
-    TakeDefinition(*existing, object, symbol_entry, kind, false);
+    TakeDefinition(*existing, object, symbol_entry, symbol, kind, false);
     if (verbose) {
-      Print(run.console, "INFO: Weak symbol \"%.*s\" realized in \"%s\".\n", shown_length, shown,
+      Print(console, "INFO: Weak symbol \"%.*s\" realized in \"%s\".\n", shown_length, shown,
             object.name.c_str());
     }
     return existing;
   }
   if (verbose) {
-    ElfSymbol in_force = LoadAt<ElfSymbol>(DefinitionEntry(*existing));
-    if (!SameDefinition(*existing->object, in_force, object, symbol)) {
-      Print(run.console, "INFO: Non-weak Symbol \"%.*s\" defined differently in \"%s\" and \"%s\"!\n",
+    std::optional<ElfSymbol> in_force = DefinitionSymbol(*existing);
+    if (!in_force || !SameDefinition(*existing->object, *in_force, object, symbol)) {
+      Print(console, "INFO: Non-weak Symbol \"%.*s\" defined differently in \"%s\" and \"%s\"!\n",
             shown_length, shown, object.file->path.c_str(), existing->object->file->path.c_str());
     }
   }

@@ -6,33 +6,41 @@
 #include <optional>
 #include <string_view>
 
+#include "elf/elf_format.h"
+#include "host/output.h"
 #include "host/status.h"
 #include "symbols/tracked_symbol.h"
 
 namespace prepqdm {
 
-struct RunState;
 struct ObjectModule;
 struct SymbolTree;
 
 // The Elf32_Sym of the definition in force, inside its object's image; null
-// for a record made from a definition file alone.
+// for a record made from a definition file alone, and for an offset that
+// does not leave a whole record inside the image.
 const uint8_t* DefinitionEntry(const TrackedSymbol& record);
+// The same record, loaded.
+std::optional<ElfSymbol> DefinitionSymbol(const TrackedSymbol& record);
 
 // Whether a definition is loadable: its section is allocated, or it is a
 // common (ordinary or thread-local) symbol that the linker will allocate.
-bool IsLoadableDefinition(const ObjectModule& object, const uint8_t* symbol_entry);
+bool IsLoadableDefinition(const ObjectModule& object, const ElfSymbol& symbol);
 
+// The class flags a name earns: CLASS_LINKONCE for a definition in a
+// ".gnu.linkonce" section, CLASS_STATIC_INIT for a "__sti__" name,
+// CLASS_DOUBLE_DOT for a name holding "..". A name without a section (from a
+// definition file) passes no section name.
 uint8_t ClassifySymbolName(std::optional<std::string_view> section_name, const uint8_t* name, uint32_t length);
 
 // Tracks every defined global of symbol table section `symtab_index` of
 // `object`. Returns 0, or -1 after its message when a record cannot be made.
-Status TrackSymbolTable(RunState& run, ObjectModule& object, uint32_t symtab_index);
+Status TrackSymbolTable(SymbolTree& tree, Sink& console, ObjectModule& object, uint32_t symtab_index);
 
 // Enters one definition; returns the record now in force, or null when a new
 // record cannot be allocated.
-TrackedSymbol* TrackSymbol(RunState& run, const uint8_t* name, uint32_t length, ObjectModule& object,
-                           const uint8_t* symbol_entry, SymbolKind kind,
+TrackedSymbol* TrackSymbol(SymbolTree& tree, Sink& console, const uint8_t* name, uint32_t length,
+                           ObjectModule& object, const uint8_t* symbol_entry, SymbolKind kind,
                            std::optional<std::string_view> section_name);
 
 }  // namespace prepqdm

@@ -19,6 +19,24 @@ constexpr uint8_t CLASS_LINKONCE = 0x01;
 constexpr uint8_t CLASS_STATIC_INIT = 0x02;
 constexpr uint8_t CLASS_DOUBLE_DOT = 0x04;
 
+// What export selection decided about a record beyond `exported` (which
+// says it is on the list), with the reasons behind it.
+enum ExportVerdict : uint8_t {
+  kVerdictNone = 0,        // on the list, or never requested (or selection stopped first)
+  kVerdictRefused = 1,     // requested and refused
+  kVerdictExcluded = 2,    // chosen, then taken off by the exclude file
+  kVerdictPassedOver = 3,  // not eligible for -xall
+};
+
+// Reasons: each rule a refused or passed-over record fails; for a record
+// exported with a warning, the rule the warning is about.
+constexpr uint8_t REASON_WEAK = 0x01;
+constexpr uint8_t REASON_LINKONCE = 0x02;
+constexpr uint8_t REASON_STATIC_INIT = 0x04;
+constexpr uint8_t REASON_DOUBLE_DOT = 0x08;
+constexpr uint8_t REASON_DOT_NAME = 0x10;      // -xall: the name begins with '.'
+constexpr uint8_t REASON_NOT_LOADABLE = 0x20;  // -xall: not allocated, not common
+
 constexpr uint32_t kRed = 1;
 constexpr uint32_t kBlack = 0;
 
@@ -37,10 +55,14 @@ struct TrackedSymbol {
   uint32_t symbol_offset = 0;
   uint8_t exported = 0;
   uint8_t class_flags = 0;
+  // Selection records its decision where it makes it and prints its messages
+  // from it; qdmdump --explain reads it back.
+  uint8_t verdict : 2 = kVerdictNone;
+  uint8_t verdict_reasons : 6 = 0;
   // Whether the definition in force is loadable (in an allocated section, or
   // common): 0 not worked out yet, 1 no, 2 yes. Resolution notes it while the
   // definition's section is at hand, so -xall need not visit every image again.
-  uint8_t definition_loadable = 0;
+  uint8_t definition_loadable : 2 = 0;
   uint8_t color : 1 = kRed;
   uint8_t is_code : 1 = 0;
   uint8_t is_weak : 1 = 0;

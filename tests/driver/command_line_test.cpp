@@ -293,11 +293,11 @@ TEST(Inputs, ObjectsAreRegisteredOncePerPath) {
   WriteFile(dir.File("a.o"), builder.Build());
   auto parsed = Parse({"-o", "o.o", "a.o", "a.o", "./a.o", "x/../a.o"});
   ASSERT_EQ(parsed->status, 0) << parsed->console;
-  EXPECT_EQ(parsed->run->registry.count, 1);
-  EXPECT_EQ(parsed->run->input_list.size(), 1u);
-  ASSERT_NE(parsed->run->registry.head, nullptr);
-  EXPECT_EQ(parsed->run->registry.head->name, "a.o");
-  EXPECT_EQ(parsed->run->registry.head->file->reference_count.load(), 1);
+  EXPECT_EQ(parsed->run->inputs.registry.count, 1);
+  EXPECT_EQ(parsed->run->inputs.files.size(), 1u);
+  ASSERT_NE(parsed->run->inputs.registry.head, nullptr);
+  EXPECT_EQ(parsed->run->inputs.registry.head->name, "a.o");
+  EXPECT_EQ(parsed->run->inputs.registry.head->file->reference_count.load(), 1);
 }
 
 TEST(FailureReport, EchoesEachArgumentOnItsOwnLineWithTheSignedStatus) {

@@ -57,10 +57,10 @@ ArchiveResult ReadBytes(const Bytes& archive) {
   run.console = Sink{nullptr, &result.console};
   MappedFile* file = nullptr;
   EXPECT_EQ(MapFile(run.mappings, result.path, &file), 0);
-  result.status = ReadArchive(run, file);
-  for (ObjectModule* m = run.registry.head; m; m = m->next) result.names.push_back(m->name);
+  result.status = ReadArchive(run.inputs.registry, run.console, file);
+  for (ObjectModule* m = run.inputs.registry.head; m; m = m->next) result.names.push_back(m->name);
   std::reverse(result.names.begin(), result.names.end());
-  EXPECT_EQ(file->reference_count.load(), 1 + run.registry.count);
+  EXPECT_EQ(file->reference_count.load(), 1 + run.inputs.registry.count);
   return result;
 }
 
@@ -182,17 +182,17 @@ TEST(ReadArchive, ReadsAGnuArchiveInMemberOrder) {
   run.console = Sink{nullptr, &console};
   MappedFile* file = nullptr;
   ASSERT_EQ(MapFile(run.mappings, dir.File("lib.a"), &file), 0);
-  EXPECT_EQ(ReadArchive(run, file), 0);
+  EXPECT_EQ(ReadArchive(run.inputs.registry, run.console, file), 0);
   EXPECT_EQ(console, "");
   std::vector<std::string> names;
-  for (ObjectModule* m = run.registry.head; m; m = m->next) names.insert(names.begin(), m->name);
+  for (ObjectModule* m = run.inputs.registry.head; m; m = m->next) names.insert(names.begin(), m->name);
   std::vector<std::string> expected;
   for (const std::string& m : modules) expected.push_back(m + ".o");
   EXPECT_EQ(names, expected);
-  EXPECT_EQ(run.registry.count, 4);
+  EXPECT_EQ(run.inputs.registry.count, 4);
   EXPECT_EQ(file->reference_count.load(), 5);
   // Each module points at its member's data inside the archive's view.
-  for (ObjectModule* m = run.registry.head; m; m = m->next) {
+  for (ObjectModule* m = run.inputs.registry.head; m; m = m->next) {
     EXPECT_GE(m->image, file->view + 68);
     EXPECT_LE(m->image + m->size, file->view + file->size);
     EXPECT_EQ(m->image[0], 0x7F);

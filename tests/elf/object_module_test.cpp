@@ -41,10 +41,10 @@ TEST(OpenObjectModule, RefusedObjectsPrintTheirMessageAndRegisterNothing) {
       PatchHeader(image, c.edit);
       MappedFile file;
       // The name is a view into a longer buffer: only its length counts.
-      EXPECT_EQ(OpenObjectModule(run, &file, std::string_view("abc.oXYZ", 5), image.data(), uint32_t(image.size())), c.status);
+      EXPECT_EQ(OpenObjectModule(run.inputs.registry, run.console, &file, std::string_view("abc.oXYZ", 5), image.data(), uint32_t(image.size())), c.status);
       EXPECT_EQ(console, c.message);
-      EXPECT_EQ(run.registry.count, 0);
-      EXPECT_EQ(run.registry.head, nullptr);
+      EXPECT_EQ(run.inputs.registry.count, 0);
+      EXPECT_EQ(run.inputs.registry.head, nullptr);
       EXPECT_EQ(file.reference_count.load(), 1);
     }
   }
@@ -62,14 +62,14 @@ TEST(RegisterMappedObject, RegistersNewestFirstAndHandsOverTheReference) {
   const char* names[3] = {"foo.o", "bar.o", "bad.o"};
   for (int i = 0; i < 3; ++i) ASSERT_EQ(MapFile(run.mappings, dir.File(names[i]), &files[i]), 0);
 
-  ASSERT_EQ(RegisterMappedObject(run, files[0]), 0);
-  ASSERT_EQ(RegisterMappedObject(run, files[1]), 0);
-  EXPECT_EQ(RegisterMappedObject(run, files[2]), AsStatus(0xBAD00019u));
+  ASSERT_EQ(RegisterMappedObject(run.inputs.registry, run.console, files[0]), 0);
+  ASSERT_EQ(RegisterMappedObject(run.inputs.registry, run.console, files[1]), 0);
+  EXPECT_EQ(RegisterMappedObject(run.inputs.registry, run.console, files[2]), AsStatus(0xBAD00019u));
   EXPECT_EQ(console, "*** Error 0xBAD00019 parsing ELF file \"bad.o\"\n");
   // Registered files are held by their module alone; the refused one is still the caller's.
   for (MappedFile* file : files) EXPECT_EQ(file->reference_count.load(), 1);
-  EXPECT_EQ(run.registry.count, 2);
-  ObjectModule* head = run.registry.head;
+  EXPECT_EQ(run.inputs.registry.count, 2);
+  ObjectModule* head = run.inputs.registry.head;
   ASSERT_TRUE(head && head->next);
   EXPECT_EQ(head->name, "bar.o");
   EXPECT_EQ(head->file, files[1]);

@@ -12,8 +12,8 @@
 #include "driver/run_state.h"
 #include "elf/archive_reader.h"
 #include "elf/object_module.h"
-#include "elf/tracking_pass.h"
 #include "exports/in_code_exports.h"
+#include "symbols/tracking_pass.h"
 #include "support/ar_builder.h"
 #include "support/elf_builder.h"
 
@@ -42,7 +42,7 @@ struct BudgetRun {
   }
   Status Register(Bytes image) {
     MappedFile* file = Map(std::move(image), "m.o");
-    return OpenObjectModule(run, file, "m.o", file->view, static_cast<uint32_t>(file->size));
+    return OpenObjectModule(run.inputs.registry, run.console, file, "m.o", file->view, static_cast<uint32_t>(file->size));
   }
 };
 
@@ -113,16 +113,18 @@ TEST(ReadBudget, SharedReferencesAreRefusedOncePastTheBudget) {
     Status status;
     std::string what = c.what;
     if (what == "archive") {
-      status = ReadArchive(t.run, t.Map(SharedLongNameArchive(c.references), "lib.a"));
+      status = ReadArchive(t.run.inputs.registry, t.run.console, t.Map(SharedLongNameArchive(c.references), "lib.a"));
       if (status == 0) {
-        EXPECT_EQ(t.run.registry.count, c.references);
+        EXPECT_EQ(t.run.inputs.registry.count, c.references);
       }
     } else {
       ASSERT_EQ(t.Register(SharedNameObject(c.references, what == "symbols")), 0);
-      status = TrackAllSymbols(t.run);
-      if (status == 0) status = CollectAllInCodeExports(t.run);
+      status = TrackAllSymbols(t.run.inputs.registry, t.run.tree, t.run.console);
+      const SelectionSettings settings;
+      Selector selector{t.run.tree, t.run.console, settings, t.run.selection};
+      if (status == 0) status = CollectAllInCodeExports(selector, t.run.inputs.registry);
       if (status == 0) {
-        EXPECT_EQ(t.run.exports.count(), what == "exports" ? 1 : 0);
+        EXPECT_EQ(t.run.selection.exports.count(), what == "exports" ? 1 : 0);
       }
     }
     EXPECT_EQ(status, c.status);

@@ -70,8 +70,8 @@ TEST(OpenObjectModule, FindsTheExportSectionAsASearchOfTheImageDoes) {
       c.edit(image);
       RunState run;
       MappedFile memory;
-      ASSERT_EQ(OpenObjectModule(run, &memory, "m.o", image.data(), static_cast<uint32_t>(image.size())), 0);
-      const ObjectModule& module = *run.registry.head;
+      ASSERT_EQ(OpenObjectModule(run.inputs.registry, run.console, &memory, "m.o", image.data(), static_cast<uint32_t>(image.size())), 0);
+      const ObjectModule& module = *run.inputs.registry.head;
       EXPECT_EQ(module.export_section, big ? c.big : c.little);
       std::optional<uint32_t> searched = FindExportSectionIndex(module.Image());
       EXPECT_EQ(searched.value_or(kNoExportSection), module.export_section);

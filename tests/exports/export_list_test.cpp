@@ -39,11 +39,11 @@ TEST(CheckAndAddExport, RefusalsAndWarningsInOrder) {
     t.run.options.warn_linkonce = c.warn_linkonce;
     t.run.options.warn_sti = c.warn_sti;
     TrackedSymbol* s = t.Add("s", c.flags, c.weak);
-    EXPECT_EQ(CheckAndAddExport(t.run, U8("s"), 1), c.status) << c.console;
-    EXPECT_EQ(CheckAndAddExport(t.run, U8("s"), 1), c.status) << "repeat";
+    EXPECT_EQ(t.Check(U8("s"), 1), c.status) << c.console;
+    EXPECT_EQ(t.Check(U8("s"), 1), c.status) << "repeat";
     EXPECT_EQ(t.console, c.console + c.console) << c.console;  // warnings too: the checks precede the list test
     EXPECT_EQ(s->exported, c.status == 0 ? 1u : 0u);
-    EXPECT_EQ(t.run.exports.count(), c.status == 0 ? 1 : 0);
+    EXPECT_EQ(t.exports().count(), c.status == 0 ? 1 : 0);
   }
 }
 
@@ -65,8 +65,8 @@ TEST(AddExport, NotesWhetherEntriesAscend) {
   for (const Case& c : cases) {
     ExportsRun t;
     for (const std::string& n : c.added) t.Add(n);
-    for (const std::string& n : c.added) EXPECT_EQ(CheckAndAddExport(t.run, U8(n), Len(n)), 0);
-    EXPECT_EQ(t.run.exports.ascending, c.ascending) << testing::PrintToString(c.added);
+    for (const std::string& n : c.added) EXPECT_EQ(t.Check(U8(n), Len(n)), 0);
+    EXPECT_EQ(t.exports().ascending, c.ascending) << testing::PrintToString(c.added);
   }
 }
 
@@ -77,7 +77,7 @@ TEST(SelectExports, DefFileRefusalsAreAllReportedAndCountedPerLine) {
   testsupport::ElfBuilder b;  // an export section without relocations: searching it would fail
   b.AddProgbits(".export", SHF_ALLOC, Bytes(4));
   t.Register(b.Build(), "x.o");
-  EXPECT_EQ(SelectExports(t.run, t.Map("a.def", "[CODE]\ngone\nf\nw\nf\ngone\n"), nullptr), -1);
+  EXPECT_EQ(t.SelectAndWrite(t.Map("a.def", "[CODE]\ngone\nf\nw\nf\ngone\n"), nullptr), -1);
   EXPECT_EQ(t.console,
             "***Error: missing \"gone\"\n***Error: Attempt to export WEAK symbol \"w\"\n***Error: missing \"gone\"\n"
             "***Error: 3 exported symbols not found or invalid for export. Return -1.\n");
@@ -87,10 +87,10 @@ TEST(SelectExports, DefFileOrderAndExclusion) {
   ExportsRun t;
   for (const char* n : {"a", "b", "c", "d"}) t.Add(n);
   MappedFile* def = t.Map("a.def", "[CODE]\nc\na\nd\nb\na\n");
-  EXPECT_EQ(SelectExports(t.run, def, t.Map("x.def", "[DATA]\na\nnot_in_table\n# b\nd\na\n")), 0);
+  EXPECT_EQ(t.SelectAndWrite(def, t.Map("x.def", "[DATA]\na\nnot_in_table\n# b\nd\na\n")), 0);
   EXPECT_EQ(t.console, "");
   EXPECT_EQ(t.List(), (Names{"b", "c"}));
-  EXPECT_EQ(t.run.exports.count(), 2);
+  EXPECT_EQ(t.exports().count(), 2);
   EXPECT_EQ(std::tuple(t.Find("a")->exported, t.Find("d")->exported, t.Find("b")->exported), std::tuple(0u, 0u, 1u));
 }
 
@@ -113,7 +113,7 @@ TEST(SelectExports, UnknownDirectivesAndTheEmptyList) {
     t.run.log = Sink{nullptr, &log};
     t.Add("a");
     t.Add("b");
-    EXPECT_EQ(SelectExports(t.run, t.Map("a.def", c.def), t.Map("x.def", c.exclude)), c.status) << c.def;
+    EXPECT_EQ(t.SelectAndWrite(t.Map("a.def", c.def), t.Map("x.def", c.exclude)), c.status) << c.def;
     EXPECT_EQ(t.console, c.console) << c.def;
     EXPECT_EQ(log, c.log) << c.def;
   }
@@ -137,7 +137,7 @@ TEST(SelectExports, ExportAllTakesNonWeakLoadableUnclassifiedNames) {
   b.AddGlobal("odd_index", 0xFF10);
   t.Register(b.Build(), "m.o");
   t.Add("def_only_record");  // no definition, so not loadable
-  EXPECT_EQ(SelectExports(t.run, nullptr, nullptr), 0);
+  EXPECT_EQ(t.SelectAndWrite(nullptr, nullptr), 0);
   EXPECT_EQ(t.console, "");
   EXPECT_EQ(t.List(), (Names{"tcom", "g", "f", "com"}));  // added in name order
 }

@@ -8,7 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "driver/option_checks.h"
 #include "driver/run_state.h"
+#include "exports/in_code_exports.h"
+#include "output/export_object_writer.h"
 #include "support/elf_builder.h"
 #include "support/temp_dir.h"
 
@@ -36,6 +39,28 @@ class ExportsRun {
 
   TrackedSymbol* Find(const std::string& name) { return run.tree.Find(U8(name), Len(name)); }
 
+  // Selection over the run's table with its options, as the driver runs it,
+  // then the export object written from what it chose.
+  Status SelectAndWrite(MappedFile* def_file, MappedFile* exclude_file) {
+    run.selection = SelectExports(run.tree, run.inputs.registry, def_file, exclude_file,
+                                  SelectionSettingsOf(run.options), run.console);
+    if (run.selection.status != 0) return run.selection.status;
+    const ExportObjectTarget target{run.options.output_path, run.options.def_only};
+    return WriteExportObject(run.selection.exports, run.tree, target, run.mappings, run.console, run.log).status;
+  }
+
+  // One requested name, or the objects' .export sections, added to the
+  // run's selection.
+  Status Check(const uint8_t* name, uint32_t length) {
+    Selector selector = NewSelector();
+    return CheckAndAddExport(selector, name, length);
+  }
+  Status CollectInCode() {
+    Selector selector = NewSelector();
+    return CollectAllInCodeExports(selector, run.inputs.registry);
+  }
+  const ExportList& exports() const { return run.selection.exports; }
+
   TrackedSymbol* Add(const std::string& name, uint8_t class_flags = 0, bool weak = false,
                      ObjectModule* object = nullptr, const uint8_t* symbol = nullptr) {
     uint32_t parent = kNoRecord;
@@ -54,12 +79,12 @@ class ExportsRun {
   // Registers the image as the newest object and, with `track`, enters its
   // defined globals (first one met wins; linkonce and "__sti__" flags only).
   ObjectModule& Register(Bytes image, const std::string& name, bool track = true) {
-    ObjectModule& object = run.registry.storage.emplace_back();
+    ObjectModule& object = run.inputs.registry.storage.emplace_back();
     object.name = name;
     object.image = images_.emplace_back(std::move(image)).data();
     object.size = static_cast<uint32_t>(images_.back().size());
-    object.next = run.registry.head;
-    run.registry.head = &object;
+    object.next = run.inputs.registry.head;
+    run.inputs.registry.head = &object;
     ElfImage image_view = object.Image();
     for (uint32_t s = 1; track && s < image_view.SectionCount(); ++s) {
       std::optional<SectionHeader> symtab = image_view.Section(s);
@@ -88,11 +113,18 @@ class ExportsRun {
   // The list from head to tail (newest first).
   std::vector<std::string> List() const {
     std::vector<std::string> out;
-    for (auto e = run.exports.entries.rbegin(); e != run.exports.entries.rend(); ++e) {
+    for (auto e = exports().entries.rbegin(); e != exports().entries.rend(); ++e) {
       const TrackedSymbol& record = run.tree.At(e->record);
       out.emplace_back(reinterpret_cast<const char*>(record.name()), record.name_length);
     }
     return out;
+  }
+
+ private:
+  SelectionSettings settings_;
+  Selector NewSelector() {
+    settings_ = SelectionSettingsOf(run.options);
+    return Selector{run.tree, run.console, settings_, run.selection};
   }
 };
 

@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <functional>
 
-#include "elf/tracking_pass.h"
+#include "symbols/tracking_pass.h"
 #include "exports/export_list.h"
 #include "exports_fixture.h"
 
@@ -69,7 +69,7 @@ TEST(InCodeExports, RelocationMatchingAndMessages) {
     ExportsRun t;
     t.run.options.verbose = true;
     t.Register(o.builder.Build(), "m.o");
-    EXPECT_EQ(CollectAllInCodeExports(t.run), c.status) << c.console;
+    EXPECT_EQ(t.CollectInCode(), c.status) << c.console;
     EXPECT_EQ(t.console, c.console);
     EXPECT_EQ(t.List(), c.list) << c.console;
   }
@@ -90,7 +90,7 @@ TEST(InCodeExports, FirstExactlyNamedSectionOfEachObjectNewestFirst) {
     b.AddRelocations(first, false, {{0, own}, {4, also}});
     t.Register(b.Build(), name + ".o");
   }
-  EXPECT_EQ(SelectExports(t.run, t.Map("a.def", "old\n"), nullptr), 0);
+  EXPECT_EQ(t.SelectAndWrite(t.Map("a.def", "old\n"), nullptr), 0);
   EXPECT_EQ(t.console, "");
   EXPECT_EQ(t.List(), (Names{"also_old", "also_new", "new", "old"}));
 }
@@ -144,7 +144,7 @@ TEST(InCodeExports, BrokenLinksAreRefusedAsMissing) {
     t.Register(o.builder.Build(), "intact.o");  // defines the names
     ObjectModule& broken = t.Register(image, "m.o", false);
     broken.next = nullptr;  // search the broken object only
-    EXPECT_EQ(CollectAllInCodeExports(t.run), c.status) << c.what;
+    EXPECT_EQ(t.CollectInCode(), c.status) << c.what;
     if (c.console != "?") {
       EXPECT_EQ(t.console, c.console) << c.what;
     }
@@ -164,8 +164,8 @@ TEST(InCodeExports, ManyExportsRelocatedInReverseOrder) {
   b.AddRelocations(exports, true, relocs);
   ExportsRun t;
   t.Register(b.Build(), "big.o");
-  EXPECT_EQ(CollectAllInCodeExports(t.run), 0);
-  EXPECT_EQ(t.run.exports.count(), static_cast<int32_t>(kCount));
+  EXPECT_EQ(t.CollectInCode(), 0);
+  EXPECT_EQ(t.exports().count(), static_cast<int32_t>(kCount));
   EXPECT_EQ(t.List().front(), "e0");  // word 0 is the last symbol, added first
 }
 
@@ -185,9 +185,9 @@ TEST(InCodeExports, GccObjectWithExportPointers) {
   t.run.options.verbose = true;
   MappedFile* file = nullptr;
   ASSERT_EQ(MapFile(t.run.mappings, object_path, &file), 0);
-  ASSERT_EQ(RegisterMappedObject(t.run, file), 0) << t.console;
-  ASSERT_EQ(TrackAllSymbols(t.run), 0) << t.console;
-  EXPECT_EQ(SelectExports(t.run, nullptr, nullptr), 0);
+  ASSERT_EQ(RegisterMappedObject(t.run.inputs.registry, t.run.console, file), 0) << t.console;
+  ASSERT_EQ(TrackAllSymbols(t.run.inputs.registry, t.run.tree, t.run.console), 0) << t.console;
+  EXPECT_EQ(t.SelectAndWrite(nullptr, nullptr), 0);
   EXPECT_EQ(t.console, "File \"e.o\" has 2 in-code exports.\n");
   EXPECT_EQ(t.List(), (std::vector<std::string>{"v", "f"}));
   EXPECT_TRUE(testsupport::FileExists(t.run.options.output_path));

@@ -55,7 +55,7 @@ TEST(ArchiverCommand, RunsWithoutAShell) {
     r.run.console.capture = &console;
     r.run.options.import_library_path = path;
     r.run.options.verbose = true;
-    IndexImportLibrary(r.run);
+    IndexImportLibrary(*r.run.options.import_library_path, r.run.options.verbose, r.run.console);
     std::string exec = "exec: " + dir.path() + "/ax -ts \"" + path + "\"\n";
     EXPECT_EQ(console, exec + (c.console_tail.empty() ? "" : "FAILED: ax -ts " + path + c.console_tail)) << c.script;
     if (c.console_tail.empty()) {
@@ -73,13 +73,13 @@ TEST(ArchiverCommand, StandInIndexesTheLibrary) {
   r.run.options.module_name = "out/Foo.qdm";
   std::string console;
   r.run.console.capture = &console;
-  ASSERT_EQ(WriteExportObject(r.run), 0);
+  ASSERT_EQ(r.Write().status, 0);
   MappedFile* file = nullptr;
   ASSERT_EQ(MapFile(r.run.mappings, dir.File("out.o"), &file), 0);
   ASSERT_EQ(ParseElfImage(file->view, static_cast<uint32_t>(file->size)), 0u);
-  r.run.export_object = file->view;
-  r.run.export_object_size = static_cast<uint32_t>(file->size);
-  ASSERT_EQ(BuildImportLibrary(r.run), 0);
+  r.export_object.data = file->view;
+  r.export_object.size = static_cast<uint32_t>(file->size);
+  ASSERT_EQ(r.BuildLibrary(), 0);
   EXPECT_EQ(console, "FAILED: ax -ts " + dir.File("lib.a") + "\nreturned -1\n");
 
   EXPECT_EQ(Tool("ar", {"t", dir.File("lib.a")}), "foo.qdm.o\n");

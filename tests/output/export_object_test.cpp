@@ -32,7 +32,8 @@ TEST(ExportObject, WorkedExampleByteForByte) {
   testsupport::WriteFile(dir.File("out.o"), Bytes(5000, 0xFF));  // truncated, gaps zeroed
   std::string log;
   r.run.log.capture = &log;
-  ASSERT_EQ(WriteExportObject(r.run), 0);
+  WrittenExportObject written = r.Write();
+  ASSERT_EQ(written.status, 0);
 
   ExpectedImage e(960, true);
   e.ElfHeader(0, 20, 640, 0x80000000u, 8, 7);
@@ -69,16 +70,16 @@ TEST(ExportObject, WorkedExampleByteForByte) {
 
   EXPECT_EQ(log, "3 CODE EXPORTS\n2 DATA EXPORTS\n\nCODE:\nbar\nfoo\nqdm_fexports\n\nDATA:\nbaz\nqdm_dexports\n");
   // name_offset follows list order, not table order.
-  const std::vector<ExportEntry>& entries = r.run.exports.entries;  // oldest first
-  EXPECT_EQ(entries[entries.size() - 1].name_offset, 1u);
-  EXPECT_EQ(entries[entries.size() - 3].name_offset, 5u);
+  const std::vector<uint32_t>& offsets = written.name_offsets;  // oldest first
+  EXPECT_EQ(offsets[offsets.size() - 1], 1u);
+  EXPECT_EQ(offsets[offsets.size() - 3], 5u);
 }
 
 TEST(ExportObject, EmptyObjectIsFixedAndTruncatesAnOlderFile) {
   TempDir dir;
   ExportRun r({}, false, 3, dir.File("out.o"));
   testsupport::WriteFile(dir.File("out.o"), Bytes(5000, 0xFF));
-  ASSERT_EQ(WriteEmptyExportObject(r.run), 0);
+  ASSERT_EQ(r.WriteEmpty(), 0);
   ExpectedImage e(320, true);
   e.ElfHeader(0, 20, 192, 0x80000000u, 3, 1);
   e.Raw(64, Text(std::string("\0.secstrtab\0.symtab\0", 20)), "section names");
@@ -110,8 +111,8 @@ TEST(ExportObject, TooLargeTableStopsBeforeTheFileIsTouched) {
   ExportRun r({{"x", true}}, false, 3, dir.File("out.o"));
   std::string console;
   r.run.console.capture = &console;
-  r.run.tree.At(r.run.exports.entries.back().record).name_length = 0x7FFFFFF0u;  // never read: the check comes first
-  EXPECT_EQ(WriteExportObject(r.run), -1);
+  r.run.tree.At(r.exports.entries.back().record).name_length = 0x7FFFFFF0u;  // never read: the check comes first
+  EXPECT_EQ(r.Write().status, -1);
   EXPECT_EQ(console,
             "***Error: \".fexports\" sec 1, is too large to load.  Section size is 0x80000017. Return -1.\n");
   EXPECT_FALSE(testsupport::FileExists(dir.File("out.o")));
@@ -135,7 +136,7 @@ TEST(ExportObject, FileFailuresReportErrno) {
     if (c.mapped) {
       ASSERT_EQ(MapFile(r.run.mappings, c.path, &mapped), 0);
     }
-    EXPECT_EQ(c.empty ? WriteEmptyExportObject(r.run) : WriteExportObject(r.run), c.status) << c.path;
+    EXPECT_EQ(c.empty ? r.WriteEmpty() : r.Write().status, c.status) << c.path;
     EXPECT_EQ(console, c.message);
   }
   EXPECT_EQ(ReadFile(dir.File("m.o")), Bytes(300, 1));
@@ -155,7 +156,7 @@ TEST(ExportObject, ReadelfAcceptsBothByteOrders) {
       SCOPED_TRACE(std::string(v.label) + (big ? " big" : " little"));
       std::string path = dir.File(v.label);
       ExportRun r(v.list, big, big ? 20 : 3, path);
-      ASSERT_EQ(WriteExportObject(r.run), 0);
+      ASSERT_EQ(r.Write().status, 0);
       int code = 0;
       std::string out = Tool("readelf", {"-a", "-W", path}, &code);
       EXPECT_EQ(code, 0);
@@ -201,10 +202,10 @@ TEST(ExportObject, DescendingListsNeedNoSortAndOthersAreSorted) {
   TempDir dir;
   for (const List& list : lists) {
     ExportRun taken(list, true, 20, dir.File("taken.o"));
-    ASSERT_EQ(WriteExportObject(taken.run), 0);
+    ASSERT_EQ(taken.Write().status, 0);
     ExportRun sorted(list, true, 20, dir.File("sorted.o"));
-    sorted.run.exports.ascending = false;  // never trust the order: always sort
-    ASSERT_EQ(WriteExportObject(sorted.run), 0);
+    sorted.exports.ascending = false;  // never trust the order: always sort
+    ASSERT_EQ(sorted.Write().status, 0);
     EXPECT_EQ(ReadFile(dir.File("taken.o")), ReadFile(dir.File("sorted.o"))) << list.front().name;
   }
 }

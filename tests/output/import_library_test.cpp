@@ -20,12 +20,12 @@ namespace {
 
 // Writes the export object of `r`, maps and parses it as the driver does.
 void WriteAndReread(ExportRun& r) {
-  ASSERT_EQ(!r.run.exports.empty() ? WriteExportObject(r.run) : WriteEmptyExportObject(r.run), 0);
+  ASSERT_EQ(!r.exports.empty() ? r.Write().status : r.WriteEmpty(), 0);
   MappedFile* file = nullptr;
   ASSERT_EQ(MapFile(r.run.mappings, r.run.options.output_path, &file), 0);
   ASSERT_EQ(ParseElfImage(file->view, static_cast<uint32_t>(file->size)), 0u);
-  r.run.export_object = file->view;
-  r.run.export_object_size = static_cast<uint32_t>(file->size);
+  r.export_object.data = file->view;
+  r.export_object.size = static_cast<uint32_t>(file->size);
 }
 
 // A library request for `r` with a do-nothing archiver in `dir`.
@@ -37,11 +37,11 @@ void RequestLibrary(ExportRun& r, const TempDir& dir, const std::string& module)
 }
 
 uint8_t* ContentOf(ExportRun& r, uint32_t index) {
-  ElfImage image{r.run.export_object, r.run.export_object_size};
+  ElfImage image{r.export_object.data, r.export_object.size};
   return image.data + image.Section(index)->sh_offset;
 }
 void PatchSectionInView(ExportRun& r, uint32_t index, const std::function<void(SectionHeader&)>& edit) {
-  ElfImage image{r.run.export_object, r.run.export_object_size};
+  ElfImage image{r.export_object.data, r.export_object.size};
   SectionHeader s = *image.Section(index);
   edit(s);
   StoreAt(image.data + image.SectionHeaderOffset(index), s);
@@ -62,7 +62,7 @@ TEST(ImportLibrary, WorkedExampleArchiveAndBareStub) {
     r.run.console.capture = &console;
     RequestLibrary(r, dir, "out/Foo.qdm");
     WriteAndReread(r);
-    ASSERT_EQ(BuildImportLibrary(r.run), 0);
+    ASSERT_EQ(r.BuildLibrary(), 0);
 
     Bytes lib = ReadFile(dir.File("lib.a"));
     const size_t base = bare ? 0 : 68;
@@ -112,7 +112,7 @@ TEST(ImportLibrary, LongModuleNameAndDataOnlyWithTls) {
   ExportRun r({{"t", false, true}, {"plain", false}}, false, 3, dir.File("out.o"));
   RequestLibrary(r, dir, "D\\ABCDEFGHIJKLMNOPQRST.QDM");
   WriteAndReread(r);
-  ASSERT_EQ(BuildImportLibrary(r.run), 0);
+  ASSERT_EQ(r.BuildLibrary(), 0);
   Bytes lib = ReadFile(dir.File("lib.a"));
   // 13 bytes of the name, ".o/", no padding.
   EXPECT_EQ(std::string(lib.begin() + 8, lib.begin() + 24), "abcdefghijklm.o/");
@@ -138,7 +138,7 @@ TEST(ImportLibrary, EmptyExportObjectMakesNoLibrary) {
   ExportRun r({}, false, 3, dir.File("out.o"));
   RequestLibrary(r, dir, "m.qdm");
   WriteAndReread(r);
-  EXPECT_EQ(BuildImportLibrary(r.run), 0);
+  EXPECT_EQ(r.BuildLibrary(), 0);
   EXPECT_FALSE(FileExists(dir.File("lib.a")));
 }
 
@@ -162,15 +162,15 @@ TEST(ImportLibrary, InconsistentExportObjectIsRefused) {
       {"table outside the file", [](ExportRun& r) { PatchSectionInView(r, 3, [](SectionHeader& s) { s.sh_offset = 0xFFFFFF00u; }); },
        kInconsistent},
       {"name offset outside the table",
-       [](ExportRun& r) { StoreAt<uint32_t>(r.run.export_object + 64 + 12, Bswap32(0x7FFFFFF0u)); }, kInconsistent},
+       [](ExportRun& r) { StoreAt<uint32_t>(r.export_object.data + 64 + 12, Bswap32(0x7FFFFFF0u)); }, kInconsistent},
       {"name without its NUL",
        [](ExportRun& r) {
-         StoreAt<uint32_t>(r.run.export_object + 64 + 12, Bswap32(53));
-         r.run.export_object[64 + 53] = 'x';  // last byte of the table
+         StoreAt<uint32_t>(r.export_object.data + 64 + 12, Bswap32(53));
+         r.export_object.data[64 + 53] = 'x';  // last byte of the table
        },
        kInconsistent},
       {"entry count beyond the table",
-       [](ExportRun& r) { StoreAt<uint32_t>(r.run.export_object + 64, Bswap32(0x10000000u)); }, kInconsistent},
+       [](ExportRun& r) { StoreAt<uint32_t>(r.export_object.data + 64, Bswap32(0x10000000u)); }, kInconsistent},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -181,7 +181,7 @@ TEST(ImportLibrary, InconsistentExportObjectIsRefused) {
     c.patch(r);
     std::string console;
     r.run.console.capture = &console;
-    EXPECT_EQ(BuildImportLibrary(r.run), -1);
+    EXPECT_EQ(r.BuildLibrary(), -1);
     EXPECT_EQ(console.substr(0, c.message.size()), c.message);
     EXPECT_FALSE(FileExists(dir.File("lib.a")));
   }
@@ -196,7 +196,7 @@ TEST(ImportLibrary, WriteFailureStillRunsTheArchiver) {
   std::string console;
   r.run.console.capture = &console;
   WriteAndReread(r);
-  EXPECT_EQ(BuildImportLibrary(r.run), ENOSPC);
+  EXPECT_EQ(r.BuildLibrary(), ENOSPC);
   EXPECT_EQ(console, "***Error: Could not write to output library file.\n");
   EXPECT_EQ(ReadFile(dir.File("ax.log")), Text("-ts /dev/full\n"));
 }

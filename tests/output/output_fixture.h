@@ -11,6 +11,9 @@
 
 #include "driver/run_state.h"
 #include "elf/elf_format.h"
+#include "output/archive_indexing.h"
+#include "output/export_object_writer.h"
+#include "output/import_library.h"
 #include "support/elf_builder.h"
 #include "support/run_support.h"
 #include "support/temp_dir.h"
@@ -25,10 +28,13 @@ struct Export {
   bool tls = false;
 };
 
-// A RunState whose export list holds `list` (first element = list head),
-// defined in an object with the given byte order and machine.
+// A RunState and an export list holding `list` (first element = list head),
+// defined in an object with the given byte order and machine, with the
+// output stages run on them as the driver runs them.
 struct ExportRun {
   prepqdm::RunState run;
+  prepqdm::ExportList exports;
+  prepqdm::ElfImage export_object;  // the export object read back, for the library
   std::deque<std::string> names;
   Bytes header = Bytes(52, 0);
   prepqdm::ObjectModule object;
@@ -49,12 +55,30 @@ struct ExportRun {
       s->is_tls = it->tls;
       s->object = &object;
       // Added oldest first: the list's head is its last element.
-      run.exports.entries.push_back(prepqdm::ExportEntry{number, 0});
+      exports.entries.push_back(prepqdm::ExportEntry{number});
     }
     // As AddExport keeps it: are the entries (oldest first) ascending?
-    const std::vector<prepqdm::ExportEntry>& e = run.exports.entries;
+    const std::vector<prepqdm::ExportEntry>& e = exports.entries;
     for (size_t i = 1; i < e.size(); ++i)
-      run.exports.ascending = run.exports.ascending && prepqdm::CompareExportNames(run.tree, e[i - 1], e[i]) < 0;
+      exports.ascending = exports.ascending && prepqdm::CompareExportNames(run.tree, e[i - 1], e[i]) < 0;
+  }
+
+  prepqdm::WrittenExportObject Write() {
+    const prepqdm::ExportObjectTarget target{run.options.output_path, run.options.def_only};
+    return prepqdm::WriteExportObject(exports, run.tree, target, run.mappings, run.console, run.log);
+  }
+  prepqdm::Status WriteEmpty() {
+    return prepqdm::WriteEmptyExportObject(run.options.output_path, run.mappings, run.console);
+  }
+  // The import library from `export_object`, then the archiver on it.
+  prepqdm::Status BuildLibrary() {
+    const prepqdm::Options& o = run.options;
+    const std::string module = o.module_name.value_or("");
+    const prepqdm::ImportLibrarySettings settings{*o.import_library_path, module, o.output_path, o.no_archive_header};
+    prepqdm::BuiltImportLibrary built = prepqdm::BuildImportLibrary(export_object, settings, run.mappings, run.console);
+    if (built.opened && !o.no_archive_header)
+      prepqdm::IndexImportLibrary(*o.import_library_path, o.verbose, run.console);
+    return built.status;
   }
 };
 

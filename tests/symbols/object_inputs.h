@@ -77,10 +77,10 @@ class ObjectInputs {
  private:
   prepqdm::ObjectModule* Register(prepqdm::MappedFile* file, const std::string& name, uint8_t* image,
                                   uint32_t size) {
-    int32_t before = run.registry.count;
-    EXPECT_EQ(prepqdm::OpenObjectModule(run, file, name, image, size), 0) << console;
-    if (run.registry.count != before + 1) return nullptr;
-    return run.registry.head;
+    int32_t before = run.inputs.registry.count;
+    EXPECT_EQ(prepqdm::OpenObjectModule(run.inputs.registry, run.console, file, name, image, size), 0) << console;
+    if (run.inputs.registry.count != before + 1) return nullptr;
+    return run.inputs.registry.head;
   }
 
   TempDir dir_;

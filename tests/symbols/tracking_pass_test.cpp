@@ -1,7 +1,7 @@
 // Tracking pass: duplicate inputs with their three outcomes and the nearest
 // earlier copy, import stubs, skipped size-prefixed tables, the newest-first
 // order, and a large set of equally sized objects.
-#include "elf/tracking_pass.h"
+#include "symbols/tracking_pass.h"
 
 #include <gtest/gtest.h>
 
@@ -37,7 +37,7 @@ std::string Expand(std::string text, const std::vector<ObjectModule*>& modules) 
 
 TEST(TrackingPassTest, NoObjects) {
   ObjectInputs in;
-  EXPECT_EQ(TrackAllSymbols(in.run), 0);
+  EXPECT_EQ(TrackAllSymbols(in.run.inputs.registry, in.run.tree, in.run.console), 0);
   EXPECT_EQ(in.run.tree.First(), kNoRecord);
 }
 
@@ -92,7 +92,7 @@ TEST(TrackingPassTest, DuplicateInputs) {
       }
       ASSERT_EQ(modules.size(), c.inputs.size());
       for (ObjectModule* m : modules) ASSERT_NE(m, nullptr);
-      ASSERT_EQ(TrackAllSymbols(in.run), 0);
+      ASSERT_EQ(TrackAllSymbols(in.run.inputs.registry, in.run.tree, in.run.console), 0);
       EXPECT_EQ(in.console, Expand(c.console, modules));
       EXPECT_EQ(in.Names(), c.names);
       TrackedSymbol* f = in.Lookup("f");
@@ -126,7 +126,7 @@ TEST(TrackingPassTest, SkippedObjectsAndTables) {
     ASSERT_NE(in.AddFile("prefixed.o", bytes), nullptr);
     ASSERT_NE(in.AddFile("plain.o", Variant(7, big_endian)), nullptr);
 
-    EXPECT_EQ(TrackAllSymbols(in.run), 0);
+    EXPECT_EQ(TrackAllSymbols(in.run.inputs.registry, in.run.tree, in.run.console), 0);
     EXPECT_EQ(in.Names(), (std::vector<std::string>{"f", "v7"}));
     EXPECT_EQ(in.console, "");
   }
@@ -147,7 +147,7 @@ TEST(TrackingPassTest, NewestObjectIsTrackedFirst) {
   ObjectModule* first = in.AddFile("a.o", make(STB_GLOBAL, 1));
   ObjectModule* last = in.AddFile("b.o", make(STB_GLOBAL, 2));
   ASSERT_TRUE(weak && first && last);
-  ASSERT_EQ(TrackAllSymbols(in.run), 0);
+  ASSERT_EQ(TrackAllSymbols(in.run.inputs.registry, in.run.tree, in.run.console), 0);
   EXPECT_EQ(in.console, "INFO: Non-weak Symbol \"g\" defined differently in \"" + first->file->path + "\" and \"" +
                             last->file->path + "\"!\n" +
                             "INFO: Weak symbol \"g\" from \"w.o\" overridden by non-weak definition in \"b.o\"\n");
@@ -172,7 +172,7 @@ TEST(TrackingPassTest, ManyEquallySizedObjects) {
   ObjectInputs in;
   std::vector<ObjectModule*> modules = in.AddMembers(members);
   ASSERT_EQ(modules.size(), static_cast<size_t>(kCount));
-  ASSERT_EQ(TrackAllSymbols(in.run), 0);
+  ASSERT_EQ(TrackAllSymbols(in.run.inputs.registry, in.run.tree, in.run.console), 0);
   EXPECT_EQ(in.console, "!!!WARNING: Exact same object file specified under two different names:\n    \"m0.o\" and \"m" +
                             std::to_string(kCount - 1) + ".o\"\n.");
   EXPECT_EQ(in.Names().size(), static_cast<size_t>(kCount - 1));

@@ -15,17 +15,17 @@
 // with them (after hashing and comparing, after tracking), so that the pass
 // holds one object at a time rather than every input; reading them again
 // later only faults the same bytes back in.
-#include "elf/tracking_pass.h"
+#include "symbols/tracking_pass.h"
 
 #include <cstring>
 #include <unordered_map>
 #include <vector>
 
-#include "driver/run_state.h"
 #include "elf/elf_format.h"
 #include "elf/elf_image.h"
 #include "elf/object_module.h"
 #include "symbols/resolution.h"
+#include "symbols/symbol_tree.h"
 
 namespace prepqdm {
 namespace {
@@ -99,13 +99,13 @@ std::vector<ObjectModule*> FindEarlierCopies(const std::vector<ObjectModule*>& m
   return copies;
 }
 
-void ReportDuplicate(RunState& run, const ObjectModule& copy, const ObjectModule& module) {
+void ReportDuplicate(Sink& console, const ObjectModule& copy, const ObjectModule& module) {
   if (copy.name != module.name) {
-    Print(run.console, "!!!WARNING: Exact same object file specified under two different names:\n    \"%.*s\" and \"%.*s\"\n.",
+    Print(console, "!!!WARNING: Exact same object file specified under two different names:\n    \"%.*s\" and \"%.*s\"\n.",
           static_cast<int>(copy.name.size()), copy.name.data(), static_cast<int>(module.name.size()),
           module.name.data());
   } else if (copy.file != module.file) {
-    Print(run.console, "!!!INFO: File \"%.*s\" is in two input files:\n    \"%s\" and \"%s\".\n",
+    Print(console, "!!!INFO: File \"%.*s\" is in two input files:\n    \"%s\" and \"%s\".\n",
           static_cast<int>(module.name.size()), module.name.data(), copy.file ? copy.file->path.c_str() : "",
           module.file ? module.file->path.c_str() : "");
   }
@@ -114,16 +114,16 @@ void ReportDuplicate(RunState& run, const ObjectModule& copy, const ObjectModule
 
 }  // namespace
 
-Status TrackAllSymbols(RunState& run) {
+Status TrackAllSymbols(InputRegistry& registry, SymbolTree& tree, Sink& console) {
   std::vector<ObjectModule*> modules;
-  for (ObjectModule* module = run.registry.head; module != nullptr; module = module->next) modules.push_back(module);
-  if (modules.empty()) return 0;
+  for (ObjectModule* module = registry.head; module != nullptr; module = module->next) modules.push_back(module);
+  if (modules.empty()) return kOk;
   std::vector<ObjectModule*> copies = FindEarlierCopies(modules);
 
   for (size_t i = 0; i < modules.size(); ++i) {
     ObjectModule& module = *modules[i];
     if (copies[i] != nullptr) {
-      ReportDuplicate(run, *copies[i], module);
+      ReportDuplicate(console, *copies[i], module);
       continue;
     }
     if (module.image == nullptr || module.size < kElfHeaderSize) continue;
@@ -134,12 +134,12 @@ Status TrackAllSymbols(RunState& run) {
       continue;
     }
     for (uint32_t index : module.symbol_tables) {
-      Status status = TrackSymbolTable(run, module, index);
-      if (status != 0) return status;
+      Status status = TrackSymbolTable(tree, console, module, index);
+      if (status != kOk) return status;
     }
     GiveBackPages(module);
   }
-  return 0;
+  return kOk;
 }
 
 }  // namespace prepqdm

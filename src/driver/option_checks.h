@@ -1,0 +1,35 @@
+// The checks of the option combination that follow the command-line scan,
+// shared by a run and by qdmdump --explain, which prints the same messages
+// (without the failure report, which only a run prints).
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "driver/options.h"
+#include "exports/export_list.h"
+#include "host/mapped_file.h"
+#include "host/output.h"
+
+namespace prepqdm {
+
+// A failed check: its line, and whether a run prints the failure report
+// before the line rather than after it.
+struct OptionFailure {
+  std::string line;
+  bool report_first = false;
+};
+
+// -l must come with -r, and there must be objects unless the exports come
+// from the definition file alone; decides `def_only`. Prints the -checknosda
+// warning.
+std::optional<OptionFailure> CheckOptionCombination(Options& options, int32_t object_count, Sink& console);
+
+// -xall and -x exclude each other; maps the definition and exclude files
+// (names taken as written) and names them in the log.
+std::optional<OptionFailure> MapSelectionFiles(const Options& options, Mappings& mappings, Sink& log,
+                                               MappedFile** def_file, MappedFile** exclude_file);
+
+SelectionSettings SelectionSettingsOf(const Options& options);
+
+}  // namespace prepqdm

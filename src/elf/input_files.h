@@ -1,0 +1,35 @@
+// Loading one input named on the command line: resolve its name (working
+// directory, then the search paths), map it, pass over what is not read
+// (linker command files, the previous export object, files too short to be
+// objects), and hand it to the archive reader or to object registration.
+#pragma once
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "elf/object_module.h"
+#include "host/mapped_file.h"
+#include "host/output.h"
+#include "host/status.h"
+
+namespace prepqdm {
+
+// Everything the run has taken in as input.
+struct InputFiles {
+  InputRegistry registry;
+  std::vector<MappedFile*> files;  // accepted inputs, newest first
+  std::unordered_set<std::string> paths;  // full paths of accepted inputs
+};
+
+// Where to look for an input and what to pass over.
+struct InputSearch {
+  const std::vector<std::string>& search_paths;  // -L, newest first
+  const std::string& output_path;                // the export object (full path)
+};
+
+// Loads the input named `token` as written on the command line. Returns 0,
+// also for an input passed over, or a non-zero status after its message.
+Status LoadInput(InputFiles& inputs, Mappings& mappings, Sink& console, const InputSearch& search,
+                 const std::string& token);
+
+}  // namespace prepqdm
