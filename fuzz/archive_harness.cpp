@@ -6,12 +6,13 @@
 // rather than spend the fuzzer's effort on finding it.
 #include <cstring>
 
+#include "driver/option_checks.h"
 #include "driver/run_state.h"
 #include "elf/archive_reader.h"
-#include "symbols/tracking_pass.h"
 #include "exports/in_code_exports.h"
 #include "harness_support.h"
 #include "harnesses.h"
+#include "symbols/tracking_pass.h"
 
 namespace fuzzing {
 
@@ -26,7 +27,9 @@ int FuzzArchive(const uint8_t* data, size_t size) {
   run.options.verbose = run.tree.verbose = true;
   if (prepqdm::ReadArchive(run.inputs.registry, run.console, &archive.file) != 0) return 0;
   if (prepqdm::TrackAllSymbols(run.inputs.registry, run.tree, run.console) != 0) return 0;
-  prepqdm::CollectAllInCodeExports(run);
+  const prepqdm::SelectionSettings settings = prepqdm::SelectionSettingsOf(run.options);
+  prepqdm::Selector selector{run.tree, run.console, settings, run.selection};
+  prepqdm::CollectAllInCodeExports(selector, run.inputs.registry);
   return 0;
 }
 

@@ -10,13 +10,15 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "driver/option_checks.h"
 #include "driver/run_state.h"
 #include "elf/elf_format.h"
 #include "elf/elf_reader.h"
 #include "elf/object_module.h"
-#include "symbols/tracking_pass.h"
 #include "harnesses.h"
+#include "output/export_object_writer.h"
 #include "output/import_library.h"
+#include "symbols/tracking_pass.h"
 
 namespace fuzzing {
 
@@ -173,21 +175,27 @@ void BuildAndCheckImportLibrary(RunState& run, const std::string& library_path, 
   prepqdm::MappedFile* file = nullptr;
   if (prepqdm::MapFile(run.mappings, object_path, &file) != prepqdm::kOk)
     Finding("generated file cannot be mapped", object_path, console);
-  run.export_object = file->view;
-  run.export_object_size = static_cast<uint32_t>(file->size);
-  if (prepqdm::ParseElfImage(run.export_object, run.export_object_size) != 0)
+  const prepqdm::ElfImage export_object{file->view, static_cast<uint32_t>(file->size)};
+  if (prepqdm::ParseElfImage(export_object.data, export_object.size) != 0)
     Finding("generated file fails to parse when mapped", object_path, console);
-  run.options.import_library_path = library_path;
-  if (!run.options.module_name) run.options.module_name = "Fuzz/Module.QDM";
-  run.options.no_archive_header = true;
-  prepqdm::Status status = prepqdm::BuildImportLibrary(run);
-  run.export_object = nullptr;
-  run.export_object_size = 0;
+  const std::string module_name = run.options.module_name.value_or("Fuzz/Module.QDM");
+  // A bare stub: no archiver is run.
+  const prepqdm::ImportLibrarySettings settings{library_path, module_name, object_path, true};
+  prepqdm::Status status = prepqdm::BuildImportLibrary(export_object, settings, run.mappings, run.console).status;
   prepqdm::ReleaseMappedFile(file);
   // The export object was written by this very run: refusing it is a fault.
   if (status != 0) Finding("import library refused the generated export object", object_path, console);
   struct stat st;
   if (stat(library_path.c_str(), &st) == 0) CheckGeneratedObject(library_path, console);
+}
+
+int32_t SelectAndWrite(RunState& run, const prepqdm::MappedFile* def_file, const prepqdm::MappedFile* exclude_file) {
+  run.selection = prepqdm::SelectExports(run.tree, run.inputs.registry, def_file, exclude_file,
+                                         prepqdm::SelectionSettingsOf(run.options), run.console);
+  if (run.selection.status != prepqdm::kOk) return run.selection.status;
+  const prepqdm::ExportObjectTarget target{run.options.output_path, run.options.def_only};
+  return prepqdm::WriteExportObject(run.selection.exports, run.tree, target, run.mappings, run.console, run.log)
+      .status;
 }
 
 }  // namespace fuzzing

@@ -71,4 +71,9 @@ void CheckGeneratedObject(const std::string& path, const std::string& console);
 // header, so no archiver is started) into `library_path`, and check both.
 void BuildAndCheckImportLibrary(prepqdm::RunState& run, const std::string& library_path, const std::string& console);
 
+// Selection on the run's table with its options and, when it succeeds, the
+// export object written from it, as a run of the program does them.
+int32_t SelectAndWrite(prepqdm::RunState& run, const prepqdm::MappedFile* def_file,
+                       const prepqdm::MappedFile* exclude_file);
+
 }  // namespace fuzzing

@@ -9,10 +9,9 @@
 
 #include "driver/run_state.h"
 #include "elf/object_module.h"
-#include "symbols/tracking_pass.h"
-#include "exports/export_list.h"
 #include "harness_support.h"
 #include "harnesses.h"
+#include "symbols/tracking_pass.h"
 
 namespace fuzzing {
 
@@ -33,11 +32,13 @@ int FuzzObject(const uint8_t* data, size_t size) {
   run.options.warn_linkonce = (options & 8) != 0;
   run.options.output_path = scratch.Path("exports.o");
 
-  if (prepqdm::OpenObjectModule(run.inputs.registry, run.console, &input.file, "input.o", input.bytes.data(), static_cast<uint32_t>(size)) != 0)
+  if (prepqdm::OpenObjectModule(run.inputs.registry, run.console, &input.file, "input.o", input.bytes.data(),
+                                static_cast<uint32_t>(size)) != 0)
     return 0;
   if (prepqdm::TrackAllSymbols(run.inputs.registry, run.tree, run.console) != 0) return 0;
-  prepqdm::Status status = prepqdm::SelectExports(run, nullptr, nullptr);
-  console += "[selection " + std::to_string(status) + ", " + std::to_string(run.exports.count()) + " exports]\n";
+  prepqdm::Status status = SelectAndWrite(run, nullptr, nullptr);
+  console += "[selection " + std::to_string(status) + ", " + std::to_string(run.selection.exports.count()) +
+             " exports]\n";
   if (status != 0) {
     std::vector<uint8_t> partial;
     if (ReadWholeFile(run.options.output_path, partial)) CheckGeneratedObject(run.options.output_path, console);

@@ -43,20 +43,27 @@ size_t __sanitizer_get_allocated_size(const volatile void* pointer);
 
 // Live heap bytes and their high-water mark: kept by the sanitizer
 // allocator's hooks, or by operator new in a build without a sanitizer (the
-// program allocates its containers, strings and records through it).
-static size_t live_bytes = 0;
-static size_t peak_bytes = 0;
+// program allocates its containers, strings and records through it). The
+// hooks get no context argument, so the one counter is reached through this
+// function; it is constant-initialised, so no allocation can precede it.
+struct HeapCount {
+  size_t live = 0;
+  size_t peak = 0;
+};
+static HeapCount& Heap() {
+  static constinit HeapCount count;
+  return count;
+}
 
 static void Allocated(size_t size) {
-  live_bytes += size;
-  if (live_bytes > peak_bytes) peak_bytes = live_bytes;
+  HeapCount& heap = Heap();
+  heap.live += size;
+  if (heap.live > heap.peak) heap.peak = heap.live;
 }
 
 #ifdef PREPQDM_SANITIZER_HEAP
 static void OnMalloc(const volatile void*, size_t size) { Allocated(size); }
-static void OnFree(const volatile void* pointer) {
-  live_bytes -= __sanitizer_get_allocated_size(pointer);
-}
+static void OnFree(const volatile void* pointer) { Heap().live -= __sanitizer_get_allocated_size(pointer); }
 static void CountHeap() { __sanitizer_install_malloc_and_free_hooks(OnMalloc, OnFree); }
 #else
 static void CountHeap() {}
@@ -70,7 +77,7 @@ void* operator new(size_t size) {
 void operator delete(void* pointer) noexcept {
   if (!pointer) return;
   char* block = static_cast<char*>(pointer) - sizeof(std::max_align_t);
-  live_bytes -= *reinterpret_cast<size_t*>(block);
+  Heap().live -= *reinterpret_cast<size_t*>(block);
   free(block);
 }
 void operator delete(void* pointer, size_t) noexcept { operator delete(pointer); }
@@ -128,12 +135,13 @@ int ReplayWithinBounds(double seconds, double factor, fuzzing::HarnessFunction h
   int failures = 0;
   for (const std::string& file : files) {
     std::vector<uint8_t> bytes = ReadOrExit(file);
-    size_t before = live_bytes;
-    peak_bytes = live_bytes;
+    HeapCount& heap = Heap();
+    size_t before = heap.live;
+    heap.peak = heap.live;
     double start = CpuSeconds();
     harness(bytes.data(), bytes.size());
     double used = CpuSeconds() - start;
-    size_t growth = peak_bytes - before;
+    size_t growth = heap.peak - before;
     double allowed = factor * static_cast<double>(std::max<size_t>(bytes.size(), 65536));
     bool ok = used <= seconds && static_cast<double>(growth) <= allowed;
     printf("%s %s: %zu bytes, %.3f s, heap peak +%zu bytes (%.1fx)\n", ok ? "ok  " : "FAIL", file.c_str(),
@@ -155,6 +163,11 @@ int main(int argc, char** argv) {
       total += Replay(fuzzing::FindHarness(name), files);
     }
     printf("%zu inputs replayed\n", total);
+    // A tree without inputs is a wrong path, not a pass.
+    if (total == 0) {
+      fprintf(stderr, "fuzz_replay: no inputs under %s\n", argv[2]);
+      return 1;
+    }
     return 0;
   }
   if (mode == "--bounds" && argc >= 6) {

@@ -13,7 +13,6 @@
 #include "driver/response_file.h"
 #include "driver/run_state.h"
 #include "exports/def_file.h"
-#include "exports/export_list.h"
 #include "harness_support.h"
 #include "harnesses.h"
 
@@ -60,8 +59,10 @@ int FuzzText(const uint8_t* data, size_t size) {
   // captured INFO lines would be what is measured.
   run.options.verbose = run.tree.verbose = size < 65536;
   run.options.output_path = "/dev/null";
-  if (prepqdm::LoadDefOnlySymbols(run.tree, run.console, prepqdm::OrNull(run.options.module_name), &def_file.file) != 0) return 0;
-  prepqdm::SelectExports(run, &def_file.file, parts.size() > 1 ? &exclude_file.file : nullptr);
+  if (prepqdm::LoadDefOnlySymbols(run.tree, run.console, prepqdm::OrNull(run.options.module_name), &def_file.file) !=
+      0)
+    return 0;
+  SelectAndWrite(run, &def_file.file, parts.size() > 1 ? &exclude_file.file : nullptr);
   return 0;
 }
 

@@ -84,11 +84,11 @@ Status ReadArchive(InputRegistry& registry, Sink& console, MappedFile* archive) 
       ReleaseResidentPages(*archive, long_names, long_names_size);
       long_names = member.data;
       long_names_size = member.size;
-      return 0;
+      return kOk;
     }
     if (member.name.empty() || !IsObjectMemberName(member.name)) {
       ReleaseResidentPages(*archive, member.data, member.size);
-      return 0;
+      return kOk;
     }
     return OpenObjectModule(registry, console, archive, member.name, member.data, static_cast<uint32_t>(member.size));
   });
@@ -186,7 +186,7 @@ Status WalkArchive(Sink& console, MappedFile* archive, const std::function<Statu
     member.name = name;
     member.long_name_table = slash == 1;
     Status status = visit(member);
-    if (status != 0) return status;
+    if (status != kOk) return status;
 
     uint64_t padded = size + (size & 1);
     if (remaining <= padded) break;
@@ -194,7 +194,7 @@ Status WalkArchive(Sink& console, MappedFile* archive, const std::function<Statu
     remaining -= padded;
     if (remaining < kMemberHeaderSize) break;
   }
-  return 0;
+  return kOk;
 }
 
 }  // namespace prepqdm

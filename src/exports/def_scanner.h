@@ -34,7 +34,7 @@ Status ScanDefText(const uint8_t* text, uint64_t size, Visit&& visit) {
   uint64_t position = 0;
   while (true) {
     while (position < size && IsDefLineEnd(text[position])) ++position;
-    if (position >= size) return 0;
+    if (position >= size) return kOk;
 
     uint64_t line_begin = position;
     while (position < size && !IsDefLineEnd(text[position])) ++position;
@@ -51,7 +51,7 @@ Status ScanDefText(const uint8_t* text, uint64_t size, Visit&& visit) {
     // Mappings are below 4 GiB, so a token length fits in 32 bits.
     DefTokenType type = text[line_begin] == '[' ? DefTokenType::kDirective : DefTokenType::kSymbol;
     Status status = visit(type, text + line_begin, static_cast<uint32_t>(token_end - line_begin));
-    if (status != 0) return status;
+    if (status != kOk) return status;
   }
 }
 

@@ -460,7 +460,7 @@ FileReport InspectFile(const std::string& path) {
         InspectImage(member.data, static_cast<uint32_t>(member.size), object);
       }
       report.objects.push_back(std::move(object));
-      return 0;
+      return kOk;
     });
     if (status != kOk) report.error = Format("damaged archive at offset %llu: ", static_cast<unsigned long long>(
                                                                                     next_header)) + TrimLine(captured);

@@ -157,7 +157,7 @@ Status WriteElfContents(Sink& console, FILE* file, const ElfFileContents& conten
   // keeps a full disk from passing as success.
   if (!WriteAll(file, contents.section_headers.bytes, contents.section_headers.length) || fflush(file) != 0)
     return Fail(console, messages.headers_write);
-  return 0;
+  return kOk;
 }
 
 }  // namespace prepqdm

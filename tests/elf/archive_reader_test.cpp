@@ -85,11 +85,11 @@ Bytes With(Bytes b, size_t count, uint8_t byte) {
   return b;
 }
 
-const char* kTooSmall = "***Error: file \"%s\" is too small to be useful. Return -1.\n";
-const char* kBadFormat = "***Error: file \"%s\" has invalid library file format. Return -1\n";
-const char* kZeroSize = "***Error: Invalid file size for file inside \"%s\".\n";
-const char* kPastEnd = "***Error: Member size runs past the end of file \"%s\". Return -1.\n";
-const char* kBadSize = "***Error: Invalid member size inside \"%s\". Return -1.\n";
+const char* const kTooSmall = "***Error: file \"%s\" is too small to be useful. Return -1.\n";
+const char* const kBadFormat = "***Error: file \"%s\" has invalid library file format. Return -1\n";
+const char* const kZeroSize = "***Error: Invalid file size for file inside \"%s\".\n";
+const char* const kPastEnd = "***Error: Member size runs past the end of file \"%s\". Return -1.\n";
+const char* const kBadSize = "***Error: Invalid member size inside \"%s\". Return -1.\n";
 
 const Row kCatalogue[] = {
     {"short names", [] { return ArBuilder().Add("a.o", Object("a")).Add("b.obj", Object("b")).Add("UTIL.O", Object("u")).Build(); },

@@ -147,6 +147,11 @@ const Row kCatalogue[] = {
     {"symtab smaller than one entry", 0xBAD00003, SEC(symtab, s.sh_size = 8)},
     {"symtab without string table: names not tested", 0, Both(SEC(symtab, s.sh_link = 0), SYM(func_sym, s.st_name = 0xFFFFFF))},
     {"st_name at the end of the strings", 0xBAD00004, SYM(func_sym, s.st_name = 1000)},
+    {"st_name equal to the strings' size", 0xBAD00004,
+     [](Bytes& img, const Base& b) {
+       const uint32_t size = ReadSection(img, b.strtab).sh_size;
+       PatchSymbol(img, b.symtab, b.func_sym, [&](ElfSymbol& s) { s.st_name = size; });
+     }},
     {"st_shndx out of range", 0xBAD00005, SYM(notype_sym, s.st_shndx = static_cast<uint16_t>(b.shnum))},
     {"reserved st_shndx passes", 0, SYM(notype_sym, s.st_shndx = 0xFF03)},
     {"section and file symbols take any index", 0,
@@ -292,9 +297,9 @@ struct Layout {
   std::vector<ProgramHeader> programs;
 };
 
-// Steps 2 and 3 exactly as stated: for each section in order the header,
-// program-table, section-table and later-section tests; then every pair of
-// program headers.
+// The placement rules the slow, obvious way: for each section in order the
+// header, program-table, section-table and later-section tests; then every
+// pair of program headers.
 uint32_t ReferencePlacement(const Layout& l) {
   auto eligible = [](const SectionHeader& s) { return s.sh_size != 0 && s.sh_type != SHT_NOBITS; };
   uint64_t ph_end = l.phoff + uint64_t{l.programs.size()} * kProgramHeaderSize;

@@ -25,6 +25,9 @@ TEST(MapFile, StatusesFollowTheFailure) {
   EXPECT_EQ(MapFile(mappings, dir.File("missing"), &file), kEFileNotFound);
   EXPECT_EQ(file, nullptr);
   EXPECT_EQ(MapFile(mappings, dir.File("nodir/x"), &file), kEPathNotFound);
+  testsupport::WriteFile(dir.File("a.o"), std::string("x"));
+  EXPECT_EQ(MapFile(mappings, dir.File("a.o/x"), &file), kEPathNotFound);  // through a regular file
+  EXPECT_EQ(MapFile(mappings, dir.File(std::string(300, 'n')), &file), kEPathNotFound);  // name too long
   EXPECT_EQ(MapFile(mappings, dir.path(), &file), kEAccessDenied);
   testsupport::WriteFile(dir.File("empty"), std::string());
   EXPECT_EQ(MapFile(mappings, dir.File("empty"), &file), kEFail);

@@ -126,7 +126,7 @@ class ExpectedImage {
   }
   // name, type, flags, offset, size, link, info, addralign, entsize (sh_addr 0).
   void Section(size_t table, int index, std::vector<uint32_t> v) {
-    static const char* kFields[] = {"sh_name", "sh_type", "sh_flags", "sh_offset", "sh_size",
+    static const char* const kFields[] = {"sh_name", "sh_type", "sh_flags", "sh_offset", "sh_size",
                                     "sh_link", "sh_info", "sh_addralign", "sh_entsize"};
     static const int kAt[] = {0, 4, 8, 16, 20, 24, 28, 32, 36};
     for (int i = 0; i < 9; ++i)
