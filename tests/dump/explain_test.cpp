@@ -159,6 +159,26 @@ TEST(Explain, DefinitionFileRefusalsAreThePrintedMessages) {
   }
 }
 
+// Exclusion is a verdict only for what was chosen: a listed name that nothing
+// requested stays "not requested" (a search of the printed text called it
+// excluded), and a name chosen with a warning keeps the warning.
+TEST(Explain, ExclusionAppliesToChosenNamesOnly) {
+  TempDir dir;
+  WriteInputs(dir, false);
+  testsupport::WriteFile(dir.File("m.def"), std::string("[CODE]\nf\n__sti__x\n"));
+  testsupport::WriteFile(dir.File("x.def"), std::string("g\n__sti__x\n"));
+  ExplainReport r = Explain({"-o", dir.File("out.o"), "-x", dir.File("m.def"), "-xnot", dir.File("x.def"), "-warnsti",
+                             dir.File("a.o"), dir.File("libb.a")});
+  ASSERT_TRUE(r.ran) << r.console;
+  EXPECT_EQ(r.status, 0);
+  auto symbols = ByName(r);
+  EXPECT_EQ(symbols["f"]->verdict, Verdict::kExported);
+  EXPECT_EQ(symbols["g"]->verdict, Verdict::kNotRequested);
+  EXPECT_EQ(symbols["__sti__x"]->verdict, Verdict::kExcluded);
+  ASSERT_EQ(symbols["__sti__x"]->warnings.size(), 1u);
+  EXPECT_EQ(symbols["__sti__x"]->warnings[0].rfind("***Warning: ", 0), 0u);
+}
+
 TEST(Explain, DefinitionFileOnlyMode) {
   TempDir dir;
   testsupport::WriteFile(dir.File("m.def"), std::string("[DATA]\nd1\n[TLS]\nt1\n[CODE]\n__sti__y\n"));

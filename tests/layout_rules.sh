@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# The source layout's two rules, checked on every test run:
+#  1. only src/host (and the stand-alone tools) include platform headers;
+#  2. includes point downward: driver, inspect and dump -> output -> exports
+#     -> symbols -> elf -> host.
+set -u
+src="${1:?usage: layout_rules.sh <src folder>}"
+status=0
+
+platform=$(grep -rnE '#include <(sys/|unistd\.h|fcntl\.h|spawn\.h|dirent\.h|signal\.h|windows\.h|io\.h|direct\.h)' \
+  "$src" --include='*.cpp' --include='*.h' | grep -vE "^$src/(host|tools)/")
+if [ -n "$platform" ]; then
+  echo "platform headers outside src/host:"
+  echo "$platform"
+  status=1
+fi
+
+upward=$(grep -rnE '#include "[a-z]+/' "$src" --include='*.cpp' --include='*.h' | grep -v "^$src/tools/" |
+  awk -v src="$src/" '
+    BEGIN { split("host elf symbols exports output driver inspect dump", names, " ");
+            for (i = 1; i <= 8; ++i) level[names[i]] = (i <= 6 ? i : 6) }
+    { path = substr($0, length(src) + 1); split(path, a, "/"); from = a[1]
+      match($0, /#include "[a-z]+\//); to = substr($0, RSTART + 10, RLENGTH - 11)
+      if (!(to in level) || !(from in level) || level[to] > level[from]) print }')
+if [ -n "$upward" ]; then
+  echo "includes pointing upward (driver, inspect, dump -> output -> exports -> symbols -> elf -> host):"
+  echo "$upward"
+  status=1
+fi
+[ $status -eq 0 ] && echo "layout rules hold"
+exit $status
