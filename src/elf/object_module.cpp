@@ -99,8 +99,7 @@ Status OpenObjectModule(InputRegistry& registry, Sink& console, MappedFile* file
     Print(console, "*** Error 0x%08X parsing ELF file \"%.*s\"\n", code, name_length, name.data());
     return AsStatus(code);
   }
-  // The image passed the checks, so its header lies inside it.
-  ElfHeader header = LoadAt<ElfHeader>(image);
+  ElfHeader header = ElfImage{image, size}.Header();
   if (header.e_type != ET_REL) {
     Print(console, "*** Error Object file \"%.*s\" is not relocatable. return -1.\n", name_length, name.data());
     return -1;

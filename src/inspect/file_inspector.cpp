@@ -236,8 +236,10 @@ class ObjectReader {
                          static_cast<uint32_t>(e.name->size())) >= 0)
           Problem(entry + ": not after " + Quoted(previous) + " in name order");
       }
-      if (rela && relocation_of[i] != kNone) {
-        const uint8_t* at = image_.Entry(*rela, RelocationEntrySize(*rela), relocation_of[i], kRelaSize);
+      const uint8_t* at = rela && relocation_of[i] != kNone
+                              ? image_.Entry(*rela, RelocationEntrySize(*rela), relocation_of[i], kRelaSize)
+                              : nullptr;
+      if (at != nullptr) {
         ElfRela r = LoadAt<ElfRela>(at);
         EntryRelocation relocation;
         relocation.index = relocation_of[i];
