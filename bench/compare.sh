@@ -18,25 +18,28 @@ set1=$(tr '\n' ' ' < "$root/set1/inputs.txt")
 first500=$(head -n 500 "$root/set1/inputs.txt" | tr '\n' ' ')
 set4="$(cd "$root/set4" && ls v*.o copy*.o | tr '\n' ' ')"
 set4d="$(cd "$root/set4d" && ls d*.o | tr '\n' ' ')"
-# name|directory|inputs
+defs=$root/defs/exports.def
+# name|directory|inputs|definition file
 cases=(
-  "set1|$root/set1|$set1"
-  "set2|$root/set2|libbig.a"
-  "set3s|$root/set3|sections.o"
-  "set3p|$root/set3|plain.o"
-  "set4|$root/set4|$set4"
-  "set4d|$root/set4d|$set4d"
-  "set5|$root/set5|$first500"
-  "set5le|$root/set1|$first500"
+  "set1|$root/set1|$set1|$defs"
+  "set2|$root/set2|libbig.a|$defs"
+  "set3s|$root/set3|sections.o|$defs"
+  "set3p|$root/set3|plain.o|$defs"
+  "set4|$root/set4|$set4|$defs"
+  "set4d|$root/set4d|$set4d|$defs"
+  "set5|$root/set5|$first500|$defs"
+  "set5le|$root/set1|$first500|$defs"
+  "set6|$root/set6|$set1|$root/defs6/exports.def"
+  "set7|$root/set7|libbig.a|$root/defs6/exports.def"
 )
 
-run() {  # build tag case-name dir inputs mode
-  local build=$1 tag=$2 name=$3 dir=$4 inputs=$5 mode=$6
+run() {  # build tag case-name dir inputs definition-file mode
+  local build=$1 tag=$2 name=$3 dir=$4 inputs=$5 deffile=$6 mode=$7
   local base="$work/$tag-$name-$mode"
   local args=()
   case $mode in
     xall) args=(-xall -o "$base.o") ;;
-    def) args=(-x "$root/defs/exports.def" -o "$base.o") ;;
+    def) args=(-x "$deffile" -o "$base.o") ;;
     lib) args=(-xall -o "$base.o" -l "$base.a" -r Bench.qdm) ;;
     verbose) args=(-xall -v -o "$base.o") ;;
   esac
@@ -49,11 +52,11 @@ run() {  # build tag case-name dir inputs mode
 
 failures=0
 for c in "${cases[@]}"; do
-  IFS='|' read -r name dir inputs <<< "$c"
+  IFS='|' read -r name dir inputs deffile <<< "$c"
   [ -d "$dir" ] || continue
   for mode in xall def lib verbose; do
-    run "$old" old "$name" "$dir" "$inputs" "$mode"
-    run "$new" new "$name" "$dir" "$inputs" "$mode"
+    run "$old" old "$name" "$dir" "$inputs" "$deffile" "$mode"
+    run "$new" new "$name" "$dir" "$inputs" "$deffile" "$mode"
     for ext in o a out; do
       a="$work/old-$name-$mode.$ext" b="$work/new-$name-$mode.$ext"
       [ -e "$a" ] || [ -e "$b" ] || continue

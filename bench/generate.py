@@ -16,13 +16,19 @@ Sets, under BENCH_DIR (default /tmp/prepqdm-bench):
              the same code with distinct sizes (a padding array of 4*i bytes)
   set5/      the first 500 sources of set 1 built big-endian
              (powerpc-linux-gnu-gcc)
+  set6/      set 1 with its names dealt out afresh: the same sources, each
+             global name replaced through one fixed permutation of all of
+             set 1's names, so an object's names come from everywhere
+  set7/      the objects of set 6 in one ar archive
   defs/      a definition file naming 100,000 of set 1's symbols
+  defs6/     the same 100,000 symbols under their set 6 names
 
 A set is generated again only when its stamp does not carry the current
 GENERATOR_VERSION. Compilation runs in parallel (xargs -P, default 2 jobs).
 """
 import os
 import random
+import re
 import shutil
 import subprocess
 import sys
@@ -34,6 +40,7 @@ SET4_OBJECTS = 500
 SET4_COPIES = 20
 SET5_OBJECTS = 500
 SET3_FUNCTIONS = 10000
+SET6_SEED = SEED + 6
 DEF_SYMBOLS = 100000
 
 GCC_FLAGS = ["-O0", "-ffunction-sections", "-fdata-sections", "-c", "-w"]
@@ -274,13 +281,13 @@ def generate_set2(root):
     stamp(directory)
 
 
-def generate_defs(root):
-    directory = os.path.join(root, "defs")
+def generate_defs(root, source="set1", target="defs", label="set 1"):
+    directory = os.path.join(root, target)
     if stamp_ok(directory):
         return
     fresh(directory)
     code, data = [], []
-    with open(os.path.join(root, "set1", "symbols.txt")) as f:
+    with open(os.path.join(root, source, "symbols.txt")) as f:
         for n, line in enumerate(f):
             kind, name = line.split()
             (code if kind == "C" else data).append(name)
@@ -290,7 +297,7 @@ def generate_defs(root):
     if extra < 0:
         code = code[:len(code) + extra]
     with open(os.path.join(directory, "exports.def"), "w") as f:
-        f.write("; generated: 100,000 exports of set 1\n[CODE]\n")
+        f.write(f"; generated: 100,000 exports of {label}\n[CODE]\n")
         f.write("\n".join(code) + "\n[DATA]\n")
         f.write("\n".join(data) + "\n")
     stamp(directory)
@@ -376,13 +383,76 @@ def generate_set5(root, jobs):
     stamp(directory)
 
 
+ASM_NAME = re.compile(r'__asm__\("([^"]+)"\)')
+
+
+def set6_mapping(sources):
+    """One permutation of every global name of set 1, from a fixed seed. The
+    weak hooks keep their names: modules share them on purpose."""
+    names = []
+    seen = set()
+    for text in sources:
+        for name in ASM_NAME.findall(text):
+            if name not in seen and not name.startswith("weak_hook_"):
+                seen.add(name)
+                names.append(name)
+    dealt = list(names)
+    random.Random(SET6_SEED).shuffle(dealt)
+    return dict(zip(names, dealt))
+
+
+def generate_set6(root, jobs):
+    """Set 1 without name locality: in set 1 all names of a module share its
+    prefix, so they fall into one subtree of a sorted symbol table. Here the
+    code is the same but each name comes from a module picked at random, and
+    names stay unique program-wide as before."""
+    directory = os.path.join(root, "set6")
+    if stamp_ok(directory):
+        return
+    fresh(directory)
+    set1 = os.path.join(root, "set1")
+    src = os.path.join(directory, "src")
+    os.makedirs(src)
+    layout = set1_layout()
+    sources = []
+    for name in layout:
+        with open(os.path.join(set1, "src", name[:-2] + ".c")) as f:
+            sources.append(f.read())
+    mapping = set6_mapping(sources)
+    pairs = []
+    for name, text in zip(layout, sources):
+        source = os.path.join(src, name[:-2] + ".c")
+        with open(source, "w") as f:
+            f.write(ASM_NAME.sub(lambda m: f'__asm__("{mapping.get(m.group(1), m.group(1))}")', text))
+        pairs.append((source, os.path.join(directory, name)))
+    compile_all(jobs, LE_CC, pairs)
+    shutil.copyfile(os.path.join(set1, "inputs.txt"), os.path.join(directory, "inputs.txt"))
+    with open(os.path.join(set1, "symbols.txt")) as f, open(os.path.join(directory, "symbols.txt"), "w") as out:
+        for line in f:
+            kind, name = line.split()
+            out.write(f"{kind} {mapping[name]}\n")
+    stamp(directory)
+
+
+def generate_set7(root):
+    directory = os.path.join(root, "set7")
+    if stamp_ok(directory):
+        return
+    fresh(directory)
+    set6 = os.path.join(root, "set6")
+    subprocess.run(["ar", "rcsD", os.path.join(directory, "libbig.a")] + set1_layout(), cwd=set6, check=True)
+    stamp(directory)
+
+
 def main():
     root = bench_dir()
     jobs = int(os.environ.get("BENCH_JOBS", "2"))
     os.makedirs(root, exist_ok=True)
     steps = [("set 1", lambda: generate_set1(root, jobs)), ("set 2", lambda: generate_set2(root)),
              ("definition file", lambda: generate_defs(root)), ("set 3", lambda: generate_set3(root, jobs)),
-             ("set 4", lambda: generate_set4(root, jobs)), ("set 5", lambda: generate_set5(root, jobs))]
+             ("set 4", lambda: generate_set4(root, jobs)), ("set 5", lambda: generate_set5(root, jobs)),
+             ("set 6", lambda: generate_set6(root, jobs)), ("set 7", lambda: generate_set7(root)),
+             ("definition file of set 6", lambda: generate_defs(root, "set6", "defs6", "set 6"))]
     for label, step in steps:
         print(f"generate: {label}", file=sys.stderr, flush=True)
         step()
