@@ -181,7 +181,10 @@ void BuildAndCheckImportLibrary(RunState& run, const std::string& library_path, 
   const std::string module_name = run.options.module_name.value_or("Fuzz/Module.QDM");
   // A bare stub: no archiver is run.
   const prepqdm::ImportLibrarySettings settings{library_path, module_name, object_path, true};
-  prepqdm::Status status = prepqdm::BuildImportLibrary(export_object, settings, run.mappings, run.console).status;
+  prepqdm::BuiltImportLibrary built = prepqdm::BuildImportLibrary(export_object, settings, run.mappings, run.console);
+  prepqdm::Status status = built.status;
+  if (status == prepqdm::kOk && built.file.pending()) status = built.file.Commit();
+  built.file.Keep();
   prepqdm::ReleaseMappedFile(file);
   // The export object was written by this very run: refusing it is a fault.
   if (status != 0) Finding("import library refused the generated export object", object_path, console);
@@ -194,8 +197,12 @@ int32_t SelectAndWrite(RunState& run, const prepqdm::MappedFile* def_file, const
                                          prepqdm::SelectionSettingsOf(run.options), run.console);
   if (run.selection.status != prepqdm::kOk) return run.selection.status;
   const prepqdm::ExportObjectTarget target{run.options.output_path, run.options.def_only};
-  return prepqdm::WriteExportObject(run.selection.exports, run.tree, target, run.mappings, run.console, run.log)
-      .status;
+  prepqdm::WrittenExportObject written =
+      prepqdm::WriteExportObject(run.selection.exports, run.tree, target, run.mappings, run.console, run.log);
+  if (written.status != prepqdm::kOk) return written.status;
+  prepqdm::Status status = written.file.Commit();
+  written.file.Keep();
+  return status;
 }
 
 }  // namespace fuzzing

@@ -6,6 +6,7 @@
 
 #include "driver/run_state.h"
 #include "elf/input_files.h"
+#include "output/export_object_reader.h"
 #include "host/output.h"
 #include "host/paths.h"
 
@@ -136,7 +137,7 @@ bool IsOneOfWords(std::string_view text) {
 
 Status MainScan(RunState& run, CommandLineParser& parser) {
   Options& options = run.options;
-  const InputSearch search{options.search_paths, options.output_path};
+  const InputSearch search{options.search_paths, options.output_path, IsExportObject};
   parser.Rewind();
   parser.Advance();
   while (parser.HasMore()) {

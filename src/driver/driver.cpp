@@ -1,10 +1,14 @@
 // The run from start to exit, as a fixed list of stages, each given what it
 // needs and returning what it made: parse (which loads every input), check
-// the option combination, open the log, map the definition and exclude files,
-// track symbols, select the exports, write the export object, and, on
-// request, read it back to build the import library and have the archiver
-// index it. Most failures after parsing end with a report that echoes the
-// command line; a few stages have printed everything already and end at once.
+// the option combination and that no output is another file of the run, open
+// the log, map the definition and exclude files, track symbols, select the
+// exports, write the export object, and, on request, read it back to build
+// the import library. Only then are the outputs put in place, together, and
+// the archiver indexes the library; a failure from there on takes back what
+// this run put in place, so after any failure every output path holds what
+// it held before or nothing. Most failures after parsing end with a report
+// that echoes the command line; a few stages have printed everything already
+// and end at once.
 #include "driver/driver.h"
 
 #include <cerrno>
@@ -18,7 +22,10 @@
 #include "exports/def_file.h"
 #include "exports/export_list.h"
 #include "host/output.h"
+#include "host/paths.h"
+#include "host/staged_file.h"
 #include "output/archive_indexing.h"
+#include "output/export_object_reader.h"
 #include "output/export_object_writer.h"
 #include "output/import_library.h"
 #include "symbols/tracking_pass.h"
@@ -51,6 +58,7 @@ Status OpenLog(RunState& run, int argc, char** argv) {
     // A failure must never be reported as success.
     Status status = error != 0 ? error : -1;
     Print(run.console, "***Error: Could not create log file. error = %d.\n", status);
+    if (error != 0) PrintNote(run.console, path, error);
     PrintFailureReport(run, argc, argv, status);
     return status;
   }
@@ -59,13 +67,15 @@ Status OpenLog(RunState& run, int argc, char** argv) {
   return kOk;
 }
 
-// Reads the export object just written back in, builds the import library
-// from it and has the archiver index it. Sets *at_once when the run must end
+// Reads the export object just written back in (from the file this run
+// wrote, not from the output path, which another run may be replacing) and
+// builds the import library from it. Sets *at_once when the run must end
 // without a report.
-Status BuildImportLibraryFromOutput(RunState& run, bool* at_once) {
+Status BuildImportLibraryFromOutput(RunState& run, const StagedFile& export_object_file, BuiltImportLibrary* built,
+                                    bool* at_once) {
   const Options& options = run.options;
   MappedFile* file = nullptr;
-  Status status = MapFile(run.mappings, options.output_path, &file);
+  Status status = MapFile(run.mappings, export_object_file.written_path(), &file);
   if (status != kOk) {
     Print(run.console, "***Error: Could not map in generated file \"%s\". Error 0x%08X\n",
           options.output_path.c_str(), static_cast<uint32_t>(status));
@@ -85,17 +95,53 @@ Status BuildImportLibraryFromOutput(RunState& run, bool* at_once) {
     *at_once = true;
     return AsStatus(code);
   }
-  const std::string& library_path = *options.import_library_path;
-  const ImportLibrarySettings settings{library_path, *options.module_name, options.output_path,
+  const ImportLibrarySettings settings{*options.import_library_path, *options.module_name, options.output_path,
                                        options.no_archive_header};
-  BuiltImportLibrary built = BuildImportLibrary(export_object, settings, run.mappings, run.console);
-  // The archiver gets whatever was written, as it would after a failed write.
-  if (built.opened && !options.no_archive_header) IndexImportLibrary(library_path, options.verbose, run.console);
+  *built = BuildImportLibrary(export_object, settings, run.mappings, run.console);
   ReleaseMappedFile(file);
-  if (built.status != kOk)
-    Print(run.console, "***Error 0x%08X creating import lib \"%s\"\n", static_cast<uint32_t>(built.status),
-          library_path.c_str());
-  return built.status;
+  return built->status;
+}
+
+Status PrintImportLibraryFailure(RunState& run, Status status) {
+  Print(run.console, "***Error 0x%08X creating import lib \"%s\"\n", static_cast<uint32_t>(status),
+        run.options.import_library_path->c_str());
+  return status;
+}
+
+// Puts the written outputs in place, the export object first. A failure
+// takes back what was already put in place.
+Status CommitOutputs(RunState& run, StagedFile& export_object, StagedFile& library) {
+  if (int error = export_object.Commit()) {
+    Print(run.console, "***Error: Could not write to output file.\n");
+    PrintNote(run.console, export_object.target(), error);
+    return error;
+  }
+  if (!library.pending()) return kOk;
+  if (int error = library.Commit()) {
+    export_object.RemoveCommitted();
+    Print(run.console, "***Error: Could not write to output library file.\n");
+    PrintNote(run.console, library.target(), error);
+    return PrintImportLibraryFailure(run, error);
+  }
+  return kOk;
+}
+
+// With nothing exported no library is written; one left at the path by an
+// earlier run would still claim exports the module no longer has.
+void RemoveStaleImportLibrary(RunState& run) {
+  const std::string& path = *run.options.import_library_path;
+  std::optional<FileIdentity> identity = IdentifyFile(path);
+  if (!identity || !identity->regular) return;
+  MappedFile* file = nullptr;
+  bool stale = MapFile(run.mappings, path, &file) == kOk && IsImportLibraryFile(*file);
+  if (file != nullptr) ReleaseMappedFile(file);
+  if (stale && RemoveFile(path) == 0) {
+    Print(run.console, "  note: %s: removed the import library of an earlier run, as nothing is exported\n",
+          path.c_str());
+  } else {
+    Print(run.console, "  note: %s: left as it is: not an import library (none is written, as nothing is exported)\n",
+          path.c_str());
+  }
 }
 
 }  // namespace
@@ -156,6 +202,11 @@ Status RunPrepqdm(RunState& run, int argc, char** argv) {
   if (std::optional<OptionFailure> failure = CheckOptionCombination(options, run.inputs.registry.count, run.console))
     return FailCheck(run, argc, argv, *failure);
   const bool import_library = options.import_library_path.has_value();
+  std::vector<std::string> response_files;
+  for (int i = 1; i < argc; ++i)
+    if (argv[i] && argv[i][0] == '@') response_files.emplace_back(argv[i] + 1);
+  if (std::optional<OptionFailure> failure = CheckOutputFiles(options, run.inputs.files, response_files))
+    return FailCheck(run, argc, argv, *failure);
 
   if (options.log_path) {
     status = OpenLog(run, argc, argv);
@@ -177,15 +228,36 @@ Status RunPrepqdm(RunState& run, int argc, char** argv) {
   run.selection = SelectExports(run.tree, run.inputs.registry, run.def_file, run.exclude_file,
                                 SelectionSettingsOf(options), run.console);
   status = run.selection.status;
+  WrittenExportObject written;
+  BuiltImportLibrary built;
   if (status == kOk) {
     const ExportObjectTarget target{options.output_path, options.def_only};
-    status = WriteExportObject(run.selection.exports, run.tree, target, run.mappings, run.console, run.log).status;
+    written = WriteExportObject(run.selection.exports, run.tree, target, run.mappings, run.console, run.log);
+    status = written.status;
   }
-
   if (status == kOk && import_library) {
     bool at_once = false;
-    status = BuildImportLibraryFromOutput(run, &at_once);
+    status = BuildImportLibraryFromOutput(run, written.file, &built, &at_once);
     if (at_once) return status;
+    if (status != kOk) PrintImportLibraryFailure(run, status);
+  }
+  if (status == kOk) status = CommitOutputs(run, written.file, built.file);
+  if (status == kOk && import_library) {
+    if (!built.file.committed()) {
+      RemoveStaleImportLibrary(run);
+    } else if (!options.no_archive_header) {
+      // An archive the archiver could not index is no import library.
+      status = IndexImportLibrary(*options.import_library_path, options.verbose, run.console);
+      if (status != kOk) {
+        built.file.RemoveCommitted();
+        written.file.RemoveCommitted();
+        PrintImportLibraryFailure(run, status);
+      }
+    }
+  }
+  if (status == kOk) {
+    written.file.Keep();
+    built.file.Keep();
   }
 
   if (run.log.file) {

@@ -1,6 +1,32 @@
 #include "driver/option_checks.h"
 
+#include "host/paths.h"
+
 namespace prepqdm {
+
+namespace {
+
+struct RoleFile {
+  const char* role;      // as the subject of the message
+  const char* as_other;  // as what another file collides with
+  std::string path;
+};
+
+bool IsDeviceOrFifo(const std::string& path) {
+  std::optional<FileIdentity> identity = IdentifyFile(path);
+  return identity && !identity->regular;
+}
+
+bool Collide(const std::string& a, const std::string& b) {
+  return !IsDeviceOrFifo(a) && !IsDeviceOrFifo(b) && SameFile(a, b);
+}
+
+OptionFailure Collision(const RoleFile& file, const char* other) {
+  return OptionFailure{Format("***Error: %s \"%s\" is also %s. Return -1.\n", file.role, file.path.c_str(), other),
+                       false};
+}
+
+}  // namespace
 
 std::optional<OptionFailure> CheckOptionCombination(Options& options, int32_t object_count, Sink& console) {
   if (options.check_no_sda)
@@ -33,6 +59,28 @@ std::optional<OptionFailure> MapSelectionFiles(const Options& options, Mappings&
       return OptionFailure{
           Format("Error: Could not map in exclude file \"%s\". Return -1.\n", options.exclude_path->c_str()), false};
     Print(log, "Using EXCLUDE file \"%s\"\n", options.exclude_path->c_str());
+  }
+  return std::nullopt;
+}
+
+std::optional<OptionFailure> CheckOutputFiles(const Options& options, const std::vector<MappedFile*>& inputs,
+                                              const std::vector<std::string>& response_files) {
+  std::vector<RoleFile> outputs;
+  if (options.log_path) outputs.push_back({"Log file", "the log file", *options.log_path});
+  outputs.push_back({"Output file", "the output file", options.output_path});
+  if (options.import_library_path)
+    outputs.push_back({"Import library", "the import library", *options.import_library_path});
+  for (size_t i = 0; i < outputs.size(); ++i)
+    for (size_t j = i + 1; j < outputs.size(); ++j)
+      if (Collide(outputs[i].path, outputs[j].path)) return Collision(outputs[i], outputs[j].as_other);
+  for (const RoleFile& output : outputs) {
+    for (const MappedFile* input : inputs)
+      if (Collide(output.path, input->path)) return Collision(output, "an input");
+    if (options.def_path && Collide(output.path, *options.def_path)) return Collision(output, "the definition file");
+    if (options.exclude_path && Collide(output.path, *options.exclude_path))
+      return Collision(output, "the exclude file");
+    for (const std::string& response : response_files)
+      if (Collide(output.path, response)) return Collision(output, "a response file");
   }
   return std::nullopt;
 }

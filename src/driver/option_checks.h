@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "driver/options.h"
 #include "exports/export_list.h"
@@ -29,6 +30,14 @@ std::optional<OptionFailure> CheckOptionCombination(Options& options, int32_t ob
 // (names taken as written) and names them in the log.
 std::optional<OptionFailure> MapSelectionFiles(const Options& options, Mappings& mappings, Sink& log,
                                                MappedFile** def_file, MappedFile** exclude_file);
+
+// The log, the export object and the import library are three different
+// files, and none of them is a file the run reads: an input, the definition
+// or exclude file, a response file. (The export object named as an input has
+// been dealt with while the inputs were loaded.) Devices and FIFOs are not
+// compared: writing to them destroys nothing.
+std::optional<OptionFailure> CheckOutputFiles(const Options& options, const std::vector<MappedFile*>& inputs,
+                                              const std::vector<std::string>& response_files);
 
 SelectionSettings SelectionSettingsOf(const Options& options);
 

@@ -11,6 +11,7 @@
 #include "elf/archive_reader.h"
 #include "elf/ar_format.h"
 #include "elf/elf_format.h"
+#include "elf/elf_reader.h"
 #include "host/paths.h"
 
 namespace prepqdm {
@@ -50,6 +51,29 @@ Status MapInput(Mappings& mappings, Sink& console, const InputSearch& search, co
   return first;
 }
 
+// The output file named as an input: a previous export object is passed
+// over, anything else would be destroyed by this run and is refused.
+Status PassOverOutput(Mappings& mappings, Sink& console, const InputSearch& search, const std::string& token,
+                      const std::string& path) {
+  MappedFile* file = nullptr;
+  bool export_object = true;  // nothing there yet, or too short to be read as an object
+  if (IdentifyFile(path) && MapFile(mappings, path, &file) == kOk) {
+    if (file->size >= kMinimumObjectSize) {
+      const ElfImage image{file->view, static_cast<uint32_t>(file->size)};
+      export_object = std::memcmp(file->view, "\x7F" "ELF", 4) == 0 && ParseElfImage(image.data, image.size) == 0 &&
+                      search.is_export_object && search.is_export_object(image);
+    }
+    ReleaseMappedFile(file);
+  }
+  if (!export_object) {
+    Print(console, "***Error: Output file \"%s\" is also an input and is not an export object. Return -1.\n",
+          search.output_path.c_str());
+    return -1;
+  }
+  Print(console, "PrepQDM - ignoring output file \"%s\"\n", token.c_str());
+  return kOk;
+}
+
 }  // namespace
 
 Status LoadInput(InputFiles& inputs, Mappings& mappings, Sink& console, const InputSearch& search,
@@ -64,10 +88,10 @@ Status LoadInput(InputFiles& inputs, Mappings& mappings, Sink& console, const In
     Print(console, "PrepQDM - ignoring lnk/ld \"%s\"\n", token.c_str());
     return kOk;
   }
-  if (!path.empty() && EqualsIgnoreAsciiCase(path, search.output_path)) {
-    Print(console, "PrepQDM - ignoring output file \"%s\"\n", token.c_str());
-    return kOk;
-  }
+  // The same file, not the same spelling: a case-sensitive file system may
+  // hold both EXPORTS.o and Exports.o.
+  if (!path.empty() && SameFile(path, search.output_path))
+    return PassOverOutput(mappings, console, search, token, path);
 
   MappedFile* file = nullptr;
   Status status = MapInput(mappings, console, search, token, path, &file);

@@ -3,10 +3,12 @@
 // (linker command files, the previous export object, files too short to be
 // objects), and hand it to the archive reader or to object registration.
 #pragma once
+#include <functional>
 #include <string>
 #include <unordered_set>
 #include <vector>
 
+#include "elf/elf_image.h"
 #include "elf/object_module.h"
 #include "host/mapped_file.h"
 #include "host/output.h"
@@ -25,6 +27,9 @@ struct InputFiles {
 struct InputSearch {
   const std::vector<std::string>& search_paths;  // -L, newest first
   const std::string& output_path;                // the export object (full path)
+  // Whether a parsed image is an export object: the output file named as an
+  // input is passed over only when it is one (a previous run's output).
+  std::function<bool(const ElfImage&)> is_export_object;
 };
 
 // Loads the input named `token` as written on the command line. Returns 0,

@@ -1,6 +1,7 @@
 #include "host/mapped_file.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,9 +9,63 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <new>
 
+#include "host/fatal_cleanup.h"
+
 namespace prepqdm {
+
+namespace {
+
+// The live sets, for the fault handler, which gets no context.
+Mappings*& FirstSet() {
+  static constinit Mappings* first = nullptr;
+  return first;
+}
+
+void WriteText(const char* text, size_t length) {
+  while (length > 0) {
+    ssize_t written = ::write(STDOUT_FILENO, text, length);
+    if (written <= 0) return;
+    text += written;
+    length -= static_cast<size_t>(written);
+  }
+}
+
+// Only async-signal-safe work: find the view, say which file it was, clean
+// up, end the run with status -1.
+void OnBusError(int signal_number, siginfo_t* info, void*) {
+  const uint8_t* address = static_cast<const uint8_t*>(info->si_addr);
+  for (Mappings* set = FirstSet(); set != nullptr; set = set->next_set) {
+    for (const MappedFile* file : set->live) {
+      if (file->view == nullptr || address < file->view || address >= file->view + file->size) continue;
+      static constexpr char kHead[] = "***Error: File \"";
+      static constexpr char kTail[] = "\" became shorter while it was being read. Return -1.\n";
+      WriteText(kHead, sizeof kHead - 1);
+      WriteText(file->path.data(), file->path.size());
+      WriteText(kTail, sizeof kTail - 1);
+      RunFatalCleanup();
+      _exit(255);
+    }
+  }
+  // Not a view of this program: the signal's own action.
+  ::signal(signal_number, SIG_DFL);
+}
+
+void InstallBusErrorHandler() {
+  static constinit bool installed = false;
+  if (installed) return;
+  installed = true;
+  InstallFatalSignalCleanup();
+  struct sigaction action = {};
+  action.sa_sigaction = OnBusError;
+  action.sa_flags = SA_SIGINFO;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGBUS, &action, nullptr);
+}
+
+}  // namespace
 
 Status StatusFromErrno(int error) {
   switch (error) {
@@ -25,7 +80,16 @@ Status StatusFromErrno(int error) {
   }
 }
 
+Mappings::Mappings() {
+  next_set = FirstSet();
+  if (next_set) next_set->previous_set = this;
+  FirstSet() = this;
+}
+
 Mappings::~Mappings() {
+  if (previous_set) previous_set->next_set = next_set;
+  else FirstSet() = next_set;
+  if (next_set) next_set->previous_set = previous_set;
   // Records still alive at the end of a run are torn down with it.
   for (MappedFile* file : live) {
     if (file->view) munmap(file->view, file->size);
@@ -37,6 +101,7 @@ Mappings::~Mappings() {
 Status MapFile(Mappings& mappings, const std::string& name, MappedFile** out) {
   if (!out || name.empty()) return kEUnexpected;
   *out = nullptr;
+  InstallBusErrorHandler();
   // O_NONBLOCK: opening a FIFO must not wait for a writer (it is then
   // refused as not a regular file); it changes nothing for regular files.
   int fd = open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);

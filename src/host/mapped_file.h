@@ -44,10 +44,20 @@ struct MappedFile {
   bool file_backed = false;
 };
 
-// The live mappings of one run.
+// The live mappings of one run. A file that shrinks while it is mapped
+// makes a read of its lost pages fault (SIGBUS); the handler looks the
+// address up in every live set, names the file and ends the run (after the
+// cleanup of fatal_cleanup.h) instead of letting the process die silently.
 struct Mappings {
   std::vector<MappedFile*> live;
+  Mappings();
+  Mappings(const Mappings&) = delete;
+  Mappings& operator=(const Mappings&) = delete;
   ~Mappings();
+
+  // Every live set, for the fault handler.
+  Mappings* previous_set = nullptr;
+  Mappings* next_set = nullptr;
 };
 
 // Maps `name` (not resolved further: relative names are taken against the

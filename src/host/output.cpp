@@ -1,6 +1,7 @@
 #include "host/output.h"
 
 #include <cstdarg>
+#include <cstring>
 #include <vector>
 
 namespace prepqdm {
@@ -46,6 +47,12 @@ void VPrint(Sink& sink, const char* format, va_list args) {
 void PrintBytes(Sink& sink, const char* bytes, size_t length) {
   if (sink.capture) sink.capture->append(bytes, length);
   if (sink.file) fwrite(bytes, 1, length, sink.file);
+}
+
+std::string SystemReason(int error) { return std::strerror(error); }
+
+void PrintNote(Sink& sink, const std::string& subject, int error) {
+  Print(sink, "  note: %s: %s\n", subject.c_str(), SystemReason(error).c_str());
 }
 
 }  // namespace prepqdm

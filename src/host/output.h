@@ -24,4 +24,11 @@ std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2))
 // Writes raw bytes (for names that are not zero-terminated).
 void PrintBytes(Sink& sink, const char* bytes, size_t length);
 
+// The system's words for an errno value.
+std::string SystemReason(int error);
+
+// "  note: <subject>: <the system's words for error>": the line that follows
+// a failure message that names neither the file nor the reason.
+void PrintNote(Sink& sink, const std::string& subject, int error);
+
 }  // namespace prepqdm

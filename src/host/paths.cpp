@@ -1,5 +1,6 @@
 #include "host/paths.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <vector>
@@ -42,6 +43,22 @@ std::optional<std::string> FullPath(std::string_view name, size_t limit) {
 std::string_view FileNamePart(std::string_view path) {
   size_t cut = path.find_last_of("/\\");
   return cut == std::string_view::npos ? path : path.substr(cut + 1);
+}
+
+std::optional<FileIdentity> IdentifyFile(const std::string& path) {
+  struct stat st;
+  if (path.empty() || stat(path.c_str(), &st) != 0) return std::nullopt;
+  return FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), S_ISREG(st.st_mode)};
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+  std::optional<FileIdentity> x = IdentifyFile(a);
+  std::optional<FileIdentity> y = IdentifyFile(b);
+  if (x && y) return x->device == y->device && x->inode == y->inode;
+  if (x || y) return false;
+  std::optional<std::string> full_a = FullPath(a, SIZE_MAX);
+  std::optional<std::string> full_b = FullPath(b, SIZE_MAX);
+  return full_a && full_b && *full_a == *full_b;
 }
 
 bool EqualsIgnoreAsciiCase(std::string_view a, std::string_view b) {

@@ -3,6 +3,7 @@
 // alone) and '/' separators.
 #pragma once
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,6 +20,20 @@ std::optional<std::string> FullPath(std::string_view name, size_t limit = kMaxPa
 
 // The part after the last '/' or '\\' (the whole path when there is none).
 std::string_view FileNamePart(std::string_view path);
+
+struct FileIdentity {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  bool regular = false;  // a regular file (not a device, FIFO or directory)
+};
+
+// The identity of the file at `path`, links followed; nothing when there is
+// no file.
+std::optional<FileIdentity> IdentifyFile(const std::string& path);
+
+// Whether two paths name the same file: the same file identity when both
+// exist, else the same full path.
+bool SameFile(const std::string& a, const std::string& b);
 
 // ASCII-only case-insensitive equality (A-Z only).
 bool EqualsIgnoreAsciiCase(std::string_view a, std::string_view b);

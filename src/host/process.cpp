@@ -5,11 +5,13 @@
 
 #include <cerrno>
 
+#include "host/fatal_cleanup.h"
+
 extern char** environ;
 
 namespace prepqdm {
 
-int RunProgram(const std::string& program, const std::vector<std::string>& arguments) {
+ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& arguments) {
   std::vector<std::string> storage;
   storage.reserve(arguments.size() + 1);
   storage.push_back(program);
@@ -17,14 +19,23 @@ int RunProgram(const std::string& program, const std::vector<std::string>& argum
   std::vector<char*> argv;
   for (std::string& argument : storage) argv.push_back(argument.data());
   argv.push_back(nullptr);
+  ProgramRun run;
+  InstallFatalSignalCleanup();
   pid_t pid;
-  if (posix_spawnp(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return -1;
-  int wstatus = 0;
-  while (waitpid(pid, &wstatus, 0) < 0) {
-    if (errno != EINTR) return -1;
+  if (int error = posix_spawnp(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ)) {
+    run.start_error = error;
+    return run;
   }
-  if (WIFEXITED(wstatus)) return WEXITSTATUS(wstatus);
-  return WIFSIGNALED(wstatus) ? 128 + WTERMSIG(wstatus) : -1;
+  TrackChild(pid);
+  int wstatus = 0;
+  int waited;
+  while ((waited = waitpid(pid, &wstatus, 0)) < 0 && errno == EINTR) {
+  }
+  ForgetChild();
+  if (waited < 0) return run;
+  if (WIFEXITED(wstatus)) run.status = WEXITSTATUS(wstatus);
+  else if (WIFSIGNALED(wstatus)) run.status = 128 + WTERMSIG(wstatus);
+  return run;
 }
 
 }  // namespace prepqdm

@@ -27,6 +27,7 @@
 #include "host/output.h"
 #include "output/crc32.h"
 #include "output/export_object_reader.h"
+#include "output/export_object_writer.h"
 #include "output/export_table.h"
 #include "output/output_file.h"
 #include "symbols/symbol_tree.h"
@@ -104,7 +105,7 @@ class ObjectReader {
       facts.kind = ObjectKind::kImportStub;
       for (uint32_t index : import_sections) facts.import_tables.push_back(ReadImportTable(index));
       ReadImportSlots(facts);
-    } else if (IsEmptyExportObject(facts)) {
+    } else if (IsEmptyExportObject(image_)) {
       facts.kind = ObjectKind::kEmptyExportObject;
     } else {
       report_.error = "neither an export object nor an import library stub (no export or import sections)";
@@ -120,11 +121,6 @@ class ObjectReader {
     std::optional<std::string_view> name = image_.SectionName(index);
     return name ? Format("section %u (%.*s)", index, static_cast<int>(name->size()), name->data())
                 : Format("section %u", index);
-  }
-
-  bool IsEmptyExportObject(const ObjectFacts& facts) const {
-    if (facts.section_count != 3) return false;
-    return image_.SectionName(1) == ".secstrtab" && image_.SectionName(2) == ".symtab";
   }
 
   std::optional<std::string> SymbolName(const SectionHeader& symtab, uint32_t symbol_index) const {

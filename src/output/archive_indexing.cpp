@@ -3,8 +3,9 @@
 // named by TOOLCHAIN_ROOT (a Cygwin-style "/cygdrive/X/rest" value is turned
 // into "X:/rest" first), or through PATH when the variable is unset. It is
 // started directly, without a shell, so the library path reaches it as one
-// argument whatever characters it holds. Only its exit status matters, and a
-// failure is reported without changing the run's result.
+// argument whatever characters it holds. Only its exit status matters; a
+// library the archiver did not index is not a usable library, so a failure
+// fails the run.
 #include "output/archive_indexing.h"
 
 #include <cstdio>
@@ -35,13 +36,16 @@ ArchiverCommand BuildArchiverCommand(const char* toolchain_root, const std::stri
   return command;
 }
 
-void IndexImportLibrary(const std::string& library_path, bool verbose, Sink& console) {
+int IndexImportLibrary(const std::string& library_path, bool verbose, Sink& console) {
   ArchiverCommand command = BuildArchiverCommand(getenv("TOOLCHAIN_ROOT"), library_path);
   if (verbose) Print(console, "exec: %s\n", command.command_line.c_str());
   // The archiver shares the console; what was printed so far comes first.
   if (console.file) fflush(console.file);
-  int status = RunProgram(command.program, {"-ts", library_path});
-  if (status != 0) Print(console, "FAILED: ax -ts %s\nreturned %d\n", library_path.c_str(), status);
+  ProgramRun run = RunProgram(command.program, {"-ts", library_path});
+  if (run.status == 0) return 0;
+  Print(console, "FAILED: ax -ts %s\nreturned %d\n", library_path.c_str(), run.status);
+  if (run.start_error != 0) PrintNote(console, command.program, run.start_error);
+  return run.status;
 }
 
 }  // namespace prepqdm

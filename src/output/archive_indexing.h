@@ -3,6 +3,7 @@
 #include <string>
 
 #include "host/output.h"
+#include "host/status.h"
 
 namespace prepqdm {
 
@@ -16,8 +17,9 @@ struct ArchiverCommand {
 // unset).
 ArchiverCommand BuildArchiverCommand(const char* toolchain_root, const std::string& library_path);
 
-// Runs the archiver on the library at `library_path`; a failure is printed
-// and does not change the run's result.
-void IndexImportLibrary(const std::string& library_path, bool verbose, Sink& console);
+// Runs the archiver on the library at `library_path`. Returns 0, or after
+// printing the failure its exit status (128 + the signal that ended it), or
+// -1 when it could not be started, with a note saying why.
+int IndexImportLibrary(const std::string& library_path, bool verbose, Sink& console);
 
 }  // namespace prepqdm

@@ -1,8 +1,15 @@
 #include "output/export_object_reader.h"
 
+#include "output/export_object_writer.h"
 #include "output/output_file.h"
 
 namespace prepqdm {
+
+bool IsExportObject(const ElfImage& image) {
+  if (image.Header().e_type != ET_REL) return false;
+  ExportTableIndices tables = FindExportTables(image);
+  return !tables.code.empty() || !tables.data.empty() || IsEmptyExportObject(image);
+}
 
 bool SwapsWords(const ElfImage& image) { return (image.Header().e_ident[EI_DATA] != ELFDATA2LSB) != kHostBigEndian; }
 

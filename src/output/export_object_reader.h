@@ -18,6 +18,10 @@
 
 namespace prepqdm {
 
+// Whether a parsed image is an export object: a relocatable object with an
+// export table, or the fixed empty export object.
+bool IsExportObject(const ElfImage& image);
+
 // Whether the image's words are in the other byte order than the host's.
 bool SwapsWords(const ElfImage& image);
 

@@ -259,8 +259,7 @@ WrittenExportObject WriteExportObject(const ExportList& exports, const SymbolTre
   WrittenExportObject written;
   if (exports.empty()) {  // no table to write
     Print(log, "\nEmpty Export Object.\n");
-    written.status = WriteEmptyExportObject(target.path, mappings, console);
-    return written;
+    return WriteEmptyExportObject(target.path, mappings, console);
   }
   auto fail = [&](Status status) {
     written.status = status;
@@ -403,23 +402,37 @@ WrittenExportObject WriteExportObject(const ExportList& exports, const SymbolTre
                                         reinterpret_cast<const uint8_t*>(layout.names.data()), layout.names.size()});
   contents.section_headers = FilePiece{layout.section_header_offset, header_table.data(), header_table.size()};
 
-  FILE* file = OpenOutputFile(mappings, target.path);
-  if (!file) {
-    int error = FailureErrno();
-    Print(console, "*** error could not open output file for writing.\n");
+  StagedFile file;
+  if (Status error = OpenGeneratedFile(mappings, console, target.path,
+                                       "*** error could not open output file for writing.\n", &file))
     return fail(error);
-  }
-  written.status = WriteElfContents(console, file, contents, kExportObjectMessages);
-  fclose(file);
+  written.status = WriteGeneratedFile(console, file, contents, kExportObjectMessages);
+  if (written.status == kOk) written.file = std::move(file);
   return written;
 }
 
-Status WriteEmptyExportObject(const std::string& path, const Mappings& mappings, Sink& console) {
-  // Always big-endian PowerPC, 320 bytes: the section-name table first (at
-  // 64), then the symbol table holding the null symbol (at 128), and the
-  // section headers at 192.
+namespace {
+
+// Always big-endian PowerPC, 320 bytes: the section-name table first (at 64),
+// then the symbol table holding the null symbol (at 128), and the section
+// headers at 192.
+SectionLayout EmptyExportObjectLayout() {
+  return LayOutSections({{".secstrtab", 0}, {".symtab", kSymbolSize}}, 1);
+}
+
+}  // namespace
+
+bool IsEmptyExportObject(const ElfImage& image) {
+  const SectionLayout layout = EmptyExportObjectLayout();
+  if (image.SectionCount() != layout.section_count) return false;
+  for (uint32_t i = 1; i < layout.section_count; ++i)
+    if (image.SectionName(i) != std::string_view(layout.names.c_str() + layout.name[i])) return false;
+  return true;
+}
+
+WrittenExportObject WriteEmptyExportObject(const std::string& path, const Mappings& mappings, Sink& console) {
   constexpr bool swap = !kHostBigEndian;
-  const SectionLayout layout = LayOutSections({{".secstrtab", 0}, {".symtab", kSymbolSize}}, 1);
+  const SectionLayout layout = EmptyExportObjectLayout();
   uint8_t header_bytes[kElfHeaderSize];
   ElfHeader header = MakeElfHeader(2, EM_PPC, static_cast<uint16_t>(layout.section_count),
                                    static_cast<uint32_t>(layout.section_header_offset), EF_PPC_EMB);
@@ -441,17 +454,15 @@ Status WriteEmptyExportObject(const std::string& path, const Mappings& mappings,
   contents.section_headers =
       FilePiece{layout.section_header_offset + kSectionHeaderSize, section_bytes, sizeof section_bytes};
 
-  FILE* file = OpenOutputFile(mappings, path);
-  if (!file) {
-    int error = FailureErrno();
-    Print(console, "***Error: Could not open output file for writing.\n");
-    return error;
-  }
+  WrittenExportObject written;
+  written.status =
+      OpenGeneratedFile(mappings, console, path, "***Error: Could not open output file for writing.\n", &written.file);
+  if (written.status != kOk) return written;
   WriteMessages messages = kExportObjectMessages;
   messages.headers_write = "*** error writing to output file.\n";
-  Status status = WriteElfContents(console, file, contents, messages);
-  fclose(file);
-  return status;
+  written.status = WriteGeneratedFile(console, written.file, contents, messages);
+  if (written.status != kOk) written.file.Discard();
+  return written;
 }
 
 }  // namespace prepqdm

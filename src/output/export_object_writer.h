@@ -5,8 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "elf/elf_image.h"
 #include "host/mapped_file.h"
 #include "host/output.h"
+#include "host/staged_file.h"
 #include "host/status.h"
 #include "output/section_layout.h"
 
@@ -24,17 +26,24 @@ struct ExportObjectTarget {
 
 struct WrittenExportObject {
   Status status = kOk;
+  // The file, complete and closed but not yet in place: the caller commits
+  // it once every output of the run is ready (see StagedFile).
+  StagedFile file;
   // Where each name went: its offset in its kind's area of ".strtab", by
   // position in ExportList::entries.
   std::vector<uint32_t> name_offsets;
 };
 
 // Writes the export object for `exports` (the fixed empty one when the list
-// is empty) and lists the tables, or says the object is empty, in `log`. A failure is printed on `console`.
+// is empty) and lists the tables, or says the object is empty, in `log`.
+// A failure is printed on `console`.
 WrittenExportObject WriteExportObject(const ExportList& exports, const SymbolTree& tree,
                                       const ExportObjectTarget& target, const Mappings& mappings, Sink& console,
                                       Sink& log);
-Status WriteEmptyExportObject(const std::string& path, const Mappings& mappings, Sink& console);
+WrittenExportObject WriteEmptyExportObject(const std::string& path, const Mappings& mappings, Sink& console);
+
+// Whether a parsed image is the fixed empty export object.
+bool IsEmptyExportObject(const ElfImage& image);
 
 // Section sizes and file offsets of an export object with `code_count` code
 // and `data_count` data exports whose names take `code_name_bytes` and

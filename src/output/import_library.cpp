@@ -22,7 +22,9 @@
 #include <vector>
 
 #include "elf/ar_format.h"
+#include "elf/archive_reader.h"
 #include "elf/elf_image.h"
+#include "elf/elf_reader.h"
 #include "output/export_object_reader.h"
 #include "output/export_table.h"
 #include "output/output_file.h"
@@ -112,7 +114,7 @@ BuiltImportLibrary WriteImportLibrary(const ElfImage& image, const ImportLibrary
   BuiltImportLibrary built;
   auto fail = [&](Status status) {
     built.status = status;
-    return built;
+    return std::move(built);
   };
   const ElfHeader source = image.Header();
   const bool swap = SwapsWords(image);
@@ -252,27 +254,53 @@ BuiltImportLibrary WriteImportLibrary(const ElfImage& image, const ImportLibrary
                                         reinterpret_cast<const uint8_t*>(layout.names.data()), layout.names.size()});
   contents.section_headers = FilePiece{layout.section_header_offset, header_table.data(), header_table.size()};
 
-  FILE* file = OpenOutputFile(mappings, settings.path);
-  if (!file) {
-    int error = FailureErrno();
-    Print(console, "***Error: Could not open output file for writing.\n");
+  StagedFile file;
+  if (Status error = OpenGeneratedFile(mappings, console, settings.path,
+                                       "***Error: Could not open output file for writing.\n", &file))
     return fail(error);
-  }
-  built.opened = true;
   if (archive) {
     std::string wrapper = ArchiveHeader(base_name, layout.file_length);
     errno = 0;
-    if (fwrite(wrapper.data(), 1, wrapper.size(), file) != wrapper.size()) {
-      built.status = FailureErrno();
+    if (fwrite(wrapper.data(), 1, wrapper.size(), file.stream()) != wrapper.size()) {
+      int error = FailureErrno();
       Print(console, "***Error: Could not write to output library file.\n");
+      PrintNote(console, settings.path, error);
+      return fail(error);
     }
   }
-  if (built.status == kOk) built.status = WriteElfContents(console, file, contents, kStubMessages);
-  fclose(file);
+  built.status = WriteGeneratedFile(console, file, contents, kStubMessages);
+  if (built.status == kOk) built.file = std::move(file);
   return built;
 }
 
 }  // namespace
+
+namespace {
+
+bool IsImportStub(uint8_t* data, uint64_t size) {
+  if (size < kMinimumObjectSize || size > UINT32_MAX || std::memcmp(data, "\x7F" "ELF", 4) != 0) return false;
+  const ElfImage image{data, static_cast<uint32_t>(size)};
+  if (ParseElfImage(image.data, image.size) != 0) return false;
+  for (uint32_t i = 1; i < image.SectionCount(); ++i) {
+    std::optional<SectionHeader> section = image.Section(i);
+    if (section && section->sh_type == SHT_QDM_IMPORTS) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool IsImportLibraryFile(MappedFile& file) {
+  if (file.size < kArchiveMagicSize || std::memcmp(file.view, kArchiveMagic, kArchiveMagicSize) != 0)
+    return IsImportStub(file.view, file.size);
+  bool stub = false;
+  Sink quiet;
+  WalkArchive(quiet, &file, [&](const ArchiveMember& member) -> Status {
+    if (!member.long_name_table && !member.name.empty() && IsImportStub(member.data, member.size)) stub = true;
+    return kOk;
+  });
+  return stub;
+}
 
 std::string ModuleBaseName(std::string_view module_name) {
   size_t slash = module_name.find_last_of("/\\");

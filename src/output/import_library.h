@@ -7,6 +7,7 @@
 #include "elf/elf_image.h"
 #include "host/mapped_file.h"
 #include "host/output.h"
+#include "host/staged_file.h"
 #include "host/status.h"
 
 namespace prepqdm {
@@ -20,15 +21,19 @@ struct ImportLibrarySettings {
 
 struct BuiltImportLibrary {
   Status status = kOk;
-  // The library file was opened and written to (wholly or in part); an
-  // archive is then handed to the archiver.
-  bool opened = false;
+  // The library, complete and closed but not yet in place (see StagedFile);
+  // not open when there is nothing to write (no export table).
+  StagedFile file;
 };
 
 // Builds the library from the export object read back in (parsed, so in host
 // order). Prints its own messages on failure.
 BuiltImportLibrary BuildImportLibrary(const ElfImage& export_object, const ImportLibrarySettings& settings,
                                       const Mappings& mappings, Sink& console);
+
+// Whether `file` is an import library: an `ar` archive with an import stub
+// member, or a bare stub (an object with an import section).
+bool IsImportLibraryFile(MappedFile& file);
 
 // The module's file name without directories, ASCII letters lower-cased.
 std::string ModuleBaseName(std::string_view module_name);

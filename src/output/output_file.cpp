@@ -9,10 +9,13 @@
 
 namespace prepqdm {
 
-FILE* OpenOutputFile(const Mappings& mappings, const std::string& path) {
-  FILE* file = OpenForWrite(mappings, path, "wb");
-  if (file) setvbuf(file, nullptr, _IONBF, 0);
-  return file;
+Status OpenGeneratedFile(const Mappings& mappings, Sink& console, const std::string& path, const char* message,
+                         StagedFile* file) {
+  int error = file->Open(mappings, path);
+  if (error == 0) return kOk;
+  Print(console, "%s", message);
+  PrintNote(console, path, error);
+  return error;
 }
 
 int FailureErrno() { return errno != 0 ? errno : EIO; }
@@ -47,9 +50,10 @@ bool FillWithZeros(FILE* file, uint64_t base, uint64_t length) {
   return true;
 }
 
-Status Fail(Sink& console, const char* message) {
+Status Fail(Sink& console, const std::string& path, const char* message) {
   int error = FailureErrno();
   Print(console, "%s", message);
+  PrintNote(console, path, error);
   return error;
 }
 
@@ -132,31 +136,44 @@ bool ByteSink::Finish() {
   return !failed_;
 }
 
-Status WriteElfContents(Sink& console, FILE* file, const ElfFileContents& contents, const WriteMessages& messages) {
-  if (!FillWithZeros(file, contents.base, contents.length)) return Fail(console, messages.zero_fill);
-  if (!SeekFile(file, contents.base)) return Fail(console, messages.seek_start);
-  if (!WriteAll(file, contents.header.bytes, contents.header.length)) return Fail(console, messages.header_write);
+Status WriteElfContents(Sink& console, const std::string& path, FILE* file, const ElfFileContents& contents,
+                        const WriteMessages& messages) {
+  if (!FillWithZeros(file, contents.base, contents.length)) return Fail(console, path, messages.zero_fill);
+  if (!SeekFile(file, contents.base)) return Fail(console, path, messages.seek_start);
+  if (!WriteAll(file, contents.header.bytes, contents.header.length)) return Fail(console, path, messages.header_write);
   for (const FilePiece& section : contents.sections) {
     if (section.length == 0) continue;
-    if (!SeekFile(file, contents.base + section.offset)) return Fail(console, messages.section_seek);
+    if (!SeekFile(file, contents.base + section.offset)) return Fail(console, path, messages.section_seek);
     if (section.produce) {
       ByteSink sink(file);
       section.produce(sink);
       assert(sink.written() == section.length);
-      if (!sink.Finish()) return Fail(console, messages.section_write);
+      if (!sink.Finish()) return Fail(console, path, messages.section_write);
     } else if (!WriteAll(file, section.bytes, section.length)) {
-      return Fail(console, messages.section_write);
+      return Fail(console, path, messages.section_write);
     }
   }
   for (const FilePiece& patch : contents.patches) {
-    if (!SeekFile(file, contents.base + patch.offset)) return Fail(console, messages.section_seek);
-    if (!WriteAll(file, patch.bytes, patch.length)) return Fail(console, messages.section_write);
+    if (!SeekFile(file, contents.base + patch.offset)) return Fail(console, path, messages.section_seek);
+    if (!WriteAll(file, patch.bytes, patch.length)) return Fail(console, path, messages.section_write);
   }
-  if (!SeekFile(file, contents.base + contents.section_headers.offset)) return Fail(console, messages.headers_seek);
+  if (!SeekFile(file, contents.base + contents.section_headers.offset)) return Fail(console, path, messages.headers_seek);
   // A buffered write can fail only when it reaches the disk; flushing here
   // keeps a full disk from passing as success.
   if (!WriteAll(file, contents.section_headers.bytes, contents.section_headers.length) || fflush(file) != 0)
-    return Fail(console, messages.headers_write);
+    return Fail(console, path, messages.headers_write);
+  return kOk;
+}
+
+Status WriteGeneratedFile(Sink& console, StagedFile& file, const ElfFileContents& contents,
+                          const WriteMessages& messages) {
+  Status status = WriteElfContents(console, file.target(), file.stream(), contents, messages);
+  if (status != kOk) return status;
+  if (int error = file.Close()) {
+    Print(console, "%s", messages.headers_write);
+    PrintNote(console, file.target(), error);
+    return error;
+  }
   return kOk;
 }
 

@@ -18,6 +18,7 @@
 #include "elf/elf_swap.h"
 #include "host/mapped_file.h"
 #include "host/output.h"
+#include "host/staged_file.h"
 #include "host/status.h"
 
 namespace prepqdm {
@@ -132,14 +133,20 @@ struct ElfFileContents {
 };
 
 // Writes `contents` to the open `file` (positioned at `base`). Prints the
-// matching message and returns errno (never 0) on failure, else 0. The
-// caller closes the file.
-Status WriteElfContents(Sink& console, FILE* file, const ElfFileContents& contents, const WriteMessages& messages);
+// matching message with a note naming `path` and the reason, and returns
+// errno (never 0) on failure, else 0. The caller closes the file.
+Status WriteElfContents(Sink& console, const std::string& path, FILE* file, const ElfFileContents& contents,
+                        const WriteMessages& messages);
 
-// Opens a generated file for writing (refusing a mapped one, EBUSY), without
-// stdio buffering so a failing write is seen, and reported, where it happens.
-// Null with errno set on failure.
-FILE* OpenOutputFile(const Mappings& mappings, const std::string& path);
+// Writes `contents` into the open staged `file` and closes it: 0, ready to
+// commit, or errno after the failure's message and note.
+Status WriteGeneratedFile(Sink& console, StagedFile& file, const ElfFileContents& contents,
+                          const WriteMessages& messages);
+
+// Opens a generated file (see StagedFile); on failure prints `message` with
+// a note naming `path` and the reason, and returns the errno.
+Status OpenGeneratedFile(const Mappings& mappings, Sink& console, const std::string& path, const char* message,
+                         StagedFile* file);
 
 // errno, or EIO when a failed call left it 0, so a failure never reads as 0.
 int FailureErrno();

@@ -233,7 +233,10 @@ TEST(Inputs, FilteredBeforeTheyAreOpened) {
        "PrepQDM - ignoring lnk/ld \"Script.LNK\"\nPrepQDM - ignoring lnk/ld \"link.ld\"\n"
        "***Error: Could not map in file \"dir.x/noext\". Error 0x80070003\n",
        AsStatus(0x80070003u)},
-      {{"-o", "Out.O", "./sub/../out.o"}, "PrepQDM - ignoring output file \"./sub/../out.o\"\n", 0},
+      // The output is recognised as the same file, not the same spelling.
+      {{"-o", "out.o", "./sub/../out.o"}, "PrepQDM - ignoring output file \"./sub/../out.o\"\n", 0},
+      {{"-o", "Out.O", "out.o"}, "***Error: Could not map in file \"out.o\". Error 0x80070002\n",
+       AsStatus(0x80070002u)},
       {{"-o", "o.o", "small.bin", "junk.bin"}, "***Error: Unknown file type \"junk.bin\". Return -1\n", -1},
   };
   for (const Case& c : cases) {

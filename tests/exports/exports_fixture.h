@@ -46,7 +46,12 @@ class ExportsRun {
                                   SelectionSettingsOf(run.options), run.console);
     if (run.selection.status != 0) return run.selection.status;
     const ExportObjectTarget target{run.options.output_path, run.options.def_only};
-    return WriteExportObject(run.selection.exports, run.tree, target, run.mappings, run.console, run.log).status;
+    WrittenExportObject written =
+        WriteExportObject(run.selection.exports, run.tree, target, run.mappings, run.console, run.log);
+    if (written.status != 0) return written.status;
+    Status status = written.file.Commit();
+    written.file.Keep();
+    return status;
   }
 
   // One requested name, or the objects' .export sections, added to the

@@ -137,7 +137,9 @@ TEST(ExportObject, FileFailuresReportErrno) {
       ASSERT_EQ(MapFile(r.run.mappings, c.path, &mapped), 0);
     }
     EXPECT_EQ(c.empty ? r.WriteEmpty() : r.Write().status, c.status) << c.path;
-    EXPECT_EQ(console, c.message);
+    // The message, then a note with the path and the system's reason.
+    EXPECT_EQ(console.substr(0, c.message.size()), c.message);
+    EXPECT_EQ(console.substr(c.message.size()), "  note: " + c.path + ": " + strerror(c.status) + "\n");
   }
   EXPECT_EQ(ReadFile(dir.File("m.o")), Bytes(300, 1));
 }

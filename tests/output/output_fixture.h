@@ -63,23 +63,36 @@ struct ExportRun {
       exports.ascending = exports.ascending && prepqdm::CompareExportNames(run.tree, e[i - 1], e[i]) < 0;
   }
 
+  // The export object written and put in place.
   prepqdm::WrittenExportObject Write() {
     const prepqdm::ExportObjectTarget target{run.options.output_path, run.options.def_only};
-    return prepqdm::WriteExportObject(exports, run.tree, target, run.mappings, run.console, run.log);
+    return Committed(prepqdm::WriteExportObject(exports, run.tree, target, run.mappings, run.console, run.log));
   }
   prepqdm::Status WriteEmpty() {
-    return prepqdm::WriteEmptyExportObject(run.options.output_path, run.mappings, run.console);
+    return Committed(prepqdm::WriteEmptyExportObject(run.options.output_path, run.mappings, run.console)).status;
   }
-  // The import library from `export_object`, then the archiver on it.
+  // The import library from `export_object`, put in place, then the
+  // archiver on it.
   prepqdm::Status BuildLibrary() {
     const prepqdm::Options& o = run.options;
     const std::string module = o.module_name.value_or("");
     const prepqdm::ImportLibrarySettings settings{*o.import_library_path, module, o.output_path, o.no_archive_header};
     prepqdm::BuiltImportLibrary built = prepqdm::BuildImportLibrary(export_object, settings, run.mappings, run.console);
-    if (built.opened && !o.no_archive_header)
-      prepqdm::IndexImportLibrary(*o.import_library_path, o.verbose, run.console);
-    return built.status;
+    if (built.status != 0 || !built.file.pending()) return built.status;
+    if (int error = built.file.Commit()) return error;
+    built.file.Keep();
+    if (o.no_archive_header) return 0;
+    return prepqdm::IndexImportLibrary(*o.import_library_path, o.verbose, run.console);
   }
+
+ private:
+  static prepqdm::WrittenExportObject Committed(prepqdm::WrittenExportObject written) {
+    if (written.status == 0 && written.file.pending()) written.status = written.file.Commit();
+    written.file.Keep();
+    return written;
+  }
+
+ public:
 };
 
 // Bitwise CRC-32, independent of the table-driven one under test.

@@ -1,0 +1,30 @@
+// What a fatal signal must not leave behind: the temporary files of outputs
+// being written, the outputs this run has committed but may still have to
+// take back (the archiver has not run yet, or failed), and the archiver
+// itself. Signal handlers get no context argument, so this is the one piece
+// of program-wide state the program keeps; it lives here, behind these
+// calls, and nothing outside src/host sees it.
+//
+// SIGINT, SIGTERM and SIGHUP run the cleanup and then end the process as the
+// signal would have; SIGXFSZ is ignored, so that a write beyond the file size
+// limit fails with EFBIG and takes the ordinary failure path.
+#pragma once
+#include <cstdint>
+
+namespace prepqdm {
+
+void InstallFatalSignalCleanup();
+
+void TrackTemporaryFile(const char* path);
+void ForgetTemporaryFile(const char* path);
+// Removed on a fatal signal while it is still the file this run put there.
+void TrackCommittedFile(const char* path, uint64_t device, uint64_t inode);
+void ForgetCommittedFile(const char* path);
+void TrackChild(int64_t process);
+void ForgetChild();
+
+// Async-signal-safe: stops the child, removes the temporary files and the
+// committed ones.
+void RunFatalCleanup();
+
+}  // namespace prepqdm
