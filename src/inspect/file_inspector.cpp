@@ -434,7 +434,8 @@ FileReport InspectFile(const std::string& path) {
   }
   if (file->size >= kArchiveMagicSize && std::memcmp(file->view, kArchiveMagic, kArchiveMagicSize) == 0) {
     report.archive = true;
-    uint64_t next_header = 8;
+    uint64_t next_header = kArchiveMagicSize;
+    bool indexed = false;
     status = WalkArchive(console, file, [&](const ArchiveMember& member) -> Status {
       ObjectReport object;
       MemberHeader header;
@@ -451,15 +452,23 @@ FileReport InspectFile(const std::string& path) {
       if (member.long_name_table) {
         object.note = "long-name table";
       } else if (member.name.empty()) {
+        indexed = indexed || header.name_field == "/";
         object.note = header.name_field == "/" ? "archive symbol index" : "long name that cannot be resolved";
       } else if (member.size < 4 || std::memcmp(member.data, "\x7F" "ELF", 4) != 0) {
+        // An import library holds its stub and nothing else.
         object.note = "not an ELF object";
+        object.problems.push_back("member is not an ELF object");
       } else {
         InspectImage(member.data, static_cast<uint32_t>(member.size), object);
       }
       report.objects.push_back(std::move(object));
       return kOk;
     });
+    // A linker cannot take symbols from an archive without an index: the
+    // archiver did not run, or failed.
+    for (ObjectReport& object : report.objects)
+      if (!indexed && object.object && object.object->kind == ObjectKind::kImportStub)
+        object.problems.push_back("no archive symbol index (the archiver, ax -ts, did not index the library)");
     if (status != kOk) report.error = Format("damaged archive at offset %llu: ", static_cast<unsigned long long>(
                                                                                     next_header)) + TrimLine(captured);
     else if (report.objects.empty()) report.error = "archive without members";

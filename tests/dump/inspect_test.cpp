@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "dump_fixture.h"
+#include "support/ar_builder.h"
 #include "inspect/file_inspector.h"
 #include "inspect/render.h"
 #include "json_reader.h"
@@ -207,6 +208,28 @@ TEST(InspectImportLibrary, DamageCatalogue) {
       ASSERT_TRUE(file.objects.at(0).object) << file.objects[0].error;
       EXPECT_NE(Problems(file.objects[0]).find(row.problem), std::string::npos) << Problems(file.objects[0]);
     }
+  }
+}
+
+// An import library is usable only indexed, and holds nothing but its stub.
+TEST(InspectImportLibrary, ArchiveProblems) {
+  TempDir dir;
+  WriteOutputs(dir, false, kWorkedExample, true);
+  const Bytes stub = testsupport::ReadFile(dir.File("lib.a"));
+  struct Row {
+    const char* defect;
+    Bytes archive;
+    const char* problem;
+  } rows[] = {
+      {"no symbol index", testsupport::ArBuilder().Add("foo.qdm.o", stub).Build(), "no archive symbol index"},
+      {"member not an ELF object", testsupport::ArBuilder().AddSymbolIndex().Add("foo.qdm.o", Bytes(300, 'x')).Build(),
+       "member is not an ELF object"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.defect);
+    FileReport file = InspectBytes(dir, "lib.a", row.archive);
+    EXPECT_NE(Problems(file.objects.back()).find(row.problem), std::string::npos) << Problems(file.objects.back());
+    EXPECT_EQ(ExitStatusOf({file}), kDumpProblems);
   }
 }
 

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "host/mapped_file.h"
 #include "host/paths.h"
@@ -36,6 +39,34 @@ TEST(MapFile, StatusesFollowTheFailure) {
   EXPECT_EQ(MapFile(mappings, dir.File("fifo"), &file), kEFail);
   EXPECT_EQ(MapFile(mappings, "/dev/null", &file), kEFail);
   EXPECT_TRUE(mappings.live.empty());
+}
+
+// A file that shrinks while it is mapped ends the run with a message that
+// names it, not with a silent signal death.
+TEST(MapFile, ShrinkingFileEndsTheRunWithItsName) {
+  TempDir dir;
+  const std::string path = dir.File("in.o");
+  testsupport::WriteFile(path, std::string(3 * 4096, 'x'));
+  fflush(nullptr);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    int out = open(dir.File("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(out, STDOUT_FILENO);
+    Mappings mappings;
+    MappedFile* file = nullptr;
+    if (MapFile(mappings, path, &file) != kOk || truncate(path.c_str(), 0) != 0) _exit(3);
+    volatile uint8_t byte = file->view[2 * 4096];
+    (void)byte;
+    _exit(0);
+  }
+  int wstatus = 0;
+  ASSERT_EQ(waitpid(child, &wstatus, 0), child);
+  ASSERT_TRUE(WIFEXITED(wstatus)) << "ended by signal " << WTERMSIG(wstatus);
+  EXPECT_EQ(WEXITSTATUS(wstatus), 255);
+  std::vector<uint8_t> out = testsupport::ReadFile(dir.File("out"));
+  EXPECT_EQ(std::string(out.begin(), out.end()),
+            "***Error: File \"" + path + "\" became shorter while it was being read. Return -1.\n");
 }
 
 TEST(MapFile, ViewIsCopyOnWriteAndCounted) {
