@@ -163,6 +163,18 @@ def main():
                 check(b"creating import lib" in r.stdout, what + ": the failure is reported")
                 check(outputs() == (None, None), what + ": both outputs taken back")
 
+        # A symlink at a target is replaced, not followed; another hard link
+        # to the old file keeps the old bytes.
+        write("elsewhere.o", b"another file\n")
+        os.symlink("elsewhere.o", "link.o")
+        write("hard.o", b"old bytes\n")
+        os.link("hard.o", "hard2.o")
+        for target in ("link.o", "hard.o"):
+            r = run(["-o", target, "-q", "-x", "other.def"])
+            check(r.returncode == 0 and not os.path.islink(target), "%s written as a file of its own" % target)
+        check(read("elsewhere.o") == b"another file\n" and read("hard2.o") == b"old bytes\n",
+              "the files behind the links keep their bytes")
+
         # Nothing exported: a library of an earlier run is removed, anything
         # else at the path is left alone.
         write("empty.def", b"; nothing\n")
