@@ -67,6 +67,12 @@ Status OpenLog(RunState& run, int argc, char** argv) {
   return kOk;
 }
 
+Status PrintImportLibraryFailure(RunState& run, Status status) {
+  Print(run.console, "***Error 0x%08X creating import lib \"%s\"\n", static_cast<uint32_t>(status),
+        run.options.import_library_path->c_str());
+  return status;
+}
+
 // Reads the export object just written back in (from the file this run
 // wrote, not from the output path, which another run may be replacing) and
 // builds the import library from it. Sets *at_once when the run must end
@@ -99,13 +105,8 @@ Status BuildImportLibraryFromOutput(RunState& run, const StagedFile& export_obje
                                        options.no_archive_header};
   *built = BuildImportLibrary(export_object, settings, run.mappings, run.console);
   ReleaseMappedFile(file);
+  if (built->status != kOk) PrintImportLibraryFailure(run, built->status);
   return built->status;
-}
-
-Status PrintImportLibraryFailure(RunState& run, Status status) {
-  Print(run.console, "***Error 0x%08X creating import lib \"%s\"\n", static_cast<uint32_t>(status),
-        run.options.import_library_path->c_str());
-  return status;
 }
 
 // Puts the written outputs in place, the export object first. A failure
@@ -239,7 +240,6 @@ Status RunPrepqdm(RunState& run, int argc, char** argv) {
     bool at_once = false;
     status = BuildImportLibraryFromOutput(run, written.file, &built, &at_once);
     if (at_once) return status;
-    if (status != kOk) PrintImportLibraryFailure(run, status);
   }
   if (status == kOk) status = CommitOutputs(run, written.file, built.file);
   if (status == kOk && import_library) {
