@@ -99,15 +99,16 @@ std::vector<std::string> PassOverReasons(const TrackedSymbol& record) {
   }
   ElfImage image = record.object->Image();
   ElfSymbol symbol = LoadAt<ElfSymbol>(DefinitionEntry(record));
+  uint32_t shndx = SymbolSectionIndex(*record.object, DefinitionEntry(record));
   char text[96];
-  if (symbol.st_shndx < image.SectionCount()) {
-    std::optional<SectionHeader> section = image.Section(symbol.st_shndx);
+  if (shndx < image.SectionCount()) {
+    std::optional<SectionHeader> section = image.Section(shndx);
     if (!section) {
-      std::snprintf(text, sizeof text, "not loadable: section %u cannot be read", symbol.st_shndx);
+      std::snprintf(text, sizeof text, "not loadable: section %u cannot be read", shndx);
       reasons.push_back(text);
     } else if ((section->sh_flags & SHF_ALLOC) == 0) {
-      std::string name(image.SectionName(symbol.st_shndx).value_or(""));
-      std::snprintf(text, sizeof text, "not loadable: section %u ", symbol.st_shndx);
+      std::string name(image.SectionName(shndx).value_or(""));
+      std::snprintf(text, sizeof text, "not loadable: section %u ", shndx);
       reasons.push_back(text + ("(" + name + ") is not allocated (no SHF_ALLOC)"));
     }
   } else if (symbol.st_shndx == SHN_ABS) {
