@@ -28,6 +28,7 @@ cases=(
   "set4d|$root/set4d|$set4d"
   "set5|$root/set5|$first500"
   "set5le|$root/set1|$first500"
+  "set1r|$root/set1r|module.o"
 )
 
 run() {  # build tag case-name dir inputs mode

@@ -16,6 +16,8 @@ Sets, under BENCH_DIR (default /tmp/prepqdm-bench):
              the same code with distinct sizes (a padding array of 4*i bytes)
   set5/      the first 500 sources of set 1 built big-endian
              (powerpc-linux-gnu-gcc)
+  set1r/     set 1 pre-linked by `ld -m elf_i386 -r` into module.o: about
+             920,000 sections, so extended section numbering
   defs/      a definition file naming 100,000 of set 1's symbols
 
 A set is generated again only when its stamp does not carry the current
@@ -376,6 +378,16 @@ def generate_set5(root, jobs):
     stamp(directory)
 
 
+def generate_set1r(root):
+    directory = os.path.join(root, "set1r")
+    if stamp_ok(directory):
+        return
+    fresh(directory)
+    subprocess.run(["ld", "-m", "elf_i386", "-r", "-o", os.path.join(directory, "module.o")] + set1_layout(),
+                   cwd=os.path.join(root, "set1"), check=True)
+    stamp(directory)
+
+
 def main():
     root = bench_dir()
     jobs = int(os.environ.get("BENCH_JOBS", "2"))
@@ -383,6 +395,7 @@ def main():
     steps = [("set 1", lambda: generate_set1(root, jobs)), ("set 2", lambda: generate_set2(root)),
              ("definition file", lambda: generate_defs(root)), ("set 3", lambda: generate_set3(root, jobs)),
              ("set 4", lambda: generate_set4(root, jobs)), ("set 5", lambda: generate_set5(root, jobs))]
+    steps.append(("set 1 pre-linked", lambda: generate_set1r(root)))
     for label, step in steps:
         print(f"generate: {label}", file=sys.stderr, flush=True)
         step()

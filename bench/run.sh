@@ -3,7 +3,7 @@
 # missing or stale (BENCH_DIR, default /tmp/prepqdm-bench, outside the
 # repository), then times prepqdm against llvm-nm-14 and GNU nm and prints
 # the table of ratios.
-#   bench/run.sh [build-dir] [--runs N] [--groups 1,2,3,4,5]
+#   bench/run.sh [build-dir] [--runs N] [--groups 1,2,3,4,5,1r]
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=${1:-$here/../build}
