@@ -12,6 +12,7 @@
 #include "elf/object_module.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -127,8 +128,9 @@ uint32_t SymbolSectionIndex(const ObjectModule& module, const uint8_t* symbol_en
   uint16_t st_shndx = LoadAt<uint16_t>(symbol_entry + offsetof(ElfSymbol, st_shndx));
   ElfImage image = module.Image();
   if (st_shndx != SHN_XINDEX) return image.SymbolSectionIndex(0, 0, st_shndx);
-  if (symbol_entry < module.image || symbol_entry >= module.image + module.size) return kNoSectionIndex;
-  uint64_t offset = static_cast<uint64_t>(symbol_entry - module.image);
+  uintptr_t at = reinterpret_cast<uintptr_t>(symbol_entry), base = reinterpret_cast<uintptr_t>(module.image);
+  if (module.image == nullptr || at < base || at - base >= module.size) return kNoSectionIndex;
+  uint64_t offset = at - base;
   // The symbol table that holds the entry gives the entry's index in it.
   auto index_in = [&](uint32_t symtab_index, uint32_t* symbol_index) {
     std::optional<SectionHeader> symtab = image.Section(symtab_index);

@@ -31,9 +31,9 @@ struct ObjectModule {
   ObjectModule* next = nullptr;
   // Index of the first section named ".export" (an accepted object has fewer
   // than 2^27 sections, so the two values above never collide with one).
-  // Found at registration,
-  // while the section headers are resident, so that the search for in-code
-  // exports does not fault every object's headers back in.
+  // Found at registration, while the section headers are resident, so that
+  // the search for in-code exports does not fault every object's headers
+  // back in.
   uint32_t export_section = kExportSectionNotSought;
   // What the tracking pass needs from the section headers, noted at
   // registration for the same reason: whether any section is an import table
