@@ -48,17 +48,10 @@ inline std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
-// Split by hand: readelf's listings of objects with tens of thousands of
-// sections are long enough for a string stream per line to show.
 inline std::vector<std::string> Words(const std::string& line) {
   std::vector<std::string> words;
-  auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
-  for (size_t at = 0; at < line.size();) {
-    while (at < line.size() && blank(line[at])) ++at;
-    size_t start = at;
-    while (at < line.size() && !blank(line[at])) ++at;
-    if (at > start) words.emplace_back(line, start, at - start);
-  }
+  std::stringstream in(line);
+  for (std::string word; in >> word;) words.push_back(word);
   return words;
 }
 
