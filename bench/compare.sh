@@ -31,6 +31,7 @@ cases=(
   "set5le|$root/set1|$first500|$defs"
   "set6|$root/set6|$set1|$root/defs6/exports.def"
   "set7|$root/set7|libbig.a|$root/defs6/exports.def"
+  "set1r|$root/set1r|module.o|$defs"
 )
 
 run() {  # build tag case-name dir inputs definition-file mode

@@ -20,6 +20,8 @@ Sets, under BENCH_DIR (default /tmp/prepqdm-bench):
              global name replaced through one fixed permutation of all of
              set 1's names, so an object's names come from everywhere
   set7/      the objects of set 6 in one ar archive
+  set1r/     set 1 pre-linked by `ld -m elf_i386 -r` into module.o: about
+             920,000 sections, so extended section numbering
   defs/      a definition file naming 100,000 of set 1's symbols
   defs6/     the same 100,000 symbols under their set 6 names
 
@@ -441,6 +443,13 @@ def generate_set7(root):
     fresh(directory)
     set6 = os.path.join(root, "set6")
     subprocess.run(["ar", "rcsD", os.path.join(directory, "libbig.a")] + set1_layout(), cwd=set6, check=True)
+def generate_set1r(root):
+    directory = os.path.join(root, "set1r")
+    if stamp_ok(directory):
+        return
+    fresh(directory)
+    subprocess.run(["ld", "-m", "elf_i386", "-r", "-o", os.path.join(directory, "module.o")] + set1_layout(),
+                   cwd=os.path.join(root, "set1"), check=True)
     stamp(directory)
 
 
@@ -453,6 +462,7 @@ def main():
              ("set 4", lambda: generate_set4(root, jobs)), ("set 5", lambda: generate_set5(root, jobs)),
              ("set 6", lambda: generate_set6(root, jobs)), ("set 7", lambda: generate_set7(root)),
              ("definition file of set 6", lambda: generate_defs(root, "set6", "defs6", "set 6"))]
+    steps.append(("set 1 pre-linked", lambda: generate_set1r(root)))
     for label, step in steps:
         print(f"generate: {label}", file=sys.stderr, flush=True)
         step()

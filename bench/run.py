@@ -102,7 +102,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("build")
     parser.add_argument("--runs", type=int, default=int(os.environ.get("BENCH_RUNS", "7")))
-    parser.add_argument("--groups", default="1,2,3,4,5,6,7")
+    parser.add_argument("--groups", default="1,2,3,4,5,6,7,1r")
     parser.add_argument("--floor", help="the floor program (default: BUILD_DIR/bench-floor)")
     args = parser.parse_args()
     if args.runs < 5:
@@ -195,6 +195,17 @@ def main():
     if "7" in groups:
         versus_readers("7: one archive, no name locality", os.path.join(root, "set7"), ["libbig.a"], "set7",
                        "defs6", 0.4, 2.5)
+
+    if "1r" in groups:
+        d = os.path.join(root, "set1r")
+        label = "1r: set 1 after ld -r"
+        members = [Member("xall", [prepqdm, "-xall", "-o", f"{out}/set1r-xall.o", "module.o"], d),
+                   Member("llvm", [LLVM_NM] + NM_ARGS + ["module.o"], d)]
+        print(f"measuring {label} ...", file=sys.stderr, flush=True)
+        r = measure(members, args.runs)
+        wall, rss = ratio(r["xall"], r["llvm"]), ratio(r["xall"], r["llvm"], "rss")
+        rows.append((label, "prepqdm -xall -o: wall / llvm-nm", wall, "≤ 1", wall <= 1.0))
+        rows.append((label, "prepqdm -xall -o: peak memory / llvm-nm", rss, "≤ 1", rss <= 1.0))
 
     load_after = load_average()
     print(f"load average after: {load_after}", file=sys.stderr)

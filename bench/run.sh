@@ -4,7 +4,7 @@
 # repository), then times prepqdm against llvm-nm-14 and GNU nm and prints
 # the table of ratios. The floor program (bench/floor.c) is built beside
 # prepqdm as bench-floor, with the system C compiler.
-#   bench/run.sh [build-dir] [--runs N] [--groups 1,2,3,4,5,6,7]
+#   bench/run.sh [build-dir] [--runs N] [--groups 1,2,3,4,5,6,7,1r]
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=${1:-$here/../build}

@@ -3,7 +3,7 @@
 // (code, data, NOBITS, common and thread-local definitions, weak and local
 // symbols, linkonce sections, static initializers, ".." names, ".export"
 // sections with REL and RELA tables, import stubs, program headers,
-// size-prefixed sections), archives of them from the test-side `ar` writer,
+// size-prefixed sections, extended section numbering), archives of them from the test-side `ar` writer,
 // definition and exclude texts, and whole-run inputs. Real compiler objects
 // named on the command line join the archives and the run inputs.
 //
@@ -104,6 +104,26 @@ Bytes Replacement(bool big) {
   return b.Build();
 }
 
+// Extended section numbering: e_shnum 0 and e_shstrndx SHN_XINDEX with the
+// real values in section 0, and symbols whose st_shndx is SHN_XINDEX beside
+// reserved ones, an in-code export among them.
+Bytes ExtendedObject(bool big) {
+  ElfBuilder b(big, big ? EM_PPC : 3);
+  b.UseExtendedNumbering();
+  uint32_t text = b.AddProgbits(".text", SHF_ALLOC | SHF_EXECINSTR, Bytes(16, 0x60));
+  uint32_t data = b.AddProgbits(".data", SHF_ALLOC | SHF_WRITE, Bytes{1, 2, 3, 4});
+  uint32_t note = b.AddProgbits(".note.x", 0, Bytes(4, 0));
+  uint32_t exports = b.AddProgbits(".export", SHF_ALLOC | SHF_WRITE, Bytes(8, 0));
+  uint32_t f = b.AddSymbol({"x_func", 0, 8, Info(STB_GLOBAL, STT_FUNC), 0, SHN_XINDEX, text});
+  uint32_t v = b.AddSymbol({"x_var", 0, 4, Info(STB_GLOBAL, STT_OBJECT), 0, SHN_XINDEX, data});
+  b.AddSymbol({"x_noalloc", 0, 4, Info(STB_GLOBAL, STT_OBJECT), 0, SHN_XINDEX, note});
+  b.AddGlobal("x_plain", static_cast<uint16_t>(text), 8, 4, STT_FUNC);
+  b.AddGlobal("x_common", SHN_COMMON, 4, 8, STT_OBJECT);
+  b.AddGlobal("x_abs", SHN_ABS, 0x1000, 0, STT_OBJECT);
+  b.AddRelocations(exports, big, {{0, f, 1}, {4, v, 1}});
+  return b.Build();
+}
+
 std::string Text(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
 
 void Write(const std::string& path, const std::string& bytes) {
@@ -127,6 +147,8 @@ int main(int argc, char** argv) {
       {"le_phdr", ProgramHeaderObject()},
       {"be_prefixed", SizePrefixedObject(true)},
       {"le_replacement", Replacement(false)},
+      {"le_extended", ExtendedObject(false)},
+      {"be_extended", ExtendedObject(true)},
   };
   std::vector<std::pair<std::string, Bytes>> real;
   for (int i = 2; i < argc; ++i) {
@@ -193,6 +215,7 @@ int main(int argc, char** argv) {
       {"in_code_be", run(0x08, "", "", {objects[1].second})},
       {"def_only", run(0x09 | 0x20, "[CODE]\nf\n__sti__g\n[DATA]\nd\n[TLS]\nt\n", "", {})},
       {"archive_long_names", run(0x04 | 0x40, "", "", {archives[1].second, objects[6].second})},
+      {"extended", run(0x04 | 0x10, "", "", {objects[7].second, objects[8].second})},
   };
   for (const auto& [name, bytes] : real) runs.push_back({"real_" + name, run(0x0C, "", "", {bytes})});
   if (real.size() >= 2) runs.push_back({"real_archive", run(0x08, "", "", {archives.back().second})});

@@ -102,6 +102,7 @@ constexpr uint32_t SHT_STRTAB = 3;
 constexpr uint32_t SHT_RELA = 4;
 constexpr uint32_t SHT_NOBITS = 8;
 constexpr uint32_t SHT_REL = 9;
+constexpr uint32_t SHT_SYMTAB_SHNDX = 18;
 constexpr uint32_t SHT_QDM_EXPORTS = 0x80000001u;
 constexpr uint32_t SHT_QDM_IMPORTS = 0x80000002u;
 
@@ -116,6 +117,16 @@ constexpr uint16_t SHN_LORESERVE = 0xFF00;
 constexpr uint16_t SHN_TLS_COMMON = 0xFF03;
 constexpr uint16_t SHN_ABS = 0xFFF1;
 constexpr uint16_t SHN_COMMON = 0xFFF2;
+constexpr uint16_t SHN_XINDEX = 0xFFFF;  // the real index is elsewhere (section 0, SHT_SYMTAB_SHNDX)
+
+// A symbol's section as a 32-bit number (see ElfImage::SymbolSectionIndex).
+// A real index is below the section count, and an accepted image holds at
+// most its size / 40 section headers (under 2^27), so a reserved st_shndx
+// (0xFF00 to 0xFFFE) is moved to 0xFFFF0000 | st_shndx: with more than 0xFF00
+// sections, SHN_ABS must not read as section 0xFFF1. SHN_XINDEX without a
+// readable table entry comes out as kNoSectionIndex the same way.
+constexpr uint32_t ReservedSectionIndex(uint16_t shndx) { return 0xFFFF0000u | shndx; }
+constexpr uint32_t kNoSectionIndex = ReservedSectionIndex(SHN_XINDEX);
 
 constexpr uint8_t STB_GLOBAL = 1;
 constexpr uint8_t STB_WEAK = 2;

@@ -16,6 +16,31 @@ std::optional<std::string_view> BoundedString(const uint8_t* bytes, uint64_t len
   return std::string_view(start, static_cast<size_t>(static_cast<const char*>(zero) - start));
 }
 
+namespace {
+
+// The count extended numbering keeps in section header 0, for an image
+// whose e_shnum is 0: nothing without a table, or when header 0 is cut off.
+uint32_t ExtendedSectionCount(const ElfImage& image, uint32_t shoff) {
+  if (shoff == 0 || !image.Contains(shoff, kSectionHeaderSize)) return 0;
+  return LoadAt<uint32_t>(image.data + shoff + offsetof(SectionHeader, sh_size));
+}
+
+}  // namespace
+
+uint32_t ElfImage::SectionCount() const {
+  if (data == nullptr || size < kElfHeaderSize) return 0;
+  uint16_t count = LoadAt<uint16_t>(data + offsetof(ElfHeader, e_shnum));
+  if (count != 0) return count;
+  return ExtendedSectionCount(*this, LoadAt<uint32_t>(data + offsetof(ElfHeader, e_shoff)));
+}
+
+uint32_t ElfImage::SectionNamesIndex() const {
+  uint16_t names = Header().e_shstrndx;
+  if (names != SHN_XINDEX) return names;
+  std::optional<SectionHeader> first = Section(0);
+  return first ? first->sh_link : 0;
+}
+
 uint32_t ElfImage::SectionEntrySize() const {
   uint16_t entsize = Header().e_shentsize;
   return entsize == 0 ? kSectionHeaderSize : entsize;
@@ -29,10 +54,12 @@ uint64_t ElfImage::SectionHeaderOffset(uint32_t index) const {
 // read directly rather than through three copies of the whole header.
 std::optional<SectionHeader> ElfImage::Section(uint32_t index) const {
   if (data == nullptr || size < kElfHeaderSize) return std::nullopt;
-  uint16_t count = LoadAt<uint16_t>(data + offsetof(ElfHeader, e_shnum));
+  uint32_t count = LoadAt<uint16_t>(data + offsetof(ElfHeader, e_shnum));
+  uint32_t shoff = LoadAt<uint32_t>(data + offsetof(ElfHeader, e_shoff));
+  if (count == 0) count = ExtendedSectionCount(*this, shoff);
   if (index >= count) return std::nullopt;
   uint16_t entsize = LoadAt<uint16_t>(data + offsetof(ElfHeader, e_shentsize));
-  uint64_t offset = static_cast<uint64_t>(LoadAt<uint32_t>(data + offsetof(ElfHeader, e_shoff))) +
+  uint64_t offset = static_cast<uint64_t>(shoff) +
                     static_cast<uint64_t>(index) * (entsize == 0 ? kSectionHeaderSize : entsize);
   if (!Contains(offset, kSectionHeaderSize)) return std::nullopt;
   return LoadAt<SectionHeader>(data + offset);
@@ -61,7 +88,7 @@ std::optional<std::string_view> ElfImage::StringAt(uint32_t table_index, uint32_
 }
 
 std::optional<std::string_view> ElfImage::SectionName(uint32_t index) const {
-  uint32_t names = Header().e_shstrndx;
+  uint32_t names = SectionNamesIndex();
   if (names == 0) return std::nullopt;
   std::optional<SectionHeader> section = Section(index);
   if (!section) return std::nullopt;
@@ -75,6 +102,28 @@ uint8_t* ElfImage::Entry(const SectionHeader& table, uint32_t entry_size, uint32
   uint64_t offset = static_cast<uint64_t>(table.sh_offset) + start;
   if (!Contains(offset, record_size)) return nullptr;
   return data + offset;
+}
+
+uint32_t ElfImage::FindSymbolIndexTable(uint32_t symtab_index) const {
+  uint32_t count = SectionCount();
+  for (uint32_t index = 1; index < count; ++index) {
+    std::optional<SectionHeader> section = Section(index);
+    if (section && section->sh_type == SHT_SYMTAB_SHNDX && section->sh_link == symtab_index &&
+        (section->sh_flags & SHF_SIZE_PREFIXED) == 0) {
+      return index;
+    }
+  }
+  return 0;
+}
+
+uint32_t ElfImage::ReservedOrExtendedIndex(uint32_t index_table, uint32_t symbol_index, uint16_t st_shndx) const {
+  if (st_shndx != SHN_XINDEX) return ReservedSectionIndex(st_shndx);
+  if (index_table == 0) return kNoSectionIndex;
+  std::optional<SectionHeader> table = Section(index_table);
+  if (!table) return kNoSectionIndex;
+  // The table's words are Elf32_Word whatever its sh_entsize says.
+  const uint8_t* word = Entry(*table, 4, symbol_index, 4);
+  return word != nullptr ? LoadAt<uint32_t>(word) : kNoSectionIndex;
 }
 
 uint32_t SymbolEntrySize(const SectionHeader& symtab) {

@@ -31,11 +31,17 @@ struct ElfImage {
     if (data != nullptr && size >= kElfHeaderSize) header = LoadAt<ElfHeader>(data);
     return header;
   }
-  uint32_t SectionCount() const { return Header().e_shnum; }
+  // The number of section headers: e_shnum, or, when that is 0 and e_shoff
+  // is not, the sh_size of section header 0 (extended numbering; 0 when
+  // that header does not lie inside the image).
+  uint32_t SectionCount() const;
+  // Index of the section-name table: e_shstrndx, or section 0's sh_link when
+  // e_shstrndx is SHN_XINDEX (0, no names, when that cannot be read).
+  uint32_t SectionNamesIndex() const;
   uint32_t SectionEntrySize() const;  // e_shentsize, 40 when 0
 
-  // Section header `index`, or nothing when it is not below e_shnum or does
-  // not lie wholly inside the image.
+  // Section header `index`, or nothing when it is not below SectionCount() or
+  // does not lie wholly inside the image.
   std::optional<SectionHeader> Section(uint32_t index) const;
   // Byte offset of section header `index` in the image (for in-place updates).
   uint64_t SectionHeaderOffset(uint32_t index) const;
@@ -64,6 +70,26 @@ struct ElfImage {
   // (the caller applies the defaults); `record_size` bytes must fit inside
   // both the section and the image. Returns the entry's address or null.
   uint8_t* Entry(const SectionHeader& table, uint32_t entry_size, uint32_t index, uint32_t record_size) const;
+
+  // The SHT_SYMTAB_SHNDX section that belongs to symbol table
+  // `symtab_index` (the first one whose sh_link names it, size-prefixed ones
+  // left out, as the reader leaves them), or 0. Walks the section headers, so
+  // a caller looks once per table.
+  uint32_t FindSymbolIndexTable(uint32_t symtab_index) const;
+
+  // The section symbol `symbol_index` is defined in, given its st_shndx and
+  // its symbol table's SHT_SYMTAB_SHNDX section `index_table` (0 for none):
+  // st_shndx itself below SHN_LORESERVE; for SHN_XINDEX the table's entry,
+  // a real section index whatever its value (kNoSectionIndex when there is
+  // no entry to read); any other reserved value as ReservedSectionIndex, so
+  // that it never reads as a real section.
+  uint32_t SymbolSectionIndex(uint32_t index_table, uint32_t symbol_index, uint16_t st_shndx) const {
+    if (st_shndx < SHN_LORESERVE) return st_shndx;
+    return ReservedOrExtendedIndex(index_table, symbol_index, st_shndx);
+  }
+
+ private:
+  uint32_t ReservedOrExtendedIndex(uint32_t index_table, uint32_t symbol_index, uint16_t st_shndx) const;
 };
 
 // Entry size of a symbol or relocation table with the defaults for 0.

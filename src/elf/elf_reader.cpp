@@ -4,10 +4,25 @@
 // 0xBAD000xx code: the header, the placement of sections and program headers,
 // the extents of contents, section names, symbol tables, then relocation
 // tables. A big-endian image (EI_DATA other than 1) is converted in place as
-// the checks reach each record: the header, section headers 1 and up, program
-// headers, and the entries of the symbol and relocation tables that get
+// the checks reach each record: the header, section headers 1 and up (and
+// header 0 when the header sends a reader to it), program headers, and the
+// entries of the symbol, symbol index and relocation tables that get
 // validated. e_ident is never touched, so EI_DATA keeps telling the file's own
 // byte order.
+//
+// Extended section numbering is read as the gABI defines it: e_shnum 0 with
+// a section header table means the count is section 0's sh_size, e_shstrndx
+// SHN_XINDEX means the name table's index is section 0's sh_link, and a
+// symbol whose st_shndx is SHN_XINDEX has its index in the SHT_SYMTAB_SHNDX
+// table linked to its symbol table (a real index whatever its value). Every
+// check then applies to the real numbers. A count taken from section 0 is
+// accepted whatever its size. Defects of these records are refused with the
+// code of the check they come closest to: a count whose table leaves the
+// image as any section table does, a name-table index past the count as a
+// bad e_shstrndx, an index table linked out of range or to what is not a
+// symbol table as a symbol table's bad link, one with fewer than 4 bytes per
+// symbol as a table too short for its entries, and an SHN_XINDEX symbol with
+// no table or a real index past the count as any symbol's bad section index.
 //
 // Every load and store is a memcpy at an offset that an earlier check has
 // placed inside the image; sums and products of file values are 64-bit.
@@ -20,7 +35,13 @@
 // - the size word of a size-prefixed section is read only when it lies in the
 //   section's own (checked) extent; a shorter section has content size 0;
 // - a symbol table whose sh_link is 0 has no names: its st_name values are
-//   not tested and later stages read no name for them.
+//   not tested and later stages read no name for them;
+// - section header 0 is used only when it lies wholly inside the image: with
+//   e_shnum 0 the object then has no sections, and an SHN_XINDEX e_shstrndx
+//   is a bad one;
+// - a symbol table's index table is the first SHT_SYMTAB_SHNDX section linked
+//   to it; its words are 4 bytes whatever its sh_entsize, and an index of 0
+//   read from it is SHN_UNDEF, as in st_shndx.
 //
 // The pairwise placement rules (a section or program header must not start
 // inside the extent of a later one) are answered by one backward sweep over
@@ -143,12 +164,13 @@ class Reader {
     if (uint32_t code = CheckProgramPlacement()) return code;
     if (uint32_t code = CheckExtents()) return code;
     if (uint32_t code = CheckSectionNames()) return code;
-    for (uint32_t i = 1; i < header_.e_shnum; ++i) {
+    if (uint32_t code = CheckIndexTableLinks()) return code;
+    for (uint32_t i = 1; i < shnum_; ++i) {
       SectionHeader s = LoadSection(i);
       if (s.sh_type != SHT_SYMTAB || (s.sh_flags & SHF_SIZE_PREFIXED) != 0) continue;
-      if (uint32_t code = CheckSymbolTable(s)) return code;
+      if (uint32_t code = CheckSymbolTable(i, s)) return code;
     }
-    for (uint32_t i = 1; i < header_.e_shnum; ++i) {
+    for (uint32_t i = 1; i < shnum_; ++i) {
       SectionHeader s = LoadSection(i);
       if ((s.sh_flags & SHF_SIZE_PREFIXED) != 0) continue;
       uint32_t code = 0;
@@ -166,7 +188,7 @@ class Reader {
   uint64_t ProgramHeaderOffset(uint32_t index) const {
     return static_cast<uint64_t>(header_.e_phoff) + static_cast<uint64_t>(index) * phentsize_;
   }
-  uint64_t SectionTableEnd() const { return SectionHeaderOffset(header_.e_shnum); }
+  uint64_t SectionTableEnd() const { return SectionHeaderOffset(shnum_); }
   uint64_t ProgramTableEnd() const { return ProgramHeaderOffset(header_.e_phnum); }
 
   // Section and program headers lie inside the image once the header checks
@@ -223,19 +245,44 @@ class Reader {
     // A table at offset 0 with entries would lie on the ELF header itself.
     if (h.e_phoff == 0 ? h.e_phnum != 0 : (h.e_phoff < ehsize_ || h.e_phoff >= length_)) return kBadPhoff;
     if (h.e_shoff == 0 ? h.e_shnum != 0 : (h.e_shoff < ehsize_ || h.e_shoff >= length_)) return kBadShoff;
-    if (h.e_shstrndx != 0 && h.e_shstrndx >= h.e_shnum) return kBadShstrndx;
+    ReadSectionNumbering();
+    if (shstrndx_ != 0 && shstrndx_ >= shnum_) return kBadShstrndx;
     // Entries are read as whole records, so a shorter stride would make them overlap.
     if (h.e_phnum != 0 && phentsize_ < kProgramHeaderSize) return kProgramTableOutside;
     if (ProgramTableEnd() > length_) return kProgramTableOutside;
-    if (h.e_shnum != 0 && shentsize_ < kSectionHeaderSize) return kSectionTableOutside;
+    if (shnum_ != 0 && shentsize_ < kSectionHeaderSize) return kSectionTableOutside;
     if (SectionTableEnd() > length_) return kSectionTableOutside;
     return 0;
   }
 
-  uint32_t CheckSectionPlacement() {
-    uint32_t count = header_.e_shnum;
+  // The section count and the section-name table's index, from the header or,
+  // under extended numbering, from section header 0 (converted then, as
+  // later stages read it too). e_shoff is below the length here.
+  void ReadSectionNumbering() {
+    shnum_ = header_.e_shnum;
+    shstrndx_ = header_.e_shstrndx;
+    bool count_there = header_.e_shnum == 0 && header_.e_shoff != 0;
+    bool names_there = header_.e_shstrndx == SHN_XINDEX;
+    if (!count_there && !names_there) return;
+    if (header_.e_shoff == 0 || static_cast<uint64_t>(header_.e_shoff) + kSectionHeaderSize > length_) {
+      if (names_there) shstrndx_ = kNoSectionIndex;  // cannot be read: past any count
+      return;
+    }
+    uint8_t* at = image_ + header_.e_shoff;
+    SectionHeader first = LoadAt<SectionHeader>(at);
     if (big_) {
-      // Index 0, the reserved null entry, stays as stored.
+      SwapSectionHeader(first);
+      Store(at, first);
+    }
+    if (count_there) shnum_ = first.sh_size;
+    if (names_there) shstrndx_ = first.sh_link;
+  }
+
+  uint32_t CheckSectionPlacement() {
+    uint32_t count = shnum_;
+    if (big_) {
+      // Index 0, the reserved null entry, stays as stored (unless
+      // ReadSectionNumbering has converted it for its extended values).
       for (uint32_t i = 1; i < count; ++i) {
         SectionHeader s = LoadSection(i);
         SwapSectionHeader(s);
@@ -286,10 +333,11 @@ class Reader {
     return 0;
   }
 
-  uint32_t CheckExtents() const {
-    for (uint32_t i = 1; i < header_.e_shnum; ++i) {
+  uint32_t CheckExtents() {
+    for (uint32_t i = 1; i < shnum_; ++i) {
       SectionHeader s = LoadSection(i);
       if (HasContent(s) && static_cast<uint64_t>(s.sh_offset) + s.sh_size > length_) return kSectionOutside;
+      if (s.sh_type == SHT_SYMTAB_SHNDX && first_index_table_ == 0) first_index_table_ = i;
     }
     for (uint32_t i = 0; i < header_.e_phnum; ++i) {
       ProgramHeader p = LoadProgram(i);
@@ -299,20 +347,45 @@ class Reader {
   }
 
   uint32_t CheckSectionNames() const {
-    if (header_.e_shstrndx == 0) return 0;
-    SectionHeader names = LoadSection(header_.e_shstrndx);
+    if (shstrndx_ == 0) return 0;
+    SectionHeader names = LoadSection(shstrndx_);
     if (names.sh_type != SHT_STRTAB) return kNamesNotStrtab;
     uint32_t limit = ContentSize(names);
-    for (uint32_t i = 1; i < header_.e_shnum; ++i) {
+    for (uint32_t i = 1; i < shnum_; ++i) {
       if (LoadSection(i).sh_name >= limit) return kSectionNameOutside;
     }
     return 0;
   }
 
-  uint32_t CheckSymbolTable(const SectionHeader& table) {
+  // Every SHT_SYMTAB_SHNDX table must belong to a symbol table, before any
+  // symbol is looked up in one; its length is checked, and its words
+  // converted, with that symbol table.
+  uint32_t CheckIndexTableLinks() const {
+    if (first_index_table_ == 0) return 0;
+    for (uint32_t i = first_index_table_; i < shnum_; ++i) {
+      SectionHeader s = LoadSection(i);
+      if (s.sh_type != SHT_SYMTAB_SHNDX || (s.sh_flags & SHF_SIZE_PREFIXED) != 0) continue;
+      if (s.sh_link >= shnum_) return kSymtabLinkRange;
+      if (s.sh_link == 0 || LoadSection(s.sh_link).sh_type != SHT_SYMTAB) return kSymtabLinkType;
+    }
+    return 0;
+  }
+
+  // The index table of symbol table `index`, as ElfImage::FindSymbolIndexTable
+  // finds it; 0 when there is none.
+  uint32_t FindIndexTable(uint32_t index) const {
+    if (first_index_table_ == 0) return 0;  // the usual case: no such table at all
+    for (uint32_t i = first_index_table_; i < shnum_; ++i) {
+      SectionHeader s = LoadSection(i);
+      if (s.sh_type == SHT_SYMTAB_SHNDX && s.sh_link == index && (s.sh_flags & SHF_SIZE_PREFIXED) == 0) return i;
+    }
+    return 0;
+  }
+
+  uint32_t CheckSymbolTable(uint32_t index, const SectionHeader& table) {
     if (table.sh_size == 0) return 0;
     uint32_t link = table.sh_link;
-    if (link >= header_.e_shnum) return kSymtabLinkRange;
+    if (link >= shnum_) return kSymtabLinkRange;
     SectionHeader strings{};
     if (link != 0) {
       strings = LoadSection(link);
@@ -322,6 +395,19 @@ class Reader {
     if (entsize < kSymbolSize) return kSymtabEntsize;
     uint32_t count = table.sh_size / entsize;
     if (count == 0) return kSymtabEmpty;
+    // One 4-byte section index per symbol; its extent passed CheckExtents.
+    const uint8_t* indices = nullptr;
+    if (uint32_t index_table = FindIndexTable(index)) {
+      SectionHeader words = LoadSection(index_table);
+      if (words.sh_size / 4 < count) return kSymtabEmpty;
+      indices = image_ + words.sh_offset;
+      if (big_) {
+        for (uint32_t k = 0; k < words.sh_size / 4; ++k) {
+          uint8_t* at = image_ + words.sh_offset + static_cast<uint64_t>(k) * 4;
+          Store(at, Bswap32(LoadAt<uint32_t>(at)));
+        }
+      }
+    }
     // The table's extent passed CheckExtents, and count * entsize <= sh_size.
     for (uint32_t k = 0; k < count; ++k) {
       uint8_t* at = image_ + table.sh_offset + static_cast<uint64_t>(k) * entsize;
@@ -332,12 +418,17 @@ class Reader {
       }
       if (link != 0 && sym.st_name >= strings.sh_size) return kSymbolName;
       uint8_t type = SymbolType(sym.st_info);
-      if (sym.st_shndx == SHN_UNDEF || sym.st_shndx >= SHN_LORESERVE || type == STT_SECTION || type == STT_FILE) {
-        continue;
+      uint32_t shndx = sym.st_shndx;
+      if (shndx >= SHN_LORESERVE) {
+        // Reserved indices stand as they are; SHN_XINDEX sends us to the index table.
+        if (shndx != SHN_XINDEX || type == STT_SECTION || type == STT_FILE) continue;
+        if (indices == nullptr) return kSymbolSection;
+        shndx = LoadAt<uint32_t>(indices + static_cast<uint64_t>(k) * 4);
       }
-      if (sym.st_shndx >= header_.e_shnum) return kSymbolSection;
+      if (shndx == SHN_UNDEF || type == STT_SECTION || type == STT_FILE) continue;
+      if (shndx >= shnum_) return kSymbolSection;
       if (type != STT_OBJECT && type != STT_FUNC) continue;
-      SectionHeader home = LoadSection(sym.st_shndx);
+      SectionHeader home = LoadSection(shndx);
       if (home.sh_size == 0 || (home.sh_flags & SHF_ALLOC) == 0) continue;
       bool object = type == STT_OBJECT;
       if (home.sh_type == SHT_NULL) return object ? kObjectInNull : kFunctionInNull;
@@ -376,13 +467,13 @@ class Reader {
     uint32_t count = table.sh_size / entsize;
     if (count == 0) return kRelaEmpty;
     uint32_t link = table.sh_link;
-    if (link >= header_.e_shnum) return kRelaLinkRange;
+    if (link >= shnum_) return kRelaLinkRange;
     if (link == 0) return 0;  // no symbol table: accepted as it stands
     SectionHeader symtab = LoadSection(link);
     if (symtab.sh_type != SHT_SYMTAB) return kRelaLinkType;
     uint32_t symbol_entsize = symtab.sh_entsize == 0 ? kSymbolSize : symtab.sh_entsize;
     if (symbol_entsize < kSymbolSize) return kRelaSymtabEntsize;
-    if (table.sh_info >= header_.e_shnum) return kRelaTargetRange;
+    if (table.sh_info >= shnum_) return kRelaTargetRange;
     uint32_t symbols = ContentSize(symtab) / symbol_entsize;
     SectionHeader target = LoadSection(table.sh_info);
     if (target.sh_type == SHT_NULL) return AcceptNullSectionTable(index, table, entsize) ? 0 : kRelaNullEntry;
@@ -405,14 +496,14 @@ class Reader {
     uint32_t count = table.sh_size / entsize;
     if (count == 0) return kRelEmpty;
     uint32_t link = table.sh_link;
-    if (link >= header_.e_shnum) return kRelLinkRange;
+    if (link >= shnum_) return kRelLinkRange;
     // Section 0 is the null entry, never a symbol table, whatever it holds.
     if (link == 0) return kRelLinkType;
     SectionHeader symtab = LoadSection(link);
     if (symtab.sh_type != SHT_SYMTAB) return kRelLinkType;
     uint32_t symbol_entsize = symtab.sh_entsize == 0 ? kSymbolSize : symtab.sh_entsize;
     if (symbol_entsize < kSymbolSize) return kRelSymtabEntsize;
-    if (table.sh_info >= header_.e_shnum) return kRelTargetRange;
+    if (table.sh_info >= shnum_) return kRelTargetRange;
     uint32_t symbols = symtab.sh_size / symbol_entsize;
     SectionHeader target = LoadSection(table.sh_info);
     if (target.sh_type == SHT_NULL) return AcceptNullSectionTable(index, table, entsize) ? 0 : kRelNullEntry;
@@ -435,6 +526,9 @@ class Reader {
   bool* written_;
   bool big_ = false;
   ElfHeader header_{};
+  uint32_t shnum_ = 0;     // the real section count
+  uint32_t shstrndx_ = 0;  // the real index of the section-name table
+  uint32_t first_index_table_ = 0;  // the first SHT_SYMTAB_SHNDX section, 0 for none
   uint64_t ehsize_ = kElfHeaderSize;
   uint64_t phentsize_ = kProgramHeaderSize;
   uint64_t shentsize_ = kSectionHeaderSize;

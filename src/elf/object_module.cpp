@@ -11,6 +11,8 @@
 // faulted in again only when a later stage reads them.
 #include "elf/object_module.h"
 
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -22,7 +24,7 @@ namespace prepqdm {
 std::optional<uint32_t> FindExportSectionIndex(const ElfImage& image) {
   static constexpr uint8_t kExportName[8] = {'.', 'e', 'x', 'p', 'o', 'r', 't', 0};
   if (image.size < kElfHeaderSize) return std::nullopt;
-  uint32_t names_index = image.Header().e_shstrndx;
+  uint32_t names_index = image.SectionNamesIndex();
   if (names_index == 0) return std::nullopt;
   std::optional<SectionHeader> names = image.Section(names_index);
   const uint8_t* table;
@@ -72,16 +74,20 @@ void NoteSectionFacts(ObjectModule& module) {
   module.sections_noted = true;
   module.import_stub = false;
   module.symbol_tables.clear();
+  module.symbol_index_tables.clear();
   module.section_count = 0;
   if (module.image == nullptr || module.size < kElfHeaderSize) return;
   ElfImage image = module.Image();
   uint32_t count = image.SectionCount();
   module.section_count = count;
+  uint32_t first_index_table = 0;
   for (uint32_t index = 0; index < count; ++index) {
     std::optional<SectionHeader> section = image.Section(index);
     if (!section) continue;
     if (section->sh_type == SHT_QDM_IMPORTS) module.import_stub = true;
-    if (index == 0 || section->sh_type != SHT_SYMTAB || (section->sh_flags & SHF_SIZE_PREFIXED)) continue;
+    if (index == 0 || (section->sh_flags & SHF_SIZE_PREFIXED)) continue;
+    if (section->sh_type == SHT_SYMTAB_SHNDX && first_index_table == 0) first_index_table = index;
+    if (section->sh_type != SHT_SYMTAB) continue;
     try {
       module.symbol_tables.push_back(index);
     } catch (const std::bad_alloc&) {
@@ -89,6 +95,66 @@ void NoteSectionFacts(ObjectModule& module) {
       return;
     }
   }
+  if (first_index_table == 0) return;  // no extended symbol section indices
+  try {
+    module.symbol_index_tables.assign(module.symbol_tables.size(), 0);
+  } catch (const std::bad_alloc&) {
+    module.sections_noted = false;
+    return;
+  }
+  // Objects have one symbol table or a few, and index tables as many.
+  for (uint32_t index = first_index_table; index < count; ++index) {
+    std::optional<SectionHeader> section = image.Section(index);
+    if (!section || section->sh_type != SHT_SYMTAB_SHNDX || (section->sh_flags & SHF_SIZE_PREFIXED)) continue;
+    for (size_t k = 0; k < module.symbol_tables.size(); ++k) {
+      if (module.symbol_tables[k] == section->sh_link && module.symbol_index_tables[k] == 0) {
+        module.symbol_index_tables[k] = index;
+      }
+    }
+  }
+}
+
+uint32_t SymbolIndexTableOf(const ObjectModule& module, uint32_t symtab_index) {
+  if (!module.sections_noted) return module.Image().FindSymbolIndexTable(symtab_index);
+  if (module.symbol_index_tables.empty()) return 0;
+  for (size_t k = 0; k < module.symbol_tables.size(); ++k) {
+    if (module.symbol_tables[k] == symtab_index) return module.symbol_index_tables[k];
+  }
+  return 0;
+}
+
+uint32_t SymbolSectionIndex(const ObjectModule& module, const uint8_t* symbol_entry) {
+  uint16_t st_shndx = LoadAt<uint16_t>(symbol_entry + offsetof(ElfSymbol, st_shndx));
+  ElfImage image = module.Image();
+  if (st_shndx != SHN_XINDEX) return image.SymbolSectionIndex(0, 0, st_shndx);
+  uintptr_t at = reinterpret_cast<uintptr_t>(symbol_entry), base = reinterpret_cast<uintptr_t>(module.image);
+  if (module.image == nullptr || at < base || at - base >= module.size) return kNoSectionIndex;
+  uint64_t offset = at - base;
+  // The symbol table that holds the entry gives the entry's index in it.
+  auto index_in = [&](uint32_t symtab_index, uint32_t* symbol_index) {
+    std::optional<SectionHeader> symtab = image.Section(symtab_index);
+    if (!symtab || symtab->sh_type != SHT_SYMTAB || offset < symtab->sh_offset) return false;
+    uint64_t relative = offset - symtab->sh_offset;
+    if (relative >= symtab->sh_size) return false;
+    *symbol_index = static_cast<uint32_t>(relative / SymbolEntrySize(*symtab));
+    return true;
+  };
+  uint32_t symbol_index = 0;
+  if (module.sections_noted) {
+    for (uint32_t symtab_index : module.symbol_tables) {
+      if (index_in(symtab_index, &symbol_index)) {
+        return image.SymbolSectionIndex(SymbolIndexTableOf(module, symtab_index), symbol_index, st_shndx);
+      }
+    }
+    return kNoSectionIndex;
+  }
+  uint32_t count = image.SectionCount();
+  for (uint32_t symtab_index = 1; symtab_index < count; ++symtab_index) {
+    if (index_in(symtab_index, &symbol_index)) {
+      return image.SymbolSectionIndex(image.FindSymbolIndexTable(symtab_index), symbol_index, st_shndx);
+    }
+  }
+  return kNoSectionIndex;
 }
 
 Status OpenObjectModule(InputRegistry& registry, Sink& console, MappedFile* file, std::string_view name,
@@ -104,7 +170,7 @@ Status OpenObjectModule(InputRegistry& registry, Sink& console, MappedFile* file
     Print(console, "*** Error Object file \"%.*s\" is not relocatable. return -1.\n", name_length, name.data());
     return -1;
   }
-  if (header.e_shnum == 0) {
+  if (ElfImage{image, size}.SectionCount() == 0) {
     Print(console, "*** Error Object file \"%.*s\" has no sections. return -1.\n", name_length, name.data());
     return -1;
   }

@@ -28,10 +28,11 @@ struct ObjectModule {
   std::string name;            // file name, or the archive member's name
   uint8_t* image = nullptr;
   ObjectModule* next = nullptr;
-  // Index of the first section named ".export" (section indices are 16-bit,
-  // so the two values above never collide with one). Found at registration,
-  // while the section headers are resident, so that the search for in-code
-  // exports does not fault every object's headers back in.
+  // Index of the first section named ".export" (an accepted object has fewer
+  // than 2^27 sections, so the two values above never collide with one).
+  // Found at registration, while the section headers are resident, so that
+  // the search for in-code exports does not fault every object's headers
+  // back in.
   uint32_t export_section = kExportSectionNotSought;
   // What the tracking pass needs from the section headers, noted at
   // registration for the same reason: whether any section is an import table
@@ -40,6 +41,9 @@ struct ObjectModule {
   bool import_stub = false;
   uint32_t section_count = 0;
   std::vector<uint32_t> symbol_tables;
+  // Each symbol table's SHT_SYMTAB_SHNDX section (0 for none), in the order
+  // of symbol_tables; left empty when the object has no such section.
+  std::vector<uint32_t> symbol_index_tables;
   // ContentHash of the image, taken at registration when an object of the
   // same size came before it (only such objects can be copies).
   bool hashed = false;
@@ -64,11 +68,22 @@ uint64_t ContentHash(const uint8_t* bytes, uint32_t size);
 // Neither type nor flags are looked at.
 std::optional<uint32_t> FindExportSectionIndex(const ElfImage& image);
 
-// Fills in `import_stub`, `section_count` and `symbol_tables` from the
-// section headers: the
+// Fills in `import_stub`, `section_count`, `symbol_tables` and
+// `symbol_index_tables` from the section headers: the
 // symbol tables from index 1 up, less size-prefixed ones, which the reader
 // neither checks nor converts (nor anything in the null section header 0).
 void NoteSectionFacts(ObjectModule& module);
+
+// The SHT_SYMTAB_SHNDX section of symbol table `symtab_index` (0 for none):
+// from the noted facts, or found in the section headers when they were not
+// noted.
+uint32_t SymbolIndexTableOf(const ObjectModule& module, uint32_t symtab_index);
+
+// The section that `symbol_entry`, an entry of one of the module's symbol
+// tables (as a TrackedSymbol keeps it), is defined in: see
+// ElfImage::SymbolSectionIndex. Only an SHN_XINDEX entry costs more than a
+// load: its table is found among the module's symbol tables.
+uint32_t SymbolSectionIndex(const ObjectModule& module, const uint8_t* symbol_entry);
 
 // Parses and registers one object. Prints its own message on failure.
 Status OpenObjectModule(InputRegistry& registry, Sink& console, MappedFile* file, std::string_view name,

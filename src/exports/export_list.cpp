@@ -33,7 +33,7 @@ namespace {
 bool IsLoadableDefinition(const TrackedSymbol& record) {
   if (record.definition_loadable != 0) return record.definition_loadable == 2;
   std::optional<ElfSymbol> symbol = DefinitionSymbol(record);
-  return symbol && IsLoadableDefinition(*record.object, *symbol);
+  return symbol && IsLoadableDefinition(*record.object, DefinitionEntry(record), *symbol);
 }
 
 void PrintCheckMessages(Sink& console, uint8_t reasons, const SelectionSettings& settings, const uint8_t* name,

@@ -59,11 +59,13 @@ std::string NotLoadableReason(const TrackedSymbol& record) {
   std::optional<ElfSymbol> symbol = DefinitionSymbol(record);
   if (!symbol) return "not loadable: the definition cannot be read";
   ElfImage image = record.object->Image();
-  if (symbol->st_shndx < image.SectionCount()) {
-    std::optional<SectionHeader> section = image.Section(symbol->st_shndx);
-    if (!section) return Format("not loadable: section %u cannot be read", symbol->st_shndx);
-    std::string name(image.SectionName(symbol->st_shndx).value_or(""));
-    return Format("not loadable: section %u ", symbol->st_shndx) + "(" + name + ") is not allocated (no SHF_ALLOC)";
+  // The real index, also for a symbol whose index is kept in SYMTAB_SHNDX.
+  const uint32_t shndx = SymbolSectionIndex(*record.object, DefinitionEntry(record));
+  if (shndx < image.SectionCount()) {
+    std::optional<SectionHeader> section = image.Section(shndx);
+    if (!section) return Format("not loadable: section %u cannot be read", shndx);
+    std::string name(image.SectionName(shndx).value_or(""));
+    return Format("not loadable: section %u ", shndx) + "(" + name + ") is not allocated (no SHF_ALLOC)";
   }
   if (symbol->st_shndx == SHN_ABS) return "not loadable: absolute symbol (SHN_ABS)";
   return Format("not loadable: special section index 0x%04X", symbol->st_shndx);

@@ -90,6 +90,7 @@ class ObjectReader {
     }
     if (symtab_index_ != 0) {
       symtab_ = *image_.Section(symtab_index_);
+      symbol_index_table_ = image_.FindSymbolIndexTable(symtab_index_);
       facts.symbol_count = symtab_.sh_size / SymbolEntrySize(symtab_);
     }
 
@@ -281,8 +282,10 @@ class ObjectReader {
         ElfSymbol s = LoadAt<ElfSymbol>(at);
         if (image_.StringAt(symtab_.sh_link, s.st_name) != std::string_view(table_symbol)) continue;
         found = true;
-        if (s.st_shndx != t.section_index || s.st_size != t.section_size)
-          Problem(Format("%s: in section %u with size %u, not section %u with size %u", table_symbol, s.st_shndx,
+        uint32_t shndx = image_.SymbolSectionIndex(symbol_index_table_, k, s.st_shndx);
+        if (shndx != t.section_index || s.st_size != t.section_size)
+          Problem(Format("%s: in section %u with size %u, not section %u with size %u", table_symbol,
+                         shndx >= ReservedSectionIndex(SHN_LORESERVE) ? s.st_shndx : shndx,
                          s.st_size, t.section_index, t.section_size));
       }
       if (!found) Problem(Format("no %s symbol", table_symbol));
@@ -336,7 +339,7 @@ class ObjectReader {
       const uint8_t* at = image_.Entry(symtab_, entry_size, k, kSymbolSize);
       if (!at) break;
       ElfSymbol s = LoadAt<ElfSymbol>(at);
-      auto found = by_section.find(s.st_shndx);
+      auto found = by_section.find(image_.SymbolSectionIndex(symbol_index_table_, k, s.st_shndx));
       if (found == by_section.end()) continue;
       ImportTableFacts& t = *found->second;
       ImportSlotFacts slot;
@@ -382,6 +385,7 @@ class ObjectReader {
   const ElfImage& image_;
   ObjectReport& report_;
   uint32_t symtab_index_ = 0;
+  uint32_t symbol_index_table_ = 0;
   SectionHeader symtab_{};
 };
 

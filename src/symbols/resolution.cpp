@@ -31,8 +31,8 @@ namespace {
 constexpr std::string_view kLinkoncePrefix = ".gnu.linkonce";  // 13 characters
 constexpr std::string_view kStaticInitPrefix = "__sti__";      // 7 characters
 
-SymbolKind KindOf(const ElfImage& image, uint32_t section_count, uint16_t shndx) {
-  if (shndx == SHN_TLS_COMMON) return kKindTls;
+SymbolKind KindOf(const ElfImage& image, uint32_t section_count, uint32_t shndx) {
+  if (shndx == ReservedSectionIndex(SHN_TLS_COMMON)) return kKindTls;
   if (shndx >= section_count) return kKindData;
   std::optional<SectionHeader> section = image.Section(shndx);
   if (!section) return kKindData;
@@ -60,15 +60,16 @@ bool AllZero(const uint8_t* bytes, uint32_t length) {
 
 // Whether non-weak definition `x` of object `a` and `y` of object `b` are the
 // same definition.
-bool SameDefinition(const ObjectModule& a, const ElfSymbol& x, const ObjectModule& b, const ElfSymbol& y) {
+bool SameDefinition(const ObjectModule& a, const ElfSymbol& x, uint32_t x_shndx, const ObjectModule& b,
+                    const ElfSymbol& y, uint32_t y_shndx) {
   ElfImage image_a = a.Image();
   ElfImage image_b = b.Image();
-  if (x.st_shndx >= image_a.SectionCount() || y.st_shndx >= image_b.SectionCount()) {
-    return x.st_shndx == y.st_shndx;
+  if (x_shndx >= image_a.SectionCount() || y_shndx >= image_b.SectionCount()) {
+    return x_shndx == y_shndx;
   }
   if (x.st_size != y.st_size || x.st_info != y.st_info) return false;
-  std::optional<SectionHeader> section_a = image_a.Section(x.st_shndx);
-  std::optional<SectionHeader> section_b = image_b.Section(y.st_shndx);
+  std::optional<SectionHeader> section_a = image_a.Section(x_shndx);
+  std::optional<SectionHeader> section_b = image_b.Section(y_shndx);
   if (!section_a || !section_b) return false;
   bool nobits_a = section_a->sh_type == SHT_NOBITS;
   bool nobits_b = section_b->sh_type == SHT_NOBITS;
@@ -87,7 +88,7 @@ bool SameDefinition(const ObjectModule& a, const ElfSymbol& x, const ObjectModul
 // the rest of the section-name table when the name does not end inside it.
 uint64_t SectionNameCost(const ElfImage& image, uint32_t index, const std::optional<std::string_view>& name) {
   if (name) return name->size() + uint64_t{1};
-  std::optional<SectionHeader> names = image.Section(image.Header().e_shstrndx);
+  std::optional<SectionHeader> names = image.Section(image.SectionNamesIndex());
   std::optional<SectionHeader> section = image.Section(index);
   if (!names || !section || section->sh_name >= names->sh_size) return 0;
   return names->sh_size - section->sh_name;
@@ -101,7 +102,7 @@ void TakeDefinition(TrackedSymbol& record, ObjectModule& object, const uint8_t* 
                     const ElfSymbol& symbol, SymbolKind kind, bool weak) {
   record.object = &object;
   record.symbol_offset = static_cast<uint32_t>(symbol_entry - object.image);
-  record.definition_loadable = IsLoadableDefinition(object, symbol) ? 2 : 1;
+  record.definition_loadable = IsLoadableDefinition(object, symbol_entry, symbol) ? 2 : 1;
   record.is_code = kind == kKindCode;
   record.is_tls = kind == kKindTls;
   record.is_weak = weak;
@@ -119,10 +120,10 @@ std::optional<ElfSymbol> DefinitionSymbol(const TrackedSymbol& record) {
   return record.object->Image().SymbolAt(record.symbol_offset);
 }
 
-bool IsLoadableDefinition(const ObjectModule& object, const ElfSymbol& symbol) {
+bool IsLoadableDefinition(const ObjectModule& object, const uint8_t* symbol_entry, const ElfSymbol& symbol) {
   ElfImage image = object.Image();
-  if (symbol.st_shndx < image.SectionCount()) {
-    std::optional<SectionHeader> section = image.Section(symbol.st_shndx);
+  if (uint32_t shndx = SymbolSectionIndex(object, symbol_entry); shndx < image.SectionCount()) {
+    std::optional<SectionHeader> section = image.Section(shndx);
     return section && (section->sh_flags & SHF_ALLOC) != 0;
   }
   return symbol.st_shndx == SHN_COMMON || symbol.st_shndx == SHN_TLS_COMMON;
@@ -144,6 +145,7 @@ Status TrackSymbolTable(SymbolTree& tree, Sink& console, ObjectModule& object, u
   uint32_t section_count = image.SectionCount();
   uint32_t entry_size = SymbolEntrySize(*symtab);
   uint32_t count = symtab->sh_size / entry_size;
+  uint32_t index_table = SymbolIndexTableOf(object, symtab_index);
   // A table without a string table (sh_link 0, or a link that is not a string
   // table) has no readable names: its entries are passed over.
   uint32_t strtab_index = symtab->sh_link;
@@ -178,8 +180,9 @@ Status TrackSymbolTable(SymbolTree& tree, Sink& console, ObjectModule& object, u
     uint8_t* entry = image.Entry(*symtab, entry_size, i, kSymbolSize);
     if (entry == nullptr) break;
     ElfSymbol symbol = LoadAt<ElfSymbol>(entry);
+    uint32_t shndx = image.SymbolSectionIndex(index_table, i, symbol.st_shndx);
     uint8_t binding = SymbolBinding(symbol.st_info);
-    if ((binding != STB_GLOBAL && binding != STB_WEAK) || symbol.st_shndx == SHN_UNDEF) continue;
+    if ((binding != STB_GLOBAL && binding != STB_WEAK) || shndx == SHN_UNDEF) continue;
     // A name that does not end inside its table cannot be read safely; the
     // search for its end still costs the rest of the table.
     if (symbol.st_name >= strings_length) continue;
@@ -188,22 +191,22 @@ Status TrackSymbolTable(SymbolTree& tree, Sink& console, ObjectModule& object, u
     if (!name) continue;
     SymbolKind kind;
     std::optional<std::string_view> section_name;
-    if (symbol.st_shndx < section_count) {
-      SectionFacts& section = facts[symbol.st_shndx];
+    if (shndx < section_count) {
+      SectionFacts& section = facts[shndx];
       if (!section.known) {
         section.known = true;
-        section.kind = KindOf(image, section_count, symbol.st_shndx);
-        section.name = image.SectionName(symbol.st_shndx);
-        std::optional<SectionHeader> header = image.Section(symbol.st_shndx);
+        section.kind = KindOf(image, section_count, shndx);
+        section.name = image.SectionName(shndx);
+        std::optional<SectionHeader> header = image.Section(shndx);
         if (header && header->sh_type != SHT_NOBITS) section.content_size = header->sh_size;
-        if (over_budget(SectionNameCost(image, symbol.st_shndx, section.name))) return -1;
+        if (over_budget(SectionNameCost(image, shndx, section.name))) return -1;
       }
       kind = section.kind;
       section_name = section.name;
       // Under -v a repeated definition is compared with the one in force.
       if (tree.verbose && symbol.st_size <= section.content_size && over_budget(symbol.st_size)) return -1;
     } else {
-      kind = KindOf(image, section_count, symbol.st_shndx);
+      kind = KindOf(image, section_count, shndx);
     }
     const uint8_t* name_bytes = reinterpret_cast<const uint8_t*>(name->data());
     uint32_t name_length = static_cast<uint32_t>(name->size());
@@ -265,7 +268,9 @@ TrackedSymbol* TrackSymbol(SymbolTree& tree, Sink& console, const uint8_t* name,
   }
   if (verbose) {
     std::optional<ElfSymbol> in_force = DefinitionSymbol(*existing);
-    if (!in_force || !SameDefinition(*existing->object, *in_force, object, symbol)) {
+    const uint8_t* in_force_entry = DefinitionEntry(*existing);
+    if (!in_force || !SameDefinition(*existing->object, *in_force, SymbolSectionIndex(*existing->object, in_force_entry),
+                                     object, symbol, SymbolSectionIndex(object, symbol_entry))) {
       Print(console, "INFO: Non-weak Symbol \"%.*s\" defined differently in \"%s\" and \"%s\"!\n",
             shown_length, shown, object.file->path.c_str(), existing->object->file->path.c_str());
     }

@@ -25,7 +25,8 @@ std::optional<ElfSymbol> DefinitionSymbol(const TrackedSymbol& record);
 
 // Whether a definition is loadable: its section is allocated, or it is a
 // common (ordinary or thread-local) symbol that the linker will allocate.
-bool IsLoadableDefinition(const ObjectModule& object, const ElfSymbol& symbol);
+// `symbol` is the record at `symbol_entry`, already loaded.
+bool IsLoadableDefinition(const ObjectModule& object, const uint8_t* symbol_entry, const ElfSymbol& symbol);
 
 // The class flags a name earns: CLASS_LINKONCE for a definition in a
 // ".gnu.linkonce" section, CLASS_STATIC_INIT for a "__sti__" name,

@@ -24,24 +24,30 @@ namespace {
 // A small object that exercises every kind of check: two allocated
 // sections, a NOBITS one, a plain one, symbols of each interesting type, a
 // RELA and a REL table (each beginning with an all-zero entry) and two
-// program headers covering .text and .data.
+// program headers covering .text and .data. Under extended numbering the
+// count and the name table's index are in section 0, and the section,
+// function and object symbols take their index from ".symtab_shndx".
 struct Base {
   Bytes image;
-  uint32_t text, data, bss, comment, rela, rel, symtab, strtab, shstrtab, shnum;
+  uint32_t text, data, bss, comment, rela, rel, symtab, strtab, shstrtab, shnum, shndx;
   uint32_t file_sym, section_sym, func_sym, obj_sym, notype_sym;
 };
 
-Base MakeBase(bool big) {
+Base MakeBase(bool big, bool extended = false) {
   Base b{};
   ElfBuilder e(big);
+  if (extended) e.UseExtendedNumbering();
+  auto in = [&](uint32_t section) {  // st_shndx and xindex for a symbol in `section`
+    return std::pair{extended ? SHN_XINDEX : static_cast<uint16_t>(section), extended ? section : 0};
+  };
   b.text = e.AddProgbits(".text", SHF_ALLOC | SHF_EXECINSTR, Bytes(16, 0x90));
   b.data = e.AddProgbits(".data", SHF_ALLOC | SHF_WRITE, Bytes{1, 2, 3, 4, 5, 6, 7, 8});
   b.bss = e.AddNobits(".bss", SHF_ALLOC | SHF_WRITE, 32);
   b.comment = e.AddProgbits(".comment", 0, Bytes{'h', 'e', 'l', 'l', 'o', 0});
   b.file_sym = e.AddSymbol({"t.c", 0, 0, Info(0, STT_FILE), 0, SHN_ABS});
-  b.section_sym = e.AddSymbol({"", 0, 0, Info(0, STT_SECTION), 0, static_cast<uint16_t>(b.text)});
-  b.func_sym = e.AddGlobal("f", static_cast<uint16_t>(b.text), 0, 16, STT_FUNC);
-  b.obj_sym = e.AddGlobal("x", static_cast<uint16_t>(b.data), 4, 4, STT_OBJECT);
+  b.section_sym = e.AddSymbol({"", 0, 0, Info(0, STT_SECTION), 0, in(b.text).first, in(b.text).second});
+  b.func_sym = e.AddSymbol({"f", 0, 16, Info(STB_GLOBAL, STT_FUNC), 0, in(b.text).first, in(b.text).second});
+  b.obj_sym = e.AddSymbol({"x", 4, 4, Info(STB_GLOBAL, STT_OBJECT), 0, in(b.data).first, in(b.data).second});
   b.notype_sym = e.AddGlobal("u", 0, 0, 0, 0);
   b.rela = e.AddRelocations(b.text, true, {{0, 0, 0, 0}, {0, b.func_sym, 1, 0}});
   b.rel = e.AddRelocations(b.data, false, {{0, 0, 0, 0}, {4, b.obj_sym, 1, 0}});
@@ -52,8 +58,9 @@ Base MakeBase(bool big) {
   b.symtab = e.SymtabIndex();
   b.strtab = e.StrtabIndex();
   b.shstrtab = e.ShstrtabIndex();
+  b.shndx = extended ? e.SymtabShndxIndex() : 0;
   b.image = e.Build();
-  b.shnum = ReadHeader(b.image).e_shnum;
+  b.shnum = extended ? ReadSection(b.image, 0).sh_size : ReadHeader(b.image).e_shnum;
   SectionHeader text = ReadSection(b.image, b.text);
   SectionHeader data = ReadSection(b.image, b.data);
   PatchProgramHeader(b.image, 0, [&](ProgramHeader& p) { p.p_offset = text.sh_offset; p.p_filesz = text.sh_size; });
@@ -198,6 +205,38 @@ const Row kCatalogue[] = {
     {"REL for the null section, non-zero first entry", 0xBAD00015, Both(SEC(rel, s.sh_info = 0), Word(&Base::rel, 0, 1, 1))},
 };
 
+#define SEC0(...) [](Bytes& img, const Base& b) { (void)b; PatchSection(img, 0, [&](SectionHeader& s) { __VA_ARGS__; }); }
+#define XIDX(which, value) [](Bytes& img, const Base& b) { \
+    Put32(img, ReadSection(img, b.shndx).sh_offset + 4 * b.which, value, IsBigEndian(img)); }
+
+// Extended numbering, on the same object with its count and name table's
+// index in section 0 and its symbols' indices in ".symtab_shndx"
+// (section `shndx`, word k for symbol k).
+const Row kExtendedCatalogue[] = {
+    {"intact object", 0, [](Bytes&, const Base&) {}},
+    {"e_shnum wins over section 0's sh_size", 0, Both(HDR(h.e_shnum = static_cast<uint16_t>(ReadSection(i, 0).sh_size)),
+                                                       SEC0(s.sh_size = 0xFFFF))},
+    {"SHN_XINDEX e_shstrndx beside a plain e_shnum", 0, HDR(h.e_shnum = static_cast<uint16_t>(ReadSection(i, 0).sh_size))},
+    {"count and name index 0: no sections", 0, SEC0(s.sh_size = 0; s.sh_link = 0)},
+    {"count past the end of the file", 0xBAD00023, SEC0(s.sh_size = 1000)},
+    {"count stops short of the name table", 0xBAD00021, SEC0(s.sh_size = b.shstrtab)},
+    {"name table index past the count", 0xBAD00021, SEC0(s.sh_link = b.shnum)},
+    {"section 0 cut off by the end of the file", 0xBAD00021, HDR(h.e_shoff = static_cast<uint32_t>(i.size() - 20))},
+    {"checks apply to the real name table", 0xBAD0002A, SEC0(s.sh_link = b.text)},
+    {"index table linked past the count", 0xBAD00001, SEC(shndx, s.sh_link = b.shnum)},
+    {"index table linked to a string table", 0xBAD00002, SEC(shndx, s.sh_link = b.strtab)},
+    {"index table linked to section 0", 0xBAD00002, SEC(shndx, s.sh_link = 0)},
+    {"index table one word short", 0xBAD00003, SEC(shndx, s.sh_size -= 4)},
+    {"index table runs past the end", 0xBAD00025, SEC(shndx, s.sh_size = static_cast<uint32_t>(i.size()))},
+    {"SHN_XINDEX symbol without an index table", 0xBAD00005, SEC(shndx, s.sh_type = 1)},
+    {"size-prefixed index table is not read", 0xBAD00005, SEC(shndx, s.sh_flags |= kPrefixed)},
+    {"real index past the count", 0xBAD00005, XIDX(func_sym, b.shnum)},
+    {"table values are real indices, 0xFFF1 too", 0xBAD00005, XIDX(obj_sym, 0xFFF1)},
+    {"section symbol's real index is not checked", 0, XIDX(section_sym, 0xFFFFFF)},
+    {"real index 0 is undefined", 0, XIDX(func_sym, 0)},
+    {"function past its real section", 0xBAD00009, SYM(func_sym, s.st_size = 17)},
+};
+
 TEST(ParseElfImage, MalformedObjectCatalogue) {
   for (bool big : {false, true}) {
     for (const Row& row : kCatalogue) {
@@ -207,6 +246,13 @@ TEST(ParseElfImage, MalformedObjectCatalogue) {
       EXPECT_EQ(code, row.code) << row.defect << (big ? " (big-endian)" : " (little-endian)") << ": got 0x"
                                 << std::hex << code;
     }
+    for (const Row& row : kExtendedCatalogue) {
+      Base base = MakeBase(big, true);
+      row.damage(base.image, base);
+      uint32_t code = ParseElfImage(base.image.data(), static_cast<uint32_t>(base.image.size()));
+      EXPECT_EQ(code, row.code) << "extended numbering: " << row.defect << (big ? " (big-endian)" : " (little-endian)")
+                                << ": got 0x" << std::hex << code;
+    }
   }
 }
 
@@ -215,16 +261,37 @@ uint32_t Parse(Bytes& image) { return ParseElfImage(image.data(), static_cast<ui
 // The same object built in both byte orders is byte for byte the same after
 // parsing, except EI_DATA: headers and the validated tables are converted,
 // other contents (identical byte arrays in both builds) are left alone.
+// Under extended numbering that takes section 0 and the index table too.
 TEST(ParseElfImage, BigEndianImageIsConvertedInPlace) {
-  for (uint8_t ei_data : {2, 0}) {
-    Base le = MakeBase(false);
-    Base be = MakeBase(true);
-    be.image[EI_DATA] = ei_data;
-    ASSERT_EQ(Parse(le.image), 0u);
-    ASSERT_EQ(Parse(be.image), 0u);
-    le.image[EI_DATA] = ei_data;
-    EXPECT_TRUE(le.image == be.image) << "EI_DATA " << int{ei_data};
+  for (bool extended : {false, true}) {
+    for (uint8_t ei_data : {2, 0}) {
+      Base le = MakeBase(false, extended);
+      Base be = MakeBase(true, extended);
+      be.image[EI_DATA] = ei_data;
+      ASSERT_EQ(Parse(le.image), 0u);
+      ASSERT_EQ(Parse(be.image), 0u);
+      le.image[EI_DATA] = ei_data;
+      EXPECT_TRUE(le.image == be.image) << "EI_DATA " << int{ei_data} << (extended ? ", extended numbering" : "");
+    }
   }
+}
+
+// Extended numbering through the accessors later stages use; a reserved
+// index never reads as a real section, and a table entry always does.
+TEST(ElfImage, ExtendedNumberingGivesTheRealNumbers) {
+  Base b = MakeBase(true, true);
+  ASSERT_EQ(Parse(b.image), 0u);
+  ElfImage image{b.image.data(), static_cast<uint32_t>(b.image.size())};
+  EXPECT_EQ(image.SectionCount(), b.shnum);
+  EXPECT_EQ(image.SectionNamesIndex(), b.shstrtab);
+  EXPECT_EQ(image.SectionName(b.data), ".data");
+  uint32_t table = image.FindSymbolIndexTable(b.symtab);
+  EXPECT_EQ(table, b.shndx);
+  EXPECT_EQ(image.SymbolSectionIndex(table, b.func_sym, SHN_XINDEX), b.text);
+  EXPECT_EQ(image.SymbolSectionIndex(table, b.notype_sym, SHN_XINDEX), 0u) << "entry 0: undefined";
+  EXPECT_EQ(image.SymbolSectionIndex(table, b.notype_sym + 1, SHN_XINDEX), kNoSectionIndex) << "past the table";
+  EXPECT_EQ(image.SymbolSectionIndex(0, b.func_sym, SHN_XINDEX), kNoSectionIndex);
+  EXPECT_EQ(image.SymbolSectionIndex(table, b.func_sym, SHN_ABS), ReservedSectionIndex(SHN_ABS));
 }
 
 TEST(ParseElfImage, TablesThatAreNotValidatedAreNotConverted) {

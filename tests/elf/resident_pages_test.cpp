@@ -23,6 +23,14 @@ using namespace testsupport;
 
 namespace {
 
+// The same object under extended numbering: count and name table's index in
+// section 0 (which a big-endian image then converts).
+void MakeExtended(Bytes& image) {
+  ElfHeader h = ReadHeader(image);
+  PatchSection(image, 0, [&](SectionHeader& s) { s.sh_size = h.e_shnum; s.sh_link = h.e_shstrndx; });
+  PatchHeader(image, [](ElfHeader& header) { header.e_shnum = 0; header.e_shstrndx = SHN_XINDEX; });
+}
+
 TEST(ParseElfImage, ReportsEveryStoreIntoTheImage) {
   struct Case {
     bool big;
@@ -34,6 +42,8 @@ TEST(ParseElfImage, ReportsEveryStoreIntoTheImage) {
       {true, [](Bytes& image) { image[EI_DATA] = 0; }, true},  // read as big-endian
       // Relocations for the null section are emptied in either byte order.
       {false, [](Bytes& image) { PatchSection(image, 2, [](SectionHeader& s) { s.sh_info = 0; }); }, true},
+      {false, MakeExtended, false},
+      {true, MakeExtended, true},
   };
   for (const Case& c : cases) {
     ElfBuilder b(c.big);
@@ -61,6 +71,7 @@ TEST(OpenObjectModule, FindsTheExportSectionAsASearchOfTheImageDoes) {
       // Entry 0 is searched too; it stays in the file's byte order.
       {[](Bytes& image) { Put32(image, ReadHeader(image).e_shoff, ReadSection(image, 3).sh_name, IsBigEndian(image)); },
        0, 3},
+      {MakeExtended, 3, 3},
   };
   for (bool big : {false, true}) {
     for (const Case& c : cases) {

@@ -157,16 +157,8 @@ TEST_P(ExportObjectTest, ExportAllAgreesWithReadelfOnTheInputs) {
   ASSERT_EQ(run.exit_code, 0) << run.out;
 
   std::vector<std::string> code, data;
-  for (const std::string& input : {std::string("mixer"), kCodec, kFilter}) {
-    ReadBack object = ReadElf(File(input + ".o"), tc().big_endian);
-    std::map<std::string, std::string> section_of_index;
-    for (const auto& [name, section] : object.sections) section_of_index[std::to_string(section.index)] = name;
-    for (const auto& [name, symbol] : object.symbols) {
-      if (symbol.bind != "GLOBAL" || symbol.ndx == "UND" || name[0] == '.') continue;
-      if (section_of_index[symbol.ndx].rfind(".gnu.linkonce", 0) == 0) continue;
-      (symbol.type == "FUNC" ? code : data).push_back(name);
-    }
-  }
+  for (const std::string& input : {std::string("mixer"), kCodec, kFilter})
+    ExportAllOf(ReadElf(File(input + ".o"), tc().big_endian), code, data);
   std::sort(code.begin(), code.end());
   std::sort(data.begin(), data.end());
   ASSERT_TRUE(std::find(data.begin(), data.end(), "mix_shared") != data.end()) << "the common symbol is exported";
@@ -174,6 +166,81 @@ TEST_P(ExportObjectTest, ExportAllAgreesWithReadelfOnTheInputs) {
   ReadBack object = ReadElf(File("exports.o"), tc().big_endian);
   EXPECT_EQ(RelocatedNames(object, ".fexports.rela"), code);
   EXPECT_EQ(RelocatedNames(object, ".dexports.rela"), data);
+}
+
+// Objects of more than 65,280 sections use extended numbering. One is
+// compiled with a section per variable, in source order, the module's own
+// code and data last, past 0xFF00 (st_shndx SHN_XINDEX); ld -r of it moves
+// the code to the front, and some variables have the real indices 0xFFF1
+// and 0xFFF2, the values of SHN_ABS and SHN_COMMON. On the partial link
+// -xall agrees with readelf and qdmdump reads and explains it; on the
+// compiled object a definition file finds SHN_XINDEX code and data.
+TEST_P(ExportObjectTest, ExtendedNumberingOfCompiledAndPartiallyLinkedObjects) {
+  std::string source;
+  for (int i = 0; i < 66000; ++i) source += "int v" + std::to_string(i) + " = " + std::to_string(i) + ";\n";
+  source +=
+      "int late_counter = 7;\n"
+      "int late_table[16];\n"
+      "const int late_limit = 9;\n"
+      "int late_shared __attribute__((common));\n"
+      "__asm__(\".globl late_absolute\\n.set late_absolute, 0x1234\");\n"
+      "static int late_hidden(int x) { return x + late_counter; }\n"
+      "int late_entry(int x) { return late_hidden(x) + late_table[1] + late_limit + late_shared; }\n"
+      "__attribute__((weak)) int late_hook(void) { return 1; }\n";
+  const std::vector<std::string> flags = {"-fno-toplevel-reorder", "-ffunction-sections", "-fdata-sections"};
+  Compile("flood", source, flags);
+  Compile("tail", "int tail_entry(void) { return 1; }\n", flags);
+  if (HasFatalFailure()) return;
+  std::vector<std::string> args = tc().ld_flags;
+  for (const char* more : {"-r", "-o", "big_r.o", "flood.o", "tail.o"}) args.push_back(more);
+  ProcessResult ld = Tool(tc().ld, args);
+  ASSERT_EQ(ld.exit_code, 0) << ld.err;
+
+  ReadBack big = ReadElf(File("big_r.o"), tc().big_endian);
+  ASSERT_GT(big.sections.size(), 65280u);
+  ASSERT_EQ(big.bytes[48] | big.bytes[49], 0) << "e_shnum is 0";
+  for (const char* name : {"late_counter", "late_table"}) EXPECT_GE(std::stoi(big.symbols[name].ndx), 0xFF00) << name;
+  std::vector<std::string> code, data;
+  ExportAllOf(big, code, data);
+  std::vector<std::string> at_reserved_values;
+  for (const auto& [name, symbol] : big.symbols)
+    if (symbol.ndx == "65521" || symbol.ndx == "65522") at_reserved_values.push_back(name);
+  ASSERT_EQ(at_reserved_values.size(), 2u);
+  for (const std::string& name : {std::string("late_shared"), at_reserved_values[0], at_reserved_values[1]})
+    EXPECT_TRUE(std::find(data.begin(), data.end(), name) != data.end()) << name;
+  EXPECT_EQ(code, (std::vector<std::string>{"late_entry", "tail_entry"}));
+
+  ProcessResult run = Prepqdm({"-o", "all.o", "-xall", "big_r.o"});
+  ASSERT_EQ(run.exit_code, 0) << run.out;
+  ReadBack all = ReadElf(File("all.o"), tc().big_endian);
+  EXPECT_EQ(RelocatedNames(all, ".fexports.rela"), code);
+  EXPECT_EQ(RelocatedNames(all, ".dexports.rela"), data);
+
+  ProcessResult dump = testsupport::RunProgram(QDMDUMP_BINARY, {"big_r.o"}, dir_.path());
+  EXPECT_NE(dump.out.find("neither an export object nor an import library stub"), std::string::npos) << dump.out;
+  dump = testsupport::RunProgram(QDMDUMP_BINARY, {"--explain", "-xall", "big_r.o"}, dir_.path());
+  EXPECT_EQ(dump.exit_code, 0) << dump.out << dump.err;
+  for (const char* line : {"late_absolute ", "\n    not loadable: absolute symbol (SHN_ABS)\n", "late_hook ",
+                           "\n    weak definition\n", "\n66006 of 66008 global symbols would be exported (-xall)\n"})
+    EXPECT_NE(dump.out.find(line), std::string::npos) << line;
+
+  // In the compiled object the module's code lies past 0xFF00 too.
+  ProcessResult symbols = Tool("readelf", {"-sW", "flood.o"});
+  for (const std::string& line : Lines(symbols.out)) {
+    std::vector<std::string> w = Words(line);
+    if (w.size() == 8 && (w[7] == "late_entry" || w[7] == "late_counter")) {
+      EXPECT_GE(std::stoi(w[6]), 0xFF00) << line;
+    }
+  }
+  Write("late.def", "[CODE]\nlate_entry\n[DATA]\nlate_counter\nlate_shared\nlate_table\n" + at_reserved_values[0] +
+                        "\n");
+  run = Prepqdm({"-o", "named.o", "-x", "late.def", "flood.o"});
+  ASSERT_EQ(run.exit_code, 0) << run.out;
+  ReadBack named = ReadElf(File("named.o"), tc().big_endian);
+  EXPECT_EQ(RelocatedNames(named, ".fexports.rela"), std::vector<std::string>{"late_entry"});
+  std::vector<std::string> named_data = {"late_counter", "late_shared", "late_table", at_reserved_values[0]};
+  std::sort(named_data.begin(), named_data.end());
+  EXPECT_EQ(RelocatedNames(named, ".dexports.rela"), named_data);
 }
 
 // gcc marks thread-local data with SHF_TLS (0x400) and STT_TLS; the format

@@ -171,7 +171,9 @@ inline ReadBack ReadElf(const std::string& path, bool big_endian) {
   ProcessResult sym = Run("readelf", {"-s", "-W", path}, dir);
   ProcessResult rel = Run("readelf", {"-r", "-W", path}, dir);
   rb.error = sec.err + sym.err + rel.err;
-  for (const std::string& line : Lines(sec.out)) {
+  for (std::string line : Lines(sec.out)) {
+    // The one section type readelf names in more than one word.
+    if (size_t at = line.find("SYMTAB SECTION INDICES"); at != std::string::npos) line.replace(at, 22, "SYMTAB_SHNDX");
     size_t open = line.find('['), close = line.find(']');
     if (open == std::string::npos || close == std::string::npos || line.find("Nr]") != std::string::npos) continue;
     std::vector<std::string> w = Words(line.substr(close + 1));
@@ -200,6 +202,19 @@ inline ReadBack ReadElf(const std::string& path, bool big_endian) {
     rb.relocations[current].push_back(Relocation{Hex(w[0]), w[2], w[4]});
   }
   return rb;
+}
+
+// What -xall exports of `object` by readelf's view: every defined global that
+// is not weak, not absolute, not in a linkonce section and not dot-named,
+// in the code table exactly when the compiler typed it FUNC.
+inline void ExportAllOf(const ReadBack& object, std::vector<std::string>& code, std::vector<std::string>& data) {
+  std::map<std::string, std::string> section_of_index;
+  for (const auto& [name, section] : object.sections) section_of_index[std::to_string(section.index)] = name;
+  for (const auto& [name, symbol] : object.symbols) {
+    if (symbol.bind != "GLOBAL" || symbol.ndx == "UND" || symbol.ndx == "ABS" || name[0] == '.') continue;
+    if (section_of_index[symbol.ndx].rfind(".gnu.linkonce", 0) == 0) continue;
+    (symbol.type == "FUNC" ? code : data).push_back(name);
+  }
 }
 
 // One export table of a linked image, read at its label (qdm_fexports or

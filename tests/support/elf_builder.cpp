@@ -108,7 +108,8 @@ void ElfBuilder::AddProgramHeader(const ProgramHeader& header) { program_headers
 uint32_t ElfBuilder::SymtabIndex() const { return static_cast<uint32_t>(sections_.size()) + 1; }
 
 uint32_t ElfBuilder::ShstrtabIndex() const {
-  return omit_symtab_ ? static_cast<uint32_t>(sections_.size()) + 1 : SymtabIndex() + 2;
+  if (omit_symtab_) return static_cast<uint32_t>(sections_.size()) + 1;
+  return SymtabIndex() + (extended_ ? 3 : 2);
 }
 
 Bytes ElfBuilder::Build() const {
@@ -117,6 +118,7 @@ Bytes ElfBuilder::Build() const {
   if (!omit_symtab_) {
     Bytes strtab(1, 0);
     Bytes symtab(kSymbolSize, 0);
+    Bytes shndx(4, 0);
     uint32_t first_global = 1;
     for (size_t i = 0; i < symbols_.size(); ++i) {
       const SymbolSpec& desc = symbols_[i];
@@ -130,6 +132,8 @@ Bytes ElfBuilder::Build() const {
       if (SymbolBinding(desc.info) == 0 && first_global == i + 1) first_global = static_cast<uint32_t>(i + 2);
       if (big_endian_) SwapSymbol(sym);
       Append(symtab, &sym, sizeof sym);
+      uint32_t word = big_endian_ ? Bswap32(desc.xindex) : desc.xindex;
+      Append(shndx, &word, 4);
     }
     SectionSpec s;
     s.name = ".symtab";
@@ -145,6 +149,15 @@ Bytes ElfBuilder::Build() const {
     t.data = std::move(strtab);
     t.addralign = 1;
     all.push_back(std::move(t));
+    if (extended_) {
+      SectionSpec x;
+      x.name = ".symtab_shndx";
+      x.type = SHT_SYMTAB_SHNDX;
+      x.data = std::move(shndx);
+      x.link = kLinkSymtab;
+      x.entsize = 4;
+      all.push_back(std::move(x));
+    }
   }
   Bytes shstrtab(1, 0);
   std::vector<uint32_t> names;
@@ -197,6 +210,12 @@ Bytes ElfBuilder::Build() const {
   header.e_shoff = static_cast<uint32_t>(out.size());
   header.e_shnum = static_cast<uint16_t>(headers.size());
   header.e_shstrndx = static_cast<uint16_t>(headers.size() - 1);
+  if (extended_) {
+    headers[0].sh_size = static_cast<uint32_t>(headers.size());
+    headers[0].sh_link = static_cast<uint32_t>(headers.size() - 1);
+    header.e_shnum = 0;
+    header.e_shstrndx = SHN_XINDEX;
+  }
   for (size_t i = 0; i < headers.size(); ++i) {
     SectionHeader h = headers[i];
     if (big_endian_) SwapSectionHeader(h);

@@ -1,7 +1,8 @@
 // Test-side writer of ELF32 relocatable objects in either byte order. Tests
 // describe sections, symbols, relocations and program headers; Build() lays
 // them out (header, program headers, sections, then the section header
-// table) and appends ".symtab", ".strtab" and ".shstrtab". Every field can be
+// table) and appends ".symtab", ".strtab" (and ".symtab_shndx" under
+// extended numbering) and ".shstrtab". Every field can be
 // broken afterwards through the Patch helpers, which read and write records
 // in the object's own byte order.
 #pragma once
@@ -43,6 +44,7 @@ struct SymbolSpec {
   uint8_t info = 0;     // (binding << 4) | type
   uint8_t other = 0;
   uint16_t shndx = 0;
+  uint32_t xindex = 0;  // its ".symtab_shndx" entry, under extended numbering
 };
 
 struct RelocSpec {
@@ -72,9 +74,14 @@ class ElfBuilder {
   void AddProgramHeader(const ProgramHeader& header);
   // No .symtab/.strtab at all (only .shstrtab).
   void OmitSymbolTable() { omit_symtab_ = true; }
+  // Extended section numbering: e_shnum 0 with the count in section 0's
+  // sh_size, e_shstrndx SHN_XINDEX with the index in its sh_link, and a
+  // ".symtab_shndx" after ".strtab" holding each symbol's `xindex`.
+  void UseExtendedNumbering() { extended_ = true; }
 
   uint32_t SymtabIndex() const;  // valid once all sections are added
   uint32_t StrtabIndex() const { return SymtabIndex() + 1; }
+  uint32_t SymtabShndxIndex() const { return SymtabIndex() + 2; }  // under extended numbering
   uint32_t ShstrtabIndex() const;
 
   ElfHeader& Header() { return header_; }  // host-order header, tweak before Build
@@ -83,6 +90,7 @@ class ElfBuilder {
  private:
   bool big_endian_;
   bool omit_symtab_ = false;
+  bool extended_ = false;
   ElfHeader header_{};
   std::vector<SectionSpec> sections_;
   std::vector<SymbolSpec> symbols_;

@@ -152,7 +152,9 @@ TEST(ResolutionTest, Catalogue) {
 }
 
 // Kinds and class flags from one object; locals, undefined references and
-// other bindings stay out of the table.
+// other bindings stay out of the table. Again with more than 0xFFF2
+// sections, the ones named here past them through SHN_XINDEX, and all the
+// others executable, so that a reserved index read as a section would show.
 TEST(ResolutionTest, KindsAndClassFlags) {
   struct Row {
     const char* name;
@@ -184,9 +186,11 @@ TEST(ResolutionTest, KindsAndClassFlags) {
       {"unique", kData, 10, false, false, false, false, 0},
       {"undefined", -1, STB_GLOBAL, false, false, false, false, 0},
   };
-  for (bool big_endian : {false, true}) {
-    SCOPED_TRACE(big_endian ? "big-endian" : "little-endian");
+  for (auto [big_endian, extended] : {std::pair{false, false}, {true, false}, {false, true}, {true, true}}) {
+    SCOPED_TRACE(std::string(big_endian ? "big-endian" : "little-endian") + (extended ? ", 65,540 sections" : ""));
     ElfBuilder b(big_endian);
+    if (extended) b.UseExtendedNumbering();
+    for (int i = 0; extended && i < 65530; ++i) b.AddProgbits("", SHF_ALLOC | SHF_EXECINSTR, {});
     uint32_t base = b.AddProgbits(".text", SHF_ALLOC | SHF_EXECINSTR, Bytes(16, 0));
     b.AddProgbits(".data", SHF_ALLOC | SHF_WRITE, Bytes(16, 0));
     b.AddProgbits(".tdata", SHF_ALLOC | SHF_EXECINSTR | SHF_TLS_PLATFORM, Bytes(16, 0));
@@ -195,9 +199,10 @@ TEST(ResolutionTest, KindsAndClassFlags) {
     b.AddProgbits(".gnu.linkonce", SHF_ALLOC, Bytes(16, 0));
     for (const Row& r : rows) {
       uint16_t shndx = r.section < 0     ? SHN_UNDEF
-                       : r.section < 16 ? static_cast<uint16_t>(base + r.section)
-                                        : static_cast<uint16_t>(r.section);
-      b.AddGlobal(r.name, shndx, 0, 4, STT_OBJECT, r.binding);
+                       : r.section >= 16 ? static_cast<uint16_t>(r.section)
+                       : extended       ? SHN_XINDEX
+                                        : static_cast<uint16_t>(base + r.section);
+      b.AddSymbol({r.name, 0, 4, testsupport::Info(r.binding, STT_OBJECT), 0, shndx, base + r.section});
     }
     ObjectInputs in;
     ObjectModule* m = in.AddFile("m.o", b.Build());
@@ -215,6 +220,7 @@ TEST(ResolutionTest, KindsAndClassFlags) {
       EXPECT_EQ(s->class_flags, r.flags);
       EXPECT_EQ(s->exported, 0u);
       EXPECT_EQ(s->object, m);
+      EXPECT_EQ(s->definition_loadable, r.section == SHN_ABS ? 1 : 2);
     }
   }
 }
