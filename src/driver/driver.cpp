@@ -18,6 +18,7 @@
 #include "driver/command_line.h"
 #include "driver/option_checks.h"
 #include "driver/run_state.h"
+#include "driver/version.h"
 #include "elf/elf_reader.h"
 #include "exports/def_file.h"
 #include "exports/export_list.h"
@@ -34,10 +35,6 @@ namespace prepqdm {
 
 namespace {
 
-constexpr int kSdkMajor = 2;
-constexpr int kSdkMinor = 11;
-constexpr int kSdkPatch = 3;
-constexpr char kToolVersion[] = "v1.0";
 constexpr Status kGeneratedFileTooSmall = AsStatus(0xBAD00018u);
 
 // Fails with -1: the failed check's line and the report, in its order.
@@ -188,6 +185,12 @@ void PrintFailureReport(RunState& run, int argc, char** argv, Status status) {
 }
 
 Status RunPrepqdm(RunState& run, int argc, char** argv) {
+  // An addition to the options: answered before anything else is read.
+  if (AsksForVersion(argc, argv)) {
+    const std::string line = VersionLine("prepqdm");
+    PrintBytes(run.console, line.data(), line.size());
+    return kOk;
+  }
   // A run starts from default options and a closed log.
   run.options = Options{};
   if (run.log.file) fclose(run.log.file);
