@@ -1,5 +1,9 @@
 #include "driver/option_checks.h"
 
+#include <cstdlib>
+#include <cstring>
+
+#include "elf/ar_format.h"
 #include "host/paths.h"
 
 namespace prepqdm {
@@ -39,6 +43,17 @@ std::optional<OptionFailure> CheckOptionCombination(Options& options, int32_t ob
   if (object_count == 0) {
     if (options.export_all) return OptionFailure{"\nERROR: -xall requires library or object files. Return -1.\n", false};
     if (!options.def_only) return OptionFailure{"\nERROR: No library or object files specified. Return -1.\n", true};
+  }
+  // The import library's member date comes from SOURCE_DATE_EPOCH when it is
+  // set: a value that is not a number of seconds (or does not fit the date
+  // field) would quietly make the library differ from run to run.
+  if (options.import_library_path && !options.no_archive_header) {
+    if (const char* epoch = std::getenv("SOURCE_DATE_EPOCH")) {
+      const size_t length = std::strlen(epoch);
+      if (length == 0 || length > ArMemberHeader::kDate.width || std::strspn(epoch, "0123456789") != length)
+        return OptionFailure{
+            Format("***Error: SOURCE_DATE_EPOCH \"%s\" is not a number of seconds. Return -1.\n", epoch), false};
+    }
   }
   return std::nullopt;
 }
