@@ -61,6 +61,13 @@ void CommandLineParser::Advance() {
     if (ResponseFile* next = slots_[static_cast<size_t>(position_)].get()) next->current = 0;
 }
 
+std::vector<std::string> CommandLineParser::ResponseFilePaths() const {
+  std::vector<std::string> paths;
+  for (const std::unique_ptr<ResponseFile>& slot : slots_)
+    if (slot) paths.push_back(slot->path);
+  return paths;
+}
+
 std::string_view CommandLineParser::CurrentToken() const {
   if (!HasMore()) return {};
   if (const ResponseFile* file = slots_[static_cast<size_t>(position_)].get())
@@ -126,6 +133,7 @@ Status PreScan(RunState& run, CommandLineParser& parser) {
     return -1;
   }
   options.output_path = std::move(*full);
+  options.output_name = std::move(*output);
   return kOk;
 }
 
@@ -191,6 +199,16 @@ Status MainScan(RunState& run, CommandLineParser& parser) {
         Print(run.console, "***Error: Option -x requires an export list file name. Return -1.\n");
         return -1;
       }
+    } else if (token.compare(0, 3, "-MF") == 0) {
+      // An addition to the option table, spelled as gcc spells it.
+      if (token.size() > 3) {
+        options.depfile_path = token.substr(3);
+      } else if (parser.HasMore()) {
+        options.depfile_path = TakeToken(parser);
+      } else {
+        Print(run.console, "***Error: Option -MF requires a filename. Return -1.\n");
+        return -1;
+      }
     } else if (letter == 'v') {
       if (token.size() > 2) {
         Print(run.console, "***Error: Option -v does not take an argument. Return -1.\n");
@@ -221,6 +239,7 @@ Status ParseCommandLine(RunState& run, int argc, char** argv) {
     Print(run.console, "***Error: Command Line Parser init failed. Return %d.\n", status);
     return status;
   }
+  run.response_files = parser.ResponseFilePaths();
   status = PreScan(run, parser);
   if (status != kOk) return status;
   return MainScan(run, parser);

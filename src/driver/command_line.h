@@ -8,6 +8,7 @@
 #pragma once
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -34,6 +35,8 @@ class CommandLineParser {
   bool HasMore() const { return position_ < count_; }
   // Empty at the end.
   std::string_view CurrentToken() const;
+  // Full paths of the response files read, in command-line order.
+  std::vector<std::string> ResponseFilePaths() const;
 
  private:
   bool IsEmptyResponseFile(int32_t index) const;

@@ -16,6 +16,7 @@
 #include <optional>
 
 #include "driver/command_line.h"
+#include "driver/depfile.h"
 #include "driver/option_checks.h"
 #include "driver/run_state.h"
 #include "driver/version.h"
@@ -206,10 +207,7 @@ Status RunPrepqdm(RunState& run, int argc, char** argv) {
   if (std::optional<OptionFailure> failure = CheckOptionCombination(options, run.inputs.registry.count, run.console))
     return FailCheck(run, argc, argv, *failure);
   const bool import_library = options.import_library_path.has_value();
-  std::vector<std::string> response_files;
-  for (int i = 1; i < argc; ++i)
-    if (argv[i] && argv[i][0] == '@') response_files.emplace_back(argv[i] + 1);
-  if (std::optional<OptionFailure> failure = CheckOutputFiles(options, run.inputs.files, response_files))
+  if (std::optional<OptionFailure> failure = CheckOutputFiles(options, run.inputs.files, run.response_files))
     return FailCheck(run, argc, argv, *failure);
 
   if (options.log_path) {
@@ -244,6 +242,10 @@ Status RunPrepqdm(RunState& run, int argc, char** argv) {
     status = BuildImportLibraryFromOutput(run, written.file, &built, &at_once);
     if (at_once) return status;
   }
+  // The dependency file is staged with the other outputs and put in place
+  // after them, so a run that fails leaves none of them changed.
+  StagedFile depfile;
+  if (status == kOk && options.depfile_path) status = StageDependencyFile(run, depfile);
   if (status == kOk) status = CommitOutputs(run, written.file, built.file);
   if (status == kOk && import_library) {
     if (!built.file.committed()) {
@@ -258,9 +260,17 @@ Status RunPrepqdm(RunState& run, int argc, char** argv) {
       }
     }
   }
+  if (status == kOk && depfile.pending()) {
+    status = CommitDependencyFile(run, depfile);
+    if (status != kOk) {
+      built.file.RemoveCommitted();
+      written.file.RemoveCommitted();
+    }
+  }
   if (status == kOk) {
     written.file.Keep();
     built.file.Keep();
+    depfile.Keep();
   }
 
   if (run.log.file) {

@@ -85,6 +85,7 @@ std::optional<OptionFailure> CheckOutputFiles(const Options& options, const std:
   outputs.push_back({"Output file", "the output file", options.output_path});
   if (options.import_library_path)
     outputs.push_back({"Import library", "the import library", *options.import_library_path});
+  if (options.depfile_path) outputs.push_back({"Dependency file", "the dependency file", *options.depfile_path});
   for (size_t i = 0; i < outputs.size(); ++i)
     for (size_t j = i + 1; j < outputs.size(); ++j)
       if (Collide(outputs[i].path, outputs[j].path)) return Collision(outputs[i], outputs[j].as_other);

@@ -8,12 +8,14 @@ namespace prepqdm {
 
 struct Options {
   std::string output_path;                         // full path; default pre_qdm.o
+  std::string output_name;                         // -o as typed (pre_qdm.o when absent)
   std::optional<std::string> import_library_path;  // -l
   std::optional<std::string> module_name;          // -r
   std::optional<std::string> def_path;             // -x
   std::optional<std::string> exclude_path;         // -xnot
   std::optional<std::string> log_path;             // -log
   std::optional<std::string> entry_symbol;         // -e (ignored)
+  std::optional<std::string> depfile_path;         // -MF: Make-syntax dependency file
   std::vector<std::string> search_paths;           // -L, newest first
   bool export_all = false;                         // -xall
   bool def_only = false;                           // -q, or -l/-r without objects

@@ -62,6 +62,7 @@ Status ReadResponseFile(Mappings& mappings, std::string_view name, ResponseFile&
   std::string_view text(reinterpret_cast<const char*>(mapped->view), static_cast<size_t>(mapped->size));
   TokenizeResponseText(text, file.tokens);
   file.current = 0;
+  file.path = std::move(*path);
   ReleaseMappedFile(mapped);
   return kOk;
 }

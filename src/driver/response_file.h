@@ -16,6 +16,7 @@
 namespace prepqdm {
 
 struct ResponseFile {
+  std::string path;                 // full path it was read from
   std::vector<std::string> tokens;  // in file order
   int32_t current = 0;              // index of the current token
 };

@@ -6,6 +6,8 @@
 #pragma once
 #include <cstdint>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "driver/options.h"
 #include "elf/input_files.h"
@@ -26,6 +28,7 @@ struct RunState {
   SelectionResult selection;
   MappedFile* def_file = nullptr;
   MappedFile* exclude_file = nullptr;
+  std::vector<std::string> response_files;  // full paths, command-line order
 
   RunState() = default;
   RunState(const RunState&) = delete;

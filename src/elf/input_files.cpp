@@ -96,6 +96,7 @@ Status LoadInput(InputFiles& inputs, Mappings& mappings, Sink& console, const In
   MappedFile* file = nullptr;
   Status status = MapInput(mappings, console, search, token, path, &file);
   if (status != kOk) return status;
+  inputs.read.push_back(file->path);
 
   if (file->size < kMinimumObjectSize) {
     ReleaseMappedFile(file);

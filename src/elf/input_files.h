@@ -21,6 +21,10 @@ struct InputFiles {
   InputRegistry registry;
   std::vector<MappedFile*> files;  // accepted inputs, newest first
   std::unordered_set<std::string> paths;  // full paths of accepted inputs
+  // Every input file mapped, as found (through -L too), in command-line
+  // order: also those passed over as too short, whose growing would change
+  // the run.
+  std::vector<std::string> read;
 };
 
 // Where to look for an input and what to pass over.
