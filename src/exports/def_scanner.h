@@ -26,14 +26,17 @@ inline bool IsDefComment(uint8_t byte) { return byte == ';' || byte == '#'; }
 inline int PrintedLength(uint32_t length) { return length > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int>(length); }
 inline const char* PrintedText(const uint8_t* bytes) { return reinterpret_cast<const char*>(bytes); }
 
-// Calls visit(DefTokenType, const uint8_t* token, uint32_t length) for each
-// token in file order. A non-zero status from `visit` ends the scan and is
-// returned; otherwise the result is 0.
+// Calls visit(DefTokenType, const uint8_t* token, uint32_t length, uint32_t
+// line) for each token in file order; `line` counts from 1, and CR LF, LF
+// and a lone CR each end one line, as editors count them. A non-zero status
+// from `visit` ends the scan and is returned; otherwise the result is 0.
 template <class Visit>
-Status ScanDefText(const uint8_t* text, uint64_t size, Visit&& visit) {
+Status ScanDefLines(const uint8_t* text, uint64_t size, Visit&& visit) {
   uint64_t position = 0;
+  uint32_t line = 1;
   while (true) {
-    while (position < size && IsDefLineEnd(text[position])) ++position;
+    for (; position < size && IsDefLineEnd(text[position]); ++position)
+      if (text[position] == '\n' || position + 1 == size || text[position + 1] != '\n') ++line;
     if (position >= size) return kOk;
 
     uint64_t line_begin = position;
@@ -50,9 +53,17 @@ Status ScanDefText(const uint8_t* text, uint64_t size, Visit&& visit) {
 
     // Mappings are below 4 GiB, so a token length fits in 32 bits.
     DefTokenType type = text[line_begin] == '[' ? DefTokenType::kDirective : DefTokenType::kSymbol;
-    Status status = visit(type, text + line_begin, static_cast<uint32_t>(token_end - line_begin));
+    Status status = visit(type, text + line_begin, static_cast<uint32_t>(token_end - line_begin), line);
     if (status != kOk) return status;
   }
+}
+
+// The same without line numbers: visit(DefTokenType, token, length).
+template <class Visit>
+Status ScanDefText(const uint8_t* text, uint64_t size, Visit&& visit) {
+  return ScanDefLines(text, size, [&](DefTokenType type, const uint8_t* token, uint32_t length, uint32_t) {
+    return visit(type, token, length);
+  });
 }
 
 }  // namespace prepqdm

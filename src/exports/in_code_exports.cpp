@@ -92,15 +92,10 @@ std::optional<uint32_t> FindExportSection(const ObjectModule& object) {
   return FindExportSectionIndex(object.Image());
 }
 
-Status CollectInCodeExports(Selector& selector, const ObjectModule& object, const SectionHeader& export_section,
-                            uint32_t export_index) {
-  Sink& console = selector.console;
+Status ReadInCodeExports(const ObjectModule& object, const SectionHeader& export_section, uint32_t export_index,
+                         Sink& console, const std::function<Status(const InCodeExport&)>& visit) {
   uint32_t export_count = export_section.sh_size / 4;
   if (export_count == 0) return kOk;
-  if (selector.settings.verbose) {
-    Print(console, "File \"%s\" has %d in-code exports.\n", object.name.c_str(), static_cast<int>(export_count));
-  }
-
   ElfImage image = object.Image();
   std::optional<SectionHeader> reloc = FindRelocationSection(image, export_index);
   if (!reloc) {
@@ -141,20 +136,42 @@ Status CollectInCodeExports(Selector& selector, const ObjectModule& object, cons
       Print(console, "***Error: Could not find a relocation for export %d. Return -1.\n", static_cast<int>(j));
       return -1;
     }
+    InCodeExport declared;
+    declared.entry = j;
+    declared.relocations = *reloc;
+    declared.relocation_index = first_relocation[j];
     const uint8_t* entry = image.Entry(*reloc, entry_size, first_relocation[j], kRelSize);
-    if (entry == nullptr) return RefuseMissingExport(selector, ExportName().bytes, 0);
-    ElfRel rel = LoadAt<ElfRel>(entry);
-    ExportName name = ReadExportName(image, *reloc, RelocationSymbol(rel.r_info));
-    if (!name_budget.Charge(uint64_t{name.length} + 1)) {
-      Print(console, "***Error: In-code export names in \"%s\" take too long to read. Return -1.\n",
-            object.name.c_str());
-      return -1;
+    ExportName name;
+    if (entry != nullptr) {
+      declared.symbol_index = RelocationSymbol(LoadAt<ElfRel>(entry).r_info);
+      name = ReadExportName(image, *reloc, declared.symbol_index);
+      if (!name_budget.Charge(uint64_t{name.length} + 1)) {
+        Print(console, "***Error: In-code export names in \"%s\" take too long to read. Return -1.\n",
+              object.name.c_str());
+        return -1;
+      }
     }
-    Status status = name.readable ? CheckAndAddExport(selector, name.bytes, name.length)
-                                  : RefuseMissingExport(selector, name.bytes, name.length);
+    declared.name = name.bytes;
+    declared.length = name.length;
+    declared.readable = name.readable;
+    Status status = visit(declared);
     if (status != kOk) return status;
   }
   return kOk;
+}
+
+Status CollectInCodeExports(Selector& selector, const ObjectModule& object, const SectionHeader& export_section,
+                            uint32_t export_index) {
+  uint32_t export_count = export_section.sh_size / 4;
+  if (export_count == 0) return kOk;
+  if (selector.settings.verbose) {
+    Print(selector.console, "File \"%s\" has %d in-code exports.\n", object.name.c_str(),
+          static_cast<int>(export_count));
+  }
+  return ReadInCodeExports(object, export_section, export_index, selector.console, [&](const InCodeExport& e) {
+    return e.readable ? CheckAndAddExport(selector, e.name, e.length)
+                      : RefuseMissingExport(selector, e.name, e.length);
+  });
 }
 
 Status CollectAllInCodeExports(Selector& selector, InputRegistry& registry) {
