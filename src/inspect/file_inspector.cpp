@@ -25,6 +25,7 @@
 #include "elf/elf_reader.h"
 #include "host/mapped_file.h"
 #include "host/output.h"
+#include "inspect/check_words.h"
 #include "output/crc32.h"
 #include "output/export_object_reader.h"
 #include "output/export_object_writer.h"
@@ -417,8 +418,13 @@ std::string TrimLine(std::string text) {
 void InspectImage(uint8_t* data, uint32_t size, ObjectReport& report) {
   uint32_t code = ParseElfImage(data, size);
   if (code != 0) {
-    report.error = size < kMinimumObjectSize ? Format("too short for an ELF object (%u bytes)", size)
-                              : Format("refused by the ELF reader: error 0x%08X", code);
+    if (size < kMinimumObjectSize) {
+      report.error = Format("too short for an ELF object (%u bytes)", size);
+    } else {
+      // The reader's own message would name only the code.
+      report.error = Format("refused by the ELF reader: error 0x%08X", code);
+      if (std::optional<std::string> words = ElfCheckWords(code)) report.error += ": " + *words;
+    }
     return;
   }
   ObjectReader(ElfImage{data, size}, report).Run();
