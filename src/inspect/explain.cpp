@@ -8,9 +8,18 @@
 // Verdicts are then read off the records, where selection left them with
 // their reasons; the words for each reason are the messages prepqdm prints
 // for it, or, for an -xall pass-over, a description of the rule.
+//
+// Where a name was requested is not kept by selection (a record is 32
+// bytes and a big run has half a million): explain scans the definition
+// file and the objects' ".export" sections again, with the scanner and the
+// reader selection uses. For names that no record holds it looks through
+// every object's symbol tables (locals, stubs, undefined references) and the
+// global names for near spellings.
 #include "inspect/explain.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <map>
 #include <set>
 #include <string_view>
 
@@ -19,7 +28,10 @@
 #include "driver/run_state.h"
 #include "elf/elf_image.h"
 #include "exports/def_file.h"
+#include "exports/def_scanner.h"
+#include "exports/in_code_exports.h"
 #include "host/paths.h"
+#include "inspect/similar_names.h"
 #include "symbols/resolution.h"
 #include "symbols/tracking_pass.h"
 
@@ -103,6 +115,224 @@ std::vector<std::string> MissingNames(const std::vector<std::string>& refused, c
   return names;
 }
 
+constexpr uint8_t kStbLocal = 0;
+constexpr size_t kMostSimilar = 3;
+constexpr size_t kMostFindings = 8;
+
+using OriginMap = std::map<std::string, std::vector<ExplainOrigin>>;
+
+std::string AsString(const uint8_t* bytes, uint32_t length) {
+  return std::string(reinterpret_cast<const char*>(bytes), length);
+}
+
+void AddDefinitionFileOrigins(const MappedFile& file, const std::string& typed, OriginMap& origins) {
+  ScanDefLines(file.view, file.size, [&](DefTokenType type, const uint8_t* token, uint32_t length, uint32_t line) {
+    if (type == DefTokenType::kSymbol) {
+      ExplainOrigin origin;
+      origin.source = ExplainOrigin::Source::kDefinitionFile;
+      origin.file = typed;
+      origin.line = line;
+      origins[AsString(token, length)].push_back(std::move(origin));
+    }
+    return kOk;
+  });
+}
+
+// The addend of an export word's relocation: r_addend, or for SHT_REL the
+// word itself (in the file's byte order; the reader converts no contents).
+std::optional<uint32_t> Addend(const ElfImage& image, const SectionHeader& export_section, const InCodeExport& e) {
+  if (e.relocations.sh_type == SHT_RELA) {
+    const uint8_t* at = image.Entry(e.relocations, RelocationEntrySize(e.relocations), e.relocation_index, kRelaSize);
+    if (at == nullptr) return std::nullopt;
+    return static_cast<uint32_t>(LoadAt<ElfRela>(at).r_addend);
+  }
+  const uint8_t* word = image.Entry(export_section, 4, e.entry, 4);
+  if (word == nullptr) return std::nullopt;
+  uint32_t value = LoadAt<uint32_t>(word);
+  return IsLittleEndianIdent(image.Header().e_ident) ? value : Bswap32(value);
+}
+
+// When the entry's relocation is against a local symbol: which one, in
+// words. Compilers relocate against a static function through its section's
+// symbol and an addend, so that case is traced to the symbol at that offset.
+void DescribeLocalTarget(const ElfImage& image, const SectionHeader& export_section, const InCodeExport& e,
+                         ExplainOrigin& origin) {
+  std::optional<SectionHeader> symtab = image.Section(e.relocations.sh_link);
+  if (!symtab) return;
+  const uint32_t entry_size = SymbolEntrySize(*symtab);
+  const uint8_t* at = image.Entry(*symtab, entry_size, e.symbol_index, kSymbolSize);
+  if (at == nullptr) return;
+  const ElfSymbol target = LoadAt<ElfSymbol>(at);
+  if (SymbolBinding(target.st_info) != kStbLocal) return;
+  if (SymbolType(target.st_info) != STT_SECTION) {
+    origin.local_symbol = std::string(image.StringAt(symtab->sh_link, target.st_name).value_or(""));
+    origin.local_target = "the local symbol \"" + *origin.local_symbol + "\"";
+    return;
+  }
+  const std::string section(image.SectionName(target.st_shndx).value_or("?"));
+  std::optional<uint32_t> addend = Addend(image, export_section, e);
+  if (!addend) {
+    origin.local_target = "the section symbol of " + section;
+    return;
+  }
+  const uint32_t count = symtab->sh_size / entry_size;
+  for (uint32_t k = 1; k < count; ++k) {
+    const uint8_t* candidate = image.Entry(*symtab, entry_size, k, kSymbolSize);
+    if (candidate == nullptr) break;
+    const ElfSymbol s = LoadAt<ElfSymbol>(candidate);
+    const uint8_t type = SymbolType(s.st_info);
+    if (s.st_shndx != target.st_shndx || s.st_value != *addend || type == STT_SECTION || type == STT_FILE) continue;
+    std::optional<std::string_view> name = image.StringAt(symtab->sh_link, s.st_name);
+    if (!name || name->empty()) continue;
+    origin.local_symbol = std::string(*name);
+    origin.local_target = Format("the local symbol \"%s\" (through the section symbol of %s + 0x%X)",
+                                 origin.local_symbol->c_str(), section.c_str(), *addend);
+    return;
+  }
+  origin.local_target = Format("the section symbol of %s + 0x%X, where no symbol is defined", section.c_str(), *addend);
+}
+
+void AddExportSectionOrigins(InputRegistry& registry, const std::string& directory, OriginMap& origins) {
+  Sink quiet;  // selection has printed whatever there is to say
+  for (ObjectModule* object = registry.head; object != nullptr; object = object->next) {
+    std::optional<uint32_t> index = FindExportSection(*object);
+    if (!index) continue;
+    const ElfImage image = object->Image();
+    std::optional<SectionHeader> section = image.Section(*index);
+    if (!section) continue;
+    const std::string input = InputOf(object, directory);
+    ReadInCodeExports(*object, *section, *index, quiet, [&](const InCodeExport& e) {
+      ExplainOrigin origin;
+      origin.source = ExplainOrigin::Source::kExportSection;
+      origin.file = input;
+      origin.entry = e.entry;
+      DescribeLocalTarget(image, *section, e, origin);
+      origins[AsString(e.name, e.length)].push_back(std::move(origin));
+      return kOk;
+    });
+  }
+}
+
+// Up to three global names within the name's limit, nearest first, then in
+// name order.
+std::vector<std::string> SimilarNames(const SymbolTree& tree, const std::string& name) {
+  // Every short name is near an empty one.
+  if (name.empty()) return {};
+  const size_t limit = SimilarityLimit(name.size());
+  std::vector<std::pair<size_t, std::string>> nearest;
+  for (uint32_t number = tree.First(); number != kNoRecord; number = tree.Next(number)) {
+    const TrackedSymbol& record = tree.At(number);
+    const std::string_view candidate(reinterpret_cast<const char*>(record.name()), record.name_length);
+    const size_t distance = EditDistance(name, candidate, limit);
+    if (distance > limit) continue;
+    if (nearest.size() == kMostSimilar && distance >= nearest.back().first) continue;
+    nearest.emplace_back(distance, std::string(candidate));
+    std::stable_sort(nearest.begin(), nearest.end(),
+                     [](const auto& x, const auto& y) { return x.first < y.first; });
+    if (nearest.size() > kMostSimilar) nearest.pop_back();
+  }
+  std::vector<std::string> names;
+  for (auto& entry : nearest) names.push_back(std::move(entry.second));
+  return names;
+}
+
+// What the inputs hold under each of the absent names, from every symbol
+// table of every object (in command-line order), stubs and copies included.
+void FindUnderAbsentNames(InputRegistry& registry, const std::string& directory,
+                          std::map<std::string, ExplainAbsent*>& absent) {
+  std::vector<ObjectModule*> objects;
+  for (ObjectModule* object = registry.head; object != nullptr; object = object->next) objects.push_back(object);
+  std::map<ExplainAbsent*, size_t> more;
+  for (auto it = objects.rbegin(); it != objects.rend(); ++it) {
+    const ObjectModule& object = **it;
+    const ElfImage image = object.Image();
+    const std::string input = InputOf(&object, directory);
+    const bool stub = object.sections_noted && object.import_stub;
+    for (uint32_t index = 1; index < image.SectionCount(); ++index) {
+      std::optional<SectionHeader> symtab = image.Section(index);
+      if (!symtab || symtab->sh_type != SHT_SYMTAB || (symtab->sh_flags & SHF_SIZE_PREFIXED)) continue;
+      const uint32_t entry_size = SymbolEntrySize(*symtab);
+      const uint32_t count = symtab->sh_size / entry_size;
+      for (uint32_t k = 1; k < count; ++k) {
+        const uint8_t* at = image.Entry(*symtab, entry_size, k, kSymbolSize);
+        if (at == nullptr) break;
+        const ElfSymbol s = LoadAt<ElfSymbol>(at);
+        std::optional<std::string_view> name = image.StringAt(symtab->sh_link, s.st_name);
+        if (!name) continue;
+        auto found = absent.find(std::string(*name));
+        if (found == absent.end()) continue;
+        const uint8_t binding = SymbolBinding(s.st_info);
+        const uint8_t type = SymbolType(s.st_info);
+        if (type == STT_SECTION || type == STT_FILE) continue;
+        ExplainFinding finding;
+        finding.input = input;
+        if (s.st_shndx == SHN_UNDEF) {
+          finding.kind = "undefined";
+          finding.words = "only referenced (undefined) in " + input;
+        } else if (binding == kStbLocal) {
+          finding.kind = "local";
+          finding.words = "a local (static) symbol in " + input + ": only global symbols are exported";
+        } else if (stub) {
+          finding.kind = "import-stub";
+          finding.words = "defined in the import stub " + input + ": import stubs give no symbols";
+        } else if (binding == STB_WEAK) {
+          finding.kind = "weak";
+          finding.words = "a weak definition in " + input;
+        } else if (ClassifySymbolName(image.SectionName(s.st_shndx), reinterpret_cast<const uint8_t*>(""), 0) & CLASS_LINKONCE) {
+          finding.kind = "linkonce";
+          finding.words = "a definition in a linkonce section in " + input;
+        } else {
+          finding.kind = "untracked";
+          finding.words = "a global definition in " + input + ", an input given twice (only its first copy counts)";
+        }
+        std::vector<ExplainFinding>& findings = found->second->findings;
+        if (findings.size() < kMostFindings) findings.push_back(std::move(finding));
+        else ++more[found->second];
+      }
+    }
+  }
+  for (auto& [entry, count] : more) {
+    ExplainFinding rest;
+    rest.kind = "more";
+    rest.words = Format("and %zu more in other inputs", count);
+    entry->findings.push_back(std::move(rest));
+  }
+}
+
+// The reason codes and the words of a verdict.
+struct ReasonWords {
+  uint8_t reason;
+  const char* code;
+  const char* words;
+};
+
+constexpr ReasonWords kReasonWords[] = {
+    {REASON_WEAK, "weak", "the definition in force is weak, and a weak symbol is never exported: give it a strong "
+                          "definition"},
+    {REASON_LINKONCE, "linkonce", "it is defined in a .gnu.linkonce section: -warnlinkonce allows it with a warning"},
+    {REASON_STATIC_INIT, "static-init", "it is a static initializer (a name beginning with __sti__): -warnsti "
+                                        "allows it with a warning"},
+    {REASON_DOUBLE_DOT, "double-dot", "its name contains \"..\", which is never exported"},
+    {REASON_DOT_NAME, "dot-name", "its name begins with '.'"},
+    {REASON_NOT_LOADABLE, "not-loadable", "its definition is not loadable (not in an allocated section, not common)"},
+};
+
+std::string JoinWords(const std::vector<std::string>& words) {
+  std::string joined;
+  for (const std::string& w : words) joined += (joined.empty() ? "" : "; ") + w;
+  return joined;
+}
+
+void ExplainReasons(uint8_t reasons, ExplainSymbol& s) {
+  std::vector<std::string> words;
+  for (const ReasonWords& r : kReasonWords) {
+    if (!(reasons & r.reason)) continue;
+    s.reason_codes.push_back(r.code);
+    words.push_back(r.words);
+  }
+  s.why += JoinWords(words);
+}
+
 ExplainSymbol Describe(const TrackedSymbol& record, const ExplainReport& report, const SelectionSettings& settings,
                        const std::string& directory) {
   ExplainSymbol s;
@@ -114,38 +344,72 @@ ExplainSymbol Describe(const TrackedSymbol& record, const ExplainReport& report,
   if (record.exported) {
     s.verdict = Verdict::kExported;
     s.warnings = CheckMessages(record, settings);
+    s.why = "on the export list";
+    if (!s.warnings.empty()) {
+      s.why += ", with a warning: ";
+      ExplainReasons(record.verdict_reasons, s);
+    }
     return s;
   }
   switch (record.verdict) {
     case kVerdictRefused:
       s.verdict = Verdict::kRefused;
       s.reasons = CheckMessages(record, settings);
+      s.why = "refused: ";
+      ExplainReasons(record.verdict_reasons, s);
       break;
     case kVerdictPassedOver:
       s.verdict = Verdict::kPassedOver;
       s.reasons = PassOverReasons(record);
+      s.why = "-xall passes it over: ";
+      ExplainReasons(record.verdict_reasons, s);
       break;
     case kVerdictExcluded:
       s.verdict = Verdict::kExcluded;
       s.reasons.push_back("named in the exclude file");
       s.warnings = CheckMessages(record, settings);
+      s.reason_codes.push_back("excluded");
+      s.why = "it passed the checks, and the exclude file takes it off the list";
       break;
     default:
       s.verdict = Verdict::kNotRequested;
       // A failed selection stops early: later sources were never read.
       if (report.status != 0) {
         s.reasons.push_back("not on the export list when the selection stopped");
+        s.reason_codes.push_back("selection-stopped");
+        s.why = "the selection stopped (see the messages) before it was on the export list";
       } else if (!report.export_all) {
         s.reasons.push_back("not named in the definition file or an .export section");
+        s.reason_codes.push_back("not-requested");
+        s.why = "nothing asks for it: name it in the definition file or an .export section, or use -xall";
       }
   }
   return s;
 }
 
+// The exclude file's names that took nothing off the list, with their lines.
+std::vector<ExplainUnmatchedExclude> UnmatchedExcludes(const MappedFile& file, const SymbolTree& tree) {
+  std::vector<ExplainUnmatchedExclude> unmatched;
+  ScanDefLines(file.view, file.size, [&](DefTokenType type, const uint8_t* token, uint32_t length, uint32_t line) {
+    if (type != DefTokenType::kSymbol) return kOk;
+    uint32_t number = tree.FindRecord(token, length);
+    if (number == kNoRecord || tree.At(number).verdict != kVerdictExcluded) {
+      ExplainUnmatchedExclude entry;
+      entry.name = AsString(token, length);
+      entry.line = line;
+      entry.similar = SimilarNames(tree, entry.name);
+      unmatched.push_back(std::move(entry));
+    }
+    return kOk;
+  });
+  return unmatched;
+}
+
 }  // namespace
 
-ExplainReport Explain(const std::vector<std::string>& args) {
+ExplainReport Explain(const std::vector<std::string>& args, const std::vector<std::string>& only) {
   ExplainReport report;
+  report.only = only;
   RunState run;
   run.console = Sink{nullptr, &report.console};
 
@@ -180,9 +444,60 @@ ExplainReport Explain(const std::vector<std::string>& args) {
       SelectExports(run.tree, run.inputs.registry, run.def_file, run.exclude_file, settings, run.console);
   report.status = selection.status;
   const std::string directory = FullPath(".", SIZE_MAX).value_or("");
-  for (uint32_t number = run.tree.First(); number != kNoRecord; number = run.tree.Next(number))
-    report.symbols.push_back(Describe(run.tree.At(number), report, settings, directory));
+
+  OriginMap origins;
+  if (!options.export_all) {
+    if (run.def_file) AddDefinitionFileOrigins(*run.def_file, *options.def_path, origins);
+    AddExportSectionOrigins(run.inputs.registry, directory, origins);
+  }
+  const std::set<std::string> wanted(only.begin(), only.end());
+  auto kept = [&](const std::string& name) { return wanted.empty() || wanted.count(name) != 0; };
+
+  bool excluded_any = false;
+  for (uint32_t number = run.tree.First(); number != kNoRecord; number = run.tree.Next(number)) {
+    const TrackedSymbol& record = run.tree.At(number);
+    ++report.global_count;
+    if (record.exported) ++report.exported_count;
+    if (record.verdict == kVerdictExcluded) excluded_any = true;
+    if (!kept(NameOf(record))) continue;
+    ExplainSymbol s = Describe(record, report, settings, directory);
+    if (options.export_all) {
+      s.requested_by.emplace_back();
+    } else if (auto found = origins.find(s.name); found != origins.end()) {
+      s.requested_by = found->second;
+    }
+    report.symbols.push_back(std::move(s));
+  }
+
   report.missing = MissingNames(selection.missing, run.tree);
+  std::erase_if(report.missing, [&](const std::string& name) { return !kept(name); });
+  std::vector<std::string> absent_names = report.missing;
+  for (const std::string& name : only) {
+    const bool held = run.tree.FindRecord(reinterpret_cast<const uint8_t*>(name.data()),
+                                          static_cast<uint32_t>(name.size())) != kNoRecord;
+    if (!held && std::find(absent_names.begin(), absent_names.end(), name) == absent_names.end())
+      absent_names.push_back(name);
+  }
+  for (const std::string& name : absent_names) {
+    ExplainAbsent absent;
+    absent.name = name;
+    absent.requested = std::find(report.missing.begin(), report.missing.end(), name) != report.missing.end();
+    if (auto found = origins.find(name); found != origins.end()) absent.requested_by = found->second;
+    absent.similar = SimilarNames(run.tree, name);
+    report.absent.push_back(std::move(absent));
+  }
+  std::map<std::string, ExplainAbsent*> by_name;
+  for (ExplainAbsent& absent : report.absent) by_name[absent.name] = &absent;
+  if (!by_name.empty()) FindUnderAbsentNames(run.inputs.registry, directory, by_name);
+
+  // The exclude file was read only when the selection got that far with
+  // something on the list.
+  if (run.exclude_file && report.status == kOk && (report.exported_count != 0 || excluded_any)) {
+    report.exclude_file = *options.exclude_path;
+    report.unmatched_excludes = UnmatchedExcludes(*run.exclude_file, run.tree);
+    std::erase_if(report.unmatched_excludes,
+                  [&](const ExplainUnmatchedExclude& entry) { return !kept(entry.name); });
+  }
   return report;
 }
 

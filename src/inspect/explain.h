@@ -9,7 +9,9 @@
 
 namespace prepqdm {
 
-// `args` are prepqdm's options and inputs (no program name).
-ExplainReport Explain(const std::vector<std::string>& args);
+// `args` are prepqdm's options and inputs (no program name). A non-empty
+// `only` (qdmdump --symbol) limits the report to those names, and reports
+// each of them that no input defines as a global.
+ExplainReport Explain(const std::vector<std::string>& args, const std::vector<std::string>& only = {});
 
 }  // namespace prepqdm

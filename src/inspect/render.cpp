@@ -45,9 +45,11 @@ std::string Printable(std::string_view bytes) {
   return out;
 }
 
+constexpr uint16_t kEm386 = 3;
+
 const char* MachineName(uint16_t machine) {
   switch (machine) {
-    case 3: return "Intel 80386";
+    case kEm386: return "Intel 80386";
     case 8: return "MIPS";
     case EM_PPC: return "PowerPC";
     case 21: return "PowerPC64";
@@ -66,11 +68,25 @@ const char* KindName(ObjectKind kind) {
   return "";
 }
 
-const char* RelocationName(uint32_t type) {
-  if (type == R_PPC_ADDR32) return "R_PPC_ADDR32";
-  if (type == R_PPC_DTPREL32) return "R_PPC_DTPREL32";
+// Relocation types are numbered per machine; the names are readelf's.
+const char* RelocationName(uint16_t machine, uint32_t type) {
+  static constexpr struct {
+    uint16_t machine;
+    uint32_t type;
+    const char* name;
+  } kNames[] = {
+      {kEm386, 0, "R_386_NONE"},    {kEm386, 1, "R_386_32"},          {kEm386, 2, "R_386_PC32"},
+      {EM_PPC, 0, "R_PPC_NONE"},    {EM_PPC, 1, "R_PPC_ADDR32"},      {EM_PPC, 26, "R_PPC_REL32"},
+      {EM_PPC, 78, "R_PPC_DTPREL32"},
+  };
+  for (const auto& entry : kNames)
+    if (entry.machine == machine && entry.type == type) return entry.name;
   return "other";
 }
+
+// The version of the JSON documents' layout; a script can check it before
+// it reads on.
+constexpr int kJsonSchemaVersion = 1;
 
 std::string CrcVerdict(uint32_t stored, const std::optional<uint32_t>& computed, const char* source) {
   char text[96];
@@ -105,7 +121,7 @@ void TextObject(Text& t, const ObjectFacts& o) {
       std::string relocation = "no relocation";
       if (e.relocation) {
         char text[64];
-        std::snprintf(text, sizeof text, "%s (%u) against symbol %u ", RelocationName(e.relocation->type),
+        std::snprintf(text, sizeof text, "%s (%u) against symbol %u ", RelocationName(o.machine, e.relocation->type),
                       e.relocation->type, e.relocation->symbol_index);
         relocation = text + (e.relocation->symbol_name ? Printable(*e.relocation->symbol_name) : "<unreadable>");
       }
@@ -157,7 +173,7 @@ void JsonObject(JsonWriter& j, const ObjectFacts& o) {
         j.BeginObject();
         j.Key("index").Number(e.relocation->index);
         j.Key("type").Number(e.relocation->type);
-        j.Key("type_name").String(RelocationName(e.relocation->type));
+        j.Key("type_name").String(RelocationName(o.machine, e.relocation->type));
         j.Key("symbol_index").Number(e.relocation->symbol_index);
         if (e.relocation->symbol_name) j.Key("symbol").String(*e.relocation->symbol_name);
         else j.Key("symbol").Null();
@@ -288,6 +304,7 @@ std::string RenderText(const std::vector<FileReport>& reports) {
 std::string RenderJson(const std::vector<FileReport>& reports) {
   JsonWriter j;
   j.BeginObject();
+  j.Key("schema_version").Number(kJsonSchemaVersion);
   j.Key("status").Number(ExitStatusOf(reports));
   j.Key("files").BeginArray();
   for (const FileReport& file : reports) {
@@ -333,6 +350,66 @@ std::string RenderJson(const std::vector<FileReport>& reports) {
   return j.Text() + "\n";
 }
 
+namespace {
+
+std::string Quote(const std::string& name) { return "\"" + Printable(name) + "\""; }
+
+std::string OriginText(const ExplainOrigin& origin) {
+  switch (origin.source) {
+    case ExplainOrigin::Source::kDefinitionFile:
+      return Format("%s line %u", Printable(origin.file).c_str(), origin.line);
+    case ExplainOrigin::Source::kExportSection: {
+      std::string text = Format(".export entry %u of %s", origin.entry, Printable(origin.file).c_str());
+      if (!origin.local_target.empty()) text += ", relocated against " + Printable(origin.local_target);
+      return text;
+    }
+    case ExplainOrigin::Source::kExportAll:
+      break;
+  }
+  return "-xall";
+}
+
+void TextOrigins(Text& t, const std::vector<ExplainOrigin>& origins) {
+  for (const ExplainOrigin& origin : origins) t.Line("    requested by %s", OriginText(origin).c_str());
+}
+
+void TextSimilar(Text& t, const std::vector<std::string>& similar) {
+  if (similar.empty()) return;
+  std::string names;
+  for (const std::string& name : similar) names += (names.empty() ? "" : ", ") + Printable(name);
+  t.Line("    did you mean: %s", names.c_str());
+}
+
+void JsonOrigins(JsonWriter& j, const std::vector<ExplainOrigin>& origins) {
+  j.BeginArray();
+  for (const ExplainOrigin& origin : origins) {
+    j.BeginObject();
+    switch (origin.source) {
+      case ExplainOrigin::Source::kDefinitionFile:
+        j.Key("source").String("definition-file");
+        j.Key("file").String(origin.file);
+        j.Key("line").Number(origin.line);
+        break;
+      case ExplainOrigin::Source::kExportSection:
+        j.Key("source").String("export-section");
+        j.Key("input").String(origin.file);
+        j.Key("entry").Number(origin.entry);
+        if (origin.local_symbol) j.Key("local_symbol").String(*origin.local_symbol);
+        else j.Key("local_symbol").Null();
+        if (origin.local_target.empty()) j.Key("local_target").Null();
+        else j.Key("local_target").String(origin.local_target);
+        break;
+      case ExplainOrigin::Source::kExportAll:
+        j.Key("source").String("xall");
+        break;
+    }
+    j.EndObject();
+  }
+  j.EndArray();
+}
+
+}  // namespace
+
 std::string RenderText(const ExplainReport& report) {
   Text t;
   if (!report.console.empty()) {
@@ -346,23 +423,38 @@ std::string RenderText(const ExplainReport& report) {
     return t.out;
   }
   t.Line("%-13s %-4s %-6s %-16s %-24s %s", "verdict", "kind", "weak", "class", "symbol", "input");
-  size_t exported = 0;
   for (const ExplainSymbol& s : report.symbols) {
-    if (s.verdict == Verdict::kExported) ++exported;
     t.Line("%-13s %-4s %-6s %-16s %-24s %s", VerdictName(s.verdict), s.kind.c_str(), s.weak ? "weak" : "strong",
            ClassFlagNames(s.class_flags).c_str(), Printable(s.name).c_str(),
            s.input.empty() ? "(definition file)" : Printable(s.input).c_str());
     for (const std::string& reason : s.reasons) t.Line("    %s", Printable(reason).c_str());
     for (const std::string& warning : s.warnings) t.Line("    %s", Printable(warning).c_str());
+    // Every symbol of an -xall run is considered by -xall: said once, below.
+    if (s.verdict != Verdict::kExported && !s.why.empty()) t.Line("    why: %s", Printable(s.why).c_str());
+    if (!report.export_all) TextOrigins(t, s.requested_by);
   }
-  for (const std::string& name : report.missing) t.Line("%-13s %s", "missing", Printable(name).c_str());
+  for (const ExplainAbsent& a : report.absent) {
+    t.Line("%-13s %s", a.requested ? "missing" : "no-global", Quote(a.name).c_str());
+    if (!a.requested) t.Line("    why: no input defines a global symbol of this name");
+    TextOrigins(t, a.requested_by);
+    for (const ExplainFinding& f : a.findings) t.Line("    the inputs have %s", Printable(f.words).c_str());
+    TextSimilar(t, a.similar);
+  }
+  if (report.exclude_file && !report.unmatched_excludes.empty()) {
+    t.Line("%s", "");
+    t.Line("names in the exclude file %s that matched no listed export:", Printable(*report.exclude_file).c_str());
+    for (const ExplainUnmatchedExclude& u : report.unmatched_excludes) {
+      t.Line("    line %u: %s", u.line, Quote(u.name).c_str());
+      TextSimilar(t, u.similar);
+    }
+  }
   t.Line("%s", "");
   if (report.status == 0) {
-    t.Line("%zu of %zu global symbols would be exported%s", exported, report.symbols.size(),
+    t.Line("%zu of %zu global symbols would be exported%s", report.exported_count, report.global_count,
            report.export_all ? " (-xall)" : "");
   } else {
     t.Line("prepqdm would fail with status %d and write nothing (%zu symbols had passed the checks)", report.status,
-           exported);
+           report.exported_count);
   }
   return t.out;
 }
@@ -370,6 +462,7 @@ std::string RenderText(const ExplainReport& report) {
 std::string RenderJson(const ExplainReport& report) {
   JsonWriter j;
   j.BeginObject();
+  j.Key("schema_version").Number(kJsonSchemaVersion);
   j.Key("mode").String("explain");
   j.Key("ran").Bool(report.ran);
   j.Key("status").Number(report.status);
@@ -377,6 +470,10 @@ std::string RenderJson(const ExplainReport& report) {
   j.Key("export_all").Bool(report.export_all);
   j.Key("def_only").Bool(report.def_only);
   j.Key("console").String(report.console);
+  j.Key("only");
+  JsonStrings(j, report.only);
+  j.Key("global_count").Number(static_cast<int64_t>(report.global_count));
+  j.Key("exported_count").Number(static_cast<int64_t>(report.exported_count));
   j.Key("symbols").BeginArray();
   for (const ExplainSymbol& s : report.symbols) {
     j.BeginObject();
@@ -392,11 +489,50 @@ std::string RenderJson(const ExplainReport& report) {
     JsonStrings(j, s.reasons);
     j.Key("warnings");
     JsonStrings(j, s.warnings);
+    j.Key("reason_codes");
+    JsonStrings(j, s.reason_codes);
+    j.Key("why").String(s.why);
+    j.Key("requested_by");
+    JsonOrigins(j, s.requested_by);
     j.EndObject();
   }
   j.EndArray();
   j.Key("missing");
   JsonStrings(j, report.missing);
+  j.Key("absent").BeginArray();
+  for (const ExplainAbsent& a : report.absent) {
+    j.BeginObject();
+    j.Key("name").String(a.name);
+    j.Key("requested").Bool(a.requested);
+    j.Key("requested_by");
+    JsonOrigins(j, a.requested_by);
+    j.Key("findings").BeginArray();
+    for (const ExplainFinding& f : a.findings) {
+      j.BeginObject();
+      if (f.input.empty()) j.Key("input").Null();
+      else j.Key("input").String(f.input);
+      j.Key("kind").String(f.kind);
+      j.Key("words").String(f.words);
+      j.EndObject();
+    }
+    j.EndArray();
+    j.Key("did_you_mean");
+    JsonStrings(j, a.similar);
+    j.EndObject();
+  }
+  j.EndArray();
+  if (report.exclude_file) j.Key("exclude_file").String(*report.exclude_file);
+  else j.Key("exclude_file").Null();
+  j.Key("unmatched_excludes").BeginArray();
+  for (const ExplainUnmatchedExclude& u : report.unmatched_excludes) {
+    j.BeginObject();
+    j.Key("name").String(u.name);
+    j.Key("line").Number(u.line);
+    j.Key("did_you_mean");
+    JsonStrings(j, u.similar);
+    j.EndObject();
+  }
+  j.EndArray();
   j.EndObject();
   return j.Text() + "\n";
 }

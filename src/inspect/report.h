@@ -104,6 +104,19 @@ struct FileReport {
 // Explain mode: what prepqdm's selection would do with every global symbol.
 enum class Verdict { kExported, kRefused, kPassedOver, kExcluded, kNotRequested };
 
+// Where a name was asked for: a line of the definition file, an entry of an
+// object's ".export" section, or -xall (which considers every global).
+struct ExplainOrigin {
+  enum class Source { kDefinitionFile, kExportSection, kExportAll } source = Source::kExportAll;
+  std::string file;   // the definition file as typed, or the object (archive(member))
+  uint32_t line = 0;  // definition file: its line, from 1
+  uint32_t entry = 0; // .export: the entry (word) index, from 0
+  // .export: the entry's relocation is against a local symbol, which is
+  // looked up among the globals by its name: that symbol, in words.
+  std::optional<std::string> local_symbol;  // its name, when it can be told
+  std::string local_target;                 // words, empty when the target is global
+};
+
 struct ExplainSymbol {
   std::string name;
   std::string input;          // path, or archive(member); empty for a definition-file record
@@ -113,6 +126,33 @@ struct ExplainSymbol {
   Verdict verdict = Verdict::kNotRequested;
   std::vector<std::string> reasons;   // refusal messages, or why -xall passed it over
   std::vector<std::string> warnings;  // warnings prepqdm prints when exporting it
+  std::vector<std::string> reason_codes;  // "weak", "linkonce", ..., one per rule
+  std::string why;                        // the verdict's reason in words
+  std::vector<ExplainOrigin> requested_by;
+};
+
+// What an input holds under a name that no global record has.
+struct ExplainFinding {
+  std::string input;
+  std::string kind;   // "local", "weak", "linkonce", "import-stub", "undefined"
+  std::string words;
+};
+
+// A name that no global record holds: requested (and so missing), or asked
+// about with --symbol.
+struct ExplainAbsent {
+  std::string name;
+  bool requested = false;
+  std::vector<ExplainOrigin> requested_by;
+  std::vector<ExplainFinding> findings;
+  std::vector<std::string> similar;  // "did you mean", nearest first, at most three
+};
+
+// An exclude-file name that took nothing off the list.
+struct ExplainUnmatchedExclude {
+  std::string name;
+  uint32_t line = 0;
+  std::vector<std::string> similar;
 };
 
 struct ExplainReport {
@@ -123,6 +163,12 @@ struct ExplainReport {
   std::string console;        // everything prepqdm would have printed
   std::vector<ExplainSymbol> symbols;
   std::vector<std::string> missing;  // requested names no input defines
+  std::vector<ExplainAbsent> absent; // the missing names, and --symbol names no input defines
+  std::vector<std::string> only;     // --symbol: the names the report is limited to
+  size_t global_count = 0;           // global symbols, and how many would be exported,
+  size_t exported_count = 0;         // whatever --symbol keeps
+  std::optional<std::string> exclude_file;  // as typed, when one was read
+  std::vector<ExplainUnmatchedExclude> unmatched_excludes;
 };
 
 // Exit statuses shared by the program and its tests.
