@@ -11,6 +11,7 @@
 #include "inspect/explain.h"
 #include "inspect/json_writer.h"
 #include "inspect/render.h"
+#include "inspect/similar_names.h"
 #include "json_reader.h"
 #include "support/ar_builder.h"
 #include "symbols/tracked_symbol.h"
@@ -272,4 +273,200 @@ TEST(ManPages, RenderWithoutWarnings) {
     EXPECT_EQ(r.err, "") << page;
     EXPECT_NE(r.out.find("EXIT STATUS"), std::string::npos) << page;
   }
+}
+
+// The explain catalogue: each verdict and reason, where it was requested,
+// and what is said about names no record holds, through the program's text
+// and its JSON. c.o defines f, g, gee, gae, w (weak), lo (linkonce), __sti__x,
+// a..b and .L1; libs.a(s.o) a static `hidden`; d.o's .export entry 0 names
+// f; e.o's .export entry 0 is relocated, as compilers do it, against the
+// section symbol of .text plus the offset of the static function `helper`.
+namespace {
+
+void WriteCatalogueInputs(const TempDir& dir) {
+  using testsupport::ElfBuilder;
+  ElfBuilder c;
+  uint16_t text = static_cast<uint16_t>(c.AddProgbits(".text", SHF_ALLOC | SHF_EXECINSTR, Bytes(64, 0)));
+  uint16_t linkonce = static_cast<uint16_t>(c.AddProgbits(".gnu.linkonce.t.lo", SHF_ALLOC | SHF_EXECINSTR, Bytes(8, 0)));
+  uint32_t at = 0;
+  for (const char* name : {"f", "g", "gee", "gae", "__sti__x", "a..b", ".L1"}) c.AddGlobal(name, text, at += 4, 4);
+  c.AddGlobal("w", text, 40, 4, STT_FUNC, STB_WEAK);
+  c.AddGlobal("lo", linkonce, 0, 4);
+  testsupport::WriteFile(dir.File("c.o"), c.Build());
+
+  ElfBuilder s;
+  uint16_t data = static_cast<uint16_t>(s.AddProgbits(".data", SHF_ALLOC | SHF_WRITE, Bytes(300, 0)));
+  s.AddSymbol({"hidden", 0, 4, testsupport::Info(0, STT_OBJECT), 0, data});
+  s.AddGlobal("s_api", data, 4, 4, STT_OBJECT);
+  testsupport::WriteFile(dir.File("libs.a"), testsupport::ArBuilder().Add("s.o", s.Build()).Build());
+
+  ElfBuilder d;
+  d.AddProgbits(".text", SHF_ALLOC | SHF_EXECINSTR, Bytes(300, 0));
+  uint32_t exports = d.AddProgbits(".export", SHF_ALLOC, Bytes(4, 0));
+  uint32_t f = d.AddGlobal("f", SHN_UNDEF, 0, 0, 0);
+  d.AddRelocations(exports, false, {{0, f, 1, 0}});
+  testsupport::WriteFile(dir.File("d.o"), d.Build());
+
+  ElfBuilder e;
+  uint16_t e_text = static_cast<uint16_t>(e.AddProgbits(".text", SHF_ALLOC | SHF_EXECINSTR, Bytes(300, 0)));
+  uint32_t e_exports = e.AddProgbits(".export", SHF_ALLOC, Bytes{8, 0, 0, 0});
+  uint32_t section = e.AddSymbol({"", 0, 0, testsupport::Info(0, STT_SECTION), 0, e_text});
+  e.AddSymbol({"helper", 8, 4, testsupport::Info(0, STT_FUNC), 0, e_text});
+  e.AddRelocations(e_exports, false, {{0, section, 1, 0}});
+  testsupport::WriteFile(dir.File("e.o"), e.Build());
+
+  testsupport::WriteFile(dir.File("r.def"), std::string("[CODE]\nf\nw\nlo\n__sti__x\na..b\nhidden\ngea\n"));
+  testsupport::WriteFile(dir.File("s.def"), std::string("[CODE]\r\nf\r\ng\r\n"));
+  testsupport::WriteFile(dir.File("x.def"), std::string("g\n; a comment\nff\n"));
+}
+
+struct Explained {
+  Json doc;
+  std::string text;
+};
+
+Explained RunExplain(const TempDir& dir, const std::vector<std::string>& qdmdump_options,
+                     const std::vector<std::string>& prepqdm_args) {
+  std::vector<std::string> args = qdmdump_options;
+  args.push_back("--explain");
+  args.insert(args.end(), prepqdm_args.begin(), prepqdm_args.end());
+  testsupport::ProcessResult text = testsupport::RunProgram(QDMDUMP_BINARY, args, dir.path());
+  args.insert(args.begin(), "--json");
+  testsupport::ProcessResult json = testsupport::RunProgram(QDMDUMP_BINARY, args, dir.path());
+  EXPECT_EQ(json.exit_code, text.exit_code) << text.out;
+  return {JsonParser::Parse(json.out), text.out};
+}
+
+const Json* Find(const Json& array, const std::string& name) {
+  for (const Json& entry : array.array)
+    if (entry["name"].string == name) return &entry;
+  return nullptr;
+}
+
+}  // namespace
+
+TEST(ExplainCatalogue, EveryReasonWithWordsAndWhereRequested) {
+  TempDir dir;
+  WriteCatalogueInputs(dir);
+  const std::vector<std::string> refusals = {"-o", "out.o", "-x", "r.def", "c.o", "libs.a"};
+  const std::vector<std::string> success = {"-o", "out.o", "-x", "s.def", "-xnot", "x.def", "c.o", "d.o"};
+  const std::vector<std::string> xall = {"-o", "out.o", "-xall", "c.o"};
+  struct Row {
+    const std::vector<std::string>* run;
+    const char* name;
+    const char* verdict;
+    const char* code;    // "" for none
+    const char* why;     // part of the words
+    const char* origin;  // the first "requested by" words, "" for none
+  } rows[] = {
+      {&refusals, "w", "refused", "weak", "the definition in force is weak", "r.def line 3"},
+      {&refusals, "lo", "refused", "linkonce", "-warnlinkonce allows it", "r.def line 4"},
+      {&refusals, "__sti__x", "refused", "static-init", "-warnsti allows it", "r.def line 5"},
+      {&refusals, "a..b", "refused", "double-dot", "contains \"..\"", "r.def line 6"},
+      {&refusals, "g", "not-requested", "selection-stopped", "the selection stopped", ""},
+      {&success, "f", "exported", "", "on the export list", "s.def line 2"},
+      {&success, "g", "excluded", "excluded", "the exclude file takes it off", "s.def line 3"},
+      {&success, "gee", "not-requested", "not-requested", "nothing asks for it", ""},
+      {&xall, "w", "passed-over", "weak", "-xall passes it over", "-xall"},
+      {&xall, ".L1", "passed-over", "dot-name", "its name begins with '.'", "-xall"},
+  };
+  std::map<const std::vector<std::string>*, Explained> runs;
+  for (const auto* run : {&refusals, &success, &xall}) runs[run] = RunExplain(dir, {}, *run);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name + std::string(" in ") + runs[row.run].doc["console"].string);
+    const Json* s = Find(runs[row.run].doc["symbols"], row.name);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ((*s)["verdict"].string, row.verdict);
+    const std::vector<Json>& codes = (*s)["reason_codes"].array;
+    EXPECT_EQ(codes.empty() ? "" : codes[0].string, row.code);
+    EXPECT_NE((*s)["why"].string.find(row.why), std::string::npos) << (*s)["why"].string;
+    const std::vector<Json>& origins = (*s)["requested_by"].array;
+    if (*row.origin == '\0') {
+      EXPECT_TRUE(origins.empty());
+    } else if (std::string(row.origin) == "-xall") {
+      ASSERT_EQ(origins.size(), 1u);
+      EXPECT_EQ(origins[0]["source"].string, "xall");
+    } else {
+      ASSERT_FALSE(origins.empty());
+      EXPECT_EQ(origins[0]["source"].string, "definition-file");
+      EXPECT_EQ(row.origin, origins[0]["file"].string + " line " + std::to_string(origins[0]["line"].number));
+      EXPECT_NE(runs[row.run].text.find("    requested by " + std::string(row.origin) + "\n"), std::string::npos);
+    }
+    if (row.verdict != std::string("exported")) {
+      EXPECT_NE(runs[row.run].text.find("    why: " + (*s)["why"].string + "\n"), std::string::npos);
+    }
+  }
+  // f is also asked for by d.o's .export section.
+  const Json& f_origins = (*Find(runs[&success].doc["symbols"], "f"))["requested_by"];
+  ASSERT_EQ(f_origins.array.size(), 2u);
+  EXPECT_EQ(f_origins[1]["source"].string, "export-section");
+  EXPECT_EQ(f_origins[1]["input"].string, "d.o");
+  EXPECT_EQ(f_origins[1]["entry"].number, 0);
+
+  // Missing names: a static symbol in an archive member, and a misspelling
+  // (a transposition is one edit, so gae is as near as gee).
+  const Json& refused = runs[&refusals].doc;
+  const Json* hidden = Find(refused["absent"], "hidden");
+  ASSERT_NE(hidden, nullptr);
+  EXPECT_TRUE((*hidden)["requested"].boolean);
+  EXPECT_EQ((*hidden)["requested_by"][0]["line"].number, 7);
+  ASSERT_EQ((*hidden)["findings"].array.size(), 1u);
+  EXPECT_EQ((*hidden)["findings"][0]["kind"].string, "local");
+  EXPECT_EQ((*hidden)["findings"][0]["input"].string, "libs.a(s.o)");
+  EXPECT_NE(runs[&refusals].text.find("the inputs have a local (static) symbol in libs.a(s.o)"), std::string::npos);
+  const Json* gea = Find(refused["absent"], "gea");
+  ASSERT_NE(gea, nullptr);
+  std::vector<std::string> similar;
+  for (const Json& name : (*gea)["did_you_mean"].array) similar.push_back(name.string);
+  EXPECT_EQ(similar, (std::vector<std::string>{"gae", "gee", "g"}));
+  EXPECT_NE(runs[&refusals].text.find("did you mean: gae, gee, g\n"), std::string::npos);
+
+  // The exclude file's name that took nothing off the list.
+  const Json& unmatched = runs[&success].doc["unmatched_excludes"];
+  ASSERT_EQ(unmatched.array.size(), 1u);
+  EXPECT_EQ(unmatched[0]["name"].string, "ff");
+  EXPECT_EQ(unmatched[0]["line"].number, 3);
+  EXPECT_EQ(unmatched[0]["did_you_mean"][0].string, "f");
+  EXPECT_NE(runs[&success].text.find("    line 3: \"ff\"\n"), std::string::npos) << runs[&success].text;
+}
+
+// A static function exported through .export is refused as missing "": the
+// report names the object, the entry and the function; --symbol limits the
+// report and answers for a name that is not global at all.
+TEST(ExplainCatalogue, ExportEntryAgainstAStaticFunctionAndSymbolFilter) {
+  TempDir dir;
+  WriteCatalogueInputs(dir);
+  Explained r = RunExplain(dir, {"--symbol", "", "--symbol", "helper"}, {"-o", "out.o", "e.o", "c.o"});
+  EXPECT_EQ(r.doc["status"].number, -1);
+  EXPECT_TRUE(r.doc["symbols"].array.empty());
+  const Json* entry = Find(r.doc["absent"], "");
+  ASSERT_NE(entry, nullptr);
+  const Json& origin = (*entry)["requested_by"][0];
+  EXPECT_EQ(origin["input"].string, "e.o");
+  EXPECT_EQ(origin["entry"].number, 0);
+  EXPECT_EQ(origin["local_symbol"].string, "helper");
+  EXPECT_NE(r.text.find("requested by .export entry 0 of e.o, relocated against the local symbol \"helper\" "
+                        "(through the section symbol of .text + 0x8)"),
+            std::string::npos)
+      << r.text;
+  const Json* helper = Find(r.doc["absent"], "helper");
+  ASSERT_NE(helper, nullptr);
+  EXPECT_FALSE((*helper)["requested"].boolean);
+  EXPECT_EQ((*helper)["findings"][0]["kind"].string, "local");
+  EXPECT_NE(r.text.find("no-global     \"helper\""), std::string::npos) << r.text;
+}
+
+TEST(EditDistance, TranspositionsAndTheLimit) {
+  struct Row {
+    const char* a;
+    const char* b;
+    size_t limit;
+    size_t distance;
+  } rows[] = {
+      {"mixer_gain", "mixer_gain", 2, 0}, {"mixer_gain", "mixer_gian", 2, 1}, {"ca", "abc", 3, 2},
+      {"mixer_gain", "mxier_gian", 2, 2}, {"abcdef", "ab", 2, 3},          {"", "abc", 5, 3},
+  };
+  for (const Row& row : rows) EXPECT_EQ(EditDistance(row.a, row.b, row.limit), row.distance) << row.a << " " << row.b;
+  EXPECT_EQ(SimilarityLimit(7), 2u);
+  EXPECT_EQ(SimilarityLimit(40), 10u);
 }
