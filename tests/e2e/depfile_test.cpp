@@ -1,0 +1,108 @@
+// The dependency file of -MF: its rule, byte for byte, and what a real build
+// system makes of it.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/ar_builder.h"
+#include "support/elf_builder.h"
+#include "support/run_support.h"
+#include "support/temp_dir.h"
+
+using testsupport::Bytes;
+using testsupport::TempDir;
+using testsupport::WriteFile;
+
+namespace {
+
+const std::string kAxDirectory = std::string(AX_BINARY).substr(0, std::string(AX_BINARY).rfind('/'));
+
+// a.o defines f; lib/libh.a(h.o) defines h.
+void WriteModule(const TempDir& dir) {
+  auto object = [](const std::string& symbol) {
+    testsupport::ElfBuilder b;
+    uint16_t text = static_cast<uint16_t>(b.AddProgbits(".text", 6, Bytes(300, 0)));
+    b.AddGlobal(symbol, text);
+    return b.Build();
+  };
+  WriteFile(dir.File("a.o"), object("f"));
+  mkdir(dir.File("lib").c_str(), 0755);
+  WriteFile(dir.File("lib/libh.a"), testsupport::ArBuilder().Add("h.o", object("h")).Build());
+}
+
+std::string Slurp(const std::string& path) {
+  Bytes bytes = testsupport::ReadFile(path);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+}  // namespace
+
+// Targets as typed, prerequisites as read (the -L-found archive where it was
+// found, the response file resolved), names escaped for Make; nothing is
+// written by a run that fails.
+TEST(DependencyFile, RuleOfASuccessfulRunOnly) {
+  TempDir dir;
+  WriteModule(dir);
+  WriteFile(dir.File("my exports.def"), std::string("[CODE]\nf\nh\n"));
+  WriteFile(dir.File("x#1$.txt"), std::string("nothing\n"));
+  WriteFile(dir.File("args.rsp"), std::string("-x \"my exports.def\"\n"));
+  std::vector<std::string> args{"-MF", "out.d", "-l", "lib.a", "-r", "M.qdm", "-L", "lib", "@args.rsp",
+                                "-xnot", "x#1$.txt", "a.o", "libh.a"};
+  testsupport::ProcessResult r = testsupport::RunBinary(args, dir.path(), {"TOOLCHAIN_ROOT=" + kAxDirectory});
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_EQ(Slurp(dir.File("out.d")), "pre_qdm.o lib.a: \\\n  " + dir.File("args.rsp") + " \\\n  " + dir.File("a.o") +
+                                          " \\\n  " + dir.File("lib/libh.a") +
+                                          " \\\n  my\\ exports.def \\\n  x\\#1$$.txt\n");
+
+  WriteFile(dir.File("my exports.def"), std::string("[CODE]\nnothere\n"));
+  r = testsupport::RunBinary({"-o", "out.o", "-MF", "fail.d", "-x", "my exports.def", "a.o"}, dir.path());
+  EXPECT_NE(r.exit_code, 0);
+  EXPECT_FALSE(testsupport::FileExists(dir.File("fail.d")));
+  EXPECT_FALSE(testsupport::FileExists(dir.File("fail.d.tmp")));
+}
+
+// A module built by Ninja with the README's rule: touching the definition
+// file, the response file or an archive found through -L reruns prepqdm;
+// touching nothing does not.
+TEST(DependencyFile, NinjaRerunsOnlyWhenARealInputChanges) {
+  TempDir dir;
+  testsupport::ProcessResult version = testsupport::RunProgram("/usr/bin/env", {"ninja", "--version"}, dir.path());
+  if (version.exit_code != 0) {
+    if (std::getenv("PREPQDM_NINJA_REQUIRED")) FAIL() << "ninja required but not found on PATH";
+    GTEST_SKIP() << "ninja not found on PATH (Debian package ninja-build)";
+  }
+  WriteModule(dir);
+  WriteFile(dir.File("m.def"), std::string("[CODE]\nf\nh\n"));
+  WriteFile(dir.File("args.rsp"), std::string("-x m.def\n"));
+  WriteFile(dir.File("build.ninja"),
+            "rule prepqdm\n"
+            "  command = " PREPQDM_BINARY " -o $out -MF $out.d -L lib @args.rsp a.o libh.a\n"
+            "  depfile = $out.d\n"
+            "  deps = gcc\n"
+            "build exports.o: prepqdm a.o\n");
+  auto build = [&]() {
+    testsupport::ProcessResult r = testsupport::RunProgram("/usr/bin/env", {"ninja", "-C", dir.path()}, dir.path());
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    return r.out.find("ninja: no work to do.") == std::string::npos;
+  };
+  auto touch = [&](const std::string& name) {
+    // Past the timestamp granularity of the file system.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_EQ(utimensat(AT_FDCWD, dir.File(name).c_str(), nullptr, 0), 0) << name;
+  };
+  EXPECT_TRUE(build());
+  EXPECT_TRUE(testsupport::FileExists(dir.File("exports.o")));
+  EXPECT_FALSE(build());
+  for (const char* input : {"m.def", "lib/libh.a", "args.rsp"}) {
+    SCOPED_TRACE(input);
+    touch(input);
+    EXPECT_TRUE(build());
+    EXPECT_FALSE(build());
+  }
+}
