@@ -3,13 +3,16 @@
 // input it cannot read at all.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <functional>
+#include <set>
 
 #include "dump_fixture.h"
-#include "support/ar_builder.h"
+#include "inspect/check_words.h"
 #include "inspect/file_inspector.h"
 #include "inspect/render.h"
 #include "json_reader.h"
+#include "support/ar_builder.h"
 
 using namespace prepqdm;
 using namespace dumptest;
@@ -302,4 +305,55 @@ TEST(InspectJson, DocumentCarriesTheFactsAndParsesBack) {
   const Json& bad = doc["files"][2]["objects"][0];
   EXPECT_FALSE(bad["object"]["export_tables"][0]["crc_ok"].boolean);
   EXPECT_EQ(bad["problems"].array.size(), 1u);
+}
+
+// Options may stand anywhere among the files; an unknown one is a usage
+// error; relocation types are named for the object's machine.
+TEST(InspectCommandLine, OptionsAnywhereAndMachineRelocationNames) {
+  TempDir dir;
+  WriteOutputs(dir, false, {{"bar", 'c'}});
+  struct Row {
+    std::vector<std::string> args;
+    int exit_code;
+    const char* out;  // part of standard output, or of standard error for a usage error
+  } rows[] = {
+      {{"exports.o", "--json"}, kDumpClean, "{\"schema_version\":1,"},
+      {{"exports.o"}, kDumpClean, "R_386_32 (1) against symbol"},
+      {{"-V", "exports.o"}, kDumpBadInput, "qdmdump: unknown option \"-V\""},
+      {{"--symbol", "bar", "exports.o"}, kDumpBadInput, "--symbol belongs to --explain"},
+      {{"exports.o", "--explain", "-xall", "m.o"}, kDumpBadInput, "--explain comes before"},
+      {{"--", "--json"}, kDumpBadInput, "qdmdump: --json: no such file"},
+      {{"--version"}, kDumpClean, "qdmdump "},
+  };
+  for (const Row& row : rows) {
+    testsupport::ProcessResult r = testsupport::RunProgram(QDMDUMP_BINARY, row.args, dir.path());
+    EXPECT_EQ(r.exit_code, row.exit_code) << row.args[0];
+    EXPECT_NE((r.out + r.err).find(row.out), std::string::npos) << row.args[0] << "\n" << r.out << r.err;
+  }
+}
+
+// Every check of the ELF reader has words in qdmdump and a row in the man
+// page's status table.
+TEST(InspectCheckWords, EveryReaderCodeIsExplained) {
+  std::string source = __FILE__;
+  std::string root = source.substr(0, source.rfind("/tests/"));
+  // Every 0xBAD000xx written out in full.
+  auto codes_in = [](const std::string& path) {
+    std::vector<uint8_t> bytes = testsupport::ReadFile(path);
+    std::string text(bytes.begin(), bytes.end());
+    std::set<uint32_t> codes;
+    for (size_t at = text.find("0xBAD000"); at != std::string::npos; at = text.find("0xBAD000", at + 1)) {
+      std::string digits = text.substr(at + 2, 9);
+      if (digits.size() == 9 && std::isxdigit(static_cast<unsigned char>(digits[6])) &&
+          std::isxdigit(static_cast<unsigned char>(digits[7])) && !std::isxdigit(static_cast<unsigned char>(digits[8])))
+        codes.insert(static_cast<uint32_t>(std::stoul(digits.substr(0, 8), nullptr, 16)));
+    }
+    return codes;
+  };
+  std::set<uint32_t> reader = codes_in(root + "/src/elf/elf_reader.cpp");
+  std::vector<uint32_t> known = KnownElfCheckCodes();
+  EXPECT_EQ(std::set<uint32_t>(known.begin(), known.end()), reader);
+  EXPECT_EQ(codes_in(root + "/man/prepqdm.1"), reader);
+  EXPECT_EQ(*ElfCheckWords(0xBAD0001Au),
+            "64-bit ELF (ELFCLASS64); prepqdm reads ELF32: compile with -m32 or the 32-bit toolchain");
 }
