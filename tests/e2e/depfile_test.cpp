@@ -56,15 +56,19 @@ TEST(DependencyFile, RuleOfASuccessfulRunOnly) {
                                 "-xnot", "x#1$.txt", "a.o", "libh.a"};
   testsupport::ProcessResult r = testsupport::RunBinary(args, dir.path(), {"TOOLCHAIN_ROOT=" + kAxDirectory});
   ASSERT_EQ(r.exit_code, 0) << r.out;
-  EXPECT_EQ(Slurp(dir.File("out.d")), "pre_qdm.o lib.a: \\\n  " + dir.File("args.rsp") + " \\\n  " + dir.File("a.o") +
+  const std::string rule = Slurp(dir.File("out.d"));
+  EXPECT_EQ(rule, "pre_qdm.o lib.a: \\\n  " + dir.File("args.rsp") + " \\\n  " + dir.File("a.o") +
                                           " \\\n  " + dir.File("lib/libh.a") +
                                           " \\\n  my\\ exports.def \\\n  x\\#1$$.txt\n");
 
+  // A failing run leaves the previous file as it was.
   WriteFile(dir.File("my exports.def"), std::string("[CODE]\nnothere\n"));
+  r = testsupport::RunBinary(args, dir.path(), {"TOOLCHAIN_ROOT=" + kAxDirectory});
+  EXPECT_NE(r.exit_code, 0);
+  EXPECT_EQ(Slurp(dir.File("out.d")), rule);
   r = testsupport::RunBinary({"-o", "out.o", "-MF", "fail.d", "-x", "my exports.def", "a.o"}, dir.path());
   EXPECT_NE(r.exit_code, 0);
   EXPECT_FALSE(testsupport::FileExists(dir.File("fail.d")));
-  EXPECT_FALSE(testsupport::FileExists(dir.File("fail.d.tmp")));
 }
 
 // A module built by Ninja with the README's rule: touching the definition
