@@ -11,7 +11,6 @@
 #include "inspect/explain.h"
 #include "inspect/json_writer.h"
 #include "inspect/render.h"
-#include "inspect/similar_names.h"
 #include "json_reader.h"
 #include "support/ar_builder.h"
 #include "symbols/tracked_symbol.h"
@@ -454,19 +453,4 @@ TEST(ExplainCatalogue, ExportEntryAgainstAStaticFunctionAndSymbolFilter) {
   EXPECT_FALSE((*helper)["requested"].boolean);
   EXPECT_EQ((*helper)["findings"][0]["kind"].string, "local");
   EXPECT_NE(r.text.find("no-global     \"helper\""), std::string::npos) << r.text;
-}
-
-TEST(EditDistance, TranspositionsAndTheLimit) {
-  struct Row {
-    const char* a;
-    const char* b;
-    size_t limit;
-    size_t distance;
-  } rows[] = {
-      {"mixer_gain", "mixer_gain", 2, 0}, {"mixer_gain", "mixer_gian", 2, 1}, {"ca", "abc", 3, 2},
-      {"mixer_gain", "mxier_gian", 2, 2}, {"abcdef", "ab", 2, 3},          {"", "abc", 5, 3},
-  };
-  for (const Row& row : rows) EXPECT_EQ(EditDistance(row.a, row.b, row.limit), row.distance) << row.a << " " << row.b;
-  EXPECT_EQ(SimilarityLimit(7), 2u);
-  EXPECT_EQ(SimilarityLimit(40), 10u);
 }
