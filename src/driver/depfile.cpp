@@ -5,13 +5,21 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <optional>
 #include <set>
+#include <string>
+#include <vector>
 
 #include "driver/run_state.h"
 #include "host/output.h"
 
 namespace prepqdm {
 
+namespace {
+
+// `path` escaped for a Make rule (spaces, tabs, '#', '$', and the
+// backslashes before a blank), as gcc -MF writes it; nothing for a path that
+// a rule cannot hold (a line end in it).
 std::optional<std::string> MakeEscaped(const std::string& path) {
   std::string out;
   size_t backslashes = 0;
@@ -32,6 +40,8 @@ std::optional<std::string> MakeEscaped(const std::string& path) {
   return out;
 }
 
+// One rule: "targets: prerequisites", a prerequisite per line, each once.
+// Nothing when a path cannot be written.
 std::optional<std::string> DependencyRule(const std::vector<std::string>& targets,
                                           const std::vector<std::string>& prerequisites) {
   std::string rule;
@@ -50,8 +60,6 @@ std::optional<std::string> DependencyRule(const std::vector<std::string>& target
   }
   return rule + "\n";
 }
-
-namespace {
 
 Status DependencyFileFailure(RunState& run, int error) {
   // A failure must never be reported as success.

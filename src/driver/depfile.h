@@ -2,26 +2,12 @@
 // the run read as prerequisites, so a build system reruns prepqdm when a file
 // it found through -L or read through @file, -x or -xnot changes.
 #pragma once
-#include <optional>
-#include <string>
-#include <vector>
-
 #include "host/staged_file.h"
 #include "host/status.h"
 
 namespace prepqdm {
 
 struct RunState;
-
-// `path` escaped for a Make rule (spaces, tabs, '#', '$', and the
-// backslashes before a space), as gcc -MF writes it; nothing for a path that
-// a rule cannot hold (a line end in it).
-std::optional<std::string> MakeEscaped(const std::string& path);
-
-// One rule: "targets: prerequisites", a prerequisite per line, each once.
-// Nothing when a path cannot be written.
-std::optional<std::string> DependencyRule(const std::vector<std::string>& targets,
-                                          const std::vector<std::string>& prerequisites);
 
 // Writes the run's dependency file for options.depfile_path into `file`,
 // which the caller commits once the other outputs are in place. Returns 0,

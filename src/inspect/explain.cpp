@@ -155,8 +155,28 @@ std::optional<uint32_t> Addend(const ElfImage& image, const SectionHeader& expor
 // When the entry's relocation is against a local symbol: which one, in
 // words. Compilers relocate against a static function through its section's
 // symbol and an addend, so that case is traced to the symbol at that offset.
+// The named symbols of one symbol table by section and value, the first of
+// each, made when an object's first entry needs it.
+using SymbolsAt = std::map<std::pair<uint16_t, uint32_t>, std::string>;
+
+SymbolsAt NamedSymbolsAt(const ElfImage& image, const SectionHeader& symtab) {
+  SymbolsAt symbols;
+  const uint32_t entry_size = SymbolEntrySize(symtab);
+  const uint32_t count = symtab.sh_size / entry_size;
+  for (uint32_t k = 1; k < count; ++k) {
+    const uint8_t* at = image.Entry(symtab, entry_size, k, kSymbolSize);
+    if (at == nullptr) break;
+    const ElfSymbol s = LoadAt<ElfSymbol>(at);
+    const uint8_t type = SymbolType(s.st_info);
+    if (type == STT_SECTION || type == STT_FILE) continue;
+    std::optional<std::string_view> name = image.StringAt(symtab.sh_link, s.st_name);
+    if (name && !name->empty()) symbols.emplace(std::make_pair(s.st_shndx, s.st_value), std::string(*name));
+  }
+  return symbols;
+}
+
 void DescribeLocalTarget(const ElfImage& image, const SectionHeader& export_section, const InCodeExport& e,
-                         ExplainOrigin& origin) {
+                         std::optional<SymbolsAt>& symbols_at, ExplainOrigin& origin) {
   std::optional<SectionHeader> symtab = image.Section(e.relocations.sh_link);
   if (!symtab) return;
   const uint32_t entry_size = SymbolEntrySize(*symtab);
@@ -175,18 +195,11 @@ void DescribeLocalTarget(const ElfImage& image, const SectionHeader& export_sect
     origin.local_target = "the section symbol of " + section;
     return;
   }
-  const uint32_t count = symtab->sh_size / entry_size;
-  for (uint32_t k = 1; k < count; ++k) {
-    const uint8_t* candidate = image.Entry(*symtab, entry_size, k, kSymbolSize);
-    if (candidate == nullptr) break;
-    const ElfSymbol s = LoadAt<ElfSymbol>(candidate);
-    const uint8_t type = SymbolType(s.st_info);
-    if (s.st_shndx != target.st_shndx || s.st_value != *addend || type == STT_SECTION || type == STT_FILE) continue;
-    std::optional<std::string_view> name = image.StringAt(symtab->sh_link, s.st_name);
-    if (!name || name->empty()) continue;
-    origin.local_symbol = std::string(*name);
+  if (!symbols_at) symbols_at = NamedSymbolsAt(image, *symtab);
+  if (auto found = symbols_at->find({target.st_shndx, *addend}); found != symbols_at->end()) {
+    origin.local_symbol = found->second;
     origin.local_target = Format("the local symbol \"%s\" (through the section symbol of %s + 0x%X)",
-                                 origin.local_symbol->c_str(), section.c_str(), *addend);
+                                 found->second.c_str(), section.c_str(), *addend);
     return;
   }
   origin.local_target = Format("the section symbol of %s + 0x%X, where no symbol is defined", section.c_str(), *addend);
@@ -201,12 +214,13 @@ void AddExportSectionOrigins(InputRegistry& registry, const std::string& directo
     std::optional<SectionHeader> section = image.Section(*index);
     if (!section) continue;
     const std::string input = InputOf(object, directory);
+    std::optional<SymbolsAt> symbols_at;
     ReadInCodeExports(*object, *section, *index, quiet, [&](const InCodeExport& e) {
       ExplainOrigin origin;
       origin.source = ExplainOrigin::Source::kExportSection;
       origin.file = input;
       origin.entry = e.entry;
-      DescribeLocalTarget(image, *section, e, origin);
+      DescribeLocalTarget(image, *section, e, symbols_at, origin);
       origins[AsString(e.name, e.length)].push_back(std::move(origin));
       return kOk;
     });
