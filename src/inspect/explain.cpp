@@ -157,9 +157,16 @@ std::optional<uint32_t> Addend(const ElfImage& image, const SectionHeader& expor
 // symbol and an addend, so that case is traced to the symbol at that offset.
 // The named symbols of one symbol table by section and value, the first of
 // each, made when an object's first entry needs it.
-using SymbolsAt = std::map<std::pair<uint16_t, uint32_t>, std::string>;
+using SymbolsAt = std::map<std::pair<uint32_t, uint32_t>, std::string>;
 
-SymbolsAt NamedSymbolsAt(const ElfImage& image, const SectionHeader& symtab) {
+// What the entries of one object's .export section share: their symbol
+// table's SHT_SYMTAB_SHNDX section and its symbols by place, looked up once.
+struct ExportSymbols {
+  std::optional<uint32_t> index_table;
+  std::optional<SymbolsAt> at;
+};
+
+SymbolsAt NamedSymbolsAt(const ElfImage& image, uint32_t index_table, const SectionHeader& symtab) {
   SymbolsAt symbols;
   const uint32_t entry_size = SymbolEntrySize(symtab);
   const uint32_t count = symtab.sh_size / entry_size;
@@ -170,13 +177,15 @@ SymbolsAt NamedSymbolsAt(const ElfImage& image, const SectionHeader& symtab) {
     const uint8_t type = SymbolType(s.st_info);
     if (type == STT_SECTION || type == STT_FILE) continue;
     std::optional<std::string_view> name = image.StringAt(symtab.sh_link, s.st_name);
-    if (name && !name->empty()) symbols.emplace(std::make_pair(s.st_shndx, s.st_value), std::string(*name));
+    if (name && !name->empty())
+      symbols.emplace(std::make_pair(image.SymbolSectionIndex(index_table, k, s.st_shndx), s.st_value),
+                      std::string(*name));
   }
   return symbols;
 }
 
 void DescribeLocalTarget(const ElfImage& image, const SectionHeader& export_section, const InCodeExport& e,
-                         std::optional<SymbolsAt>& symbols_at, ExplainOrigin& origin) {
+                         ExportSymbols& symbols, ExplainOrigin& origin) {
   std::optional<SectionHeader> symtab = image.Section(e.relocations.sh_link);
   if (!symtab) return;
   const uint32_t entry_size = SymbolEntrySize(*symtab);
@@ -189,14 +198,16 @@ void DescribeLocalTarget(const ElfImage& image, const SectionHeader& export_sect
     origin.local_target = "the local symbol \"" + *origin.local_symbol + "\"";
     return;
   }
-  const std::string section(image.SectionName(target.st_shndx).value_or("?"));
+  if (!symbols.index_table) symbols.index_table = image.FindSymbolIndexTable(e.relocations.sh_link);
+  const uint32_t target_section = image.SymbolSectionIndex(*symbols.index_table, e.symbol_index, target.st_shndx);
+  const std::string section(image.SectionName(target_section).value_or("?"));
   std::optional<uint32_t> addend = Addend(image, export_section, e);
   if (!addend) {
     origin.local_target = "the section symbol of " + section;
     return;
   }
-  if (!symbols_at) symbols_at = NamedSymbolsAt(image, *symtab);
-  if (auto found = symbols_at->find({target.st_shndx, *addend}); found != symbols_at->end()) {
+  if (!symbols.at) symbols.at = NamedSymbolsAt(image, *symbols.index_table, *symtab);
+  if (auto found = symbols.at->find({target_section, *addend}); found != symbols.at->end()) {
     origin.local_symbol = found->second;
     origin.local_target = Format("the local symbol \"%s\" (through the section symbol of %s + 0x%X)",
                                  found->second.c_str(), section.c_str(), *addend);
@@ -214,13 +225,13 @@ void AddExportSectionOrigins(InputRegistry& registry, const std::string& directo
     std::optional<SectionHeader> section = image.Section(*index);
     if (!section) continue;
     const std::string input = InputOf(object, directory);
-    std::optional<SymbolsAt> symbols_at;
+    ExportSymbols symbols;
     ReadInCodeExports(*object, *section, *index, quiet, [&](const InCodeExport& e) {
       ExplainOrigin origin;
       origin.source = ExplainOrigin::Source::kExportSection;
       origin.file = input;
       origin.entry = e.entry;
-      DescribeLocalTarget(image, *section, e, symbols_at, origin);
+      DescribeLocalTarget(image, *section, e, symbols, origin);
       origins[AsString(e.name, e.length)].push_back(std::move(origin));
       return kOk;
     });
@@ -267,6 +278,7 @@ void FindUnderAbsentNames(InputRegistry& registry, const std::string& directory,
       if (!symtab || symtab->sh_type != SHT_SYMTAB || (symtab->sh_flags & SHF_SIZE_PREFIXED)) continue;
       const uint32_t entry_size = SymbolEntrySize(*symtab);
       const uint32_t count = symtab->sh_size / entry_size;
+      const uint32_t index_table = image.FindSymbolIndexTable(index);
       for (uint32_t k = 1; k < count; ++k) {
         const uint8_t* at = image.Entry(*symtab, entry_size, k, kSymbolSize);
         if (at == nullptr) break;
@@ -292,7 +304,9 @@ void FindUnderAbsentNames(InputRegistry& registry, const std::string& directory,
         } else if (binding == STB_WEAK) {
           finding.kind = "weak";
           finding.words = "a weak definition in " + input;
-        } else if (ClassifySymbolName(image.SectionName(s.st_shndx), reinterpret_cast<const uint8_t*>(""), 0) & CLASS_LINKONCE) {
+        } else if (ClassifySymbolName(image.SectionName(image.SymbolSectionIndex(index_table, k, s.st_shndx)),
+                                      reinterpret_cast<const uint8_t*>(""), 0) &
+                   CLASS_LINKONCE) {
           finding.kind = "linkonce";
           finding.words = "a definition in a linkonce section in " + input;
         } else {
