@@ -97,4 +97,20 @@ void RunFatalCleanup() {
   }
 }
 
+FatalSignalsHeld::FatalSignalsHeld() {
+  static_assert(sizeof saved_ >= sizeof(sigset_t));
+  sigset_t held;
+  sigemptyset(&held);
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&held, signal_number);
+  sigset_t previous;
+  sigprocmask(SIG_BLOCK, &held, &previous);
+  std::memcpy(saved_, &previous, sizeof previous);
+}
+
+FatalSignalsHeld::~FatalSignalsHeld() {
+  sigset_t previous;
+  std::memcpy(&previous, saved_, sizeof previous);
+  sigprocmask(SIG_SETMASK, &previous, nullptr);
+}
+
 }  // namespace prepqdm

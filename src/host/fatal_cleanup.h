@@ -27,4 +27,18 @@ void ForgetChild();
 // committed ones.
 void RunFatalCleanup();
 
+// Holds SIGINT, SIGTERM and SIGHUP back while a file and its entry in the
+// lists above change together (created and listed, renamed and listed), so
+// that a signal never finds one without the other.
+class FatalSignalsHeld {
+ public:
+  FatalSignalsHeld();
+  ~FatalSignalsHeld();
+  FatalSignalsHeld(const FatalSignalsHeld&) = delete;
+  FatalSignalsHeld& operator=(const FatalSignalsHeld&) = delete;
+
+ private:
+  unsigned char saved_[256];  // the previous signal mask
+};
+
 }  // namespace prepqdm

@@ -72,6 +72,7 @@ int StagedFile::Open(const Mappings& mappings, const std::string& target) {
   for (unsigned attempt = 0;; ++attempt) {
     std::string candidate = directory + "/." + name + "." + std::to_string(getpid()) + "." +
                             std::to_string(attempt) + ".tmp";
+    FatalSignalsHeld held;
     int fd = open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) {
       if (errno == EEXIST && attempt < 100) continue;
@@ -107,6 +108,7 @@ int StagedFile::Commit() {
     committed_ = true;
     return 0;
   }
+  FatalSignalsHeld held;
   errno = 0;
   if (rename(temporary_.c_str(), target_.c_str()) != 0) return errno != 0 ? errno : EIO;
   ForgetTemporaryFile(temporary_.c_str());

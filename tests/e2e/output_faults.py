@@ -112,7 +112,7 @@ def main():
                 elif kind == signal.SIGTERM:
                     # Whatever was put in place is taken back; nothing left over.
                     check(all(g in (p_, None) for g, p_ in zip(got, previous)), label + ": previous or absent")
-                    check(not leftovers("."), label + ": temporary files removed")
+                    check(not leftovers("."), label + ": temporary files removed: %s" % leftovers("."))
                 else:
                     check(all(g == p_ or g == r_ or g is None for g, p_, r_ in zip(got, previous, bare_reference)),
                           label + ": previous, absent or complete")
