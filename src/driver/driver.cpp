@@ -177,6 +177,8 @@ Status RunPrepqdm(RunState& run, int argc, char** argv) {
   run.selection = SelectExports(run.tree, run.inputs.registry, run.def_file, run.exclude_file,
                                 SelectionSettingsOf(options), run.console);
   status = run.selection.status;
+  // Nothing looks a name up any more: the writer reads the records only.
+  run.tree.DropIndex();
   if (status == kOk) {
     const ExportObjectTarget target{options.output_path, options.def_only};
     status = WriteExportObject(run.selection.exports, run.tree, target, run.mappings, run.console, run.log).status;

@@ -178,7 +178,7 @@ ExplainReport Explain(const std::vector<std::string>& args) {
       SelectExports(run.tree, run.inputs.registry, run.def_file, run.exclude_file, settings, run.console);
   report.status = selection.status;
   const std::string directory = FullPath(".", SIZE_MAX).value_or("");
-  for (uint32_t number = run.tree.First(); number != kNoRecord; number = run.tree.Next(number))
+  for (uint32_t number : run.tree.InNameOrder())
     report.symbols.push_back(Describe(run.tree.At(number), report, settings, directory));
   report.missing = MissingNames(selection.missing, run.tree);
   return report;
