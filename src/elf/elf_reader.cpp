@@ -32,6 +32,10 @@
 //   size, or that starts at offset 0 (on top of the ELF header) while its
 //   count is not 0, is rejected with the code of that table's placement
 //   check, so records never overlap each other or the header they come from;
+// - in a big-endian image, a table the reader converts in place (symbol,
+//   index or relocation table) must not reach into the section header table
+//   even when it starts before it: once the other checks have passed, it is
+//   rejected as a section starting inside that table;
 // - the size word of a size-prefixed section is read only when it lies in the
 //   section's own (checked) extent; a shorter section has content size 0;
 // - a symbol table whose sh_link is 0 has no names: its st_name values are
@@ -165,6 +169,7 @@ class Reader {
     if (uint32_t code = CheckExtents()) return code;
     if (uint32_t code = CheckSectionNames()) return code;
     if (uint32_t code = CheckIndexTableLinks()) return code;
+    if (uint32_t code = CheckConvertedTablesClearOfHeaders()) return code;
     for (uint32_t i = 1; i < shnum_; ++i) {
       SectionHeader s = LoadSection(i);
       if (s.sh_type != SHT_SYMTAB || (s.sh_flags & SHF_SIZE_PREFIXED) != 0) continue;
@@ -201,6 +206,11 @@ class Reader {
   }
 
   static bool HasContent(const SectionHeader& s) { return s.sh_size != 0 && s.sh_type != SHT_NOBITS; }
+  // Tables whose content a big-endian image has converted in place.
+  static bool IsConvertedTable(const SectionHeader& s) {
+    if ((s.sh_flags & SHF_SIZE_PREFIXED) != 0) return false;
+    return s.sh_type == SHT_SYMTAB || s.sh_type == SHT_SYMTAB_SHNDX || s.sh_type == SHT_REL || s.sh_type == SHT_RELA;
+  }
   static bool HasContent(const ProgramHeader& p) { return p.p_filesz != 0 && p.p_type != 0; }
 
   // Every store into the image goes through here, so the caller learns
@@ -367,6 +377,21 @@ class Reader {
       if (s.sh_type != SHT_SYMTAB_SHNDX || (s.sh_flags & SHF_SIZE_PREFIXED) != 0) continue;
       if (s.sh_link >= shnum_) return kSymtabLinkRange;
       if (s.sh_link == 0 || LoadSection(s.sh_link).sh_type != SHT_SYMTAB) return kSymtabLinkType;
+    }
+    return 0;
+  }
+
+  // Converting a table in place that runs into the section headers would
+  // rewrite headers already checked (header 0 twice, under extended
+  // numbering). Only a big-endian image is converted.
+  uint32_t CheckConvertedTablesClearOfHeaders() const {
+    if (!big_) return 0;
+    for (uint32_t i = 1; i < shnum_; ++i) {
+      SectionHeader s = LoadSection(i);
+      if (!HasContent(s) || !IsConvertedTable(s)) continue;
+      if (s.sh_offset < header_.e_shoff && uint64_t{s.sh_offset} + s.sh_size > header_.e_shoff) {
+        return kSectionInSectionTable;
+      }
     }
     return 0;
   }

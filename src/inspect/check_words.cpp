@@ -57,7 +57,10 @@ constexpr CheckWords kChecks[] = {
     {0xBAD00024u, "a section starts inside the ELF header", nullptr},
     {0xBAD00025u, "a section runs past the end of the file", "a truncated file: rebuild it"},
     {0xBAD00026u, "a section starts inside the program header table", nullptr},
-    {0xBAD00027u, "a section starts inside the section header table", nullptr},
+    {0xBAD00027u,
+     "a section starts inside the section header table, or (big-endian objects) a symbol or relocation table runs "
+     "into it",
+     nullptr},
     {0xBAD00028u, "a section starts inside a later section", nullptr},
     {0xBAD00029u, "a segment (program header) runs past the end of the file", nullptr},
     {0xBAD0002Au, "the section-name table (e_shstrndx) is not a string table", nullptr},

@@ -489,6 +489,26 @@ TEST(ParseElfImage, PlacementChecksMatchThePairwiseRule) {
   EXPECT_GT(programs, 200);
 }
 
+// A big-endian image's tables are converted in place, so one that starts
+// before the section headers and runs into them would rewrite checked headers.
+TEST(ParseElfImage, BigEndianConvertedTableReachingTheSectionHeaders) {
+  for (uint32_t type : {SHT_SYMTAB, SHT_REL, SHT_RELA}) {
+    Layout l;
+    l.length = 1024;
+    l.shoff = 1024 - 3 * kSectionHeaderSize;
+    l.sections.resize(3);
+    l.sections[1].sh_type = 1;  // PROGBITS
+    l.sections[1].sh_offset = 100;
+    l.sections[1].sh_size = 16;
+    l.sections[2].sh_type = type;
+    l.sections[2].sh_offset = l.shoff - 16;
+    l.sections[2].sh_size = 32;
+    Bytes big = BuildLayout(l, true), little = BuildLayout(l, false);
+    EXPECT_EQ(Parse(big), 0xBAD00027u) << "type " << type;
+    EXPECT_NE(Parse(little), 0xBAD00027u) << "type " << type;
+  }
+}
+
 TEST(ParseElfImage, PlacementOfTheLargestSectionCountIsFast) {
   // 65535 disjoint sections; then the first one moved into the last one.
   Layout l;
