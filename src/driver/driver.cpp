@@ -232,6 +232,8 @@ Status RunPrepqdm(RunState& run, int argc, char** argv) {
   status = run.selection.status;
   WrittenExportObject written;
   BuiltImportLibrary built;
+  // Nothing looks a name up any more: the writer reads the records only.
+  run.tree.DropIndex();
   if (status == kOk) {
     const ExportObjectTarget target{options.output_path, options.def_only};
     written = WriteExportObject(run.selection.exports, run.tree, target, run.mappings, run.console, run.log);

@@ -2,7 +2,7 @@
 // them, the listed names become records of their own: the directive in force
 // ([CODE], [DATA] or [TLS]) gives each its kind, the name itself its class
 // flags (a static initializer or a ".." name is still refused later), and the
-// tree keeps a copy of the name. A name listed again keeps its
+// table keeps a copy of the name. A name listed again keeps its
 // first kind; listing it once as code and once as data is an error, because
 // the two tables of the export object cannot both hold it.
 #include "exports/def_file.h"
@@ -79,10 +79,10 @@ TrackedSymbol* RecordDefSymbol(SymbolTree& tree, Sink& console, const uint8_t* n
   // No section, so never CLASS_LINKONCE.
   uint8_t class_flags = ClassifySymbolName(std::nullopt, name, length);
   *status = kOk;
-  uint32_t parent = kNoRecord;
-  int sign = 0;
-  uint32_t found = tree.FindRecord(name, length, &parent, &sign);
-  if (found != kNoRecord) {
+  bool made = false;
+  uint32_t found = tree.FindOrAdd(name, length, &made);
+  if (found == kNoRecord) return nullptr;
+  if (!made) {
     TrackedSymbol* existing = &tree.At(found);
     existing->class_flags |= class_flags;
     uint8_t is_code = kind == kKindCode ? 1 : 0;
@@ -101,15 +101,12 @@ TrackedSymbol* RecordDefSymbol(SymbolTree& tree, Sink& console, const uint8_t* n
     return existing;
   }
 
-  uint32_t number = tree.Allocate(name, length);
-  if (number == kNoRecord) return nullptr;
-  TrackedSymbol* record = &tree.At(number);
+  TrackedSymbol* record = &tree.At(found);
   record->object = nullptr;
   record->is_code = kind == kKindCode ? 1 : 0;
   record->is_tls = kind == kKindTls ? 1 : 0;
   record->is_weak = 0;
   record->class_flags = class_flags;
-  tree.Insert(number, parent, sign);
   return record;
 }
 

@@ -15,6 +15,7 @@
 #include "exports/export_list.h"
 
 #include <new>
+#include <vector>
 
 #include "elf/object_module.h"
 #include "exports/def_file.h"
@@ -52,25 +53,39 @@ Status PrintUnknownDirective(Sink& console, const uint8_t* token, uint32_t lengt
   return -1;
 }
 
+// Every record is judged in storage order, which reads the table front to
+// back, and the eligible ones are then put in name order at once: the list
+// is then ascending, as the writer wants it.
 Status GatherAllEligible(Selector& selector) {
   SymbolTree& tree = selector.tree;
-  // At most one entry per record: reserving the bound up front spares the
-  // list a copy of itself at each growth; untouched room costs no memory.
+  ExportList& exports = selector.result.exports;
+  std::vector<uint32_t> eligible;
   try {
-    selector.result.exports.entries.reserve(tree.RecordCount());
+    // At most one entry per record: reserving the bound up front spares the
+    // list a copy of itself at each growth; untouched room costs no memory.
+    eligible.reserve(tree.RecordCount());
+    tree.ForEachRecord([&](uint32_t number) {
+      TrackedSymbol& record = tree.At(number);
+      if (uint8_t reasons = ExportAllReasons(record)) {
+        record.verdict = kVerdictPassedOver;
+        record.verdict_reasons = reasons;
+      } else if (record.exported == 0) {
+        eligible.push_back(number);
+        record.exported = 1;
+      }
+    });
+    if (!tree.SortByName(eligible)) throw std::bad_alloc();
+    exports.entries.reserve(exports.entries.size() + eligible.size());
   } catch (const std::bad_alloc&) {
-    // AddExport reports it if the list really cannot grow.
+    // None of them made the list.
+    for (uint32_t number : eligible) tree.At(number).exported = 0;
+    Print(selector.console, "***Error: Out of memory. Return -1\n");
+    return -1;
   }
-  for (uint32_t number = tree.First(); number != kNoRecord; number = tree.Next(number)) {
-    TrackedSymbol& record = tree.At(number);
-    if (uint8_t reasons = ExportAllReasons(record)) {
-      record.verdict = kVerdictPassedOver;
-      record.verdict_reasons = reasons;
-      continue;
-    }
-    Status status = AddExport(selector, number);
-    if (status != kOk) return status;
+  if (!exports.entries.empty() && !eligible.empty()) {
+    exports.ascending = exports.ascending && CompareExportNames(tree, exports.entries.back(), ExportEntry{eligible[0]}) < 0;
   }
+  for (uint32_t number : eligible) exports.entries.push_back(ExportEntry{number});
   return kOk;
 }
 

@@ -245,7 +245,7 @@ std::vector<std::string> SimilarNames(const SymbolTree& tree, const std::string&
   if (name.empty()) return {};
   const size_t limit = SimilarityLimit(name.size());
   std::vector<std::pair<size_t, std::string>> nearest;
-  for (uint32_t number = tree.First(); number != kNoRecord; number = tree.Next(number)) {
+  for (uint32_t number : tree.InNameOrder()) {
     const TrackedSymbol& record = tree.At(number);
     const std::string_view candidate(reinterpret_cast<const char*>(record.name()), record.name_length);
     const size_t distance = EditDistance(name, candidate, limit);
@@ -482,7 +482,7 @@ ExplainReport Explain(const std::vector<std::string>& args, const std::vector<st
   auto kept = [&](const std::string& name) { return wanted.empty() || wanted.count(name) != 0; };
 
   bool excluded_any = false;
-  for (uint32_t number = run.tree.First(); number != kNoRecord; number = run.tree.Next(number)) {
+  for (uint32_t number : run.tree.InNameOrder()) {
     const TrackedSymbol& record = run.tree.At(number);
     ++report.global_count;
     if (record.exported) ++report.exported_count;

@@ -1,5 +1,5 @@
 // Global symbol resolution. Every defined global or weak entry of a symbol
-// table is entered into the SymbolTree under its name (the tree keeps a copy).
+// table is entered into the SymbolTree under its name (the table keeps a copy).
 // When a name is met again, a non-weak definition
 // takes the place of a weak one; otherwise the definition met first stays in
 // force (the tracking pass visits the newest input first). Two non-weak
@@ -225,18 +225,15 @@ TrackedSymbol* TrackSymbol(SymbolTree& tree, Sink& console, const uint8_t* name,
   ElfSymbol symbol = LoadAt<ElfSymbol>(symbol_entry);
   bool weak = SymbolBinding(symbol.st_info) == STB_WEAK;
 
-  uint32_t parent = kNoRecord;
-  int sign = 0;
-  uint32_t found = tree.FindRecord(name, length, &parent, &sign);
-  if (found == kNoRecord) {
-    // The tree copies the key: the input's pages may be given back once it
-    // has been tracked.
-    uint32_t number = tree.Allocate(name, length);
-    if (number == kNoRecord) return nullptr;
-    TrackedSymbol& record = tree.At(number);
+  // The table copies the key: the input's pages may be given back once it
+  // has been tracked.
+  bool made = false;
+  uint32_t found = tree.FindOrAdd(name, length, &made);
+  if (found == kNoRecord) return nullptr;
+  if (made) {
+    TrackedSymbol& record = tree.At(found);
     TakeDefinition(record, object, symbol_entry, symbol, kind, weak);
     record.class_flags = flags;
-    tree.Insert(number, parent, sign);
     return &record;
   }
 

@@ -1,10 +1,7 @@
-// Red-black tree over TrackedSymbol records. Every leaf link is record 0, the
-// tree's one black sentinel, so colour tests on a missing child need no
-// check; the root's parent is record 0 too. The tree never allocates on
-// Insert: callers get a record from Allocate, fill in the key, and hand it to
-// Insert together with the parent and sign that FindRecord reported, so one
-// descent per symbol is enough. Records are never removed before the whole
-// tree is cleared.
+// The symbol table: records in large blocks, a hash index over them, and a
+// sort for the stages that want names in order. The index never allocates
+// per name: it doubles when three quarters of its slots are taken and is
+// then refilled from the hashes kept in the records, in storage order.
 #include "symbols/symbol_tree.h"
 
 #include <algorithm>
@@ -29,70 +26,75 @@ int CompareNames(const uint8_t* a, uint32_t a_length, const uint8_t* b, uint32_t
   return a_length < b_length ? -1 : 1;
 }
 
-SymbolTree::SymbolTree() {
-  Allocate(nullptr, 0);  // record 0, the sentinel: black, and all its links lead to itself
-  if (!blocks_.empty()) At(kNoRecord).color = kBlack;
-}
-
 namespace {
 
-// CompareNames for a descent: bytes before `start` are known to be equal, and
-// `*common` receives the length of the equal run. Eight bytes at a time: the
-// names of a big build share long prefixes (C++ namespaces).
-inline int CompareFrom(const uint8_t* a, uint32_t a_length, const uint8_t* b, uint32_t b_length, uint32_t start,
-                       uint32_t* common) {
-  const uint32_t n = std::min(a_length, b_length);
-  uint32_t i = start;
-  for (; uint64_t{i} + 8 <= n; i += 8) {
-    uint64_t x, y;
-    std::memcpy(&x, a + i, 8);
-    std::memcpy(&y, b + i, 8);
-    if (x != y) {
-      if constexpr (std::endian::native == std::endian::little) {
-        x = __builtin_bswap64(x);
-        y = __builtin_bswap64(y);
-      }
-      *common = i + static_cast<uint32_t>(__builtin_clzll(x ^ y) / 8);
-      return x < y ? -1 : 1;
-    }
-  }
-  for (; i < n; ++i) {
-    if (a[i] != b[i]) {
-      *common = i;
-      return a[i] < b[i] ? -1 : 1;
-    }
-  }
-  *common = n;
-  if (a_length == b_length) return 0;
-  return a_length < b_length ? -1 : 1;
+inline uint64_t Load64(const uint8_t* p) {
+  uint64_t w;
+  std::memcpy(&w, p, 8);
+  return w;
 }
+
+// Eight bytes at a time, then a full avalanche: the bucket comes from the low
+// bits and the tag from the high ones, and names of a big build differ
+// anywhere (often only near the end).
+uint32_t HashName(const uint8_t* name, uint32_t length) {
+  uint64_t h = 0x9E3779B97F4A7C15ull ^ (uint64_t{length} * 0xC2B2AE3D27D4EB4Full);
+  uint32_t i = 0;
+  for (; length - i >= 8; i += 8) {
+    h = (h ^ Load64(name + i)) * 0xFF51AFD7ED558CCDull;
+    h ^= h >> 29;
+  }
+  if (i < length) {
+    uint64_t tail = 0;
+    std::memcpy(&tail, name + i, length - i);
+    h = (h ^ tail) * 0xFF51AFD7ED558CCDull;
+  }
+  h ^= h >> 33;
+  h *= 0xC4CEB9FE1A85EC53ull;
+  h ^= h >> 33;
+  return static_cast<uint32_t>(h);
+}
+
+inline uint8_t TagOf(uint32_t hash) { return static_cast<uint8_t>(hash >> 24); }
 
 }  // namespace
 
-uint32_t SymbolTree::FindRecord(const uint8_t* name, uint32_t length, uint32_t* parent, int* sign) const {
-  uint32_t last = kNoRecord;
-  int result = 0;
-  uint32_t node = root;
-  // Every key between the nearest bounds passed on the way down shares with
-  // the sought key the shorter of the two prefixes it shares with them.
-  uint32_t common_low = 0, common_high = 0;
-  while (node != kNoRecord) {
-    const TrackedSymbol& record = At(node);
-    last = node;
-    uint32_t common;
-    result = CompareFrom(name, length, record.name(), record.name_length, std::min(common_low, common_high), &common);
-    if (result == 0) break;
-    if (result < 0) {
-      common_high = common;
-      node = record.left;
-    } else {
-      common_low = common;
-      node = record.right;
+SymbolTree::SymbolTree() {
+  Allocate(nullptr, 0, 0);  // record 0, which stands for none
+}
+
+SymbolTree::Probe SymbolTree::Look(const uint8_t* name, uint32_t length, uint32_t hash) const {
+  const Bucket* buckets = buckets_.get();
+  if (buckets == nullptr) return {kNoRecord, 0};
+  const uint8_t tag = TagOf(hash);
+  for (uint64_t b = hash & bucket_mask_;; b = (b + 1) & bucket_mask_) {
+    const Bucket& bucket = buckets[b];
+    for (uint32_t i = 0; i < bucket.used; ++i) {
+      if (bucket.tag[i] != tag) continue;
+      const TrackedSymbol& record = At(bucket.record[i]);
+      if (record.name_hash == hash && record.name_length == length &&
+          (length == 0 || std::memcmp(record.name(), name, length) == 0))
+        return {bucket.record[i], b};
     }
+    // The index always keeps a free slot, so some bucket ends the search.
+    if (bucket.used < kBucketSlots) return {kNoRecord, b};
   }
-  if (parent) *parent = last;
-  if (sign) *sign = result;
-  return node;
+}
+
+uint32_t SymbolTree::FindRecord(const uint8_t* name, uint32_t length) const {
+  const uint32_t hash = HashName(name, length);
+  if (buckets_ == nullptr && indexed_ != 0) {
+    // The index was dropped: still right, if slow.
+    uint32_t found = kNoRecord;
+    ForEachRecord([&](uint32_t number) {
+      const TrackedSymbol& record = At(number);
+      if (found == kNoRecord && record.name_hash == hash && record.name_length == length &&
+          (length == 0 || std::memcmp(record.name(), name, length) == 0))
+        found = number;
+    });
+    return found;
+  }
+  return Look(name, length, hash).record;
 }
 
 TrackedSymbol* SymbolTree::Find(const uint8_t* name, uint32_t length) {
@@ -100,132 +102,219 @@ TrackedSymbol* SymbolTree::Find(const uint8_t* name, uint32_t length) {
   return record == kNoRecord ? nullptr : &At(record);
 }
 
-void SymbolTree::RotateLeft(uint32_t x) {
-  TrackedSymbol& rx = At(x);
-  uint32_t y = rx.right;
-  TrackedSymbol& ry = At(y);
-  rx.right = ry.left;
-  if (ry.left != kNoRecord) At(ry.left).parent = x;
-  ry.parent = rx.parent;
-  if (rx.parent == kNoRecord) {
-    root = y;
-  } else if (x == At(rx.parent).left) {
-    At(rx.parent).left = y;
-  } else {
-    At(rx.parent).right = y;
-  }
-  ry.left = x;
-  rx.parent = y;
+namespace {
+
+template <typename Bucket>
+void Place(Bucket* buckets, uint64_t mask, uint32_t record, uint32_t hash) {
+  uint64_t b = hash & mask;
+  while (buckets[b].used == std::size(buckets[b].record)) b = (b + 1) & mask;
+  Bucket& bucket = buckets[b];
+  bucket.record[bucket.used] = record;
+  bucket.tag[bucket.used] = TagOf(hash);
+  ++bucket.used;
 }
 
-void SymbolTree::RotateRight(uint32_t x) {
-  TrackedSymbol& rx = At(x);
-  uint32_t y = rx.left;
-  TrackedSymbol& ry = At(y);
-  rx.left = ry.right;
-  if (ry.right != kNoRecord) At(ry.right).parent = x;
-  ry.parent = rx.parent;
-  if (rx.parent == kNoRecord) {
-    root = y;
-  } else if (x == At(rx.parent).right) {
-    At(rx.parent).right = y;
-  } else {
-    At(rx.parent).left = y;
+}  // namespace
+
+uint32_t SymbolTree::FindOrAdd(const uint8_t* name, uint32_t length, bool* made) {
+  *made = false;
+  const uint32_t hash = HashName(name, length);
+  if (buckets_ == nullptr && indexed_ != 0 && !GrowIndex()) return kNoRecord;
+  Probe probe = Look(name, length, hash);
+  if (probe.record != kNoRecord) return probe.record;
+  const uint64_t slots = buckets_ ? (bucket_mask_ + 1) * kBucketSlots : 0;
+  bool moved = false;
+  if ((indexed_ + 1) * 4 > slots * 3) {
+    moved = GrowIndex();
+    // Without a bigger index, the last free slot stays free.
+    if (!moved && indexed_ + 2 > slots) return kNoRecord;
   }
-  ry.right = x;
-  rx.parent = y;
+  uint32_t number = Allocate(name, length, hash);
+  if (number == kNoRecord) return kNoRecord;
+  if (moved) {
+    Place(buckets_.get(), bucket_mask_, number, hash);
+  } else {
+    Bucket& bucket = buckets_.get()[probe.bucket];
+    bucket.record[bucket.used] = number;
+    bucket.tag[bucket.used] = TagOf(hash);
+    ++bucket.used;
+  }
+  ++indexed_;
+  *made = true;
+  return number;
 }
 
-void SymbolTree::Insert(uint32_t record, uint32_t parent, int sign) {
-  TrackedSymbol& r = At(record);
-  r.color = kRed;
-  r.left = r.right = kNoRecord;
-  r.parent = parent;
-  if (parent == kNoRecord) {
-    root = record;
-  } else if (sign < 0) {
-    At(parent).left = record;
+void SymbolTree::IndexRelease::operator()(Bucket* buckets) const {
+  if (large_blocks != 0) {
+    FreeLargeBlocks(buckets, large_blocks);
   } else {
-    At(parent).right = record;
+    delete[] buckets;
   }
+}
 
-  // Climb while a red record has a red parent. The parent is then not the
-  // root (the root is black), so the grandparent exists.
-  uint32_t z = record;
-  while (At(z).parent != kNoRecord && At(At(z).parent).color == kRed) {
-    uint32_t p = At(z).parent;
-    uint32_t g = At(p).parent;
-    if (p == At(g).left) {
-      uint32_t uncle = At(g).right;
-      if (At(uncle).color == kRed) {
-        At(p).color = kBlack;
-        At(uncle).color = kBlack;
-        At(g).color = kRed;
-        z = g;
-        continue;
-      }
-      if (z == At(p).right) {
-        z = p;
-        RotateLeft(z);
-        p = At(z).parent;
-      }
-      At(p).color = kBlack;
-      At(g).color = kRed;
-      RotateRight(g);
-    } else {
-      uint32_t uncle = At(g).left;
-      if (At(uncle).color == kRed) {
-        At(p).color = kBlack;
-        At(uncle).color = kBlack;
-        At(g).color = kRed;
-        z = g;
-        continue;
-      }
-      if (z == At(p).left) {
-        z = p;
-        RotateRight(z);
-        p = At(z).parent;
-      }
-      At(p).color = kBlack;
-      At(g).color = kRed;
-      RotateLeft(g);
+void SymbolTree::DropIndex() {
+  buckets_.reset();
+  bucket_mask_ = 0;
+}
+
+bool SymbolTree::GrowIndex() {
+  constexpr uint64_t kFirstBuckets = 64;  // 4 KiB: a small run stays small
+  uint64_t count = buckets_ ? (bucket_mask_ + 1) * 2 : kFirstBuckets;
+  // Rebuilt after a drop: as big as the records need.
+  while (!buckets_ && (indexed_ + 1) * 4 > count * kBucketSlots * 3) count *= 2;
+  const uint64_t bytes = count * sizeof(Bucket);
+  if (count > (uint64_t{1} << 32)) return false;
+  Bucket* buckets = nullptr;
+  IndexRelease release{0};
+  if (bytes >= kLargeBlockBytes) {
+    release.large_blocks = bytes / kLargeBlockBytes;
+    buckets = static_cast<Bucket*>(AllocateLargeBlocks(release.large_blocks));
+  } else {
+    buckets = new (std::nothrow) Bucket[count]();
+  }
+  if (buckets == nullptr) return false;
+  std::unique_ptr<Bucket, IndexRelease> grown(buckets, release);
+  // Storage order reads the records (and their kept hashes) front to back.
+  const uint64_t mask = count - 1;
+  ForEachRecord([&](uint32_t number) { Place(buckets, mask, number, At(number).name_hash); });
+  buckets_ = std::move(grown);
+  bucket_mask_ = mask;
+  return true;
+}
+
+namespace {
+
+// A record's name from `depth` on, as sorting sees it: the next eight bytes,
+// as a big-endian number, zero past the end of the name. Twelve bytes, so
+// that sorting a whole big table needs little room beside it.
+struct SortItem {
+  uint32_t key_high;
+  uint32_t key_low;
+  uint32_t record;
+  uint64_t Key() const { return (uint64_t{key_high} << 32) | key_low; }
+};
+
+// Fills in the key; returns the bytes of the name left after it (0 when the
+// name ends inside it).
+inline uint64_t FillKey(SortItem& item, const TrackedSymbol& record, uint64_t depth) {
+  const uint64_t left = record.name_length > depth ? record.name_length - depth : 0;
+  uint64_t key = 0;
+  if (left >= 8) {
+    key = Load64(record.name() + depth);
+  } else if (left != 0) {
+    std::memcpy(&key, record.name() + depth, left);
+  }
+  if constexpr (std::endian::native == std::endian::little) key = __builtin_bswap64(key);
+  item.key_high = static_cast<uint32_t>(key >> 32);
+  item.key_low = static_cast<uint32_t>(key);
+  return left > 8 ? left - 8 : 0;
+}
+
+}  // namespace
+
+// Eight bytes of every name at a time: sort by them, then sort each run of
+// names that agree so far on their next eight bytes, depth first. Each
+// record is fetched about twice in all, rather than once per comparison; a
+// short run is sorted by whole names instead, its records fetched once.
+bool SymbolTree::SortByName(std::vector<uint32_t>& records) const {
+  constexpr size_t kAhead = 8;     // records fetched ahead: they lie anywhere in memory
+  constexpr size_t kShortRun = 16;
+  std::vector<SortItem> items;
+  struct Run {
+    size_t begin, end;
+    uint64_t depth;  // the names agree before it, as far as the keys tell
+    size_t next;     // where the search for runs inside this one goes on
+  };
+  std::vector<Run> runs;
+  try {
+    items.resize(records.size());
+    runs.reserve(16);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  const auto prefetch = [&](uint32_t number, uint64_t depth) {
+    const TrackedSymbol& record = At(number);
+    __builtin_prefetch(&record);
+    __builtin_prefetch(reinterpret_cast<const uint8_t*>(&record + 1) + depth);
+  };
+  const auto by_key = [](const SortItem& a, const SortItem& b) { return a.Key() < b.Key(); };
+  const auto by_name = [&](const SortItem& a, const SortItem& b) {
+    const TrackedSymbol& x = At(a.record);
+    const TrackedSymbol& y = At(b.record);
+    return CompareNames(x.name(), x.name_length, y.name(), y.name_length) < 0;
+  };
+  for (size_t i = 0; i < records.size(); ++i) {
+    if (i + kAhead < records.size()) prefetch(records[i + kAhead], 0);
+    items[i].record = records[i];
+    FillKey(items[i], At(records[i]), 0);
+  }
+  std::sort(items.begin(), items.end(), by_key);
+  runs.push_back(Run{0, items.size(), 0, 0});
+  while (!runs.empty()) {
+    Run& run = runs.back();
+    size_t i = run.next;
+    if (i >= run.end) {
+      runs.pop_back();
+      continue;
+    }
+    size_t j = i + 1;
+    while (j < run.end && items[j].Key() == items[i].Key()) ++j;
+    run.next = j;
+    if (j - i == 1) continue;
+    const uint64_t depth = run.depth + 8;
+    if (j - i <= kShortRun) {
+      for (size_t k = i; k < j; ++k) prefetch(items[k].record, depth);
+      std::sort(items.begin() + i, items.begin() + j, by_name);
+      continue;
+    }
+    uint64_t longest_rest = 0;
+    for (size_t k = i; k < j; ++k) {
+      if (k + kAhead < j) prefetch(items[k + kAhead].record, depth);
+      longest_rest = std::max(longest_rest, FillKey(items[k], At(items[k].record), depth));
+    }
+    // Names that all end within these bytes may differ in what the keys
+    // cannot show: their lengths.
+    if (longest_rest == 0) {
+      std::sort(items.begin() + i, items.begin() + j, by_name);
+      continue;
+    }
+    std::sort(items.begin() + i, items.begin() + j, by_key);
+    try {
+      runs.push_back(Run{i, j, depth, i});
+    } catch (const std::bad_alloc&) {
+      return false;
     }
   }
-  At(root).color = kBlack;
+  for (size_t i = 0; i < records.size(); ++i) records[i] = items[i].record;
+  return true;
 }
 
-uint32_t SymbolTree::First() const {
-  uint32_t node = root;
-  if (node == kNoRecord) return kNoRecord;
-  while (At(node).left != kNoRecord) node = At(node).left;
-  return node;
-}
-
-uint32_t SymbolTree::Next(uint32_t record) const {
-  if (At(record).right != kNoRecord) {
-    uint32_t node = At(record).right;
-    while (At(node).left != kNoRecord) node = At(node).left;
-    return node;
+std::vector<uint32_t> SymbolTree::InNameOrder() const {
+  std::vector<uint32_t> records;
+  try {
+    records.reserve(record_count_ > 0 ? record_count_ - 1 : 0);
+  } catch (const std::bad_alloc&) {
+    return records;
   }
-  uint32_t child = record;
-  uint32_t up = At(record).parent;
-  while (up != kNoRecord && child == At(up).right) {
-    child = up;
-    up = At(up).parent;
-  }
-  return up;
+  ForEachRecord([&](uint32_t number) { records.push_back(number); });
+  if (!SortByName(records)) records.clear();
+  return records;
 }
 
 // Records and keys live in the blocks; dropping them frees everything at once.
 void SymbolTree::Clear() {
-  root = kNoRecord;
-  blocks_.resize(std::min<size_t>(blocks_.size(), 1));  // the sentinel's block stays
+  blocks_.resize(std::min<size_t>(blocks_.size(), 1));  // record 0's block stays
+  block_used_.resize(blocks_.size());
   long_names_.clear();
+  buckets_.reset();
+  bucket_mask_ = 0;
+  indexed_ = 0;
   if (blocks_.empty()) {
     next_unit_ = 0;
     record_count_ = 0;
   } else {
-    next_unit_ = sizeof(TrackedSymbol) / 8;
+    next_unit_ = kFirstRecordUnit;
+    block_used_[0] = static_cast<uint32_t>(kFirstRecordUnit);
     record_count_ = 1;
   }
 }
@@ -238,8 +327,7 @@ void SymbolTree::BlockRelease::operator()(uint64_t* block) const {
   }
 }
 
-uint32_t SymbolTree::Allocate(const uint8_t* name, uint32_t length) {
-  constexpr uint64_t kUnit = 8;
+uint32_t SymbolTree::Allocate(const uint8_t* name, uint32_t length, uint32_t hash) {
   constexpr uint64_t kBlockUnits = uint64_t{1} << kBlockBits;
   static_assert(kBlockUnits * kUnit == kLargeBlockBytes);
   static_assert(kFirstBlockUnits * kUnit >= sizeof(TrackedSymbol) + kLongestInlineName + kUnit);
@@ -252,11 +340,13 @@ uint32_t SymbolTree::Allocate(const uint8_t* name, uint32_t length) {
   if ((unit & kBlockMask) + units > room) unit = (unit | kBlockMask) + 1;
   if (unit + units > (uint64_t{1} << 32)) return kNoRecord;  // numbers are 32-bit
   try {
+    block_used_.reserve(blocks_.size() + 1);
     while (blocks_.size() <= (unit >> kBlockBits)) {
       const bool large = !blocks_.empty();
       uint64_t* block = large ? static_cast<uint64_t*>(AllocateLargeBlock()) : new (std::nothrow) uint64_t[kFirstBlockUnits];
       if (block == nullptr) return kNoRecord;
       blocks_.emplace_back(block, BlockRelease{large});
+      block_used_.push_back(0);
     }
     const uint8_t* key = name;
     if (outside) {
@@ -270,6 +360,7 @@ uint32_t SymbolTree::Allocate(const uint8_t* name, uint32_t length) {
     TrackedSymbol* record = new (&At(number)) TrackedSymbol{};
     record->name_length = length;
     record->name_outside = outside;
+    record->name_hash = hash;
     uint8_t* after = reinterpret_cast<uint8_t*>(record + 1);
     if (outside) {
       std::memcpy(after, &key, sizeof key);
@@ -277,6 +368,7 @@ uint32_t SymbolTree::Allocate(const uint8_t* name, uint32_t length) {
       std::memcpy(after, name, length);
     }
     next_unit_ = unit + units;
+    block_used_[unit >> kBlockBits] = static_cast<uint32_t>((unit & kBlockMask) + units);
     ++record_count_;
     return number;
   } catch (const std::bad_alloc&) {

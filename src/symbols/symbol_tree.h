@@ -1,11 +1,17 @@
-// The program-wide ordered table of global names: a red-black tree whose
-// nodes are the TrackedSymbol records, with one shared black sentinel leaf.
-// Keys are byte strings ordered bytewise (unsigned), a prefix before its
+// The program-wide table of global names: TrackedSymbol records, found by
+// name through a hash index, and put in name order only when asked. Keys are
+// byte strings; name order is bytewise (unsigned), a prefix before its
 // extensions. There is no removal.
 //
-// Records are numbered (0 is the sentinel) and kept in large blocks, each
-// followed by its key, so their addresses never change and a lookup finds
-// record and key together.
+// Tracking only ever looks names up, so the cost of entering a name does not
+// depend on the names met before it: one visit to the index, whose buckets
+// are a cache line each, and, when a name is already there, one to its
+// record. The few stages that walk names in order sort the record numbers
+// they need once (SortByName).
+//
+// Records are numbered (0 is none) and kept in large blocks, each followed
+// by its key, so their addresses never change and a lookup finds record and
+// key together.
 #pragma once
 #include <cstdint>
 #include <memory>
@@ -15,11 +21,10 @@
 
 namespace prepqdm {
 
-// Name order shared by the tree and the export tables.
+// Name order shared by the table and the export tables.
 int CompareNames(const uint8_t* a, uint32_t a_length, const uint8_t* b, uint32_t b_length);
 
 struct SymbolTree {
-  uint32_t root = kNoRecord;
   bool verbose = false;
 
   SymbolTree();
@@ -32,25 +37,40 @@ struct SymbolTree {
   const TrackedSymbol& At(uint32_t record) const {
     return *reinterpret_cast<const TrackedSymbol*>(blocks_[record >> kBlockBits].get() + (record & kBlockMask));
   }
-  // Number of records made so far, the sentinel included.
+  // Number of records made so far, record 0 included.
   uint32_t RecordCount() const { return record_count_; }
 
-  // The number of the record with this key, or kNoRecord. On request also
-  // yields the last record visited (kNoRecord for an empty tree) and the sign
-  // of the last comparison.
-  uint32_t FindRecord(const uint8_t* name, uint32_t length, uint32_t* parent = nullptr, int* sign = nullptr) const;
+  // The number of the record with this key, or kNoRecord.
+  uint32_t FindRecord(const uint8_t* name, uint32_t length) const;
   // The record with this key, or null.
   TrackedSymbol* Find(const uint8_t* name, uint32_t length);
-  // Links a new record (name set, key absent) below `parent` on the side of
-  // `sign` and rebalances.
-  void Insert(uint32_t record, uint32_t parent, int sign);
-  uint32_t First() const;
-  uint32_t Next(uint32_t record) const;
-  void Clear();
+  // The number of the record with this key. When there is none, a record is
+  // made, zeroed but for its key (a copy of the given bytes), and *made is
+  // set. kNoRecord when memory is exhausted.
+  uint32_t FindOrAdd(const uint8_t* name, uint32_t length, bool* made);
 
-  // A new record, zeroed but for its key, a copy of the given bytes; for a
-  // caller that creates one. kNoRecord when memory is exhausted.
-  uint32_t Allocate(const uint8_t* name, uint32_t length);
+  // Frees the index once no more names will be looked up (the writer only
+  // reads records): in a big run it is a tenth of the table. A lookup after
+  // this still works: FindOrAdd builds the index again, FindRecord reads
+  // every record.
+  void DropIndex();
+
+  // Calls visit(number) for every record, in the order they were made.
+  template <typename Visit>
+  void ForEachRecord(Visit&& visit) const {
+    uint64_t unit = kFirstRecordUnit;
+    for (size_t b = 0; b < blocks_.size(); ++b, unit = 0) {
+      const uint64_t base = uint64_t{b} << kBlockBits;
+      for (; unit < block_used_[b]; unit += UnitsOf(At(static_cast<uint32_t>(base + unit))))
+        visit(static_cast<uint32_t>(base + unit));
+    }
+  }
+  // Puts record numbers in name order. False when memory is exhausted; the
+  // numbers are then left in some order.
+  bool SortByName(std::vector<uint32_t>& records) const;
+  // Every record, in name order; empty when memory is exhausted.
+  std::vector<uint32_t> InNameOrder() const;
+  void Clear();
 
  private:
   // Storage comes in blocks of 2^18 eight-byte units; a record number is the
@@ -62,18 +82,53 @@ struct SymbolTree {
   static constexpr uint32_t kFirstBlockUnits = 8192;
   static constexpr uint32_t kBlockMask = (1u << kBlockBits) - 1;
   static constexpr uint32_t kLongestInlineName = 4096;
+  static constexpr uint64_t kUnit = 8;
+  // Record 0 stands for none and is not a symbol's: records start after it.
+  static constexpr uint64_t kFirstRecordUnit = sizeof(TrackedSymbol) / kUnit;
+
+  static uint64_t UnitsOf(const TrackedSymbol& record) {
+    const uint64_t key_bytes = record.name_outside ? sizeof(const uint8_t*) : record.name_length;
+    return (sizeof(TrackedSymbol) + key_bytes + kUnit - 1) / kUnit;
+  }
 
   struct BlockRelease {
     bool large = false;
     void operator()(uint64_t* block) const;
   };
   std::vector<std::unique_ptr<uint64_t, BlockRelease>> blocks_;
-  uint64_t next_unit_ = 0;  // of the whole storage
+  std::vector<uint32_t> block_used_;  // units of each block that hold records
+  uint64_t next_unit_ = 0;            // of the whole storage
   uint32_t record_count_ = 0;
   std::vector<std::unique_ptr<uint8_t[]>> long_names_;
 
-  void RotateLeft(uint32_t x);
-  void RotateRight(uint32_t x);
+  // The index: open addressing over buckets of one cache line, each holding
+  // record numbers with one byte of their hash beside them, so a bucket
+  // tells without visiting a record whether it may hold the name. A full
+  // bucket passes names on to the next.
+  static constexpr uint32_t kBucketSlots = 12;
+  struct alignas(64) Bucket {
+    uint32_t record[kBucketSlots];
+    uint8_t tag[kBucketSlots];
+    uint32_t used;
+  };
+  static_assert(sizeof(Bucket) == 64);
+  struct IndexRelease {
+    size_t large_blocks;  // 0: allocated with new
+    void operator()(Bucket* buckets) const;
+  };
+  std::unique_ptr<Bucket, IndexRelease> buckets_{nullptr, IndexRelease{0}};
+  uint64_t bucket_mask_ = 0;  // bucket count - 1; the count is a power of two
+  uint64_t indexed_ = 0;
+
+  // Where `name` is, or where it would go: the record's number (kNoRecord
+  // when absent), and the bucket and slot.
+  struct Probe {
+    uint32_t record;
+    uint64_t bucket;
+  };
+  Probe Look(const uint8_t* name, uint32_t length, uint32_t hash) const;
+  bool GrowIndex();
+  uint32_t Allocate(const uint8_t* name, uint32_t length, uint32_t hash);
 };
 
 }  // namespace prepqdm

@@ -1,10 +1,9 @@
 // One record per distinct global name: the definition in force and what
-// export selection needs to know about it. The records are also the nodes of
-// the SymbolTree. A big build holds one record per global of every input, and
-// a lookup visits some twenty of them, so a record is small (32 bytes: tree
-// links are record numbers, the symbol is an offset into its object's image,
-// the small fields share bytes) and its name follows it in the same storage,
-// where the comparison that visits the record finds it too.
+// export selection needs to know about it. A big build holds one record per
+// global of every input, so a record is small (24 bytes: the symbol is an
+// offset into its object's image, the small fields share bytes) and its name
+// follows it in the same storage, where a lookup that reaches the record
+// finds the name too.
 #pragma once
 #include <cstdint>
 #include <cstring>
@@ -37,22 +36,18 @@ constexpr uint8_t REASON_DOUBLE_DOT = 0x08;
 constexpr uint8_t REASON_DOT_NAME = 0x10;      // -xall: the name begins with '.'
 constexpr uint8_t REASON_NOT_LOADABLE = 0x20;  // -xall: not allocated, not common
 
-constexpr uint32_t kRed = 1;
-constexpr uint32_t kBlack = 0;
-
-// Record number 0 is the tree's sentinel; as a link it also means "none".
+// Record number 0 is never a symbol's: it means "none".
 constexpr uint32_t kNoRecord = 0;
 
 struct TrackedSymbol {
   // Definition in force; none for records made from a definition file alone.
   ObjectModule* object = nullptr;
-  // Tree links, as record numbers.
-  uint32_t parent = kNoRecord;
-  uint32_t left = kNoRecord;
-  uint32_t right = kNoRecord;
   uint32_t name_length = 0;
   // Offset of the definition's Elf32_Sym in the object's image.
   uint32_t symbol_offset = 0;
+  // Set by the table: the name's hash, so that growing the index never reads
+  // a name again and a lookup rejects most other names without reading them.
+  uint32_t name_hash = 0;
   uint8_t exported = 0;
   uint8_t class_flags = 0;
   // Selection records its decision where it makes it and prints its messages
@@ -63,15 +58,14 @@ struct TrackedSymbol {
   // common): 0 not worked out yet, 1 no, 2 yes. Resolution notes it while the
   // definition's section is at hand, so -xall need not visit every image again.
   uint8_t definition_loadable : 2 = 0;
-  uint8_t color : 1 = kRed;
   uint8_t is_code : 1 = 0;
   uint8_t is_weak : 1 = 0;
   uint8_t is_tls : 1 = 0;
-  // Set by the tree for a name too long to keep inline: the record is then
+  // Set by the table for a name too long to keep inline: the record is then
   // followed by a pointer to it.
   uint8_t name_outside : 1 = 0;
 
-  // The key: the tree's own copy, so inputs need not stay resident. Not
+  // The key: the table's own copy, so inputs need not stay resident. Not
   // followed by a zero byte.
   const uint8_t* name() const {
     const uint8_t* after = reinterpret_cast<const uint8_t*>(this + 1);
@@ -82,6 +76,6 @@ struct TrackedSymbol {
   }
 };
 
-static_assert(sizeof(void*) != 8 || sizeof(TrackedSymbol) == 32, "one record per global: keep it small");
+static_assert(sizeof(void*) != 8 || sizeof(TrackedSymbol) == 24, "one record per global: keep it small");
 
 }  // namespace prepqdm

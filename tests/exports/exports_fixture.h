@@ -68,16 +68,14 @@ class ExportsRun {
 
   TrackedSymbol* Add(const std::string& name, uint8_t class_flags = 0, bool weak = false,
                      ObjectModule* object = nullptr, const uint8_t* symbol = nullptr) {
-    uint32_t parent = kNoRecord;
-    int sign = 0;
-    if (uint32_t existing = run.tree.FindRecord(U8(name), Len(name), &parent, &sign)) return &run.tree.At(existing);
-    uint32_t number = run.tree.Allocate(U8(name), Len(name));
+    bool made = false;
+    uint32_t number = run.tree.FindOrAdd(U8(name), Len(name), &made);
     TrackedSymbol* record = &run.tree.At(number);
+    if (!made) return record;
     record->class_flags = class_flags;
     record->is_weak = weak;
     record->object = object;
     if (object != nullptr && symbol != nullptr) record->symbol_offset = static_cast<uint32_t>(symbol - object->image);
-    run.tree.Insert(number, parent, sign);
     return record;
   }
 

@@ -48,8 +48,9 @@ struct ExportRun {
     run.console.file = nullptr;
     for (auto it = list.rbegin(); it != list.rend(); ++it) {
       names.push_back(it->name);
-      uint32_t number = run.tree.Allocate(reinterpret_cast<const uint8_t*>(names.back().data()),
-                                          static_cast<uint32_t>(names.back().size()));
+      bool made = false;
+      uint32_t number = run.tree.FindOrAdd(reinterpret_cast<const uint8_t*>(names.back().data()),
+                                           static_cast<uint32_t>(names.back().size()), &made);
       prepqdm::TrackedSymbol* s = &run.tree.At(number);
       s->is_code = it->code;
       s->is_tls = it->tls;

@@ -64,7 +64,7 @@ class ObjectInputs {
 
   std::vector<std::string> Names() const {
     std::vector<std::string> out;
-    for (uint32_t i = run.tree.First(); i != prepqdm::kNoRecord; i = run.tree.Next(i)) {
+    for (uint32_t i : run.tree.InNameOrder()) {
       const prepqdm::TrackedSymbol& r = run.tree.At(i);
       out.emplace_back(reinterpret_cast<const char*>(r.name()), r.name_length);
     }

@@ -1,5 +1,5 @@
-// Symbol tree: key order, red-black invariants after bulk inserts in several
-// orders, and in-order walks.
+// Symbol table: key order, lookups after bulk inserts in several orders (the
+// index grows many times over), and walks and sorts in name order.
 #include "symbols/symbol_tree.h"
 
 #include <gtest/gtest.h>
@@ -50,11 +50,10 @@ class TreeTest : public ::testing::Test {
   SymbolTree tree;
 
   uint32_t Add(const std::string& name) {
-    uint32_t parent;
-    int sign;
-    EXPECT_EQ(tree.FindRecord(Bytes(name), static_cast<uint32_t>(name.size()), &parent, &sign), kNoRecord) << name;
-    uint32_t record = tree.Allocate(Bytes(name), static_cast<uint32_t>(name.size()));
-    tree.Insert(record, parent, sign);
+    EXPECT_EQ(tree.FindRecord(Bytes(name), static_cast<uint32_t>(name.size())), kNoRecord) << name;
+    bool made = false;
+    uint32_t record = tree.FindOrAdd(Bytes(name), static_cast<uint32_t>(name.size()), &made);
+    EXPECT_TRUE(made) << name;
     return record;
   }
 
@@ -65,49 +64,34 @@ class TreeTest : public ::testing::Test {
 
   std::vector<std::string> Walk() const {
     std::vector<std::string> out;
-    for (uint32_t r = tree.First(); r != kNoRecord; r = tree.Next(r)) out.push_back(NameOf(r));
+    for (uint32_t r : tree.InNameOrder()) out.push_back(NameOf(r));
     return out;
   }
 
-  // Returns the black height below `node`.
-  int Check(uint32_t node, uint32_t parent) {
-    if (node == kNoRecord) return 1;
-    const TrackedSymbol& r = tree.At(node);
-    EXPECT_EQ(r.parent, parent);
-    if (r.color == kRed) {
-      EXPECT_EQ(tree.At(r.left).color, kBlack);
-      EXPECT_EQ(tree.At(r.right).color, kBlack);
-    }
-    if (r.left != kNoRecord) {
-      EXPECT_LT(Compare(NameOf(r.left), NameOf(node)), 0);
-    }
-    if (r.right != kNoRecord) {
-      EXPECT_GT(Compare(NameOf(r.right), NameOf(node)), 0);
-    }
-    int left = Check(r.left, node);
-    int right = Check(r.right, node);
-    EXPECT_EQ(left, right);
-    return left + (r.color == kBlack ? 1 : 0);
-  }
-
+  // Every record is visited once in storage order and found again by its
+  // name, as itself, whatever the index went through since it was made.
   void CheckInvariants() {
-    ASSERT_NE(tree.root, kNoRecord);
-    EXPECT_EQ(tree.At(tree.root).color, kBlack);
-    Check(tree.root, kNoRecord);
-    const TrackedSymbol& sentinel = tree.At(kNoRecord);
-    EXPECT_EQ(sentinel.color, kBlack);
-    EXPECT_EQ(std::tuple(sentinel.parent, sentinel.left, sentinel.right),
-              std::tuple(kNoRecord, kNoRecord, kNoRecord));
+    std::vector<uint32_t> visited;
+    tree.ForEachRecord([&](uint32_t r) { visited.push_back(r); });
+    EXPECT_EQ(visited.size() + 1, tree.RecordCount());
+    EXPECT_TRUE(std::is_sorted(visited.begin(), visited.end()));
+    for (uint32_t r : visited) {
+      const std::string name = NameOf(r);
+      ASSERT_EQ(tree.FindRecord(Bytes(name), static_cast<uint32_t>(name.size())), r) << testing::PrintToString(name);
+      bool made = true;
+      EXPECT_EQ(tree.FindOrAdd(Bytes(name), static_cast<uint32_t>(name.size()), &made), r);
+      EXPECT_FALSE(made);
+    }
+    EXPECT_EQ(visited.size() + 1, tree.RecordCount()) << "a lookup made a record";
   }
 };
 
 TEST_F(TreeTest, EmptyTree) {
-  uint32_t parent = 99;
-  int sign = 7;
-  EXPECT_EQ(tree.First(), kNoRecord);
-  EXPECT_EQ(tree.FindRecord(Bytes("a"), 1, &parent, &sign), kNoRecord);
-  EXPECT_EQ(parent, kNoRecord);
-  EXPECT_EQ(sign, 0);
+  EXPECT_TRUE(tree.InNameOrder().empty());
+  EXPECT_EQ(tree.FindRecord(Bytes("a"), 1), kNoRecord);
+  EXPECT_EQ(tree.FindRecord(Bytes(""), 0), kNoRecord);
+  std::vector<uint32_t> none;
+  EXPECT_TRUE(tree.SortByName(none));
 }
 
 TEST_F(TreeTest, SmallWalkAndPrefixLookups) {
@@ -120,8 +104,6 @@ TEST_F(TreeTest, SmallWalkAndPrefixLookups) {
   TrackedSymbol* empty = tree.Find(Bytes("x"), 0);
   ASSERT_NE(empty, nullptr);
   EXPECT_EQ(empty->name_length, 0u);
-  uint32_t last = tree.FindRecord(Bytes("c"), 1);
-  EXPECT_EQ(tree.Next(last), kNoRecord);
   CheckInvariants();
 }
 
@@ -151,6 +133,12 @@ TEST_F(TreeTest, InvariantsHoldForBulkInserts) {
       EXPECT_EQ(found, records[std::find(order->begin(), order->end(), i) - order->begin()]);
     }
   }
+  // Without its index the table still finds every name, and takes new ones.
+  tree.DropIndex();
+  EXPECT_EQ(tree.FindRecord(Bytes(key(kCount - 1)), 6), tree.InNameOrder().back());
+  EXPECT_EQ(tree.FindRecord(Bytes("absent"), 6), kNoRecord);
+  Add("late");
+  CheckInvariants();
 }
 
 // Keys where a shortcut on the first bytes could part from name order: names
@@ -163,7 +151,10 @@ TEST_F(TreeTest, TrickyKeysAreFoundAndWalkedInNameOrder) {
       "abcdefg\0"s, "abcdefgh"s,  "abcdefgh\0"s, "abcdefgha"s,    "abcdefghb"s,   "abcdefgh\xff"s,
       "abcdefgi"s,  "abcdefg\xff"s, "\xff"s,     "\xff\xff\xff\xff\xff\xff\xff\xff"s,
       "\xff\xff\xff\xff\xff\xff\xff\xff\x01"s,    "_ZN4core"s,    "_ZN4core4initEv"s,
-      "_ZN4core4initEi"s, "b"s,     "\x80"s,       "\x7f"s};
+      "_ZN4core4initEi"s, "b"s,     "\x80"s,       "\x7f"s,
+      // Ties on whole eight-byte steps, and ends just before, at and after one.
+      std::string(15, 'q'), std::string(16, 'q'), std::string(17, 'q'), std::string(16, 'q') + "\0"s,
+      std::string(24, 'q') + "\0\0"s, std::string(23, 'q') + "r"s};
   std::mt19937 random(7);
   std::vector<std::string> sorted = names;
   std::sort(sorted.begin(), sorted.end(), [](const std::string& a, const std::string& b) { return Compare(a, b) < 0; });
@@ -200,6 +191,19 @@ TEST_F(TreeTest, LongSharedPrefixesAgainstReference) {
   }
   CheckInvariants();
   EXPECT_EQ(Walk(), std::vector<std::string>(reference.begin(), reference.end()));
+  // A subset, in any order, sorts like the reference.
+  std::vector<uint32_t> half;
+  std::vector<std::string> expected;
+  for (const std::string& name : reference) {
+    if (random() % 2 != 0) continue;
+    half.push_back(tree.FindRecord(Bytes(name), static_cast<uint32_t>(name.size())));
+    expected.push_back(name);
+  }
+  std::shuffle(half.begin(), half.end(), random);
+  ASSERT_TRUE(tree.SortByName(half));
+  std::vector<std::string> sorted_half;
+  for (uint32_t r : half) sorted_half.push_back(NameOf(r));
+  EXPECT_EQ(sorted_half, expected);
   for (int i = 0; i < 5000; ++i) {
     std::string probe = make();
     uint32_t found = tree.FindRecord(Bytes(probe), static_cast<uint32_t>(probe.size()));
@@ -210,9 +214,9 @@ TEST_F(TreeTest, LongSharedPrefixesAgainstReference) {
   }
 }
 
-// The tree keeps its own copy of every key, inline or (when long) outside
+// The table keeps its own copy of every key, inline or (when long) outside
 // the record; the caller's bytes may go away. Records never straddle blocks
-// and never move.
+// and never move. Long keys are found and sorted like short ones.
 TEST(SymbolTreeNames, KeysAreCopiedAndRecordsStayPut) {
   SymbolTree tree;
   std::vector<std::pair<uint32_t, std::string>> made;
@@ -220,8 +224,10 @@ TEST(SymbolTreeNames, KeysAreCopiedAndRecordsStayPut) {
   for (uint32_t length : {0u, 1u, 7u, 8u, 4096u, 4097u, 300000u, 5u, (1u << 20) + 3, 9u}) {
     std::string source(length, '\0');
     for (char& c : source) c = static_cast<char>(random());
-    uint32_t record = tree.Allocate(Bytes(source), length);
+    bool added = false;
+    uint32_t record = tree.FindOrAdd(Bytes(source), length, &added);
     ASSERT_NE(record, kNoRecord);
+    ASSERT_TRUE(added);
     made.emplace_back(record, source);
     std::fill(source.begin(), source.end(), 'x');
   }
@@ -229,7 +235,8 @@ TEST(SymbolTreeNames, KeysAreCopiedAndRecordsStayPut) {
   for (int i = 0; i < 200000; ++i) {  // fills several storage blocks
     std::string source(static_cast<size_t>(i % 61), static_cast<char>('a' + i % 26));
     source += std::to_string(i);
-    made.emplace_back(tree.Allocate(Bytes(source), static_cast<uint32_t>(source.size())), source);
+    bool added = false;
+    made.emplace_back(tree.FindOrAdd(Bytes(source), static_cast<uint32_t>(source.size()), &added), source);
     addresses.push_back(&tree.At(made.back().first));
   }
   EXPECT_EQ(tree.RecordCount(), made.size() + 1);
@@ -238,7 +245,7 @@ TEST(SymbolTreeNames, KeysAreCopiedAndRecordsStayPut) {
     const TrackedSymbol& r = tree.At(record);
     ASSERT_EQ(r.name_length, text.size());
     ASSERT_EQ(std::string(reinterpret_cast<const char*>(r.name()), text.size()), text);
-    EXPECT_EQ(std::tuple(r.object, r.exported, r.class_flags, r.color), std::tuple(nullptr, 0, 0, kRed));
+    EXPECT_EQ(std::tuple(r.object, r.exported, r.class_flags, r.is_weak), std::tuple(nullptr, 0, 0, 0));
     if (i >= 10) {
       ASSERT_EQ(&r, addresses[i - 10]);
     }
@@ -246,6 +253,20 @@ TEST(SymbolTreeNames, KeysAreCopiedAndRecordsStayPut) {
     if (i + 1 < made.size() && !r.name_outside && made[i + 1].first > record) {
       EXPECT_GE(uint64_t{made[i + 1].first} * 8, uint64_t{record} * 8 + sizeof(TrackedSymbol) + r.name_length);
     }
+  }
+  std::vector<uint32_t> first;
+  std::vector<std::string> expected;
+  for (size_t i = 0; i < 10; ++i) {
+    const auto& [record, text] = made[i];
+    EXPECT_EQ(tree.FindRecord(Bytes(text), static_cast<uint32_t>(text.size())), record) << text.size();
+    first.push_back(record);
+    expected.push_back(text);
+  }
+  ASSERT_TRUE(tree.SortByName(first));
+  std::sort(expected.begin(), expected.end(), [](const std::string& a, const std::string& b) { return Compare(a, b) < 0; });
+  for (size_t i = 0; i < first.size(); ++i) {
+    const TrackedSymbol& r = tree.At(first[i]);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(r.name()), r.name_length), expected[i]) << i;
   }
 }
 

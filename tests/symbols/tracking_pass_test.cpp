@@ -38,7 +38,7 @@ std::string Expand(std::string text, const std::vector<ObjectModule*>& modules) 
 TEST(TrackingPassTest, NoObjects) {
   ObjectInputs in;
   EXPECT_EQ(TrackAllSymbols(in.run.inputs.registry, in.run.tree, in.run.console), 0);
-  EXPECT_EQ(in.run.tree.First(), kNoRecord);
+  EXPECT_EQ(in.run.tree.RecordCount(), 1u);
 }
 
 TEST(TrackingPassTest, DuplicateInputs) {
