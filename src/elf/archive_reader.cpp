@@ -81,18 +81,18 @@ Status ReadArchive(InputRegistry& registry, Sink& console, MappedFile* archive) 
   Status status = WalkArchive(console, archive, [&](const ArchiveMember& member) -> Status {
     if (member.long_name_table) {
       // Later headers may still refer to it; an earlier table no longer.
-      ReleaseResidentPages(*archive, long_names, long_names_size);
+      registry.give_backs.Add(*archive, long_names, long_names_size);
       long_names = member.data;
       long_names_size = member.size;
       return kOk;
     }
     if (member.name.empty() || !IsObjectMemberName(member.name)) {
-      ReleaseResidentPages(*archive, member.data, member.size);
+      registry.give_backs.Add(*archive, member.data, member.size);
       return kOk;
     }
     return OpenObjectModule(registry, console, archive, member.name, member.data, static_cast<uint32_t>(member.size));
   });
-  ReleaseResidentPages(*archive, long_names, long_names_size);
+  registry.give_backs.Add(*archive, long_names, long_names_size);
   return status;
 }
 

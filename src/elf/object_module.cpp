@@ -206,7 +206,7 @@ Status OpenObjectModule(InputRegistry& registry, Sink& console, MappedFile* file
   module->next = registry.head;
   registry.head = module;
   ++registry.count;
-  ReleaseResidentPages(*file, image, size);
+  registry.give_backs.Add(*file, image, size);
   return kOk;
 }
 

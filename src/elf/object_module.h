@@ -57,6 +57,8 @@ struct InputRegistry {
   int32_t count = 0;
   std::deque<ObjectModule> storage;  // stable addresses
   std::unordered_set<uint32_t> sizes_seen;
+  // Every stage that is done with an object's pages queues them here.
+  PageGiveBacks give_backs;
 };
 
 // A fast 64-bit hash of a whole object; equal bytes give equal hashes.

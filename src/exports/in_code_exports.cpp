@@ -182,8 +182,9 @@ Status CollectAllInCodeExports(Selector& selector, InputRegistry& registry) {
     if (!section) continue;
     Status status = CollectInCodeExports(selector, *object, *section, *index);
     if (status != kOk) return status;
-    if (object->file != nullptr) ReleaseResidentPages(*object->file, object->image, object->size);
+    if (object->file != nullptr) registry.give_backs.Add(*object->file, object->image, object->size);
   }
+  registry.give_backs.Flush();
   return kOk;
 }
 

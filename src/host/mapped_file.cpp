@@ -4,6 +4,8 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -92,6 +94,7 @@ Mappings::~Mappings() {
   if (next_set) next_set->previous_set = previous_set;
   // Records still alive at the end of a run are torn down with it.
   for (MappedFile* file : live) {
+    if (file->give_backs != nullptr) file->give_backs->Flush();
     if (file->view) munmap(file->view, file->size);
     if (file->fd >= 0) close(file->fd);
     delete file;
@@ -164,10 +167,15 @@ Status MapFile(Mappings& mappings, const std::string& name, MappedFile** out) {
 // pages are dropped with the range, or they would stay for the whole run.
 constexpr uintptr_t kFaultAroundBytes = 64 * 1024;
 
-void ReleaseResidentPages(MappedFile& file, const uint8_t* begin, uint64_t length) {
-  if (file.written || !file.file_backed || file.view == nullptr || length == 0 || begin == nullptr) return;
+namespace {
+
+// The page-aligned range ReleaseResidentPages gives back; false when there is
+// none.
+bool PagesToGiveBack(const MappedFile& file, const uint8_t* begin, uint64_t length, uintptr_t* from,
+                     uintptr_t* to) {
+  if (file.written || !file.file_backed || file.view == nullptr || length == 0 || begin == nullptr) return false;
   long page_size = sysconf(_SC_PAGESIZE);
-  if (page_size <= 0) return;
+  if (page_size <= 0) return false;
   uintptr_t page = static_cast<uintptr_t>(page_size);
   uintptr_t block = std::max(page, kFaultAroundBytes);
   uintptr_t view_begin = reinterpret_cast<uintptr_t>(file.view);
@@ -178,12 +186,94 @@ void ReleaseResidentPages(MappedFile& file, const uint8_t* begin, uint64_t lengt
   uintptr_t last = length > UINTPTR_MAX - first ? UINTPTR_MAX : first + static_cast<uintptr_t>(length);
   first = std::max(first, view_begin);
   last = std::min(last, view_end);
-  if (first >= last) return;
+  if (first >= last) return false;
   // Whole blocks, clipped to the view: both ends stay on page boundaries.
-  first = std::max(view_begin, first & ~(block - 1));
-  last = std::min(view_end, (last + block - 1) & ~(block - 1));
-  // Only advice: a failure leaves the pages resident, which changes nothing.
+  *from = std::max(view_begin, first & ~(block - 1));
+  *to = std::min(view_end, (last + block - 1) & ~(block - 1));
+  return true;
+}
+
+// Only advice: a failure leaves the pages resident, which changes nothing.
+void GiveBack(uintptr_t first, uintptr_t last) {
   madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
+}
+
+}  // namespace
+
+void ReleaseResidentPages(MappedFile& file, const uint8_t* begin, uint64_t length) {
+  uintptr_t first, last;
+  if (PagesToGiveBack(file, begin, length, &first, &last)) GiveBack(first, last);
+}
+
+PageGiveBacks::~PageGiveBacks() {
+  Flush();
+  if (self >= 0) close(self);
+}
+
+void PageGiveBacks::Add(MappedFile& file, const uint8_t* begin, uint64_t length) {
+  uintptr_t first, last;
+  if (!PagesToGiveBack(file, begin, length, &first, &last)) return;
+  if (!queued.empty() && queued.back().file == &file && first <= queued.back().last && last >= queued.back().first) {
+    Range& joined = queued.back();
+    const uintptr_t before = joined.last - joined.first;
+    joined.first = std::min(joined.first, first);
+    joined.last = std::max(joined.last, last);
+    queued_bytes += (joined.last - joined.first) - before;
+  } else {
+    // A view is in one queue at a time.
+    if (file.give_backs != nullptr && file.give_backs != this) file.give_backs->Flush();
+    try {
+      queued.reserve(kMostRanges);
+      queued.push_back(Range{&file, first, last});
+    } catch (const std::bad_alloc&) {
+      GiveBack(first, last);
+      return;
+    }
+    file.give_backs = this;
+    queued_bytes += last - first;
+  }
+  if (queued_bytes >= kQueuedBytes || queued.size() >= kMostRanges) Flush();
+}
+
+void PageGiveBacks::Flush() {
+  if (queued.empty()) return;
+  iovec ranges[kMostRanges];
+  size_t count = 0;
+  uint64_t bytes = 0;
+  for (const Range& range : queued) {
+    // A view written since it was queued now holds the only copy of its bytes.
+    if (range.file->written) continue;
+    ranges[count].iov_base = reinterpret_cast<void*>(range.first);
+    ranges[count].iov_len = range.last - range.first;
+    bytes += ranges[count].iov_len;
+    ++count;
+  }
+  bool done = count == 0;
+  // One call for all ranges, one TLB flush (Linux 6.13 and later; older
+  // kernels refuse this advice here and get one call per range).
+  if (count > 1 && self != -2) {
+    if (self < 0) {
+      self = static_cast<int>(syscall(SYS_pidfd_open, getpid(), 0));
+      if (self < 0) self = -2;
+    }
+    if (self >= 0) {
+      const long advised = syscall(SYS_process_madvise, self, ranges, count, MADV_DONTNEED, 0);
+      done = advised == static_cast<long>(bytes);
+      if (advised < 0 && (errno == EINVAL || errno == ENOSYS || errno == EPERM)) {
+        close(self);
+        self = -2;
+      }
+    }
+  }
+  if (!done) {
+    for (size_t i = 0; i < count; ++i) {
+      const uintptr_t first = reinterpret_cast<uintptr_t>(ranges[i].iov_base);
+      GiveBack(first, first + ranges[i].iov_len);
+    }
+  }
+  for (const Range& range : queued) range.file->give_backs = nullptr;
+  queued.clear();
+  queued_bytes = 0;
 }
 
 void RetainMappedFile(MappedFile* file) { file->reference_count.fetch_add(1); }
@@ -191,6 +281,7 @@ void RetainMappedFile(MappedFile* file) { file->reference_count.fetch_add(1); }
 int32_t ReleaseMappedFile(MappedFile* file) {
   int32_t remaining = file->reference_count.fetch_sub(1) - 1;
   if (remaining != 0) return remaining;
+  if (file->give_backs != nullptr) file->give_backs->Flush();
   munmap(file->view, file->size);
   close(file->fd);
   if (Mappings* owner = file->owner) {

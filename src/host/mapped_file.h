@@ -26,6 +26,7 @@
 namespace prepqdm {
 
 struct Mappings;
+struct PageGiveBacks;
 
 struct MappedFile {
   std::atomic<int32_t> reference_count{1};
@@ -42,6 +43,9 @@ struct MappedFile {
   // unwritten pages can be read again from there. A record made over other
   // memory (tests, fuzzing) never gives pages back.
   bool file_backed = false;
+  // The queue holding ranges of the view, if any: it is flushed before the
+  // view is unmapped, or the advice could reach whatever is mapped there next.
+  PageGiveBacks* give_backs = nullptr;
 };
 
 // The live mappings of one run. A file that shrinks while it is mapped
@@ -78,6 +82,37 @@ void RetainMappedFile(MappedFile* file);
 // bytes. Pages beyond the range may hold neighbouring bytes (another archive
 // member): they are dropped too, which is harmless for an unwritten view.
 void ReleaseResidentPages(MappedFile& file, const uint8_t* begin, uint64_t length);
+
+// Page give-backs collected so that many ranges reach the kernel in one call.
+// Every call costs a TLB flush, and a short range is flushed page by page,
+// which on a paravirtualised host costs more than reading the object did: one
+// call per object made the system time of a big run exceed all the rest.
+// Ranges of one file that touch are merged (archive members follow each
+// other), and the queue goes to the kernel once it covers kQueuedBytes, so
+// that much of the inputs may stay resident a little longer.
+struct PageGiveBacks {
+  static constexpr uint64_t kQueuedBytes = uint64_t{1} << 20;
+  static constexpr size_t kMostRanges = 64;
+
+  struct Range {
+    MappedFile* file;
+    uintptr_t first;
+    uintptr_t last;
+  };
+  std::vector<Range> queued;
+  uint64_t queued_bytes = 0;
+  int self = -1;  // pidfd of this process for process_madvise; -2: not available
+
+  PageGiveBacks() = default;
+  PageGiveBacks(const PageGiveBacks&) = delete;
+  PageGiveBacks& operator=(const PageGiveBacks&) = delete;
+  ~PageGiveBacks();
+
+  // Queues what ReleaseResidentPages(file, begin, length) would give back.
+  void Add(MappedFile& file, const uint8_t* begin, uint64_t length);
+  // Gives back everything queued (but pages of views written since).
+  void Flush();
+};
 
 // The HRESULT for a failed open/stat/mmap errno.
 Status StatusFromErrno(int error);

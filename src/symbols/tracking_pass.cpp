@@ -13,8 +13,8 @@
 //
 // Each object's pages are given back to its file as soon as the pass is done
 // with them (after hashing and comparing, after tracking), so that the pass
-// holds one object at a time rather than every input; reading them again
-// later only faults the same bytes back in.
+// holds about one megabyte of them (the queue in the registry) rather than
+// every input; reading them again later only faults the same bytes back in.
 #include "symbols/tracking_pass.h"
 
 #include <cstring>
@@ -50,8 +50,8 @@ struct ShapeKeyHash {
   }
 };
 
-void GiveBackPages(const ObjectModule& module) {
-  if (module.file != nullptr && module.image != nullptr) ReleaseResidentPages(*module.file, module.image, module.size);
+void GiveBackPages(PageGiveBacks& give_backs, const ObjectModule& module) {
+  if (module.file != nullptr && module.image != nullptr) give_backs.Add(*module.file, module.image, module.size);
 }
 
 bool SameBytes(const ObjectModule& a, const ObjectModule& b) {
@@ -60,7 +60,7 @@ bool SameBytes(const ObjectModule& a, const ObjectModule& b) {
 
 // For each module (newest first, as in the list) the nearest earlier module
 // with identical bytes, or null.
-std::vector<ObjectModule*> FindEarlierCopies(const std::vector<ObjectModule*>& modules) {
+std::vector<ObjectModule*> FindEarlierCopies(const std::vector<ObjectModule*>& modules, PageGiveBacks& give_backs) {
   std::vector<ObjectModule*> copies(modules.size(), nullptr);
   // Only a module that shares its size with another can have a copy, so the
   // others' headers are not read (each read would fault pages back in).
@@ -71,7 +71,7 @@ std::vector<ObjectModule*> FindEarlierCopies(const std::vector<ObjectModule*>& m
   for (size_t i = 0; i < modules.size(); ++i) {
     if (same_size[modules[i]->size] >= 2) {
       section_counts[i] = SectionCountOf(*modules[i]);
-      if (!modules[i]->sections_noted) GiveBackPages(*modules[i]);
+      if (!modules[i]->sections_noted) GiveBackPages(give_backs, *modules[i]);
     }
     ++shape_sizes[ShapeKey{modules[i]->size, section_counts[i], 0}];
   }
@@ -87,13 +87,13 @@ std::vector<ObjectModule*> FindEarlierCopies(const std::vector<ObjectModule*>& m
     // Latest registered first; a hash collision only costs a comparison.
     for (size_t j = earlier.size(); j-- > 0;) {
       bool same = SameBytes(*earlier[j], *module);
-      GiveBackPages(*earlier[j]);
+      GiveBackPages(give_backs, *earlier[j]);
       if (same) {
         copies[i] = earlier[j];
         break;
       }
     }
-    GiveBackPages(*module);
+    GiveBackPages(give_backs, *module);
     earlier.push_back(module);
   }
   return copies;
@@ -118,7 +118,7 @@ Status TrackAllSymbols(InputRegistry& registry, SymbolTree& tree, Sink& console)
   std::vector<ObjectModule*> modules;
   for (ObjectModule* module = registry.head; module != nullptr; module = module->next) modules.push_back(module);
   if (modules.empty()) return kOk;
-  std::vector<ObjectModule*> copies = FindEarlierCopies(modules);
+  std::vector<ObjectModule*> copies = FindEarlierCopies(modules, registry.give_backs);
 
   for (size_t i = 0; i < modules.size(); ++i) {
     ObjectModule& module = *modules[i];
@@ -130,15 +130,17 @@ Status TrackAllSymbols(InputRegistry& registry, SymbolTree& tree, Sink& console)
     // Noted at registration; objects made otherwise (tests) are looked at now.
     if (!module.sections_noted) NoteSectionFacts(module);
     if (module.import_stub) {
-      GiveBackPages(module);
+      GiveBackPages(registry.give_backs, module);
       continue;
     }
     for (uint32_t index : module.symbol_tables) {
       Status status = TrackSymbolTable(tree, console, module, index);
       if (status != kOk) return status;
     }
-    GiveBackPages(module);
+    GiveBackPages(registry.give_backs, module);
   }
+  // Selection and the writer run without input pages.
+  registry.give_backs.Flush();
   return kOk;
 }
 

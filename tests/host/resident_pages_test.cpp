@@ -1,13 +1,14 @@
 // Giving pages of a mapped input back: the range's pages leave the process
 // (present bits in /proc/self/pagemap) and read back as the file's bytes,
 // pages far from the range stay, and a written view or one over ordinary
-// memory is left alone.
+// memory is left alone; queued give-backs leave together.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <string>
 #include <vector>
 
 #include "host/mapped_file.h"
@@ -87,3 +88,52 @@ TEST(ReleaseResidentPages, RecordNotMadeByMapFileIsLeftAlone) {
 }
 
 }  // namespace
+
+// Queued give-backs: nothing leaves before the flush (or before the queue
+// covers kQueuedBytes), ranges of one file that touch become one, a view
+// written after it was queued keeps its pages, and a view about to be
+// unmapped is flushed first so that no advice outlives it.
+TEST(PageGiveBacks, QueuedRangesLeaveTogetherAtTheFlush) {
+  testsupport::TempDir dir;
+  constexpr uint64_t kPages = 48;
+  std::vector<uint8_t> bytes = Pattern(kPages * kPage);
+  Mappings mappings;
+  MappedFile* files[4] = {};
+  for (int i = 0; i < 4; ++i) {
+    std::string path = dir.File("in" + std::to_string(i) + ".o");
+    testsupport::WriteFile(path, i == 3 ? Pattern(PageGiveBacks::kQueuedBytes + kPage) : bytes);
+    ASSERT_EQ(MapFile(mappings, path, &files[i]), kOk);
+  }
+  MappedFile& a = *files[0];
+  MappedFile& b = *files[1];
+  ASSERT_TRUE(ReadsAsFile(a, bytes) && ReadsAsFile(b, bytes));
+  PageGiveBacks queue;
+  queue.Add(a, a.view, 8 * kPage);
+  queue.Add(a, a.view + 8 * kPage, 8 * kPage);  // touches the first: merged
+  queue.Add(b, b.view, b.size);
+  EXPECT_EQ(queue.queued.size(), 2u);
+  EXPECT_TRUE(Present(a.view) && Present(b.view + b.size - 1));
+  b.written = true;
+  b.view[3] ^= 0xFF;
+  queue.Flush();
+  EXPECT_TRUE(queue.queued.empty());
+  EXPECT_FALSE(Present(a.view) || Present(a.view + 15 * kPage));
+  EXPECT_TRUE(Present(a.view + (kPages - 1) * kPage));
+  b.view[3] ^= 0xFF;
+  EXPECT_TRUE(ReadsAsFile(b, bytes));
+  EXPECT_TRUE(ReadsAsFile(a, bytes));
+
+  // A queue that reaches kQueuedBytes flushes by itself.
+  MappedFile& large = *files[3];
+  ASSERT_TRUE(ReadsAsFile(large, Pattern(large.size)));
+  queue.Add(large, large.view, large.size);
+  EXPECT_TRUE(queue.queued.empty());
+  EXPECT_FALSE(Present(large.view + kPage));
+
+  MappedFile& last = *files[2];
+  ASSERT_TRUE(ReadsAsFile(last, bytes));
+  queue.Add(last, last.view, last.size);
+  EXPECT_EQ(last.give_backs, &queue);
+  EXPECT_EQ(ReleaseMappedFile(&last), 0);
+  EXPECT_TRUE(queue.queued.empty());
+}
