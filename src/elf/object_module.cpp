@@ -192,11 +192,13 @@ Status OpenObjectModule(InputRegistry& registry, Sink& console, MappedFile* file
   std::optional<uint32_t> export_section = FindExportSectionIndex(module->Image());
   module->export_section = export_section ? *export_section : kNoExportSection;
   NoteSectionFacts(*module);
-  // Only objects of equal size can be copies of each other. The first of a
-  // size is hashed later, if another comes; the others now, while their
-  // pages are still resident.
+  // Only objects of equal size and section count can be copies of each
+  // other (the tracking pass groups them so). The first of a shape is hashed
+  // later, if another comes; the others now, while their pages are still
+  // resident. Sizes alone often agree among a build's objects.
   try {
-    if (!registry.sizes_seen.insert(size).second) {
+    const uint64_t shape = (uint64_t{size} << 32) | module->section_count;
+    if (!registry.shapes_seen.insert(shape).second) {
       module->content_hash = ContentHash(image, size);
       module->hashed = true;
     }

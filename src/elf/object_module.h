@@ -56,7 +56,7 @@ struct InputRegistry {
   ObjectModule* head = nullptr;
   int32_t count = 0;
   std::deque<ObjectModule> storage;  // stable addresses
-  std::unordered_set<uint32_t> sizes_seen;
+  std::unordered_set<uint64_t> shapes_seen;  // size and section count of each object
   // Every stage that is done with an object's pages queues them here.
   PageGiveBacks give_backs;
 };
