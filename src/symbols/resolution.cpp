@@ -176,6 +176,29 @@ Status TrackSymbolTable(SymbolTree& tree, Sink& console, ObjectModule& object, u
     return true;
   };
 
+  // The next entry's name is read and hashed one entry early, so that its
+  // place in the table is on its way to the cache while this one is entered.
+  // Only reading: what it costs is charged in turn.
+  struct Ahead {
+    uint32_t index = UINT32_MAX;
+    std::optional<std::string_view> name;
+    uint32_t hash = 0;
+  } ahead;
+  auto read_ahead = [&](uint32_t index) {
+    const uint8_t* entry = index < count ? image.Entry(*symtab, entry_size, index, kSymbolSize) : nullptr;
+    if (entry == nullptr) return;
+    ElfSymbol symbol = LoadAt<ElfSymbol>(entry);
+    uint8_t binding = SymbolBinding(symbol.st_info);
+    if ((binding != STB_GLOBAL && binding != STB_WEAK) || symbol.st_shndx == SHN_UNDEF) return;
+    if (symbol.st_name >= strings_length) return;
+    ahead.index = index;
+    ahead.name = BoundedString(strings, strings_length, symbol.st_name);
+    if (!ahead.name) return;
+    ahead.hash = SymbolTree::HashName(reinterpret_cast<const uint8_t*>(ahead.name->data()),
+                                      static_cast<uint32_t>(ahead.name->size()));
+    tree.Prefetch(ahead.hash);
+  };
+
   for (uint32_t i = 0; i < count; ++i) {
     uint8_t* entry = image.Entry(*symtab, entry_size, i, kSymbolSize);
     if (entry == nullptr) break;
@@ -186,7 +209,14 @@ Status TrackSymbolTable(SymbolTree& tree, Sink& console, ObjectModule& object, u
     // A name that does not end inside its table cannot be read safely; the
     // search for its end still costs the rest of the table.
     if (symbol.st_name >= strings_length) continue;
-    std::optional<std::string_view> name = BoundedString(strings, strings_length, symbol.st_name);
+    const bool read_early = ahead.index == i;
+    std::optional<std::string_view> name =
+        read_early ? ahead.name : BoundedString(strings, strings_length, symbol.st_name);
+    uint32_t hash = ahead.hash;
+    if (!read_early && name) {
+      hash = SymbolTree::HashName(reinterpret_cast<const uint8_t*>(name->data()), static_cast<uint32_t>(name->size()));
+    }
+    read_ahead(i + 1);
     if (over_budget(name ? name->size() + uint64_t{1} : strings_length - symbol.st_name)) return -1;
     if (!name) continue;
     SymbolKind kind;
@@ -210,7 +240,8 @@ Status TrackSymbolTable(SymbolTree& tree, Sink& console, ObjectModule& object, u
     }
     const uint8_t* name_bytes = reinterpret_cast<const uint8_t*>(name->data());
     uint32_t name_length = static_cast<uint32_t>(name->size());
-    if (TrackSymbol(tree, console, name_bytes, name_length, object, entry, kind, section_name) == nullptr) {
+    if (TrackHashedSymbol(tree, console, name_bytes, name_length, hash, object, entry, kind, section_name) ==
+        nullptr) {
       Print(console, "***Error tracking symbol \"%.*s\". Return -1\n", NameLength(name_length), name->data());
       return -1;
     }
@@ -221,6 +252,13 @@ Status TrackSymbolTable(SymbolTree& tree, Sink& console, ObjectModule& object, u
 TrackedSymbol* TrackSymbol(SymbolTree& tree, Sink& console, const uint8_t* name, uint32_t length,
                            ObjectModule& object, const uint8_t* symbol_entry, SymbolKind kind,
                            std::optional<std::string_view> section_name) {
+  return TrackHashedSymbol(tree, console, name, length, SymbolTree::HashName(name, length), object, symbol_entry,
+                           kind, section_name);
+}
+
+TrackedSymbol* TrackHashedSymbol(SymbolTree& tree, Sink& console, const uint8_t* name, uint32_t length,
+                                 uint32_t hash, ObjectModule& object, const uint8_t* symbol_entry, SymbolKind kind,
+                                 std::optional<std::string_view> section_name) {
   uint8_t flags = ClassifySymbolName(section_name, name, length);
   ElfSymbol symbol = LoadAt<ElfSymbol>(symbol_entry);
   bool weak = SymbolBinding(symbol.st_info) == STB_WEAK;
@@ -228,7 +266,7 @@ TrackedSymbol* TrackSymbol(SymbolTree& tree, Sink& console, const uint8_t* name,
   // The table copies the key: the input's pages may be given back once it
   // has been tracked.
   bool made = false;
-  uint32_t found = tree.FindOrAdd(name, length, &made);
+  uint32_t found = tree.FindOrAdd(name, length, hash, &made);
   if (found == kNoRecord) return nullptr;
   if (made) {
     TrackedSymbol& record = tree.At(found);

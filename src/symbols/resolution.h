@@ -43,5 +43,9 @@ Status TrackSymbolTable(SymbolTree& tree, Sink& console, ObjectModule& object, u
 TrackedSymbol* TrackSymbol(SymbolTree& tree, Sink& console, const uint8_t* name, uint32_t length,
                            ObjectModule& object, const uint8_t* symbol_entry, SymbolKind kind,
                            std::optional<std::string_view> section_name);
+// The same with the name's SymbolTree::HashName.
+TrackedSymbol* TrackHashedSymbol(SymbolTree& tree, Sink& console, const uint8_t* name, uint32_t length,
+                                 uint32_t hash, ObjectModule& object, const uint8_t* symbol_entry, SymbolKind kind,
+                                 std::optional<std::string_view> section_name);
 
 }  // namespace prepqdm

@@ -34,10 +34,12 @@ inline uint64_t Load64(const uint8_t* p) {
   return w;
 }
 
+}  // namespace
+
 // Eight bytes at a time, then a full avalanche: the bucket comes from the low
 // bits and the tag from the high ones, and names of a big build differ
 // anywhere (often only near the end).
-uint32_t HashName(const uint8_t* name, uint32_t length) {
+uint32_t SymbolTree::HashName(const uint8_t* name, uint32_t length) {
   uint64_t h = 0x9E3779B97F4A7C15ull ^ (uint64_t{length} * 0xC2B2AE3D27D4EB4Full);
   uint32_t i = 0;
   for (; length - i >= 8; i += 8) {
@@ -54,6 +56,8 @@ uint32_t HashName(const uint8_t* name, uint32_t length) {
   h ^= h >> 33;
   return static_cast<uint32_t>(h);
 }
+
+namespace {
 
 inline uint8_t TagOf(uint32_t hash) { return static_cast<uint8_t>(hash >> 24); }
 
@@ -117,8 +121,11 @@ void Place(Bucket* buckets, uint64_t mask, uint32_t record, uint32_t hash) {
 }  // namespace
 
 uint32_t SymbolTree::FindOrAdd(const uint8_t* name, uint32_t length, bool* made) {
+  return FindOrAdd(name, length, HashName(name, length), made);
+}
+
+uint32_t SymbolTree::FindOrAdd(const uint8_t* name, uint32_t length, uint32_t hash, bool* made) {
   *made = false;
-  const uint32_t hash = HashName(name, length);
   if (buckets_ == nullptr && indexed_ != 0 && !GrowIndex()) return kNoRecord;
   Probe probe = Look(name, length, hash);
   if (probe.record != kNoRecord) return probe.record;

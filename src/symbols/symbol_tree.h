@@ -48,6 +48,14 @@ struct SymbolTree {
   // made, zeroed but for its key (a copy of the given bytes), and *made is
   // set. kNoRecord when memory is exhausted.
   uint32_t FindOrAdd(const uint8_t* name, uint32_t length, bool* made);
+  // The same with the name's HashName, for a caller that took it early to
+  // Prefetch the name's place.
+  uint32_t FindOrAdd(const uint8_t* name, uint32_t length, uint32_t hash, bool* made);
+  static uint32_t HashName(const uint8_t* name, uint32_t length);
+  // Starts fetching where a name of this hash would be found.
+  void Prefetch(uint32_t hash) const {
+    if (buckets_) __builtin_prefetch(buckets_.get() + (hash & bucket_mask_));
+  }
 
   // Frees the index once no more names will be looked up (the writer only
   // reads records): in a big run it is a tenth of the table. A lookup after
