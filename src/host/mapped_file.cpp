@@ -200,6 +200,21 @@ void GiveBack(uintptr_t first, uintptr_t last) {
 
 }  // namespace
 
+void PrefaultPages(const MappedFile& file, const uint8_t* begin, uint64_t length) {
+  if (!file.file_backed || file.view == nullptr || begin == nullptr || length == 0 || length > kPrefaultBytes) return;
+  uintptr_t first, last;
+  uintptr_t view_begin = reinterpret_cast<uintptr_t>(file.view);
+  uintptr_t at = reinterpret_cast<uintptr_t>(begin);
+  if (at < view_begin || at - view_begin >= file.size || length > file.size - (at - view_begin)) return;
+  long page_size = sysconf(_SC_PAGESIZE);
+  if (page_size <= 0) return;
+  const uintptr_t page = static_cast<uintptr_t>(page_size);
+  first = at & ~(page - 1);
+  last = (at + length + page - 1) & ~(page - 1);
+  // Only advice: where it is not known, the reads fault as before.
+  madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_READ);
+}
+
 void ReleaseResidentPages(MappedFile& file, const uint8_t* begin, uint64_t length) {
   uintptr_t first, last;
   if (PagesToGiveBack(file, begin, length, &first, &last)) GiveBack(first, last);

@@ -133,6 +133,8 @@ Status TrackAllSymbols(InputRegistry& registry, SymbolTree& tree, Sink& console)
       GiveBackPages(registry.give_backs, module);
       continue;
     }
+    // Section headers, symbols and names: most of a small object.
+    if (module.file != nullptr) PrefaultPages(*module.file, module.image, module.size);
     for (uint32_t index : module.symbol_tables) {
       Status status = TrackSymbolTable(tree, console, module, index);
       if (status != kOk) return status;

@@ -137,3 +137,21 @@ TEST(PageGiveBacks, QueuedRangesLeaveTogetherAtTheFlush) {
   EXPECT_EQ(ReleaseMappedFile(&last), 0);
   EXPECT_TRUE(queue.queued.empty());
 }
+
+// Prefaulting maps a range whole (where the kernel knows the advice) and
+// leaves ranges above kPrefaultBytes to fault in as they are read.
+TEST(PrefaultPages, MapsSmallRangesWhole) {
+  testsupport::TempDir dir;
+  std::vector<uint8_t> bytes = Pattern(kPrefaultBytes + 2 * kPage);
+  testsupport::WriteFile(dir.File("in.o"), bytes);
+  Mappings mappings;
+  MappedFile* file = nullptr;
+  ASSERT_EQ(MapFile(mappings, dir.File("in.o"), &file), kOk);
+  ASSERT_FALSE(Present(file->view + 40 * kPage));
+  PrefaultPages(*file, file->view, file->size);  // too big: nothing
+  EXPECT_FALSE(Present(file->view + 40 * kPage));
+  PrefaultPages(*file, file->view + 30 * kPage + 5, 20 * kPage);
+  if (!Present(file->view + 40 * kPage)) GTEST_SKIP() << "MADV_POPULATE_READ not known here";
+  EXPECT_TRUE(Present(file->view + 30 * kPage) && Present(file->view + 50 * kPage));
+  EXPECT_TRUE(ReadsAsFile(*file, bytes));
+}
