@@ -31,14 +31,17 @@ namespace {
 constexpr std::string_view kLinkoncePrefix = ".gnu.linkonce";  // 13 characters
 constexpr std::string_view kStaticInitPrefix = "__sti__";      // 7 characters
 
+SymbolKind KindFromFlags(uint32_t flags) {
+  if (flags & SHF_TLS_PLATFORM) return kKindTls;
+  if (flags & SHF_EXECINSTR) return kKindCode;
+  return kKindData;
+}
+
 SymbolKind KindOf(const ElfImage& image, uint32_t section_count, uint32_t shndx) {
   if (shndx == ReservedSectionIndex(SHN_TLS_COMMON)) return kKindTls;
   if (shndx >= section_count) return kKindData;
   std::optional<SectionHeader> section = image.Section(shndx);
-  if (!section) return kKindData;
-  if (section->sh_flags & SHF_TLS_PLATFORM) return kKindTls;
-  if (section->sh_flags & SHF_EXECINSTR) return kKindCode;
-  return kKindData;
+  return section ? KindFromFlags(section->sh_flags) : kKindData;
 }
 
 // The `st_size` bytes of a definition inside its (non-NOBITS) section, or
@@ -98,11 +101,11 @@ int NameLength(uint32_t length) { return static_cast<int>(std::min<uint32_t>(len
 
 // Makes `object`'s entry the definition in force. Every field that follows
 // from the definition is set here, so none can be left stale.
-void TakeDefinition(TrackedSymbol& record, ObjectModule& object, const uint8_t* symbol_entry,
-                    const ElfSymbol& symbol, SymbolKind kind, bool weak) {
+void TakeDefinition(TrackedSymbol& record, ObjectModule& object, const uint8_t* symbol_entry, SymbolKind kind,
+                    bool weak, bool loadable) {
   record.object = &object;
   record.symbol_offset = static_cast<uint32_t>(symbol_entry - object.image);
-  record.definition_loadable = IsLoadableDefinition(object, symbol_entry, symbol) ? 2 : 1;
+  record.definition_loadable = loadable ? 2 : 1;
   record.is_code = kind == kKindCode;
   record.is_tls = kind == kKindTls;
   record.is_weak = weak;
@@ -161,11 +164,21 @@ Status TrackSymbolTable(SymbolTree& tree, Sink& console, ObjectModule& object, u
   // many as symbols, and the lookups would otherwise repeat per symbol.
   struct SectionFacts {
     bool known = false;
+    bool loadable = false;
     SymbolKind kind = kKindData;
     std::optional<std::string_view> name;
     uint32_t content_size = 0;  // bytes a -v comparison may read, 0 for NOBITS
   };
   std::vector<SectionFacts> facts(section_count);
+  // The section-name table, as ElfImage::SectionName finds it.
+  std::optional<std::string_view> section_names;
+  if (uint32_t names_index = image.SectionNamesIndex(); names_index != 0) {
+    std::optional<SectionHeader> names = image.Section(names_index);
+    const uint8_t* begin;
+    uint32_t length;
+    if (names && names->sh_type != SHT_NOBITS && image.SectionContent(*names, &begin, &length))
+      section_names = std::string_view(reinterpret_cast<const char*>(begin), length);
+  }
 
   // Any number of symbols may name the same long string, or lie in sections
   // with the same long name, so the bytes read for them are charged.
@@ -220,28 +233,38 @@ Status TrackSymbolTable(SymbolTree& tree, Sink& console, ObjectModule& object, u
     if (over_budget(name ? name->size() + uint64_t{1} : strings_length - symbol.st_name)) return -1;
     if (!name) continue;
     SymbolKind kind;
+    bool loadable;
     std::optional<std::string_view> section_name;
     if (shndx < section_count) {
       SectionFacts& section = facts[shndx];
       if (!section.known) {
+        // One read of the header gives what KindOf, SectionName and
+        // IsLoadableDefinition would each read it for.
         section.known = true;
-        section.kind = KindOf(image, section_count, shndx);
-        section.name = image.SectionName(shndx);
-        std::optional<SectionHeader> header = image.Section(shndx);
-        if (header && header->sh_type != SHT_NOBITS) section.content_size = header->sh_size;
+        if (std::optional<SectionHeader> header = image.Section(shndx)) {
+          section.kind = KindFromFlags(header->sh_flags);
+          section.loadable = (header->sh_flags & SHF_ALLOC) != 0;
+          if (section_names) {
+            section.name = BoundedString(reinterpret_cast<const uint8_t*>(section_names->data()),
+                                         section_names->size(), header->sh_name);
+          }
+          if (header->sh_type != SHT_NOBITS) section.content_size = header->sh_size;
+        }
         if (over_budget(SectionNameCost(image, shndx, section.name))) return -1;
       }
       kind = section.kind;
+      loadable = section.loadable;
       section_name = section.name;
       // Under -v a repeated definition is compared with the one in force.
       if (tree.verbose && symbol.st_size <= section.content_size && over_budget(symbol.st_size)) return -1;
     } else {
       kind = KindOf(image, section_count, shndx);
+      loadable = IsLoadableDefinition(object, entry, symbol);
     }
     const uint8_t* name_bytes = reinterpret_cast<const uint8_t*>(name->data());
     uint32_t name_length = static_cast<uint32_t>(name->size());
-    if (TrackHashedSymbol(tree, console, name_bytes, name_length, hash, object, entry, kind, section_name) ==
-        nullptr) {
+    if (TrackHashedSymbol(tree, console, name_bytes, name_length, hash, object, entry, kind, section_name,
+                          loadable) == nullptr) {
       Print(console, "***Error tracking symbol \"%.*s\". Return -1\n", NameLength(name_length), name->data());
       return -1;
     }
@@ -252,13 +275,14 @@ Status TrackSymbolTable(SymbolTree& tree, Sink& console, ObjectModule& object, u
 TrackedSymbol* TrackSymbol(SymbolTree& tree, Sink& console, const uint8_t* name, uint32_t length,
                            ObjectModule& object, const uint8_t* symbol_entry, SymbolKind kind,
                            std::optional<std::string_view> section_name) {
+  const bool loadable = IsLoadableDefinition(object, symbol_entry, LoadAt<ElfSymbol>(symbol_entry));
   return TrackHashedSymbol(tree, console, name, length, SymbolTree::HashName(name, length), object, symbol_entry,
-                           kind, section_name);
+                           kind, section_name, loadable);
 }
 
 TrackedSymbol* TrackHashedSymbol(SymbolTree& tree, Sink& console, const uint8_t* name, uint32_t length,
                                  uint32_t hash, ObjectModule& object, const uint8_t* symbol_entry, SymbolKind kind,
-                                 std::optional<std::string_view> section_name) {
+                                 std::optional<std::string_view> section_name, bool loadable) {
   uint8_t flags = ClassifySymbolName(section_name, name, length);
   ElfSymbol symbol = LoadAt<ElfSymbol>(symbol_entry);
   bool weak = SymbolBinding(symbol.st_info) == STB_WEAK;
@@ -270,7 +294,7 @@ TrackedSymbol* TrackHashedSymbol(SymbolTree& tree, Sink& console, const uint8_t*
   if (found == kNoRecord) return nullptr;
   if (made) {
     TrackedSymbol& record = tree.At(found);
-    TakeDefinition(record, object, symbol_entry, symbol, kind, weak);
+    TakeDefinition(record, object, symbol_entry, kind, weak, loadable);
     record.class_flags = flags;
     return &record;
   }
@@ -283,7 +307,7 @@ TrackedSymbol* TrackHashedSymbol(SymbolTree& tree, Sink& console, const uint8_t*
   // A record made from a definition file alone has no definition yet: the
   // object's definition fills it in.
   if (existing->object == nullptr) {
-    TakeDefinition(*existing, object, symbol_entry, symbol, kind, weak);
+    TakeDefinition(*existing, object, symbol_entry, kind, weak, loadable);
     return existing;
   }
   if (weak) {
@@ -294,7 +318,7 @@ TrackedSymbol* TrackHashedSymbol(SymbolTree& tree, Sink& console, const uint8_t*
     return existing;
   }
   if (existing->is_weak) {
-    TakeDefinition(*existing, object, symbol_entry, symbol, kind, false);
+    TakeDefinition(*existing, object, symbol_entry, kind, false, loadable);
     if (verbose) {
       Print(console, "INFO: Weak symbol \"%.*s\" realized in \"%s\".\n", shown_length, shown,
             object.name.c_str());

@@ -43,9 +43,10 @@ Status TrackSymbolTable(SymbolTree& tree, Sink& console, ObjectModule& object, u
 TrackedSymbol* TrackSymbol(SymbolTree& tree, Sink& console, const uint8_t* name, uint32_t length,
                            ObjectModule& object, const uint8_t* symbol_entry, SymbolKind kind,
                            std::optional<std::string_view> section_name);
-// The same with the name's SymbolTree::HashName.
+// The same with the name's SymbolTree::HashName and whether the definition
+// is loadable (IsLoadableDefinition) worked out already.
 TrackedSymbol* TrackHashedSymbol(SymbolTree& tree, Sink& console, const uint8_t* name, uint32_t length,
                                  uint32_t hash, ObjectModule& object, const uint8_t* symbol_entry, SymbolKind kind,
-                                 std::optional<std::string_view> section_name);
+                                 std::optional<std::string_view> section_name, bool loadable);
 
 }  // namespace prepqdm
