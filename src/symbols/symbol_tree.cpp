@@ -217,34 +217,101 @@ inline uint64_t FillKey(SortItem& item, const TrackedSymbol& record, uint64_t de
   return left > 8 ? left - 8 : 0;
 }
 
+inline bool KeyLess(const SortItem& a, const SortItem& b) { return a.Key() < b.Key(); }
+
+inline unsigned Digit(const SortItem& item, unsigned byte) {
+  return static_cast<unsigned>(item.Key() >> (56 - 8 * byte)) & 0xFF;
+}
+
+// Sorts by key in place, one byte of the keys at a time from the most
+// significant (each item moves once per byte, straight to its bucket), down
+// to short ranges, which a comparison sort finishes.
+void SortByKey(SortItem* items, size_t count, unsigned byte = 0) {
+  constexpr size_t kComparisonSort = 48;
+  for (;; ++byte) {
+    if (count <= kComparisonSort || byte == 8) {
+      std::sort(items, items + count, KeyLess);
+      return;
+    }
+    size_t counts[256] = {};
+    for (size_t i = 0; i < count; ++i) ++counts[Digit(items[i], byte)];
+    if (counts[Digit(items[0], byte)] == count) continue;  // the byte tells nothing
+    size_t next[256], end[256];
+    size_t sum = 0;
+    for (unsigned b = 0; b < 256; ++b) {
+      next[b] = sum;
+      sum += counts[b];
+      end[b] = sum;
+    }
+    for (unsigned b = 0; b < 256; ++b) {
+      while (next[b] < end[b]) {
+        const unsigned d = Digit(items[next[b]], byte);
+        if (d == b) {
+          ++next[b];
+        } else {
+          std::swap(items[next[b]], items[next[d]++]);
+        }
+      }
+    }
+    size_t start = 0;
+    for (unsigned b = 0; b < 256; ++b) {
+      if (counts[b] > 1) SortByKey(items + start, counts[b], byte + 1);
+      start += counts[b];
+    }
+    return;
+  }
+}
+
+// Room for the items: a big table's in huge-page blocks (one fault per 2 MiB
+// instead of one per page), a small one's on the heap.
+struct SortRoom {
+  SortItem* items = nullptr;
+  size_t blocks = 0;
+  std::unique_ptr<SortItem[]> small;
+
+  bool Make(size_t count) {
+    const uint64_t bytes = uint64_t{count} * sizeof(SortItem);
+    if (bytes < kLargeBlockBytes) {
+      small.reset(new (std::nothrow) SortItem[count]);
+      items = small.get();
+      return items != nullptr || count == 0;
+    }
+    blocks = static_cast<size_t>((bytes + kLargeBlockBytes - 1) / kLargeBlockBytes);
+    items = static_cast<SortItem*>(AllocateLargeBlocks(blocks));
+    if (items == nullptr) blocks = 0;
+    return items != nullptr;
+  }
+  ~SortRoom() {
+    if (blocks != 0) FreeLargeBlocks(items, blocks);
+  }
+};
+
 }  // namespace
 
 // Eight bytes of every name at a time: sort by them, then sort each run of
 // names that agree so far on their next eight bytes, depth first. Each
-// record is fetched about twice in all, rather than once per comparison; a
-// short run is sorted by whole names instead, its records fetched once.
+// record is fetched about twice in all, rather than once per comparison.
 bool SymbolTree::SortByName(std::vector<uint32_t>& records) const {
-  constexpr size_t kAhead = 8;     // records fetched ahead: they lie anywhere in memory
-  constexpr size_t kShortRun = 16;
-  std::vector<SortItem> items;
+  constexpr size_t kAhead = 8;  // records fetched ahead: they lie anywhere in memory
   struct Run {
     size_t begin, end;
     uint64_t depth;  // the names agree before it, as far as the keys tell
     size_t next;     // where the search for runs inside this one goes on
   };
+  SortRoom room;
   std::vector<Run> runs;
   try {
-    items.resize(records.size());
     runs.reserve(16);
   } catch (const std::bad_alloc&) {
     return false;
   }
+  if (!room.Make(records.size())) return false;
+  SortItem* const items = room.items;
   const auto prefetch = [&](uint32_t number, uint64_t depth) {
     const TrackedSymbol& record = At(number);
     __builtin_prefetch(&record);
     __builtin_prefetch(reinterpret_cast<const uint8_t*>(&record + 1) + depth);
   };
-  const auto by_key = [](const SortItem& a, const SortItem& b) { return a.Key() < b.Key(); };
   const auto by_name = [&](const SortItem& a, const SortItem& b) {
     const TrackedSymbol& x = At(a.record);
     const TrackedSymbol& y = At(b.record);
@@ -255,8 +322,8 @@ bool SymbolTree::SortByName(std::vector<uint32_t>& records) const {
     items[i].record = records[i];
     FillKey(items[i], At(records[i]), 0);
   }
-  std::sort(items.begin(), items.end(), by_key);
-  runs.push_back(Run{0, items.size(), 0, 0});
+  SortByKey(items, records.size());
+  runs.push_back(Run{0, records.size(), 0, 0});
   while (!runs.empty()) {
     Run& run = runs.back();
     size_t i = run.next;
@@ -269,9 +336,8 @@ bool SymbolTree::SortByName(std::vector<uint32_t>& records) const {
     run.next = j;
     if (j - i == 1) continue;
     const uint64_t depth = run.depth + 8;
-    if (j - i <= kShortRun) {
-      for (size_t k = i; k < j; ++k) prefetch(items[k].record, depth);
-      std::sort(items.begin() + i, items.begin() + j, by_name);
+    if (j - i == 2) {
+      if (by_name(items[i + 1], items[i])) std::swap(items[i], items[i + 1]);
       continue;
     }
     uint64_t longest_rest = 0;
@@ -282,10 +348,10 @@ bool SymbolTree::SortByName(std::vector<uint32_t>& records) const {
     // Names that all end within these bytes may differ in what the keys
     // cannot show: their lengths.
     if (longest_rest == 0) {
-      std::sort(items.begin() + i, items.begin() + j, by_name);
+      std::sort(items + i, items + j, by_name);
       continue;
     }
-    std::sort(items.begin() + i, items.begin() + j, by_key);
+    SortByKey(items + i, j - i);
     try {
       runs.push_back(Run{i, j, depth, i});
     } catch (const std::bad_alloc&) {

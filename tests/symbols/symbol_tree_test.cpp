@@ -262,11 +262,22 @@ TEST(SymbolTreeNames, KeysAreCopiedAndRecordsStayPut) {
     first.push_back(record);
     expected.push_back(text);
   }
+  const auto less = [](const std::string& a, const std::string& b) { return Compare(a, b) < 0; };
   ASSERT_TRUE(tree.SortByName(first));
-  std::sort(expected.begin(), expected.end(), [](const std::string& a, const std::string& b) { return Compare(a, b) < 0; });
+  std::sort(expected.begin(), expected.end(), less);
   for (size_t i = 0; i < first.size(); ++i) {
     const TrackedSymbol& r = tree.At(first[i]);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(r.name()), r.name_length), expected[i]) << i;
+  }
+  // All of them: more than a sort keeps on the heap.
+  std::vector<std::string> all;
+  for (const auto& entry : made) all.push_back(entry.second);
+  std::sort(all.begin(), all.end(), less);
+  std::vector<uint32_t> in_order = tree.InNameOrder();
+  ASSERT_EQ(in_order.size(), all.size());
+  for (size_t i = 0; i < all.size(); ++i) {
+    const TrackedSymbol& r = tree.At(in_order[i]);
+    ASSERT_EQ(std::string(reinterpret_cast<const char*>(r.name()), r.name_length), all[i]) << i;
   }
 }
 
