@@ -90,6 +90,8 @@ Status ReadArchive(InputRegistry& registry, Sink& console, MappedFile* archive) 
       registry.give_backs.Add(*archive, member.data, member.size);
       return kOk;
     }
+    // The reader goes through most of the member.
+    PrefaultPages(*archive, member.data, member.size);
     return OpenObjectModule(registry, console, archive, member.name, member.data, static_cast<uint32_t>(member.size));
   });
   registry.give_backs.Add(*archive, long_names, long_names_size);

@@ -102,6 +102,8 @@ Status LoadInput(InputFiles& inputs, Mappings& mappings, Sink& console, const In
     ReleaseMappedFile(file);
     return kOk;
   }
+  // A small input is read through, an object at registration: mapped at once.
+  PrefaultPages(*file, file->view, file->size);
   // Remembered before registration, which may drop the creator's reference.
   std::string opened_path = file->path;
   if (std::memcmp(file->view, kArchiveMagic, kArchiveMagicSize) == 0) {

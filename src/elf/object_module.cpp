@@ -160,8 +160,6 @@ uint32_t SymbolSectionIndex(const ObjectModule& module, const uint8_t* symbol_en
 Status OpenObjectModule(InputRegistry& registry, Sink& console, MappedFile* file, std::string_view name,
                         uint8_t* image, uint32_t size) {
   int name_length = static_cast<int>(name.size());
-  // The reader goes through most of the object.
-  if (file != nullptr) PrefaultPages(*file, image, size);
   uint32_t code = ParseElfImage(image, size, file != nullptr ? &file->written : nullptr);
   if (code != 0) {
     Print(console, "*** Error 0x%08X parsing ELF file \"%.*s\"\n", code, name_length, name.data());
