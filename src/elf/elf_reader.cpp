@@ -63,6 +63,11 @@
 
 namespace prepqdm {
 
+bool IsConvertedTable(const SectionHeader& s) {
+  if ((s.sh_flags & SHF_SIZE_PREFIXED) != 0) return false;
+  return s.sh_type == SHT_SYMTAB || s.sh_type == SHT_SYMTAB_SHNDX || s.sh_type == SHT_REL || s.sh_type == SHT_RELA;
+}
+
 namespace {
 
 // The reader's codes, in the order of the checks that return them.
@@ -206,11 +211,6 @@ class Reader {
   }
 
   static bool HasContent(const SectionHeader& s) { return s.sh_size != 0 && s.sh_type != SHT_NOBITS; }
-  // Tables whose content a big-endian image has converted in place.
-  static bool IsConvertedTable(const SectionHeader& s) {
-    if ((s.sh_flags & SHF_SIZE_PREFIXED) != 0) return false;
-    return s.sh_type == SHT_SYMTAB || s.sh_type == SHT_SYMTAB_SHNDX || s.sh_type == SHT_REL || s.sh_type == SHT_RELA;
-  }
   static bool HasContent(const ProgramHeader& p) { return p.p_filesz != 0 && p.p_type != 0; }
 
   // Every store into the image goes through here, so the caller learns

@@ -2,6 +2,8 @@
 #pragma once
 #include <cstdint>
 
+#include "elf/elf_format.h"
+
 namespace prepqdm {
 
 // Checks `length` bytes at `image` in a fixed order and returns 0 or the
@@ -14,5 +16,10 @@ uint32_t ParseElfImage(uint8_t* image, uint32_t length);
 // the null section (which happens in either byte order). A caller that gives
 // unwritten pages back to the file uses it to keep those that were changed.
 uint32_t ParseElfImage(uint8_t* image, uint32_t length, bool* written);
+
+// Whether converting a big-endian image rewrites this section's content in
+// place (symbol, section index and relocation tables); `section` is the
+// converted header.
+bool IsConvertedTable(const SectionHeader& section);
 
 }  // namespace prepqdm

@@ -5,13 +5,18 @@
 // ELF object by its first bytes, anything else is an error.
 #include "elf/input_files.h"
 
+#include <algorithm>
 #include <cstring>
+#include <new>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "elf/archive_reader.h"
 #include "elf/ar_format.h"
 #include "elf/elf_format.h"
 #include "elf/elf_reader.h"
+#include "elf/elf_swap.h"
 #include "host/paths.h"
 
 namespace prepqdm {
@@ -74,6 +79,77 @@ Status PassOverOutput(Mappings& mappings, Sink& console, const InputSearch& sear
   return kOk;
 }
 
+// Maps a small input's pages before it is read through. The reader converts
+// a big-endian object in place: the pages it will rewrite (the headers, the
+// section header table, symbol and relocation tables) are mapped for writing
+// first, so that none of them is mapped for reading and then copied; where
+// they are is read from the file, not the view. The rest is mapped for
+// reading. Only advice: a damaged header just leaves the pages to fault in.
+void MapForReading(MappedFile& file) {
+  uint8_t bytes[kElfHeaderSize];
+  if (file.size > kPrefaultBytes || !ReadFileAt(file, 0, bytes, sizeof bytes) ||
+      std::memcmp(bytes, "\x7F" "ELF", 4) != 0 || IsLittleEndianIdent(bytes)) {
+    PrefaultPages(file, file.view, file.size);
+    return;
+  }
+  ElfHeader header = LoadAt<ElfHeader>(bytes);
+  SwapElfHeader(header);
+  const uint64_t entry_size = header.e_shentsize == 0 ? kSectionHeaderSize : header.e_shentsize;
+  // Under extended numbering the count is in section header 0, as the
+  // reader finds it.
+  uint64_t count = header.e_shnum;
+  if (count == 0 && header.e_shoff != 0) {
+    SectionHeader first;
+    if (!ReadFileAt(file, header.e_shoff, &first, sizeof first)) {
+      PrefaultPages(file, file.view, file.size);
+      return;
+    }
+    SwapSectionHeader(first);
+    count = first.sh_size;
+  }
+  const uint64_t table_bytes = entry_size * count;
+  std::vector<uint8_t> table;
+  std::vector<std::pair<uint64_t, uint64_t>> rewritten = {{0, kElfHeaderSize}};
+  if (count != 0 && entry_size >= kSectionHeaderSize && header.e_shoff < file.size &&
+      table_bytes <= file.size - header.e_shoff) {
+    try {
+      table.resize(table_bytes);
+      rewritten.reserve(count + 3);
+    } catch (const std::bad_alloc&) {
+      table.clear();
+    }
+  }
+  if (!table.empty() && ReadFileAt(file, header.e_shoff, table.data(), table.size())) {
+    rewritten.emplace_back(header.e_shoff, header.e_shoff + table_bytes);
+    for (uint64_t i = 1; i < count; ++i) {
+      SectionHeader section = LoadAt<SectionHeader>(table.data() + i * entry_size);
+      SwapSectionHeader(section);
+      if (!IsConvertedTable(section)) continue;
+      if (section.sh_offset < file.size && section.sh_size <= file.size - section.sh_offset)
+        rewritten.emplace_back(section.sh_offset, uint64_t{section.sh_offset} + section.sh_size);
+    }
+  }
+  if (header.e_phnum != 0 && header.e_phoff < file.size) {
+    const uint64_t program_size = header.e_phentsize == 0 ? kProgramHeaderSize : header.e_phentsize;
+    rewritten.emplace_back(header.e_phoff, std::min<uint64_t>(file.size, header.e_phoff + program_size * header.e_phnum));
+  }
+  // Whole pages, each run of them in one call.
+  constexpr uint64_t kPage = 4096;
+  std::sort(rewritten.begin(), rewritten.end());
+  uint64_t run_begin = 0, run_end = 0;
+  for (const auto& [begin, end] : rewritten) {
+    const uint64_t first = begin / kPage * kPage, last = (end + kPage - 1) / kPage * kPage;
+    if (first > run_end) {
+      if (run_end > run_begin) PrefaultPagesForWriting(file, file.view + run_begin, run_end - run_begin);
+      run_begin = first;
+    }
+    run_end = std::max(run_end, last);
+  }
+  run_end = std::min<uint64_t>(run_end, file.size);
+  if (run_end > run_begin) PrefaultPagesForWriting(file, file.view + run_begin, run_end - run_begin);
+  PrefaultPages(file, file.view, file.size);
+}
+
 }  // namespace
 
 Status LoadInput(InputFiles& inputs, Mappings& mappings, Sink& console, const InputSearch& search,
@@ -103,7 +179,7 @@ Status LoadInput(InputFiles& inputs, Mappings& mappings, Sink& console, const In
     return kOk;
   }
   // A small input is read through, an object at registration: mapped at once.
-  PrefaultPages(*file, file->view, file->size);
+  MapForReading(*file);
   // Remembered before registration, which may drop the creator's reference.
   std::string opened_path = file->path;
   if (std::memcmp(file->view, kArchiveMagic, kArchiveMagicSize) == 0) {

@@ -200,7 +200,9 @@ void GiveBack(uintptr_t first, uintptr_t last) {
 
 }  // namespace
 
-void PrefaultPages(const MappedFile& file, const uint8_t* begin, uint64_t length) {
+namespace {
+
+void Populate(const MappedFile& file, const uint8_t* begin, uint64_t length, int advice) {
   if (!file.file_backed || file.view == nullptr || begin == nullptr || length == 0 || length > kPrefaultBytes) return;
   uintptr_t first, last;
   uintptr_t view_begin = reinterpret_cast<uintptr_t>(file.view);
@@ -212,7 +214,33 @@ void PrefaultPages(const MappedFile& file, const uint8_t* begin, uint64_t length
   first = at & ~(page - 1);
   last = (at + length + page - 1) & ~(page - 1);
   // Only advice: where it is not known, the reads fault as before.
-  madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_READ);
+  madvise(reinterpret_cast<void*>(first), last - first, advice);
+}
+
+}  // namespace
+
+void PrefaultPages(const MappedFile& file, const uint8_t* begin, uint64_t length) {
+  Populate(file, begin, length, MADV_POPULATE_READ);
+}
+
+void PrefaultPagesForWriting(const MappedFile& file, const uint8_t* begin, uint64_t length) {
+  Populate(file, begin, length, MADV_POPULATE_WRITE);
+}
+
+bool ReadFileAt(const MappedFile& file, uint64_t offset, void* buffer, size_t length) {
+  if (file.fd < 0 || offset > file.size || length > file.size - offset) return false;
+  uint8_t* to = static_cast<uint8_t*>(buffer);
+  while (length != 0) {
+    const ssize_t got = pread(file.fd, to, length, static_cast<off_t>(offset));
+    if (got <= 0) {
+      if (got < 0 && errno == EINTR) continue;
+      return false;
+    }
+    to += got;
+    offset += static_cast<uint64_t>(got);
+    length -= static_cast<size_t>(got);
+  }
+  return true;
 }
 
 void ReleaseResidentPages(MappedFile& file, const uint8_t* begin, uint64_t length) {

@@ -121,6 +121,15 @@ struct PageGiveBacks {
 // left to fault in as they are read, since they may hold much that is not.
 constexpr uint64_t kPrefaultBytes = uint64_t{1} << 20;
 void PrefaultPages(const MappedFile& file, const uint8_t* begin, uint64_t length);
+// The same for pages about to be written (MADV_POPULATE_WRITE): each gets
+// its private copy at once. A page first mapped for reading and then written
+// costs a TLB flush of its own besides the copy, which on a paravirtualised
+// host costs more than the copy.
+void PrefaultPagesForWriting(const MappedFile& file, const uint8_t* begin, uint64_t length);
+
+// Reads bytes of the file without touching the view (so none of its pages
+// is mapped for reading by it). False unless all of them were read.
+bool ReadFileAt(const MappedFile& file, uint64_t offset, void* buffer, size_t length);
 
 // The HRESULT for a failed open/stat/mmap errno.
 Status StatusFromErrno(int error);

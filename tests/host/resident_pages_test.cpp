@@ -139,7 +139,8 @@ TEST(PageGiveBacks, QueuedRangesLeaveTogetherAtTheFlush) {
 }
 
 // Prefaulting maps a range whole (where the kernel knows the advice) and
-// leaves ranges above kPrefaultBytes to fault in as they are read.
+// leaves ranges above kPrefaultBytes to fault in as they are read; neither it
+// nor reading the file beside the view changes what the view reads.
 TEST(PrefaultPages, MapsSmallRangesWhole) {
   testsupport::TempDir dir;
   std::vector<uint8_t> bytes = Pattern(kPrefaultBytes + 2 * kPage);
@@ -153,5 +154,17 @@ TEST(PrefaultPages, MapsSmallRangesWhole) {
   PrefaultPages(*file, file->view + 30 * kPage + 5, 20 * kPage);
   if (!Present(file->view + 40 * kPage)) GTEST_SKIP() << "MADV_POPULATE_READ not known here";
   EXPECT_TRUE(Present(file->view + 30 * kPage) && Present(file->view + 50 * kPage));
+  EXPECT_TRUE(ReadsAsFile(*file, bytes));
+
+  // Pages prefaulted for writing hold the file's bytes until written, and
+  // ReadFileAt reads the file without mapping the view.
+  ReleaseResidentPages(*file, file->view, file->size);
+  uint8_t read[16];
+  ASSERT_TRUE(ReadFileAt(*file, 70 * kPage + 3, read, sizeof read));
+  EXPECT_TRUE(std::equal(read, read + sizeof read, bytes.begin() + 70 * kPage + 3));
+  EXPECT_FALSE(Present(file->view + 70 * kPage));
+  EXPECT_FALSE(ReadFileAt(*file, file->size - 8, read, sizeof read));
+  PrefaultPagesForWriting(*file, file->view + 70 * kPage, 2 * kPage);
+  EXPECT_TRUE(Present(file->view + 71 * kPage));
   EXPECT_TRUE(ReadsAsFile(*file, bytes));
 }
