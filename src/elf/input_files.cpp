@@ -131,7 +131,8 @@ void MapForReading(MappedFile& file) {
   }
   if (header.e_phnum != 0 && header.e_phoff < file.size) {
     const uint64_t program_size = header.e_phentsize == 0 ? kProgramHeaderSize : header.e_phentsize;
-    rewritten.emplace_back(header.e_phoff, std::min<uint64_t>(file.size, header.e_phoff + program_size * header.e_phnum));
+    const uint64_t program_end = std::min<uint64_t>(file.size, header.e_phoff + program_size * header.e_phnum);
+    rewritten.emplace_back(header.e_phoff, program_end);
   }
   // Whole pages, each run of them in one call.
   constexpr uint64_t kPage = 4096;

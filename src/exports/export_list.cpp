@@ -61,8 +61,8 @@ Status GatherAllEligible(Selector& selector) {
   ExportList& exports = selector.result.exports;
   std::vector<uint32_t> eligible;
   try {
-    // At most one entry per record: reserving the bound up front spares the
-    // list a copy of itself at each growth; untouched room costs no memory.
+    // At most one per record: reserving the bound up front spares a copy at
+    // each growth; untouched room costs no memory.
     eligible.reserve(tree.RecordCount());
     tree.ForEachRecord([&](uint32_t number) {
       TrackedSymbol& record = tree.At(number);
@@ -82,8 +82,10 @@ Status GatherAllEligible(Selector& selector) {
     Print(selector.console, "***Error: Out of memory. Return -1\n");
     return -1;
   }
+  // Names are distinct, so the sorted numbers are in strictly ascending order.
   if (!exports.entries.empty() && !eligible.empty()) {
-    exports.ascending = exports.ascending && CompareExportNames(tree, exports.entries.back(), ExportEntry{eligible[0]}) < 0;
+    exports.ascending =
+        exports.ascending && CompareExportNames(tree, exports.entries.back(), ExportEntry{eligible[0]}) < 0;
   }
   for (uint32_t number : eligible) exports.entries.push_back(ExportEntry{number});
   return kOk;

@@ -198,22 +198,25 @@ void GiveBack(uintptr_t first, uintptr_t last) {
   madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
 }
 
-}  // namespace
-
-namespace {
+// Linux 5.14; older C library headers may not name them.
+#ifndef MADV_POPULATE_READ
+constexpr int MADV_POPULATE_READ = 22;
+#endif
+#ifndef MADV_POPULATE_WRITE
+constexpr int MADV_POPULATE_WRITE = 23;
+#endif
 
 void Populate(const MappedFile& file, const uint8_t* begin, uint64_t length, int advice) {
   if (!file.file_backed || file.view == nullptr || begin == nullptr || length == 0 || length > kPrefaultBytes) return;
-  uintptr_t first, last;
-  uintptr_t view_begin = reinterpret_cast<uintptr_t>(file.view);
-  uintptr_t at = reinterpret_cast<uintptr_t>(begin);
+  const uintptr_t view_begin = reinterpret_cast<uintptr_t>(file.view);
+  const uintptr_t at = reinterpret_cast<uintptr_t>(begin);
   if (at < view_begin || at - view_begin >= file.size || length > file.size - (at - view_begin)) return;
-  long page_size = sysconf(_SC_PAGESIZE);
+  const long page_size = sysconf(_SC_PAGESIZE);
   if (page_size <= 0) return;
   const uintptr_t page = static_cast<uintptr_t>(page_size);
-  first = at & ~(page - 1);
-  last = (at + length + page - 1) & ~(page - 1);
-  // Only advice: where it is not known, the reads fault as before.
+  const uintptr_t first = at & ~(page - 1);
+  const uintptr_t last = (at + length + page - 1) & ~(page - 1);
+  // Only advice: where it is not known, the pages fault in as before.
   madvise(reinterpret_cast<void*>(first), last - first, advice);
 }
 
@@ -294,6 +297,7 @@ void PageGiveBacks::Flush() {
   bool done = count == 0;
   // One call for all ranges, one TLB flush (Linux 6.13 and later; older
   // kernels refuse this advice here and get one call per range).
+#if defined(SYS_process_madvise) && defined(SYS_pidfd_open)
   if (count > 1 && self != -2) {
     if (self < 0) {
       self = static_cast<int>(syscall(SYS_pidfd_open, getpid(), 0));
@@ -308,6 +312,7 @@ void PageGiveBacks::Flush() {
       }
     }
   }
+#endif
   if (!done) {
     for (size_t i = 0; i < count; ++i) {
       const uintptr_t first = reinterpret_cast<uintptr_t>(ranges[i].iov_base);

@@ -101,7 +101,7 @@ struct PageGiveBacks {
   };
   std::vector<Range> queued;
   uint64_t queued_bytes = 0;
-  int self = -1;  // pidfd of this process for process_madvise; -2: not available
+  int self = -1;  // pidfd of this process for process_madvise; -1 not opened yet, -2 not available
 
   PageGiveBacks() = default;
   PageGiveBacks(const PageGiveBacks&) = delete;

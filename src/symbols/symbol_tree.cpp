@@ -130,15 +130,15 @@ uint32_t SymbolTree::FindOrAdd(const uint8_t* name, uint32_t length, uint32_t ha
   Probe probe = Look(name, length, hash);
   if (probe.record != kNoRecord) return probe.record;
   const uint64_t slots = buckets_ ? (bucket_mask_ + 1) * kBucketSlots : 0;
-  bool moved = false;
+  bool grown = false;
   if ((indexed_ + 1) * 4 > slots * 3) {
-    moved = GrowIndex();
+    grown = GrowIndex();
     // Without a bigger index, the last free slot stays free.
-    if (!moved && indexed_ + 2 > slots) return kNoRecord;
+    if (!grown && indexed_ + 2 > slots) return kNoRecord;
   }
   uint32_t number = Allocate(name, length, hash);
   if (number == kNoRecord) return kNoRecord;
-  if (moved) {
+  if (grown) {
     Place(buckets_.get(), bucket_mask_, number, hash);
   } else {
     Bucket& bucket = buckets_.get()[probe.bucket];

@@ -129,7 +129,7 @@ struct SymbolTree {
   uint64_t indexed_ = 0;
 
   // Where `name` is, or where it would go: the record's number (kNoRecord
-  // when absent), and the bucket and slot.
+  // when absent), and the bucket that holds it or would take it.
   struct Probe {
     uint32_t record;
     uint64_t bucket;
