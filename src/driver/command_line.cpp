@@ -9,6 +9,7 @@
 #include "output/export_object_reader.h"
 #include "host/output.h"
 #include "host/paths.h"
+#include "symbols/tracking_pass.h"
 
 namespace prepqdm {
 
@@ -242,7 +243,14 @@ Status ParseCommandLine(RunState& run, int argc, char** argv) {
   run.response_files = parser.ResponseFilePaths();
   status = PreScan(run, parser);
   if (status != kOk) return status;
-  return MainScan(run, parser);
+  // Each object is entered into the symbol table as soon as it is registered,
+  // while its pages are fresh; the tracking pass then only reports.
+  run.inputs.registry.registered = [&run](ObjectModule& module) {
+    TrackAhead(run.tracking_ahead, run.inputs.registry, run.tree, module);
+  };
+  status = MainScan(run, parser);
+  run.inputs.registry.registered = nullptr;
+  return status;
 }
 
 }  // namespace prepqdm

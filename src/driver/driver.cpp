@@ -219,7 +219,7 @@ Status RunPrepqdm(RunState& run, int argc, char** argv) {
     return FailCheck(run, argc, argv, *failure);
 
   // These stages print their own messages and end the run without a report.
-  status = TrackAllSymbols(run.inputs.registry, run.tree, run.console);
+  status = TrackAllSymbols(run.inputs.registry, run.tree, run.console, &run.tracking_ahead);
   if (status != kOk) return status;
   if (options.def_only) {
     status = LoadDefOnlySymbols(run.tree, run.console, OrNull(options.module_name), run.def_file);

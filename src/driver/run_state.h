@@ -15,6 +15,7 @@
 #include "host/mapped_file.h"
 #include "host/output.h"
 #include "symbols/symbol_tree.h"
+#include "symbols/tracking_pass.h"
 
 namespace prepqdm {
 
@@ -25,6 +26,7 @@ struct RunState {
   Mappings mappings;               // declared before anything that points into views
   InputFiles inputs;
   SymbolTree tree;
+  TrackingAhead tracking_ahead;  // objects entered into `tree` as they were registered
   SelectionResult selection;
   MappedFile* def_file = nullptr;
   MappedFile* exclude_file = nullptr;

@@ -208,6 +208,7 @@ Status OpenObjectModule(InputRegistry& registry, Sink& console, MappedFile* file
   module->next = registry.head;
   registry.head = module;
   ++registry.count;
+  if (registry.registered) registry.registered(*module);
   registry.give_backs.Add(*file, image, size);
   return kOk;
 }

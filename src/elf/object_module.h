@@ -4,6 +4,7 @@
 #pragma once
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -59,6 +60,9 @@ struct InputRegistry {
   std::unordered_set<uint64_t> shapes_seen;  // size and section count of each object
   // Every stage that is done with an object's pages queues them here.
   PageGiveBacks give_backs;
+  // Called with each object as soon as it is registered, while its pages are
+  // fresh (the tracking pass can be done ahead).
+  std::function<void(ObjectModule&)> registered;
 };
 
 // A fast 64-bit hash of a whole object; equal bytes give equal hashes.

@@ -459,7 +459,7 @@ ExplainReport Explain(const std::vector<std::string>& args, const std::vector<st
     report.status = -1;
     return report;
   }
-  report.status = TrackAllSymbols(run.inputs.registry, run.tree, run.console);
+  report.status = TrackAllSymbols(run.inputs.registry, run.tree, run.console, &run.tracking_ahead);
   if (report.status == kOk && options.def_only)
     report.status = LoadDefOnlySymbols(run.tree, run.console, OrNull(options.module_name), run.def_file);
   if (report.status != kOk) return report;

@@ -141,7 +141,9 @@ uint8_t ClassifySymbolName(std::optional<std::string_view> section_name, const u
   return flags;
 }
 
-Status TrackSymbolTable(SymbolTree& tree, Sink& console, ObjectModule& object, uint32_t symtab_index) {
+Status TrackSymbolTable(SymbolTree& tree, Sink& console, ObjectModule& object, uint32_t symtab_index,
+                        MeetingOrder order) {
+  const bool reverse = order == MeetingOrder::kReverse;
   ElfImage image = object.Image();
   std::optional<SectionHeader> symtab = image.Section(symtab_index);
   if (!symtab) return kOk;
@@ -212,9 +214,14 @@ Status TrackSymbolTable(SymbolTree& tree, Sink& console, ObjectModule& object, u
     tree.Prefetch(ahead.hash);
   };
 
-  for (uint32_t i = 0; i < count; ++i) {
+  for (uint32_t step = 0; step < count; ++step) {
+    const uint32_t i = reverse ? count - 1 - step : step;
+    // Entries past the image are all at the table's end.
     uint8_t* entry = image.Entry(*symtab, entry_size, i, kSymbolSize);
-    if (entry == nullptr) break;
+    if (entry == nullptr) {
+      if (reverse) continue;
+      break;
+    }
     ElfSymbol symbol = LoadAt<ElfSymbol>(entry);
     uint32_t shndx = image.SymbolSectionIndex(index_table, i, symbol.st_shndx);
     uint8_t binding = SymbolBinding(symbol.st_info);
@@ -229,7 +236,7 @@ Status TrackSymbolTable(SymbolTree& tree, Sink& console, ObjectModule& object, u
     if (!read_early && name) {
       hash = SymbolTree::HashName(reinterpret_cast<const uint8_t*>(name->data()), static_cast<uint32_t>(name->size()));
     }
-    read_ahead(i + 1);
+    read_ahead(reverse ? i - 1 : i + 1);
     if (over_budget(name ? name->size() + uint64_t{1} : strings_length - symbol.st_name)) return -1;
     if (!name) continue;
     SymbolKind kind;
@@ -263,8 +270,8 @@ Status TrackSymbolTable(SymbolTree& tree, Sink& console, ObjectModule& object, u
     }
     const uint8_t* name_bytes = reinterpret_cast<const uint8_t*>(name->data());
     uint32_t name_length = static_cast<uint32_t>(name->size());
-    if (TrackHashedSymbol(tree, console, name_bytes, name_length, hash, object, entry, kind, section_name,
-                          loadable) == nullptr) {
+    if (TrackHashedSymbol(tree, console, name_bytes, name_length, hash, object, entry, kind, section_name, loadable,
+                          order) == nullptr) {
       Print(console, "***Error tracking symbol \"%.*s\". Return -1\n", NameLength(name_length), name->data());
       return -1;
     }
@@ -282,7 +289,7 @@ TrackedSymbol* TrackSymbol(SymbolTree& tree, Sink& console, const uint8_t* name,
 
 TrackedSymbol* TrackHashedSymbol(SymbolTree& tree, Sink& console, const uint8_t* name, uint32_t length,
                                  uint32_t hash, ObjectModule& object, const uint8_t* symbol_entry, SymbolKind kind,
-                                 std::optional<std::string_view> section_name, bool loadable) {
+                                 std::optional<std::string_view> section_name, bool loadable, MeetingOrder order) {
   uint8_t flags = ClassifySymbolName(section_name, name, length);
   ElfSymbol symbol = LoadAt<ElfSymbol>(symbol_entry);
   bool weak = SymbolBinding(symbol.st_info) == STB_WEAK;
@@ -308,6 +315,12 @@ TrackedSymbol* TrackHashedSymbol(SymbolTree& tree, Sink& console, const uint8_t*
   // object's definition fills it in.
   if (existing->object == nullptr) {
     TakeDefinition(*existing, object, symbol_entry, kind, weak, loadable);
+    return existing;
+  }
+  if (order == MeetingOrder::kReverse) {
+    // The last definition met wins: a non-weak one over any, a weak one over
+    // a weak one.
+    if (!weak || existing->is_weak) TakeDefinition(*existing, object, symbol_entry, kind, weak, loadable);
     return existing;
   }
   if (weak) {

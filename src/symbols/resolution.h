@@ -34,9 +34,18 @@ bool IsLoadableDefinition(const ObjectModule& object, const uint8_t* symbol_entr
 // definition file) passes no section name.
 uint8_t ClassifySymbolName(std::optional<std::string_view> section_name, const uint8_t* name, uint32_t length);
 
+// The order definitions are met in. The tracking pass meets them newest
+// object first, each table from its first entry, and keeps the first one met
+// (a non-weak one over a weak one). Objects entered as they are registered
+// meet them in exactly the reverse order (oldest object first, each table
+// from its last entry) and keep the last one met instead, which leaves the
+// same definition in force. Only the pass's order reports under -v.
+enum class MeetingOrder { kPass, kReverse };
+
 // Tracks every defined global of symbol table section `symtab_index` of
 // `object`. Returns 0, or -1 after its message when a record cannot be made.
-Status TrackSymbolTable(SymbolTree& tree, Sink& console, ObjectModule& object, uint32_t symtab_index);
+Status TrackSymbolTable(SymbolTree& tree, Sink& console, ObjectModule& object, uint32_t symtab_index,
+                        MeetingOrder order = MeetingOrder::kPass);
 
 // Enters one definition; returns the record now in force, or null when a new
 // record cannot be allocated.
@@ -47,6 +56,7 @@ TrackedSymbol* TrackSymbol(SymbolTree& tree, Sink& console, const uint8_t* name,
 // is loadable (IsLoadableDefinition) worked out already.
 TrackedSymbol* TrackHashedSymbol(SymbolTree& tree, Sink& console, const uint8_t* name, uint32_t length,
                                  uint32_t hash, ObjectModule& object, const uint8_t* symbol_entry, SymbolKind kind,
-                                 std::optional<std::string_view> section_name, bool loadable);
+                                 std::optional<std::string_view> section_name, bool loadable,
+                                 MeetingOrder order = MeetingOrder::kPass);
 
 }  // namespace prepqdm

@@ -15,9 +15,13 @@
 // with them (after hashing and comparing, after tracking), so that the pass
 // holds about one megabyte of them (the queue in the registry) rather than
 // every input; reading them again later only faults the same bytes back in.
+//
+// Done ahead (TrackAhead), the same work happens object by object during
+// registration, in registration order; see tracking_pass.h.
 #include "symbols/tracking_pass.h"
 
 #include <cstring>
+#include <new>
 #include <unordered_map>
 #include <vector>
 
@@ -112,9 +116,96 @@ void ReportDuplicate(Sink& console, const ObjectModule& copy, const ObjectModule
   // The same member twice in one archive: nothing to say.
 }
 
+uint64_t HashOf(ObjectModule& module) {
+  if (!module.hashed && module.image != nullptr) {
+    module.content_hash = ContentHash(module.image, module.size);
+    module.hashed = true;
+  }
+  return module.hashed ? module.content_hash : 0;
+}
+
+// What FindEarlierCopies finds for `module`, given the objects registered
+// before it.
+ObjectModule* EarlierCopy(TrackingAhead& ahead, PageGiveBacks& give_backs, ObjectModule& module) {
+  std::vector<ObjectModule*>& same_shape =
+      ahead.shapes[(uint64_t{module.size} << 32) | SectionCountOf(module)];
+  ObjectModule* copy = nullptr;
+  if (!same_shape.empty()) {
+    const uint64_t hash = HashOf(module);
+    for (size_t j = same_shape.size(); j-- > 0;) {
+      ObjectModule& earlier = *same_shape[j];
+      const bool hashed_before = earlier.hashed;
+      if (HashOf(earlier) != hash) {
+        // The first of a shape is hashed only now, its pages faulted back in.
+        if (!hashed_before) GiveBackPages(give_backs, earlier);
+        continue;
+      }
+      const bool same = SameBytes(earlier, module);
+      GiveBackPages(give_backs, earlier);
+      if (same) {
+        copy = &earlier;
+        break;
+      }
+    }
+  }
+  same_shape.push_back(&module);
+  return copy;
+}
+
+// True when `ahead` entered exactly the objects of `registry`.
+bool EnteredAll(const TrackingAhead& ahead, const InputRegistry& registry) {
+  if (ahead.given_up || ahead.entered.size() != static_cast<size_t>(registry.count)) return false;
+  size_t k = ahead.entered.size();
+  for (const ObjectModule* module = registry.head; module != nullptr; module = module->next) {
+    if (k == 0 || ahead.entered[--k].module != module) return false;
+  }
+  return k == 0;
+}
+
 }  // namespace
 
-Status TrackAllSymbols(InputRegistry& registry, SymbolTree& tree, Sink& console) {
+void TrackAhead(TrackingAhead& ahead, InputRegistry& registry, SymbolTree& tree, ObjectModule& module) {
+  if (ahead.given_up) return;
+  if (tree.verbose) {
+    ahead.given_up = true;
+    return;
+  }
+  try {
+    ahead.entered.emplace_back();
+    TrackingAhead::Entered& entry = ahead.entered.back();
+    entry.module = &module;
+    entry.copy = EarlierCopy(ahead, registry.give_backs, module);
+    if (entry.copy != nullptr || module.image == nullptr || module.size < kElfHeaderSize) return;
+    if (!module.sections_noted) NoteSectionFacts(module);
+    if (module.import_stub) return;
+    Sink printed{nullptr, &entry.printed};
+    for (auto table = module.symbol_tables.rbegin(); table != module.symbol_tables.rend(); ++table) {
+      entry.status = TrackSymbolTable(tree, printed, module, *table, MeetingOrder::kReverse);
+      if (entry.status != kOk) break;
+    }
+  } catch (const std::bad_alloc&) {
+    ahead.given_up = true;
+  }
+}
+
+Status TrackAllSymbols(InputRegistry& registry, SymbolTree& tree, Sink& console, TrackingAhead* ahead) {
+  if (ahead != nullptr && !ahead->entered.empty()) {
+    if (!tree.verbose && EnteredAll(*ahead, registry)) {
+      // The pass's messages, newest object first, up to its first failure.
+      for (size_t k = ahead->entered.size(); k-- > 0;) {
+        const TrackingAhead::Entered& entry = ahead->entered[k];
+        if (entry.copy != nullptr) ReportDuplicate(console, *entry.copy, *entry.module);
+        if (entry.status != kOk) {
+          PrintBytes(console, entry.printed.data(), entry.printed.size());
+          return entry.status;
+        }
+      }
+      registry.give_backs.Flush();
+      return kOk;
+    }
+    // Some objects were entered ahead, not all, or -v came after them.
+    tree.Clear();
+  }
   std::vector<ObjectModule*> modules;
   for (ObjectModule* module = registry.head; module != nullptr; module = module->next) modules.push_back(module);
   if (modules.empty()) return kOk;

@@ -1,16 +1,49 @@
 // The pass that feeds every registered object's global symbols to the symbol
 // table, newest object first, skipping duplicate inputs and import stubs.
+//
+// The pass can also be done ahead, object by object as each is registered,
+// while its pages are still fresh, instead of reading every object a second
+// time. Registration goes oldest first, so each object is entered meeting
+// its definitions in the reverse of the pass's order (MeetingOrder), which
+// leaves the same definitions in force; duplicates are recognised the same
+// way; and what the pass would print is kept and printed by it, in its
+// order. The -v report follows the pass's own order, so a run with -v (even
+// one given after some objects) has the pass start over.
 #pragma once
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
 #include "host/output.h"
 #include "host/status.h"
 
 namespace prepqdm {
 
 struct InputRegistry;
+struct ObjectModule;
 struct SymbolTree;
 
-// Enters the defined globals of every object in `registry` into `tree`.
+struct TrackingAhead {
+  struct Entered {
+    ObjectModule* module = nullptr;
+    ObjectModule* copy = nullptr;  // the nearest earlier object with the same bytes
+    Status status = kOk;           // of entering its symbols
+    std::string printed;           // what the pass prints for it
+  };
+  std::vector<Entered> entered;  // in registration order
+  // Objects by size and section count, oldest first: only such objects can
+  // be copies of each other.
+  std::unordered_map<uint64_t, std::vector<ObjectModule*>> shapes;
+  bool given_up = false;  // -v, or memory ran out: the pass starts over
+};
+
+// Enters `module`, just registered in `registry`, ahead of the pass.
+void TrackAhead(TrackingAhead& ahead, InputRegistry& registry, SymbolTree& tree, ObjectModule& module);
+
+// Enters the defined globals of every object in `registry` into `tree`, or,
+// when `ahead` entered all of them already, prints what the pass would have.
 // Returns 0, or a non-zero status after its message.
-Status TrackAllSymbols(InputRegistry& registry, SymbolTree& tree, Sink& console);
+Status TrackAllSymbols(InputRegistry& registry, SymbolTree& tree, Sink& console, TrackingAhead* ahead = nullptr);
 
 }  // namespace prepqdm

@@ -10,6 +10,7 @@
 
 #include "driver/run_state.h"
 #include "elf/object_module.h"
+#include "symbols/tracking_pass.h"
 #include "support/elf_builder.h"
 #include "support/temp_dir.h"
 
@@ -57,6 +58,17 @@ class ObjectInputs {
   }
 
   std::string PathOf(const prepqdm::ObjectModule* module) const { return module->file->path; }
+
+  // Has each object entered into the table as it is registered, as the
+  // command line has it; Track then only reports.
+  void EnterAhead() {
+    run.inputs.registry.registered = [this](prepqdm::ObjectModule& module) {
+      prepqdm::TrackAhead(run.tracking_ahead, run.inputs.registry, run.tree, module);
+    };
+  }
+  prepqdm::Status Track() {
+    return prepqdm::TrackAllSymbols(run.inputs.registry, run.tree, run.console, &run.tracking_ahead);
+  }
 
   prepqdm::TrackedSymbol* Lookup(const std::string& name) {
     return run.tree.Find(reinterpret_cast<const uint8_t*>(name.data()), static_cast<uint32_t>(name.size()));

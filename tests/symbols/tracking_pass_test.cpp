@@ -73,62 +73,68 @@ TEST(TrackingPassTest, DuplicateInputs) {
        "!!!WARNING: Exact same object file specified under two different names:\n    \"a.o\" and \"c.o\"\n.",
        1, {"f", "v0", "v1"}},
   };
-  for (bool big_endian : {false, true}) {
-    for (const Case& c : cases) {
-      SCOPED_TRACE(std::string(c.what) + (big_endian ? " (big-endian)" : ""));
-      ObjectInputs in;
-      std::vector<ObjectModule*> modules;
-      for (size_t i = 0; i < c.inputs.size();) {
-        const Input& input = c.inputs[i];
-        if (input.archive == 0) {
-          modules.push_back(in.AddFile(input.name, Variant(input.variant, big_endian)));
-          ++i;
-          continue;
+  for (bool ahead : {false, true}) {
+    for (bool big_endian : {false, true}) {
+      for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.what) + (big_endian ? " (big-endian)" : "") + (ahead ? " ahead" : ""));
+        ObjectInputs in;
+        if (ahead) in.EnterAhead();
+        std::vector<ObjectModule*> modules;
+        for (size_t i = 0; i < c.inputs.size();) {
+          const Input& input = c.inputs[i];
+          if (input.archive == 0) {
+            modules.push_back(in.AddFile(input.name, Variant(input.variant, big_endian)));
+            ++i;
+            continue;
+          }
+          std::vector<std::pair<std::string, Bytes>> members;
+          for (; i < c.inputs.size() && c.inputs[i].archive == input.archive; ++i)
+            members.emplace_back(c.inputs[i].name, Variant(c.inputs[i].variant, big_endian));
+          for (ObjectModule* m : in.AddMembers(members)) modules.push_back(m);
         }
-        std::vector<std::pair<std::string, Bytes>> members;
-        for (; i < c.inputs.size() && c.inputs[i].archive == input.archive; ++i)
-          members.emplace_back(c.inputs[i].name, Variant(c.inputs[i].variant, big_endian));
-        for (ObjectModule* m : in.AddMembers(members)) modules.push_back(m);
+        ASSERT_EQ(modules.size(), c.inputs.size());
+        for (ObjectModule* m : modules) ASSERT_NE(m, nullptr);
+        ASSERT_EQ(in.Track(), 0);
+        EXPECT_EQ(in.console, Expand(c.console, modules));
+        EXPECT_EQ(in.Names(), c.names);
+        TrackedSymbol* f = in.Lookup("f");
+        ASSERT_NE(f, nullptr);
+        EXPECT_EQ(f->object, modules[c.in_force]);
       }
-      ASSERT_EQ(modules.size(), c.inputs.size());
-      for (ObjectModule* m : modules) ASSERT_NE(m, nullptr);
-      ASSERT_EQ(TrackAllSymbols(in.run.inputs.registry, in.run.tree, in.run.console), 0);
-      EXPECT_EQ(in.console, Expand(c.console, modules));
-      EXPECT_EQ(in.Names(), c.names);
-      TrackedSymbol* f = in.Lookup("f");
-      ASSERT_NE(f, nullptr);
-      EXPECT_EQ(f->object, modules[c.in_force]);
     }
   }
 }
 
 TEST(TrackingPassTest, SkippedObjectsAndTables) {
-  for (bool big_endian : {false, true}) {
-    SCOPED_TRACE(big_endian ? "big-endian" : "little-endian");
-    ObjectInputs in;
-    // An import stub: its symbols never enter the table.
-    ElfBuilder stub(big_endian);
-    uint32_t text = stub.AddProgbits(".text", SHF_ALLOC | SHF_EXECINSTR, Bytes(8, 0));
-    testsupport::SectionSpec imports;
-    imports.name = ".imports";
-    imports.type = SHT_QDM_IMPORTS;
-    imports.data = Bytes(8, 0);
-    stub.AddSection(imports);
-    stub.AddGlobal("stubbed", static_cast<uint16_t>(text));
-    ASSERT_NE(in.AddFile("stub.o", stub.Build()), nullptr);
-    // A size-prefixed symbol table was not checked by the reader: passed over.
-    ElfBuilder prefixed(big_endian);
-    text = prefixed.AddProgbits(".text", SHF_ALLOC | SHF_EXECINSTR, Bytes(8, 0));
-    prefixed.AddGlobal("prefixed", static_cast<uint16_t>(text));
-    Bytes bytes = prefixed.Build();
-    testsupport::PatchSection(bytes, prefixed.SymtabIndex(),
-                              [](SectionHeader& s) { s.sh_flags |= SHF_SIZE_PREFIXED; });
-    ASSERT_NE(in.AddFile("prefixed.o", bytes), nullptr);
-    ASSERT_NE(in.AddFile("plain.o", Variant(7, big_endian)), nullptr);
+  for (bool ahead : {false, true}) {
+    for (bool big_endian : {false, true}) {
+      SCOPED_TRACE(std::string(big_endian ? "big-endian" : "little-endian") + (ahead ? " ahead" : ""));
+      ObjectInputs in;
+      if (ahead) in.EnterAhead();
+      // An import stub: its symbols never enter the table.
+      ElfBuilder stub(big_endian);
+      uint32_t text = stub.AddProgbits(".text", SHF_ALLOC | SHF_EXECINSTR, Bytes(8, 0));
+      testsupport::SectionSpec imports;
+      imports.name = ".imports";
+      imports.type = SHT_QDM_IMPORTS;
+      imports.data = Bytes(8, 0);
+      stub.AddSection(imports);
+      stub.AddGlobal("stubbed", static_cast<uint16_t>(text));
+      ASSERT_NE(in.AddFile("stub.o", stub.Build()), nullptr);
+      // A size-prefixed symbol table was not checked by the reader: passed over.
+      ElfBuilder prefixed(big_endian);
+      text = prefixed.AddProgbits(".text", SHF_ALLOC | SHF_EXECINSTR, Bytes(8, 0));
+      prefixed.AddGlobal("prefixed", static_cast<uint16_t>(text));
+      Bytes bytes = prefixed.Build();
+      testsupport::PatchSection(bytes, prefixed.SymtabIndex(),
+                                [](SectionHeader& s) { s.sh_flags |= SHF_SIZE_PREFIXED; });
+      ASSERT_NE(in.AddFile("prefixed.o", bytes), nullptr);
+      ASSERT_NE(in.AddFile("plain.o", Variant(7, big_endian)), nullptr);
 
-    EXPECT_EQ(TrackAllSymbols(in.run.inputs.registry, in.run.tree, in.run.console), 0);
-    EXPECT_EQ(in.Names(), (std::vector<std::string>{"f", "v7"}));
-    EXPECT_EQ(in.console, "");
+      EXPECT_EQ(in.Track(), 0);
+      EXPECT_EQ(in.Names(), (std::vector<std::string>{"f", "v7"}));
+      EXPECT_EQ(in.console, "");
+    }
   }
 }
 
@@ -169,14 +175,109 @@ TEST(TrackingPassTest, ManyEquallySizedObjects) {
     b.AddGlobal(name, static_cast<uint16_t>(text));
     members.emplace_back("m" + std::to_string(i) + ".o", b.Build());
   }
-  ObjectInputs in;
-  std::vector<ObjectModule*> modules = in.AddMembers(members);
-  ASSERT_EQ(modules.size(), static_cast<size_t>(kCount));
-  ASSERT_EQ(TrackAllSymbols(in.run.inputs.registry, in.run.tree, in.run.console), 0);
-  EXPECT_EQ(in.console, "!!!WARNING: Exact same object file specified under two different names:\n    \"m0.o\" and \"m" +
-                            std::to_string(kCount - 1) + ".o\"\n.");
-  EXPECT_EQ(in.Names().size(), static_cast<size_t>(kCount - 1));
-  EXPECT_EQ(in.Lookup("s00000")->object, modules[0]);
+  for (bool ahead : {false, true}) {
+    ObjectInputs in;
+    if (ahead) in.EnterAhead();
+    std::vector<ObjectModule*> modules = in.AddMembers(members);
+    ASSERT_EQ(modules.size(), static_cast<size_t>(kCount));
+    ASSERT_EQ(in.Track(), 0);
+    EXPECT_EQ(in.console, "!!!WARNING: Exact same object file specified under two different names:\n    \"m0.o\" and \"m" +
+                              std::to_string(kCount - 1) + ".o\"\n.");
+    EXPECT_EQ(in.Names().size(), static_cast<size_t>(kCount - 1));
+    EXPECT_EQ(in.Lookup("s00000")->object, modules[0]);
+  }
+}
+
+}  // namespace
+}  // namespace prepqdm
+
+namespace prepqdm {
+namespace {
+
+// Objects entered ahead, as they are registered (oldest first, each table
+// from its end), leave the table as the pass does: the same definitions in
+// force and class flags, the same report up to the same failure; a run whose
+// -v comes after its objects starts the pass over and reports in its order.
+TEST(TrackingPassTest, EnteredAheadAsThePassLeavesIt) {
+  struct Def {
+    const char* name;
+    uint8_t binding;
+    bool linkonce;
+  };
+  const std::vector<std::vector<Def>> objects = {
+      {{"g", STB_WEAK, false}, {"h", STB_GLOBAL, false}, {"k", STB_WEAK, true}},
+      {{"g", STB_GLOBAL, false}, {"m", STB_GLOBAL, false}, {"m", STB_GLOBAL, true}, {"k", STB_WEAK, false}},
+      {{"g", STB_GLOBAL, true}, {"k", STB_WEAK, false}, {"m", STB_WEAK, false}, {"n", STB_WEAK, false},
+       {"n", STB_WEAK, true}},
+      {{"h", STB_WEAK, false}, {"n", STB_GLOBAL, false}, {"g", STB_WEAK, false}},
+  };
+  auto object = [](const std::vector<Def>& defs, uint8_t fill) {
+    ElfBuilder b;
+    auto text = static_cast<uint16_t>(b.AddProgbits(".text", SHF_ALLOC | SHF_EXECINSTR, Bytes(64, fill)));
+    auto once = static_cast<uint16_t>(b.AddProgbits(".gnu.linkonce.t.x", SHF_ALLOC | SHF_EXECINSTR, Bytes(64, 1)));
+    for (size_t i = 0; i < defs.size(); ++i)
+      b.AddGlobal(defs[i].name, defs[i].linkonce ? once : text, 4 * static_cast<uint32_t>(i), 4, STT_FUNC,
+                  defs[i].binding);
+    return b.Build();
+  };
+  // Every global names one long string: the names cost more than the budget.
+  auto too_long = [](uint8_t fill) {
+    ElfBuilder b;
+    auto text = static_cast<uint16_t>(b.AddProgbits(".text", SHF_ALLOC | SHF_EXECINSTR, Bytes(8, fill)));
+    uint32_t first = b.AddGlobal(std::string(64 * 1024, 'n'), text);
+    for (int i = 1; i < 64; ++i) b.AddGlobal("s", text);
+    Bytes image = b.Build();
+    uint32_t name = 0;
+    testsupport::PatchSymbol(image, b.SymtabIndex(), first, [&](ElfSymbol& s) { name = s.st_name; });
+    for (uint32_t i = 1; i < 64; ++i)
+      testsupport::PatchSymbol(image, b.SymtabIndex(), first + i, [&](ElfSymbol& s) { s.st_name = name; });
+    return image;
+  };
+  struct Outcome {
+    Status status;
+    std::string console;
+    std::vector<std::string> table;
+  };
+  auto run = [&](bool ahead, bool verbose, bool failing) {
+    ObjectInputs in;
+    if (ahead) in.EnterAhead();
+    std::vector<ObjectModule*> modules;
+    for (size_t i = 0; i < objects.size(); ++i) {
+      if (failing && i == 1) modules.push_back(in.AddFile("older.o", too_long(1)));
+      if (failing && i == 3) modules.push_back(in.AddFile("newer.o", too_long(2)));
+      modules.push_back(in.AddFile("o" + std::to_string(i) + ".o", object(objects[i], static_cast<uint8_t>(i))));
+    }
+    modules.push_back(in.AddFile("copy.o", object(objects[2], 2)));
+    in.run.tree.verbose = verbose;
+    Outcome outcome{in.Track(), in.console, {}};
+    for (const ObjectModule* m : modules) {
+      for (size_t at; (at = outcome.console.find(in.PathOf(m))) != std::string::npos;)
+        outcome.console.replace(at, in.PathOf(m).size(), m->name);
+    }
+    for (const std::string& name : in.Names()) {
+      const TrackedSymbol& r = *in.Lookup(name);
+      outcome.table.push_back(name + " " + r.object->name + " " + std::to_string(r.symbol_offset) + " " +
+                              std::to_string(r.is_weak) + std::to_string(r.class_flags));
+    }
+    return outcome;
+  };
+  for (bool verbose : {false, true}) {
+    for (bool failing : {false, true}) {
+      SCOPED_TRACE(std::string(verbose ? "-v" : "") + (failing ? " failing" : ""));
+      Outcome pass = run(false, verbose, failing);
+      Outcome ahead = run(true, verbose, failing);
+      EXPECT_EQ(ahead.status, pass.status);
+      EXPECT_EQ(ahead.console, pass.console);
+      EXPECT_NE(pass.console.find("\"o2.o\" and \"copy.o\""), std::string::npos);
+      EXPECT_EQ(pass.status, failing ? -1 : 0);
+      if (failing) {
+        EXPECT_NE(pass.console.find("Symbol names in \"newer.o\""), std::string::npos) << pass.console;
+      } else {
+        EXPECT_EQ(ahead.table, pass.table);
+        EXPECT_EQ(pass.table.size(), 5u);
+      }
+    }
+  }
 }
 
 }  // namespace
