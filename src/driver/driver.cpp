@@ -23,6 +23,7 @@
 #include "elf/elf_reader.h"
 #include "exports/def_file.h"
 #include "exports/export_list.h"
+#include "host/mapped_file.h"
 #include "host/output.h"
 #include "host/paths.h"
 #include "host/staged_file.h"
@@ -92,15 +93,18 @@ Status BuildImportLibraryFromOutput(RunState& run, const StagedFile& export_obje
     return kGeneratedFileTooSmall;
   }
   const ElfImage export_object{file->view, static_cast<uint32_t>(file->size)};
-  uint32_t code = ParseElfImage(export_object.data, export_object.size);
+  uint32_t code = ParseElfImage(export_object.data, export_object.size, &file->written);
   if (code != 0) {
     // The mapping stays: the run ends here.
     Print(run.console, "*** Error 0x%08X parsing ELF file \"%s\"\n", code, options.output_path.c_str());
     *at_once = true;
     return AsStatus(code);
   }
+  // The reader went through every table: what it did not convert goes back
+  // now, and the library's passes read the rest again a piece at a time.
+  ReleaseResidentPages(*file, file->view, file->size);
   const ImportLibrarySettings settings{*options.import_library_path, *options.module_name, options.output_path,
-                                       options.no_archive_header};
+                                       options.no_archive_header, file};
   *built = BuildImportLibrary(export_object, settings, run.mappings, run.console);
   ReleaseMappedFile(file);
   if (built->status != kOk) PrintImportLibraryFailure(run, built->status);
@@ -240,6 +244,10 @@ Status RunPrepqdm(RunState& run, int argc, char** argv) {
     status = written.status;
   }
   if (status == kOk && import_library) {
+    // The library is made from the export object on disk: the records and
+    // the list are done with, and holding them too would double the peak.
+    run.tree.Clear();
+    run.selection.exports = ExportList{};
     bool at_once = false;
     status = BuildImportLibraryFromOutput(run, written.file, &built, &at_once);
     if (at_once) return status;

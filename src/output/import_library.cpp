@@ -88,25 +88,78 @@ std::string ArchiveHeader(const std::string& base_name, uint64_t member_size) {
   return header;
 }
 
-// The stub's symbols for one export table: each entry's name at its slot,
-// each checked further by `check` (given the entry, its name word and its
-// symbol) as soon as it is read. Stops at the first entry whose name cannot
-// be read (Inconsistent) or that `check` refuses.
-template <class Check>
-Status AddSlots(const ExportTableView& table, uint8_t info, uint16_t section, std::vector<StubSymbol>& symbols,
-                uint64_t& name_bytes, const ImportLibrarySettings& settings, Sink& console, Check&& check) {
-  for (uint64_t i = 0; i < table.count; ++i) {
-    std::optional<uint32_t> word = table.NameWord(i);
-    std::optional<std::string_view> name = word ? table.NameAt(*word & ~kTableTlsBit) : std::nullopt;
-    if (!name) return Inconsistent(settings, console);
-    StubSymbol symbol{*name, static_cast<uint32_t>(TableEntryAt(i)), info, section};
-    Status status = check(i, *word, symbol);
-    if (status != kOk) return status;
-    symbols.push_back(symbol);
-    name_bytes += name->size() + 1;
+// What can be wrong with one entry of an export table, in the order the
+// checks meet it.
+enum class SlotFault { kNone, kInconsistent, kMismatchedRelocation, kUnexpectedTls };
+
+// The data table's relocations, when it has them.
+struct DataRelocations {
+  const ElfImage* image = nullptr;
+  std::optional<SectionHeader> section;
+  uint32_t entry_size = kRelaSize;
+};
+
+// The stub symbol of entry `i` of `table`: its name at its slot. A data
+// export's relocation must fill its entry; its type tells a TLS symbol, which
+// the entry must mark too. Prints nothing, so the writing pass can read the
+// entries again after the checking pass has reported on them.
+SlotFault ReadSlot(const ExportTableView& table, uint64_t i, uint8_t info, uint16_t section,
+                   const DataRelocations* relocations, StubSymbol* symbol) {
+  std::optional<uint32_t> word = table.NameWord(i);
+  std::optional<std::string_view> name = word ? table.NameAt(*word & ~kTableTlsBit) : std::nullopt;
+  if (!name) return SlotFault::kInconsistent;
+  *symbol = StubSymbol{*name, static_cast<uint32_t>(TableEntryAt(i)), info, section};
+  if (relocations == nullptr || !relocations->section) return SlotFault::kNone;
+  const uint8_t* entry =
+      relocations->image->Entry(*relocations->section, relocations->entry_size, static_cast<uint32_t>(i), kRelaSize);
+  if (!entry) return SlotFault::kInconsistent;
+  ElfRela r = LoadAt<ElfRela>(entry);  // host order after parsing
+  if (static_cast<uint32_t>(r.r_offset - table.section.sh_addr) != TableEntryAt(i))
+    return SlotFault::kMismatchedRelocation;
+  if (RelocationType(r.r_info) == R_PPC_DTPREL32) {
+    if (!(*word & kTableTlsBit)) return SlotFault::kUnexpectedTls;
+    symbol->info = kGlobalTls;
   }
-  return kOk;
+  return SlotFault::kNone;
 }
+
+// The stub's symbols, code table first, read one at a time: the stub is
+// written as it is read, never held whole. Every `kEntriesPerGiveBack`
+// entries the export object's pages go back to the kernel (when the view
+// allows it), so neither file is ever resident whole.
+struct StubSlots {
+  static constexpr uint64_t kEntriesPerGiveBack = uint64_t{1} << 16;
+
+  const ExportTableView* code = nullptr;  // null when there is no such table
+  const ExportTableView* data = nullptr;
+  uint16_t code_section = 0;
+  uint16_t data_section = 0;
+  const DataRelocations* relocations = nullptr;
+  MappedFile* source = nullptr;
+
+  uint64_t Count() const { return (code ? code->count : 0) + uint64_t{data ? data->count : 0}; }
+
+  // Calls visit(symbol, fault) for each entry in order until it returns
+  // false; false then, else true.
+  template <class Visit>
+  bool ForEach(Visit&& visit) const {
+    uint64_t seen = 0;
+    auto walk = [&](const ExportTableView& table, uint8_t info, uint16_t section, const DataRelocations* rela) {
+      for (uint64_t i = 0; i < table.count; ++i) {
+        StubSymbol symbol{};
+        const SlotFault fault = ReadSlot(table, i, info, section, rela, &symbol);
+        if (!visit(symbol, fault)) return false;
+        if (++seen % kEntriesPerGiveBack == 0 && source != nullptr)
+          ReleaseResidentPages(*source, source->view, source->size);
+      }
+      return true;
+    };
+    const bool done = (!code || walk(*code, kGlobalFunc, code_section, nullptr)) &&
+                      (!data || walk(*data, kGlobalObject, data_section, relocations));
+    if (source != nullptr) ReleaseResidentPages(*source, source->view, source->size);
+    return done;
+  }
+};
 
 BuiltImportLibrary WriteImportLibrary(const ElfImage& image, const ImportLibrarySettings& settings,
                                       const Mappings& mappings, Sink& console, const std::string& base_name,
@@ -124,13 +177,12 @@ BuiltImportLibrary WriteImportLibrary(const ElfImage& image, const ImportLibrary
   if (data_index && ReadExportTable(image, data_index, &data) != TableRead::kReadable)
     return fail(Inconsistent(settings, console));
 
-  std::optional<SectionHeader> rela;
-  uint32_t rela_entry_size = kRelaSize;
+  DataRelocations relocations{&image, std::nullopt, kRelaSize};
   if (data_rela_index) {
-    rela = image.Section(data_rela_index);
-    if (!rela) return fail(Inconsistent(settings, console));
-    if (rela->sh_entsize != 0) rela_entry_size = rela->sh_entsize;
-    uint32_t rela_count = rela->sh_size / rela_entry_size;
+    relocations.section = image.Section(data_rela_index);
+    if (!relocations.section) return fail(Inconsistent(settings, console));
+    if (relocations.section->sh_entsize != 0) relocations.entry_size = relocations.section->sh_entsize;
+    uint32_t rela_count = relocations.section->sh_size / relocations.entry_size;
     if (data.count != rela_count) {
       Print(console, "***Error: numDataExports (%d) != numRelaDataExports (%d). Return -1\n",
             static_cast<int>(data.count), static_cast<int>(rela_count));
@@ -145,42 +197,39 @@ BuiltImportLibrary WriteImportLibrary(const ElfImage& image, const ImportLibrary
   const uint32_t strtab_index = symtab_index + 1;
   const uint32_t names_index = symtab_index + 2;
 
-  std::vector<StubSymbol> symbols;
+  const StubSlots slots{code_index ? &code : nullptr,
+                        data_index ? &data : nullptr,
+                        static_cast<uint16_t>(code_import),
+                        static_cast<uint16_t>(data_import),
+                        &relocations,
+                        settings.export_object_file};
+  // The checking pass: every entry is read and reported on before the
+  // library file is touched, and the string table's size is summed.
   uint64_t name_bytes = 0;
-  auto no_check = [](uint64_t, uint32_t, StubSymbol&) { return kOk; };
-  // A data export's relocation must fill its entry; its type tells a TLS
-  // symbol, which the entry must mark too.
-  auto check_data = [&](uint64_t i, uint32_t word, StubSymbol& symbol) -> Status {
-    if (!rela) return kOk;
-    const uint8_t* entry = image.Entry(*rela, rela_entry_size, static_cast<uint32_t>(i), kRelaSize);
-    if (!entry) return Inconsistent(settings, console);
-    ElfRela r = LoadAt<ElfRela>(entry);  // host order after parsing
-    if (static_cast<uint32_t>(r.r_offset - data.section.sh_addr) != TableEntryAt(i)) {
-      Print(console, "***Error: mismatched relocations and .dexports section. Return -1\n");
-      return -1;
-    }
-    if (RelocationType(r.r_info) == R_PPC_DTPREL32) {
-      if (!(word & kTableTlsBit)) {
+  Status refused = kOk;
+  slots.ForEach([&](const StubSymbol& symbol, SlotFault fault) {
+    switch (fault) {
+      case SlotFault::kNone:
+        name_bytes += symbol.name.size() + 1;
+        return true;
+      case SlotFault::kInconsistent:
+        refused = Inconsistent(settings, console);
+        return false;
+      case SlotFault::kMismatchedRelocation:
+        Print(console, "***Error: mismatched relocations and .dexports section. Return -1\n");
+        break;
+      case SlotFault::kUnexpectedTls:
         Print(console,
               "***Error: Export symbol \"%.*s\" is unexpectedly a TLS symbol. Clobber and rebuild with current "
               "prepqdm[32|64]. Return -1.\n",
               static_cast<int>(symbol.name.size()), symbol.name.data());
-        return -1;
-      }
-      symbol.info = kGlobalTls;
+        break;
     }
-    return kOk;
-  };
-  if (code_index) {
-    Status status = AddSlots(code, kGlobalFunc, static_cast<uint16_t>(code_import), symbols, name_bytes, settings,
-                             console, no_check);
-    if (status != kOk) return fail(status);
-  }
-  if (data_index) {
-    Status status = AddSlots(data, kGlobalObject, static_cast<uint16_t>(data_import), symbols, name_bytes, settings,
-                             console, check_data);
-    if (status != kOk) return fail(status);
-  }
+    refused = -1;
+    return false;
+  });
+  if (refused != kOk) return fail(refused);
+  const uint64_t symbol_count = slots.Count();
 
   // Sizes and layout, in 64 bits: a crafted file must not make a stub that
   // 32-bit offsets cannot describe.
@@ -191,7 +240,7 @@ BuiltImportLibrary WriteImportLibrary(const ElfImage& image, const ImportLibrary
   std::vector<PlannedSection> planned;
   if (code_import) planned.push_back({code_name, import_size(code.count)});
   if (data_import) planned.push_back({data_name, import_size(data.count)});
-  planned.push_back({".symtab", uint64_t{kSymbolSize} * (1 + symbols.size())});
+  planned.push_back({".symtab", uint64_t{kSymbolSize} * (1 + symbol_count)});
   planned.push_back({".strtab", 1 + name_bytes});
   planned.push_back({".secstrtab", 0});
   const SectionLayout layout = LayOutSections(planned, names_index);
@@ -218,19 +267,43 @@ BuiltImportLibrary WriteImportLibrary(const ElfImage& image, const ImportLibrary
   header(strtab_index, SHT_STRTAB, 0, 0, 0, 1, 0);
   header(names_index, SHT_STRTAB, 0, 0, 0, 1, 0);
 
-  std::vector<uint8_t> symtab(layout.size[symtab_index], 0), strtab(layout.size[strtab_index], 0);
-  uint64_t string_position = 1;
-  for (size_t i = 0; i < symbols.size(); ++i) {
-    const StubSymbol& s = symbols[i];
-    ElfSymbol sym{};
-    sym.st_name = static_cast<uint32_t>(string_position);
-    sym.st_value = s.value;
-    sym.st_info = s.info;
-    sym.st_shndx = s.section;
-    StoreRecord(symtab.data() + kSymbolSize * (i + 1), sym, swap);
-    if (!s.name.empty()) std::memcpy(strtab.data() + string_position, s.name.data(), s.name.size());
-    string_position += s.name.size() + 1;
-  }
+  // The writing pass, twice over the entries: once for the symbols, once
+  // for their names. The checking pass has passed every entry. The pages
+  // read again come from this run's own file; should that file change in
+  // between all the same, each section still gets exactly its planned size.
+  auto write_symbols = [&](ByteSink& out) {
+    out.AppendZeros(kSymbolSize);  // the null symbol
+    uint64_t left = symbol_count;
+    uint64_t string_position = 1;
+    slots.ForEach([&](const StubSymbol& s, SlotFault) {
+      if (left == 0) return false;
+      --left;
+      ElfSymbol sym{};
+      sym.st_name = static_cast<uint32_t>(string_position);
+      sym.st_value = s.value;
+      sym.st_info = s.info;
+      sym.st_shndx = s.section;
+      uint8_t record[kSymbolSize];
+      StoreRecord(record, sym, swap);
+      out.Append(record, kSymbolSize);
+      string_position += s.name.size() + 1;
+      return true;
+    });
+    out.AppendZeros(left * kSymbolSize);
+  };
+  auto write_names = [&](ByteSink& out) {
+    out.AppendZeros(1);
+    uint64_t left = name_bytes;
+    slots.ForEach([&](const StubSymbol& s, SlotFault) {
+      const uint64_t length = std::min<uint64_t>(s.name.size(), left);
+      out.Append(s.name.data(), length);
+      left -= length;
+      if (left == 0) return false;
+      out.AppendZeros(1);
+      return --left != 0;
+    });
+    out.AppendZeros(left);
+  };
 
   uint8_t header_bytes[kElfHeaderSize];
   StoreRecord(header_bytes,
@@ -248,8 +321,8 @@ BuiltImportLibrary WriteImportLibrary(const ElfImage& image, const ImportLibrary
   contents.header = FilePiece{0, header_bytes, kElfHeaderSize};
   if (code_import) contents.sections.push_back(FilePiece{layout.offset[code_import], code_table.data(), code_table.size()});
   if (data_import) contents.sections.push_back(FilePiece{layout.offset[data_import], data_table.data(), data_table.size()});
-  contents.sections.push_back(FilePiece{layout.offset[symtab_index], symtab.data(), symtab.size()});
-  contents.sections.push_back(FilePiece{layout.offset[strtab_index], strtab.data(), strtab.size()});
+  contents.sections.push_back(FilePiece{layout.offset[symtab_index], layout.size[symtab_index], write_symbols});
+  contents.sections.push_back(FilePiece{layout.offset[strtab_index], layout.size[strtab_index], write_names});
   contents.sections.push_back(FilePiece{layout.offset[names_index],
                                         reinterpret_cast<const uint8_t*>(layout.names.data()), layout.names.size()});
   contents.section_headers = FilePiece{layout.section_header_offset, header_table.data(), header_table.size()};

@@ -17,6 +17,9 @@ struct ImportLibrarySettings {
   const std::string& module_name;         // -r
   const std::string& export_object_path;  // named when the export object is inconsistent
   bool no_archive_header = false;         // -noar: a bare stub object
+  // The mapping the export object is read through, when its pages may be
+  // given back as the library is built; null keeps them.
+  MappedFile* export_object_file = nullptr;
 };
 
 struct BuiltImportLibrary {

@@ -35,6 +35,7 @@ struct ExportRun {
   prepqdm::RunState run;
   prepqdm::ExportList exports;
   prepqdm::ElfImage export_object;  // the export object read back, for the library
+  prepqdm::MappedFile* export_object_file = nullptr;  // its mapping, when the library may give pages back
   std::deque<std::string> names;
   Bytes header = Bytes(52, 0);
   prepqdm::ObjectModule object;
@@ -77,7 +78,8 @@ struct ExportRun {
   prepqdm::Status BuildLibrary() {
     const prepqdm::Options& o = run.options;
     const std::string module = o.module_name.value_or("");
-    const prepqdm::ImportLibrarySettings settings{*o.import_library_path, module, o.output_path, o.no_archive_header};
+    const prepqdm::ImportLibrarySettings settings{*o.import_library_path, module, o.output_path, o.no_archive_header,
+                                                  export_object_file};
     prepqdm::BuiltImportLibrary built = prepqdm::BuildImportLibrary(export_object, settings, run.mappings, run.console);
     if (built.status != 0 || !built.file.pending()) return built.status;
     if (int error = built.file.Commit()) return error;
