@@ -9,6 +9,7 @@
 // is replaced; every other member is copied unchanged. The new archive is
 // written beside FILE and renamed over it, so FILE is never left half
 // rewritten.
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -23,26 +24,31 @@
 #include "host/mapped_file.h"
 #include "host/output.h"
 #include "host/staged_file.h"
+#include "output/output_file.h"
 
 namespace {
 
 using namespace prepqdm;
 
+// An archive member kept in the new archive, and how many index entries it
+// gives.
 struct Member {
-  const uint8_t* header;
+  uint64_t header_offset;
   uint64_t size;  // data bytes, without padding
-  std::vector<std::string> symbols;
+  uint8_t* data;
+  uint64_t symbol_count = 0;
+  bool object = false;  // an ELF member the reader accepted
 };
 
-// The defined global and weak symbols of an object member, in table order.
-// The reader converts a big-endian image in place, so it reads a copy: the
-// member itself is written out unchanged.
-std::vector<std::string> DefinedSymbols(const uint8_t* data, uint64_t size) {
-  std::vector<std::string> names;
-  if (size < kMinimumObjectSize || size > UINT32_MAX || std::memcmp(data, "\x7F" "ELF", 4) != 0) return names;
-  std::vector<uint8_t> copy(data, data + size);
-  const ElfImage image{copy.data(), static_cast<uint32_t>(size)};
-  if (ParseElfImage(image.data, image.size) != 0) return names;
+// Entries read between two give-backs of the archive's pages: a big stub
+// is read twice, and never needs to be resident whole.
+constexpr uint64_t kSymbolsPerGiveBack = uint64_t{1} << 16;
+
+// Calls visit(name) for each defined global or weak symbol of a member the
+// reader has accepted (so in host order), in table order.
+template <class Visit>
+void ForEachDefinedSymbol(const Member& member, Visit&& visit) {
+  const ElfImage image{member.data, static_cast<uint32_t>(member.size)};
   for (uint32_t s = 1; s < image.SectionCount(); ++s) {
     std::optional<SectionHeader> symtab = image.Section(s);
     if (!symtab || symtab->sh_type != SHT_SYMTAB || (symtab->sh_flags & SHF_SIZE_PREFIXED)) continue;
@@ -51,11 +57,9 @@ std::vector<std::string> DefinedSymbols(const uint8_t* data, uint64_t size) {
       ElfSymbol symbol = LoadAt<ElfSymbol>(entry);
       uint8_t binding = SymbolBinding(symbol.st_info);
       if ((binding != STB_GLOBAL && binding != STB_WEAK) || symbol.st_shndx == SHN_UNDEF) continue;
-      if (std::optional<std::string_view> name = image.StringAt(symtab->sh_link, symbol.st_name))
-        names.emplace_back(*name);
+      if (std::optional<std::string_view> name = image.StringAt(symtab->sh_link, symbol.st_name)) visit(*name);
     }
   }
-  return names;
 }
 
 void PutBigEndian(std::string& out, uint32_t value) {
@@ -73,6 +77,20 @@ int Fail(const std::string& path, const char* what, int error) {
   return 1;
 }
 
+// Copies `length` bytes of the file from `offset` to `out`, as the file
+// holds them: the view may have been converted in place.
+bool CopyFromFile(const MappedFile& file, uint64_t offset, uint64_t length, FILE* out) {
+  std::vector<uint8_t> buffer(std::min<uint64_t>(length, uint64_t{1} << 20));
+  while (length != 0) {
+    const size_t piece = static_cast<size_t>(std::min<uint64_t>(length, buffer.size()));
+    if (!ReadFileAt(file, offset, buffer.data(), piece) || std::fwrite(buffer.data(), 1, piece, out) != piece)
+      return false;
+    offset += piece;
+    length -= piece;
+  }
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -81,76 +99,105 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string path = argv[2];
-  // Read whole and let go of: the file is about to be replaced.
-  Mappings mappings;
-  MappedFile* mapped = nullptr;
-  if (MapFile(mappings, path, &mapped) != kOk) return Fail(path, "cannot be read", 0);
-  std::vector<uint8_t> bytes(mapped->view, mapped->view + mapped->size);
-  ReleaseMappedFile(mapped);
-  MappedFile archive;
-  archive.path = path;
-  archive.view = bytes.data();
-  archive.size = bytes.size();
-  MappedFile* file = &archive;
+  // The archive is read through a private view, which the reader may convert
+  // in place; the members are copied out from the file itself. It is mapped
+  // in a set of its own: the new archive goes to another file, renamed over
+  // this one only once the view is gone.
+  Mappings read;
+  MappedFile* file = nullptr;
+  if (MapFile(read, path, &file) != kOk) return Fail(path, "cannot be read", 0);
+  struct Unmap {
+    MappedFile*& file;
+    ~Unmap() {
+      if (file != nullptr) ReleaseMappedFile(file);
+    }
+  } unmap{file};
   if (file->size < kArchiveMagicSize || std::memcmp(file->view, kArchiveMagic, kArchiveMagicSize) != 0)
     return Fail(path, "not an ar archive", 0);
+  uint64_t seen = 0;
+  auto give_back_now_and_then = [&] {
+    if (++seen % kSymbolsPerGiveBack == 0) ReleaseResidentPages(*file, file->view, file->size);
+  };
 
+  // The index's size decides where every member lands, so the symbols are
+  // counted first and read again to be written.
   std::vector<Member> members;
+  uint64_t count = 0, name_bytes = 0;
   std::string console;
   Sink messages{nullptr, &console};
   Status status = WalkArchive(messages, file, [&](const ArchiveMember& member) -> Status {
     const bool index = !member.long_name_table && member.name.empty() && member.header[0] == '/' &&
                        member.header[1] == ' ';
     if (index) return kOk;  // replaced by the new one
-    Member kept{member.header, member.size, {}};
-    if (!member.long_name_table && !member.name.empty()) kept.symbols = DefinedSymbols(member.data, member.size);
-    members.push_back(std::move(kept));
+    Member kept{static_cast<uint64_t>(member.header - file->view), member.size, member.data};
+    kept.object = !member.long_name_table && !member.name.empty() && member.size >= kMinimumObjectSize &&
+                  member.size <= UINT32_MAX && std::memcmp(member.data, "\x7F" "ELF", 4) == 0 &&
+                  ParseElfImage(member.data, static_cast<uint32_t>(member.size), &file->written) == 0;
+    if (kept.object) {
+      ForEachDefinedSymbol(kept, [&](std::string_view name) {
+        ++kept.symbol_count;
+        name_bytes += name.size() + 1;
+        give_back_now_and_then();
+      });
+    }
+    count += kept.symbol_count;
+    members.push_back(kept);
     return kOk;
   });
   if (status != kOk) return Fail(path, "damaged archive", 0);
 
-  // The index's size decides where every member lands, so it comes first.
-  uint64_t count = 0, name_bytes = 0;
-  for (const Member& m : members)
-    for (const std::string& name : m.symbols) ++count, name_bytes += name.size() + 1;
   // An even size: a NUL after the last name rather than a padding byte.
   const bool odd = ((4 + 4 * count + name_bytes) & 1) != 0;
   const uint64_t index_size = 4 + 4 * count + name_bytes + (odd ? 1 : 0);
   uint64_t at = kArchiveMagicSize + kArchiveMemberHeaderSize + index_size;
   if (at > UINT32_MAX) return Fail(path, "too large for a symbol index", 0);
-  std::string offsets, names;
+  std::vector<uint32_t> member_offsets;
   for (const Member& m : members) {
-    for (const std::string& name : m.symbols) {
-      PutBigEndian(offsets, static_cast<uint32_t>(at));
-      names += name;
-      names += '\0';
-    }
+    member_offsets.push_back(static_cast<uint32_t>(at));
     at += kArchiveMemberHeaderSize + m.size + (m.size & 1);
   }
   if (at > UINT32_MAX) return Fail(path, "too large for a symbol index", 0);
 
-  std::string index = kArchiveMagic;
-  index += Field("/", ArMemberHeader::kName) + Field("0", ArMemberHeader::kDate) + Field("0", ArMemberHeader::kUid) +
-           Field("0", ArMemberHeader::kGid) + Field("0", ArMemberHeader::kMode) +
-           Field(std::to_string(index_size), ArMemberHeader::kSize) + "`\n";
-  PutBigEndian(index, static_cast<uint32_t>(count));
-  index += offsets;
-  index += names;
-  if (odd) index += '\0';
+  std::string head = kArchiveMagic;
+  head += Field("/", ArMemberHeader::kName) + Field("0", ArMemberHeader::kDate) + Field("0", ArMemberHeader::kUid) +
+          Field("0", ArMemberHeader::kGid) + Field("0", ArMemberHeader::kMode) +
+          Field(std::to_string(index_size), ArMemberHeader::kSize) + "`\n";
+  PutBigEndian(head, static_cast<uint32_t>(count));
 
+  // Nothing maps the new file, so the read set is not asked about it.
+  Mappings none;
   StagedFile out;
-  if (int error = out.Open(mappings, path)) return Fail(path, "cannot be written", error);
-  bool written = std::fwrite(index.data(), 1, index.size(), out.stream()) == index.size();
+  if (int error = out.Open(none, path)) return Fail(path, "cannot be written", error);
+  // The file is unbuffered: the sink gathers the small writes.
+  ByteSink sink(out.stream());
+  sink.Append(head.data(), head.size());
+  for (size_t m = 0; m < members.size(); ++m) {
+    std::string offset;
+    PutBigEndian(offset, member_offsets[m]);
+    for (uint64_t i = 0; i < members[m].symbol_count; ++i) sink.Append(offset.data(), 4);
+  }
+  for (const Member& m : members) {
+    if (!m.object) continue;
+    ForEachDefinedSymbol(m, [&](std::string_view name) {
+      sink.Append(name.data(), name.size());
+      sink.AppendZeros(1);
+      give_back_now_and_then();
+    });
+  }
+  if (odd) sink.AppendZeros(1);
+  bool written = sink.Finish();
   for (const Member& m : members) {
     const uint64_t padded = kArchiveMemberHeaderSize + m.size + (m.size & 1);
     // The header, the data and its padding byte are contiguous in the input,
     // except for a final odd member whose padding the file may lack.
-    uint64_t available = file->size - static_cast<uint64_t>(m.header - file->view);
+    uint64_t available = file->size - m.header_offset;
     uint64_t copied = padded <= available ? padded : available;
-    written = written && std::fwrite(m.header, 1, copied, out.stream()) == copied;
+    written = written && CopyFromFile(*file, m.header_offset, copied, out.stream());
     if (copied < padded) written = written && std::fputc('\n', out.stream()) != EOF;
   }
   if (!written) return Fail(path, "cannot be written", errno);
+  ReleaseMappedFile(file);
+  file = nullptr;
   if (int error = out.Commit()) return Fail(path, "cannot be replaced", error);
   out.Keep();
   return 0;

@@ -7,6 +7,7 @@
 #include "output/export_object_writer.h"
 #include "output/import_library.h"
 #include "output_fixture.h"
+#include "support/ar_builder.h"
 
 using namespace prepqdm;
 using namespace outputtest;
@@ -94,4 +95,43 @@ TEST(ArchiverCommand, StandInIndexesTheLibrary) {
   for (const char* name : {"bar", "foo", "baz"})
     EXPECT_NE(index.find(std::string(name) + " in foo.qdm.o\n"), std::string::npos) << index;
   EXPECT_EQ(testsupport::RunProgram(ax, {"-t", dir.File("lib.a")}, dir.path()).exit_code, 2);
+}
+
+// Every member is copied as the file holds it (a big-endian object is read
+// converted in place), the old index is replaced, and each name points at
+// its own member's header.
+TEST(ArchiverCommand, StandInKeepsMembersAsTheyWere) {
+  TempDir dir;
+  auto object = [](bool big_endian, const std::vector<std::string>& defined) {
+    testsupport::ElfBuilder b(big_endian, big_endian ? 20 : 3);
+    uint32_t text = b.AddProgbits(".text", SHF_ALLOC | SHF_EXECINSTR, Bytes(16, 0x90));
+    for (const std::string& name : defined)
+      b.AddGlobal(name, text, 0, 4, STT_FUNC, name.find("weak") ? STB_GLOBAL : STB_WEAK);
+    b.AddGlobal("undefined", 0);
+    return b.Build();
+  };
+  const Bytes archive = testsupport::ArBuilder()
+                            .AddSymbolIndex()
+                            .Add("le.o", object(false, {"le_one", "le_two"}))
+                            .Add("notes.txt", Bytes{'o', 'd', 'd'})
+                            .Add("a_rather_long_member_name.o", object(true, {"weak_be", "be_one"}))
+                            .Build();
+  testsupport::WriteFile(dir.File("lib.a"), std::string(archive.begin(), archive.end()));
+  ASSERT_EQ(testsupport::RunProgram(AX_BINARY, {"-ts", dir.File("lib.a")}, dir.path()).exit_code, 0);
+  const Bytes indexed = ReadFile(dir.File("lib.a"));
+
+  const size_t old_index_end = 8 + 60 + 4;
+  const uint32_t count = testsupport::Get32(indexed, 68, true);
+  ASSERT_EQ(count, 4u);
+  const std::string names(indexed.begin() + 72 + 4 * count, indexed.begin() + 72 + 4 * count + 29);
+  EXPECT_EQ(names, std::string("le_one\0le_two\0weak_be\0be_one\0", 29));
+  const size_t index_end = 68 + std::stoul(std::string(indexed.begin() + 56, indexed.begin() + 66));
+  ASSERT_EQ(indexed.size() - index_end, archive.size() - old_index_end);
+  EXPECT_TRUE(std::equal(indexed.begin() + index_end, indexed.end(), archive.begin() + old_index_end));
+  const char* member_of[] = {"le.o/", "le.o/", "/0 ", "/0 "};
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint32_t at = testsupport::Get32(indexed, 72 + 4 * i, true);
+    ASSERT_LT(at + 16u, indexed.size());
+    EXPECT_EQ(std::string(indexed.begin() + at, indexed.begin() + at + std::strlen(member_of[i])), member_of[i]) << i;
+  }
 }
