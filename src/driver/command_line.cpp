@@ -146,7 +146,8 @@ bool IsOneOfWords(std::string_view text) {
 
 Status MainScan(RunState& run, CommandLineParser& parser) {
   Options& options = run.options;
-  const InputSearch search{options.search_paths, options.output_path, IsExportObject};
+  const InputSearch search{options.search_paths, options.output_path, IdentifyFile(options.output_path),
+                           IsExportObject};
   parser.Rewind();
   parser.Advance();
   while (parser.HasMore()) {

@@ -16,13 +16,26 @@ struct RoleFile {
   std::string path;
 };
 
-bool IsDeviceOrFifo(const std::string& path) {
-  std::optional<FileIdentity> identity = IdentifyFile(path);
-  return identity && !identity->regular;
+// A file as the checks compare it, looked up once: a run with thousands of
+// inputs would otherwise look up every output again for each of them.
+struct KnownFile {
+  explicit KnownFile(const std::string& name) : path(name), identity(IdentifyFile(name)) {}
+  const std::string& path;
+  std::optional<FileIdentity> identity;
+};
+
+bool IsDeviceOrFifo(const KnownFile& file) { return file.identity && !file.identity->regular; }
+
+// SameFile, from the identities already known.
+bool Same(const KnownFile& a, const KnownFile& b) {
+  if (a.identity && b.identity)
+    return a.identity->device == b.identity->device && a.identity->inode == b.identity->inode;
+  if (a.identity || b.identity) return false;
+  return SameFile(a.path, b.path);
 }
 
-bool Collide(const std::string& a, const std::string& b) {
-  return !IsDeviceOrFifo(a) && !IsDeviceOrFifo(b) && SameFile(a, b);
+bool Collide(const KnownFile& a, const KnownFile& b) {
+  return !IsDeviceOrFifo(a) && !IsDeviceOrFifo(b) && Same(a, b);
 }
 
 OptionFailure Collision(const RoleFile& file, const char* other) {
@@ -86,17 +99,30 @@ std::optional<OptionFailure> CheckOutputFiles(const Options& options, const std:
   if (options.import_library_path)
     outputs.push_back({"Import library", "the import library", *options.import_library_path});
   if (options.depfile_path) outputs.push_back({"Dependency file", "the dependency file", *options.depfile_path});
+  std::vector<KnownFile> known;
+  known.reserve(outputs.size());
+  for (const RoleFile& output : outputs) known.emplace_back(output.path);
   for (size_t i = 0; i < outputs.size(); ++i)
     for (size_t j = i + 1; j < outputs.size(); ++j)
-      if (Collide(outputs[i].path, outputs[j].path)) return Collision(outputs[i], outputs[j].as_other);
-  for (const RoleFile& output : outputs) {
-    for (const MappedFile* input : inputs)
-      if (Collide(output.path, input->path)) return Collision(output, "an input");
-    if (options.def_path && Collide(output.path, *options.def_path)) return Collision(output, "the definition file");
-    if (options.exclude_path && Collide(output.path, *options.exclude_path))
-      return Collision(output, "the exclude file");
-    for (const std::string& response : response_files)
-      if (Collide(output.path, response)) return Collision(output, "a response file");
+      if (Collide(known[i], known[j])) return Collision(outputs[i], outputs[j].as_other);
+  // Each input is looked up once, against every output in turn; the order
+  // of the checks, and so the first collision reported, is as before.
+  std::vector<KnownFile> others;
+  others.reserve(inputs.size() + 2 + response_files.size());
+  for (const MappedFile* input : inputs) others.emplace_back(input->path);
+  const size_t definition = others.size();
+  if (options.def_path) others.emplace_back(*options.def_path);
+  const size_t exclusion = others.size();
+  if (options.exclude_path) others.emplace_back(*options.exclude_path);
+  const size_t responses = others.size();
+  for (const std::string& response : response_files) others.emplace_back(response);
+  for (size_t o = 0; o < outputs.size(); ++o) {
+    for (size_t i = 0; i < inputs.size(); ++i)
+      if (Collide(known[o], others[i])) return Collision(outputs[o], "an input");
+    if (options.def_path && Collide(known[o], others[definition])) return Collision(outputs[o], "the definition file");
+    if (options.exclude_path && Collide(known[o], others[exclusion])) return Collision(outputs[o], "the exclude file");
+    for (size_t r = responses; r < others.size(); ++r)
+      if (Collide(known[o], others[r])) return Collision(outputs[o], "a response file");
   }
   return std::nullopt;
 }

@@ -151,6 +151,15 @@ void MapForReading(MappedFile& file) {
   PrefaultPages(file, file.view, file.size);
 }
 
+// SameFile(path, the output), with the output's identity looked up once.
+bool IsTheOutput(const InputSearch& search, const std::string& path) {
+  std::optional<FileIdentity> identity = IdentifyFile(path);
+  if (identity && search.output_identity)
+    return identity->device == search.output_identity->device && identity->inode == search.output_identity->inode;
+  if (identity || search.output_identity) return false;
+  return SameFile(path, search.output_path);
+}
+
 }  // namespace
 
 Status LoadInput(InputFiles& inputs, Mappings& mappings, Sink& console, const InputSearch& search,
@@ -167,7 +176,7 @@ Status LoadInput(InputFiles& inputs, Mappings& mappings, Sink& console, const In
   }
   // The same file, not the same spelling: a case-sensitive file system may
   // hold both EXPORTS.o and Exports.o.
-  if (!path.empty() && SameFile(path, search.output_path))
+  if (!path.empty() && IsTheOutput(search, path))
     return PassOverOutput(mappings, console, search, token, path);
 
   MappedFile* file = nullptr;

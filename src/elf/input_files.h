@@ -4,6 +4,7 @@
 // objects), and hand it to the archive reader or to object registration.
 #pragma once
 #include <functional>
+#include <optional>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "elf/object_module.h"
 #include "host/mapped_file.h"
 #include "host/output.h"
+#include "host/paths.h"
 #include "host/status.h"
 
 namespace prepqdm {
@@ -31,6 +33,9 @@ struct InputFiles {
 struct InputSearch {
   const std::vector<std::string>& search_paths;  // -L, newest first
   const std::string& output_path;                // the export object (full path)
+  // Its identity when the scan began (nothing when there is no such file):
+  // looked up once, not once per input.
+  std::optional<FileIdentity> output_identity;
   // Whether a parsed image is an export object: the output file named as an
   // input is passed over only when it is one (a previous run's output).
   std::function<bool(const ElfImage&)> is_export_object;
