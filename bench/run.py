@@ -131,7 +131,7 @@ def main():
         return [Member(f"llvm{tag}", [LLVM_NM] + NM_ARGS + inputs, cwd),
                 Member(f"nm{tag}", [GNU_NM] + NM_ARGS + inputs, cwd)]
 
-    def versus_readers(label, cwd, inputs, tag, defs, wall_goal, floor_goal=None, def_goal=None):
+    def versus_readers(label, cwd, inputs, tag, defs, wall_goal, floor_goal=None, def_goal=None, lib_goal=None):
         deffile = os.path.join(root, defs, "exports.def")
         members = [Member("xall", [prepqdm, "-xall", "-o", f"{out}/{tag}-xall.o"] + inputs, cwd),
                    Member("def", [prepqdm, "-x", deffile, "-o", f"{out}/{tag}-def.o"] + inputs, cwd),
@@ -147,7 +147,7 @@ def main():
         for key, run in (("xall", "-xall -o"), ("def", "-x (100,000 names) -o"), ("lib", "-xall -o -l -r")):
             wall = ratio(r[key], llvm)
             rss = ratio(r[key], llvm, "rss")
-            goal = {"xall": wall_goal, "def": def_goal}.get(key)
+            goal = {"xall": wall_goal, "def": def_goal, "lib": lib_goal}.get(key)
             rows.append((label, f"prepqdm {run}: wall / llvm-nm", wall, f"≤ {goal}" if goal else "",
                          (wall <= goal) if goal else None))
             rows.append((label, f"prepqdm {run}: peak memory / llvm-nm", rss, "≤ 1", rss <= 1.0))
@@ -170,7 +170,7 @@ def main():
         rows.append((label, f"llvm-nm, for reference: {what}", ratio(r["la"], r["lb"]), "", None))
 
     if "1" in groups:
-        versus_readers("1: 2,000 objects", set1, set1_inputs, "set1", "defs", 0.4, def_goal=0.4)
+        versus_readers("1: 2,000 objects", set1, set1_inputs, "set1", "defs", 0.4, def_goal=0.4, lib_goal=0.55)
     if "2" in groups:
         versus_readers("2: one archive", os.path.join(root, "set2"), ["libbig.a"], "set2", "defs", 0.4)
     if "3" in groups:
@@ -190,7 +190,7 @@ def main():
     # Set 1's objects with names that share nothing with their neighbours.
     if "6" in groups:
         versus_readers("6: 2,000 objects, no name locality", os.path.join(root, "set6"), set1_inputs, "set6",
-                       "defs6", 0.4, 2.5, def_goal=0.4)
+                       "defs6", 0.4, 2.5, def_goal=0.4, lib_goal=0.55)
     if "7" in groups:
         versus_readers("7: one archive, no name locality", os.path.join(root, "set7"), ["libbig.a"], "set7",
                        "defs6", 0.4, 2.5)
