@@ -20,6 +20,7 @@
 #include "elf/archive_reader.h"
 #include "elf/elf_image.h"
 #include "elf/elf_reader.h"
+#include "host/entry.h"
 #include "host/mapped_file.h"
 #include "host/output.h"
 #include "host/staged_file.h"
@@ -75,7 +76,7 @@ int Fail(const std::string& path, const char* what, int error) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+prepqdm::Status prepqdm::ProgramMain(int argc, char** argv) {
   if (argc != 3 || std::strcmp(argv[1], "-ts") != 0) {
     std::fprintf(stderr, "usage: ax -ts <archive>\n");
     return 2;

@@ -67,19 +67,6 @@ void InstallBusErrorHandler() {
 
 }  // namespace
 
-Status StatusFromErrno(int error) {
-  switch (error) {
-    case ENOENT: return kEFileNotFound;
-    case ENOTDIR: return kEPathNotFound;
-    case EACCES:
-    case EPERM:
-    case EISDIR: return kEAccessDenied;
-    case ENOMEM: return kEOutOfMemory;
-    case ENAMETOOLONG: return kEPathNotFound;
-    default: return error > 0 ? AsStatus(0x80070000u | (static_cast<uint32_t>(error) & 0xFFFFu)) : kEFail;
-  }
-}
-
 Mappings::Mappings() {
   next_set = FirstSet();
   if (next_set) next_set->previous_set = this;
@@ -93,7 +80,7 @@ Mappings::~Mappings() {
   // Records still alive at the end of a run are torn down with it.
   for (MappedFile* file : live) {
     if (file->view) munmap(file->view, file->size);
-    if (file->fd >= 0) close(file->fd);
+    if (file->handle >= 0) close(static_cast<int>(file->handle));
     delete file;
   }
 }
@@ -146,7 +133,7 @@ Status MapFile(Mappings& mappings, const std::string& name, MappedFile** out) {
     return kEOutOfMemory;
   }
   file->path = name;
-  file->fd = fd;
+  file->handle = fd;
   file->size = size;
   file->view = static_cast<uint8_t*>(view);
   file->device = static_cast<uint64_t>(st.st_dev);
@@ -192,7 +179,7 @@ int32_t ReleaseMappedFile(MappedFile* file) {
   int32_t remaining = file->reference_count.fetch_sub(1) - 1;
   if (remaining != 0) return remaining;
   munmap(file->view, file->size);
-  close(file->fd);
+  close(static_cast<int>(file->handle));
   if (Mappings* owner = file->owner) {
     auto it = std::find(owner->live.begin(), owner->live.end(), file);
     if (it != owner->live.end()) owner->live.erase(it);
