@@ -14,7 +14,11 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+# ctest (and test discovery) run the programs through Wine, in a prefix of
+# the build's own, quietly, with the ANSI code page 1252 that the tests
+# expect (Wine derives it from the locale).
 find_program(PREPQDM_WINE wine)
 if(PREPQDM_WINE)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${PREPQDM_WINE})
+  set(CMAKE_CROSSCOMPILING_EMULATOR
+      /usr/bin/env WINEDEBUG=-all LANG=C.UTF-8 LC_ALL=C.UTF-8 WINEPREFIX=${CMAKE_BINARY_DIR}/wine-prefix ${PREPQDM_WINE})
 endif()

@@ -19,7 +19,7 @@ struct InProcessResult {
 InProcessResult RunInProcess(const std::vector<std::string>& args);
 
 struct ProcessResult {
-  int exit_code = -1;
+  int exit_code = -1;  // the whole 32-bit value where the host keeps it
   std::string out;  // stdout (the program writes nothing to stderr)
   std::string err;
 };

@@ -61,10 +61,12 @@ std::string AnsiFromUtf8(std::string_view utf8) {
     }
     utf8.remove_prefix(length);
   }
+  // No best fit: 'l' for an l with stroke would name another file.
+  const DWORD flags = WC_NO_BEST_FIT_CHARS;
   int length =
-      WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, "?", nullptr);
+      WideCharToMultiByte(CP_ACP, flags, wide.data(), static_cast<int>(wide.size()), nullptr, 0, "?", nullptr);
   std::string ansi(static_cast<size_t>(length), '\0');
-  WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), ansi.data(), length, "?", nullptr);
+  WideCharToMultiByte(CP_ACP, flags, wide.data(), static_cast<int>(wide.size()), ansi.data(), length, "?", nullptr);
   return ansi;
 }
 

@@ -14,7 +14,7 @@ std::wstring Widen(std::string_view utf8);
 std::string Narrow(std::wstring_view wide);
 
 // UTF-8 text as the ANSI code page shows it. A character the code page
-// lacks becomes '?', as the C runtime's conversions give it; a byte that is
+// lacks becomes '?' (no best-fit look-alike); a byte that is
 // not part of valid UTF-8 (a symbol name is a byte string) is taken as a
 // character of the code page itself, so such names come out as they are.
 std::string AnsiFromUtf8(std::string_view utf8);
