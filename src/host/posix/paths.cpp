@@ -7,6 +7,8 @@
 
 namespace prepqdm {
 
+bool IsPathSeparator(char c) { return c == '/'; }
+
 std::optional<std::string> FullPath(std::string_view name, size_t limit) {
   std::string joined;
   if (name.empty() || name[0] != '/') {

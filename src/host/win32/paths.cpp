@@ -8,6 +8,8 @@
 
 namespace prepqdm {
 
+bool IsPathSeparator(char c) { return c == '/' || c == '\\'; }
+
 // The system resolves the name. With the classic limit the buffer has
 // exactly `limit` characters, so a longer result fails this attempt; without
 // one it is sized as the system asks.

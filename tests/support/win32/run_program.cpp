@@ -109,4 +109,9 @@ ProcessResult RunProgram(const std::string& program, const std::vector<std::stri
   return result;
 }
 
+std::string WrittenText(const std::string& path) {
+  std::vector<uint8_t> bytes = ReadFile(path);
+  return std::string(bytes.begin(), bytes.end());
+}
+
 }  // namespace testsupport
