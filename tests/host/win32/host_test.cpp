@@ -169,7 +169,11 @@ TEST(WindowsHost, ToolchainRootSpellings) {
                                  backslashed.substr(3);
   std::string cygdrive = unix_style;
   for (char& c : cygdrive) c = c == '\\' ? '/' : c;
-  for (const std::string& root : {backslashed, cygdrive}) {
+  // The build's own folder, where ax.exe was made (drive Z: under Wine).
+  const std::string built = std::string(AX_BINARY).substr(0, std::string(AX_BINARY).find_last_of("/\\"));
+  const std::string built_cygdrive =
+      "/cygdrive/" + std::string(1, static_cast<char>(std::tolower(built[0]))) + built.substr(2);
+  for (const std::string& root : {backslashed, cygdrive, built_cygdrive}) {
     testsupport::ProcessResult r = testsupport::RunProgram(
         PREPQDM_BINARY, {"-o", "out.o", "-xall", "-l", "lib a.a", "-r", "Mod.qdm", "-v", "a.o"}, dir.path(),
         {"TOOLCHAIN_ROOT=" + root, "SOURCE_DATE_EPOCH=1700000000"});
