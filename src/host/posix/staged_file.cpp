@@ -29,25 +29,6 @@ bool IsMapped(const Mappings& mappings, const struct stat& st) {
 
 }  // namespace
 
-StagedFile::StagedFile(StagedFile&& other) noexcept { *this = std::move(other); }
-
-StagedFile& StagedFile::operator=(StagedFile&& other) noexcept {
-  if (this == &other) return *this;
-  Discard();
-  target_ = std::move(other.target_);
-  temporary_ = std::move(other.temporary_);
-  stream_ = std::exchange(other.stream_, nullptr);
-  direct_ = other.direct_;
-  committed_ = other.committed_;
-  device_ = other.device_;
-  inode_ = other.inode_;
-  other.temporary_.clear();
-  other.committed_ = false;
-  return *this;
-}
-
-StagedFile::~StagedFile() { Discard(); }
-
 int StagedFile::Open(const Mappings& mappings, const std::string& target) {
   InstallFatalSignalCleanup();
   target_ = target;
@@ -94,14 +75,6 @@ int StagedFile::Open(const Mappings& mappings, const std::string& target) {
   return 0;
 }
 
-int StagedFile::Close() {
-  if (!stream_) return 0;
-  errno = 0;
-  int result = fclose(stream_);
-  stream_ = nullptr;
-  return result == 0 ? 0 : (errno != 0 ? errno : EIO);
-}
-
 int StagedFile::Commit() {
   if (int error = Close()) return error;
   if (direct_) {
@@ -139,11 +112,6 @@ void StagedFile::RemoveCommitted() {
       static_cast<uint64_t>(st.st_ino) == inode_)
     unlink(target_.c_str());
   ForgetCommittedFile(target_.c_str());
-  committed_ = false;
-}
-
-void StagedFile::Keep() {
-  if (committed_ && !direct_) ForgetCommittedFile(target_.c_str());
   committed_ = false;
 }
 

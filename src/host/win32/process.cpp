@@ -12,29 +12,6 @@ namespace prepqdm {
 
 namespace {
 
-// One argument quoted so that the C runtime's parser of the child gives it
-// back unchanged: backslashes double only before a quote.
-void AppendQuoted(std::wstring& line, const std::wstring& argument) {
-  if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
-    line += argument;
-    return;
-  }
-  line += L'"';
-  size_t backslashes = 0;
-  for (wchar_t c : argument) {
-    if (c == L'\\') {
-      ++backslashes;
-      continue;
-    }
-    if (c == L'"') line.append(2 * backslashes + 1, L'\\');
-    else line.append(backslashes, L'\\');
-    backslashes = 0;
-    line += c;
-  }
-  line.append(2 * backslashes, L'\\');
-  line += L'"';
-}
-
 // The program file: a name with a directory part is taken as it is, a bare
 // name is searched where CreateProcess searches (this program's directory,
 // the working directory, the system directories, PATH); either way ".exe"
@@ -81,10 +58,10 @@ ProgramRun RunProgram(const std::string& program, const std::vector<std::string>
   // Started as a program with its arguments, never through cmd.exe, so no
   // text of theirs is interpreted.
   std::wstring line;
-  AppendQuoted(line, Widen(program));
+  AppendQuotedArgument(line, Widen(program));
   for (const std::string& argument : arguments) {
     line += L' ';
-    AppendQuoted(line, Widen(argument));
+    AppendQuotedArgument(line, Widen(argument));
   }
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;

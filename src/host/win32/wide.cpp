@@ -70,6 +70,27 @@ std::string AnsiFromUtf8(std::string_view utf8) {
   return ansi;
 }
 
+void AppendQuotedArgument(std::wstring& line, const std::wstring& argument) {
+  if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
+    line += argument;
+    return;
+  }
+  line += L'"';
+  size_t backslashes = 0;
+  for (wchar_t c : argument) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    if (c == L'"') line.append(2 * backslashes + 1, L'\\');
+    else line.append(backslashes, L'\\');
+    backslashes = 0;
+    line += c;
+  }
+  line.append(2 * backslashes, L'\\');
+  line += L'"';
+}
+
 int ErrnoFromSystemError(DWORD error) {
   switch (error) {
     case ERROR_FILE_NOT_FOUND:

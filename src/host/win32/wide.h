@@ -19,6 +19,11 @@ std::string Narrow(std::wstring_view wide);
 // character of the code page itself, so such names come out as they are.
 std::string AnsiFromUtf8(std::string_view utf8);
 
+// Appends `argument` to a command line, quoted so that the C runtime's
+// parser of the child gives it back unchanged (backslashes double only
+// before a quote).
+void AppendQuotedArgument(std::wstring& line, const std::wstring& argument);
+
 // The errno value that the C runtime gives for a system error code.
 int ErrnoFromSystemError(DWORD error);
 

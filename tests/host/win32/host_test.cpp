@@ -15,6 +15,7 @@
 #include "host/mapped_file.h"
 #include "host/paths.h"
 #include "host/status.h"
+#include "host/win32/wide.h"
 #include "support/elf_builder.h"
 #include "support/run_support.h"
 #include "support/temp_dir.h"
@@ -133,6 +134,21 @@ TEST(WindowsHost, TextConversionsUseTheAnsiCodePage) {
     char separator;
   } cases[] = {{"D:\\sdk", '\\'}, {"D:/sdk", '\\'}, {"abc/tools", '/'}, {"ab", '\\'}};
   for (const Case& c : cases) EXPECT_EQ(ToolchainSeparator(c.root), c.separator) << c.root;
+}
+
+// The archiver's arguments (the library path as typed) reach it as they
+// were, whatever quotes, spaces and backslashes they hold.
+TEST(WindowsHost, ArgumentsReachTheChildUnchanged) {
+  for (const char* argument : {"plain", "lib a.a", "", "say \"hi\"", "dir\\", "a\\\\\"b", "C:\\x y\\"}) {
+    std::wstring line = L"ax";
+    line += L' ';
+    AppendQuotedArgument(line, Widen(argument));
+    int count = 0;
+    wchar_t** parsed = CommandLineToArgvW(line.c_str(), &count);
+    ASSERT_EQ(count, 2) << argument;
+    EXPECT_EQ(Narrow(parsed[1]), argument);
+    LocalFree(parsed);
+  }
 }
 
 // A name beyond ASCII works as input, output, log, response-file token and

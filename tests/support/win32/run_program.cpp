@@ -5,40 +5,13 @@
 
 #include <stdexcept>
 
+#include "host/win32/wide.h"
 #include "support/run_support.h"
 #include "support/temp_dir.h"
 
 namespace testsupport {
 
 namespace {
-
-std::wstring Widen(const std::string& text) {
-  if (text.empty()) return std::wstring();
-  int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(static_cast<size_t>(length), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
-  return wide;
-}
-
-void AppendQuoted(std::wstring& line, const std::wstring& argument) {
-  if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos) {
-    line += argument;
-    return;
-  }
-  line += L'"';
-  size_t backslashes = 0;
-  for (wchar_t c : argument) {
-    if (c == L'\\') {
-      ++backslashes;
-      continue;
-    }
-    line.append(c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
-    backslashes = 0;
-    line += c;
-  }
-  line.append(2 * backslashes, L'\\');
-  line += L'"';
-}
 
 HANDLE Inheritable(const std::wstring& path, DWORD access, DWORD disposition) {
   SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
@@ -60,7 +33,7 @@ ProcessResult RunProgram(const std::string& program, const std::vector<std::stri
   for (const wchar_t* e = block; *e; e += wcslen(e) + 1) entries.emplace_back(e);
   FreeEnvironmentStringsW(block);
   for (const std::string& add : env) {
-    const std::wstring wide = Widen(add);
+    const std::wstring wide = prepqdm::Widen(add);
     const std::wstring name = wide.substr(0, wide.find(L'='));
     std::erase_if(entries, [&](const std::wstring& entry) {
       return CompareStringOrdinal(entry.c_str(), static_cast<int>(std::min(entry.find(L'='), entry.size())),
@@ -73,14 +46,14 @@ ProcessResult RunProgram(const std::string& program, const std::vector<std::stri
   environment += L'\0';
 
   std::wstring line;
-  AppendQuoted(line, Widen(program));
+  prepqdm::AppendQuotedArgument(line, prepqdm::Widen(program));
   for (const std::string& arg : args) {
     line += L' ';
-    AppendQuoted(line, Widen(arg));
+    prepqdm::AppendQuotedArgument(line, prepqdm::Widen(arg));
   }
   HANDLE in = Inheritable(L"NUL", GENERIC_READ, OPEN_EXISTING);
-  HANDLE out = Inheritable(Widen(out_path), GENERIC_WRITE, CREATE_ALWAYS);
-  HANDLE err = Inheritable(Widen(err_path), GENERIC_WRITE, CREATE_ALWAYS);
+  HANDLE out = Inheritable(prepqdm::Widen(out_path), GENERIC_WRITE, CREATE_ALWAYS);
+  HANDLE err = Inheritable(prepqdm::Widen(err_path), GENERIC_WRITE, CREATE_ALWAYS);
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
@@ -88,8 +61,8 @@ ProcessResult RunProgram(const std::string& program, const std::vector<std::stri
   startup.hStdOutput = out;
   startup.hStdError = err;
   PROCESS_INFORMATION process = {};
-  const std::wstring directory = Widen(cwd);
-  BOOL started = CreateProcessW(Widen(program).c_str(), line.data(), nullptr, nullptr, TRUE,
+  const std::wstring directory = prepqdm::Widen(cwd);
+  BOOL started = CreateProcessW(prepqdm::Widen(program).c_str(), line.data(), nullptr, nullptr, TRUE,
                                 CREATE_UNICODE_ENVIRONMENT, environment.data(), directory.c_str(), &startup, &process);
   CloseHandle(in);
   CloseHandle(out);
