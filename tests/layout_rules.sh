@@ -1,11 +1,30 @@
 #!/usr/bin/env bash
-# The source layout's two rules, checked on every test run:
+# The source layout's rules, checked on every test run:
 #  1. only src/host (and the stand-alone tools) include platform headers;
 #  2. includes point downward: driver, inspect and dump -> output -> exports
-#     -> symbols -> elf -> host.
+#     -> symbols -> elf -> host;
+#  3. only src/host knows which host it is built for: no _WIN32 test
+#     anywhere else, tests included (the build picks host-specific files);
+#  4. the Windows host uses the Win32 API and the C runtime, no POSIX header.
 set -u
-src="${1:?usage: layout_rules.sh <src folder>}"
+src="${1:?usage: layout_rules.sh <src folder> [tests folder]}"
+tests="${2:-}"
 status=0
+
+host_test=$(grep -rnE '\b_WIN32\b' "$src" $tests --include='*.cpp' --include='*.h' | grep -vE "^$src/host/")
+if [ -n "$host_test" ]; then
+  echo "_WIN32 outside src/host:"
+  echo "$host_test"
+  status=1
+fi
+
+posix_in_windows=$(grep -rnE '#include <(sys/|unistd\.h|fcntl\.h|spawn\.h|dirent\.h|signal\.h|pthread\.h|dlfcn\.h|poll\.h|termios\.h)' \
+  "$src/host/win32" --include='*.cpp' --include='*.h' 2>/dev/null)
+if [ -n "$posix_in_windows" ]; then
+  echo "POSIX headers in the Windows host:"
+  echo "$posix_in_windows"
+  status=1
+fi
 
 platform=$(grep -rnE '#include <(sys/|unistd\.h|fcntl\.h|spawn\.h|dirent\.h|signal\.h|windows\.h|io\.h|direct\.h)' \
   "$src" --include='*.cpp' --include='*.h' | grep -vE "^$src/(host|tools)/")

@@ -1,20 +1,19 @@
-// The process entry point. The run state is never destroyed: the program
+// prepqdm's program entry. The run state is never destroyed: the program
 // frees almost nothing before exit by design, and tearing down hundreds of
 // thousands of records and thousands of mappings one by one would only slow
-// the exit. Every stream is flushed (and the log closed) before _Exit.
+// the exit. The log is closed here; the host's entry flushes the rest.
 #include <cstdio>
-#include <cstdlib>
 
 #include "driver/driver.h"
 #include "driver/run_state.h"
+#include "host/entry.h"
 
-int main(int argc, char** argv) {
-  auto* run = new prepqdm::RunState;
-  prepqdm::Status status = prepqdm::RunPrepqdm(*run, argc, argv);
+prepqdm::Status prepqdm::ProgramMain(int argc, char** argv) {
+  auto* run = new RunState;
+  Status status = RunPrepqdm(*run, argc, argv);
   if (run->log.file) {
-    fclose(run->log.file);
+    std::fclose(run->log.file);
     run->log.file = nullptr;
   }
-  fflush(nullptr);
-  std::_Exit(prepqdm::ExitCodeFromStatus(status));
+  return status;
 }

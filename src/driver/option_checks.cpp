@@ -2,8 +2,11 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <optional>
+#include <string>
 
 #include "elf/ar_format.h"
+#include "host/environment.h"
 #include "host/paths.h"
 
 namespace prepqdm {
@@ -61,7 +64,8 @@ std::optional<OptionFailure> CheckOptionCombination(Options& options, int32_t ob
   // set: a value that is not a number of seconds (or does not fit the date
   // field) would quietly make the library differ from run to run.
   if (options.import_library_path && !options.no_archive_header) {
-    if (const char* epoch = std::getenv("SOURCE_DATE_EPOCH")) {
+    if (const std::optional<std::string> value = EnvironmentValue("SOURCE_DATE_EPOCH")) {
+      const char* epoch = value->c_str();
       const size_t length = std::strlen(epoch);
       if (length == 0 || length > ArMemberHeader::kDate.width || std::strspn(epoch, "0123456789") != length)
         return OptionFailure{

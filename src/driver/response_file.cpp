@@ -2,6 +2,7 @@
 
 #include <limits>
 
+#include "host/environment.h"
 #include "host/paths.h"
 
 namespace prepqdm {
@@ -59,7 +60,8 @@ Status ReadResponseFile(Mappings& mappings, std::string_view name, ResponseFile&
   MappedFile* mapped = nullptr;
   Status status = MapFile(mappings, *path, &mapped);
   if (status != kOk) return status;
-  std::string_view text(reinterpret_cast<const char*>(mapped->view), static_cast<size_t>(mapped->size));
+  const std::string text = ResponseFileText(
+      std::string_view(reinterpret_cast<const char*>(mapped->view), static_cast<size_t>(mapped->size)));
   TokenizeResponseText(text, file.tokens);
   file.current = 0;
   file.path = std::move(*path);

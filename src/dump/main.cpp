@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "driver/version.h"
+#include "host/entry.h"
 #include "inspect/explain.h"
 #include "inspect/file_inspector.h"
 #include "inspect/render.h"
@@ -50,7 +51,7 @@ int UsageError(const std::string& message) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+prepqdm::Status prepqdm::ProgramMain(int argc, char** argv) {
   bool json = false;
   bool explain = false;
   bool files_only = false;

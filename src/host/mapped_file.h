@@ -5,7 +5,10 @@
 //
 // Windows refuses to open a mapped file for writing; on this host truncating
 // a mapped file would crash its readers (SIGBUS), so Mappings remembers the
-// identity of every live mapping and OpenForWrite refuses those files.
+// identity of every live mapping and OpenForWrite refuses those files. The
+// Windows host opens inputs with read sharing only, so there the system
+// itself keeps every other process from writing them; the identity check
+// stays, so that this run's own refusal reads the same on both hosts.
 //
 // A page of the private view that was never written is only a cache of the
 // file: it can be handed back to the kernel at any time and a later read
@@ -31,7 +34,8 @@ struct PageGiveBacks;
 struct MappedFile {
   std::atomic<int32_t> reference_count{1};
   std::string path;     // the name the file was opened by
-  int fd = -1;
+  int64_t handle = -1;  // the open file (a descriptor or a HANDLE)
+  int64_t mapping = 0;  // the file-mapping object, where the host has one
   uint64_t size = 0;
   uint8_t* view = nullptr;
   uint64_t device = 0;  // identity, for the write-open guard

@@ -44,11 +44,6 @@ void VPrint(Sink& sink, const char* format, va_list args) {
   PrintBytes(sink, text, static_cast<size_t>(needed));
 }
 
-void PrintBytes(Sink& sink, const char* bytes, size_t length) {
-  if (sink.capture) sink.capture->append(bytes, length);
-  if (sink.file) fwrite(bytes, 1, length, sink.file);
-}
-
 std::string SystemReason(int error) { return std::strerror(error); }
 
 void PrintNote(Sink& sink, const std::string& subject, int error) {

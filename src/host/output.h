@@ -7,6 +7,14 @@
 #include <cstdio>
 #include <string>
 
+// MinGW's "printf" format checks the Microsoft runtime's dialect; the
+// program formats with the C99 one (%zu, %lld) everywhere.
+#ifdef __MINGW_PRINTF_FORMAT
+#define PREPQDM_PRINTF __MINGW_PRINTF_FORMAT
+#else
+#define PREPQDM_PRINTF printf
+#endif
+
 namespace prepqdm {
 
 struct Sink {
@@ -15,11 +23,11 @@ struct Sink {
   bool IsOpen() const { return file != nullptr || capture != nullptr; }
 };
 
-void Print(Sink& sink, const char* format, ...) __attribute__((format(printf, 2, 3)));
-void VPrint(Sink& sink, const char* format, va_list args) __attribute__((format(printf, 2, 0)));
+void Print(Sink& sink, const char* format, ...) __attribute__((format(PREPQDM_PRINTF, 2, 3)));
+void VPrint(Sink& sink, const char* format, va_list args) __attribute__((format(PREPQDM_PRINTF, 2, 0)));
 
 // printf into a new string.
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* format, ...) __attribute__((format(PREPQDM_PRINTF, 1, 2)));
 
 // Writes raw bytes (for names that are not zero-terminated).
 void PrintBytes(Sink& sink, const char* bytes, size_t length);

@@ -18,6 +18,10 @@ constexpr size_t kMaxPath = 260;
 // read or the result is `limit` characters or longer.
 std::optional<std::string> FullPath(std::string_view name, size_t limit = kMaxPath);
 
+// Whether `c` separates the parts of a full path on this host ('/', and on
+// Windows also '\\').
+bool IsPathSeparator(char c);
+
 // The part after the last '/' or '\\' (the whole path when there is none).
 std::string_view FileNamePart(std::string_view path);
 

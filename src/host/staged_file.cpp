@@ -1,8 +1,6 @@
+// What writing a staged file means on every host; creating, renaming and
+// removing the files is the host's (posix/, win32/).
 #include "host/staged_file.h"
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <utility>
@@ -10,24 +8,6 @@
 #include "host/fatal_cleanup.h"
 
 namespace prepqdm {
-
-namespace {
-
-// The directory part of `path` ("." for a bare name) and the name part.
-std::pair<std::string, std::string> SplitPath(const std::string& path) {
-  size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) return {".", path};
-  return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
-}
-
-bool IsMapped(const Mappings& mappings, const struct stat& st) {
-  for (const MappedFile* file : mappings.live)
-    if (file->device == static_cast<uint64_t>(st.st_dev) && file->inode == static_cast<uint64_t>(st.st_ino))
-      return true;
-  return false;
-}
-
-}  // namespace
 
 StagedFile::StagedFile(StagedFile&& other) noexcept { *this = std::move(other); }
 
@@ -48,52 +28,6 @@ StagedFile& StagedFile::operator=(StagedFile&& other) noexcept {
 
 StagedFile::~StagedFile() { Discard(); }
 
-int StagedFile::Open(const Mappings& mappings, const std::string& target) {
-  InstallFatalSignalCleanup();
-  target_ = target;
-  struct stat st;
-  const bool exists = stat(target.c_str(), &st) == 0;
-  // Windows refuses to open a file that is mapped; so does this program.
-  if (exists && IsMapped(mappings, st)) return EBUSY;
-  if (exists && !S_ISREG(st.st_mode)) {
-    direct_ = true;
-    errno = 0;
-    stream_ = fopen(target.c_str(), "wb");
-    if (!stream_) return errno != 0 ? errno : EIO;
-    setvbuf(stream_, nullptr, _IONBF, 0);
-    return 0;
-  }
-  // What opening the target for writing would refuse is refused still.
-  if (exists && access(target.c_str(), W_OK) != 0) return errno != 0 ? errno : EACCES;
-
-  auto [directory, name] = SplitPath(target);
-  // Short enough for any file system's name limit, unique per process and call.
-  if (name.size() > 100) name.resize(100);
-  for (unsigned attempt = 0;; ++attempt) {
-    std::string candidate = directory + "/." + name + "." + std::to_string(getpid()) + "." +
-                            std::to_string(attempt) + ".tmp";
-    FatalSignalsHeld held;
-    int fd = open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) {
-      if (errno == EEXIST && attempt < 100) continue;
-      return errno != 0 ? errno : EIO;
-    }
-    stream_ = fdopen(fd, "wb");
-    if (!stream_) {
-      int error = errno;
-      close(fd);
-      unlink(candidate.c_str());
-      return error;
-    }
-    temporary_ = std::move(candidate);
-    TrackTemporaryFile(temporary_.c_str());
-    break;
-  }
-  // Unbuffered, so that a failing write is seen where it happens.
-  setvbuf(stream_, nullptr, _IONBF, 0);
-  return 0;
-}
-
 int StagedFile::Close() {
   if (!stream_) return 0;
   errno = 0;
@@ -102,56 +36,9 @@ int StagedFile::Close() {
   return result == 0 ? 0 : (errno != 0 ? errno : EIO);
 }
 
-int StagedFile::Commit() {
-  if (int error = Close()) return error;
-  if (direct_) {
-    committed_ = true;
-    return 0;
-  }
-  FatalSignalsHeld held;
-  errno = 0;
-  if (rename(temporary_.c_str(), target_.c_str()) != 0) return errno != 0 ? errno : EIO;
-  ForgetTemporaryFile(temporary_.c_str());
-  temporary_.clear();
-  committed_ = true;
-  struct stat st;
-  if (lstat(target_.c_str(), &st) == 0) {
-    device_ = static_cast<uint64_t>(st.st_dev);
-    inode_ = static_cast<uint64_t>(st.st_ino);
-    TrackCommittedFile(target_.c_str(), device_, inode_);
-  }
-  return 0;
-}
-
-void StagedFile::Discard() {
-  Close();
-  if (!temporary_.empty()) {
-    unlink(temporary_.c_str());
-    ForgetTemporaryFile(temporary_.c_str());
-    temporary_.clear();
-  }
-}
-
-void StagedFile::RemoveCommitted() {
-  if (!committed_ || direct_) return;
-  struct stat st;
-  if (lstat(target_.c_str(), &st) == 0 && static_cast<uint64_t>(st.st_dev) == device_ &&
-      static_cast<uint64_t>(st.st_ino) == inode_)
-    unlink(target_.c_str());
-  ForgetCommittedFile(target_.c_str());
-  committed_ = false;
-}
-
 void StagedFile::Keep() {
   if (committed_ && !direct_) ForgetCommittedFile(target_.c_str());
   committed_ = false;
-}
-
-int RemoveFile(const std::string& path) {
-  struct stat st;
-  if (lstat(path.c_str(), &st) != 0) return errno;
-  if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) return EPERM;
-  return unlink(path.c_str()) == 0 ? 0 : errno;
 }
 
 }  // namespace prepqdm

@@ -19,8 +19,9 @@ constexpr Status kEPathNotFound = AsStatus(0x80070003u);
 constexpr Status kEAccessDenied = AsStatus(0x80070005u);
 constexpr Status kESharingViolation = AsStatus(0x80070020u);
 
-// The host's exit status is 8 bits wide: keep the low byte, but never let a
-// failure look like success.
+// The process exit status for a run's status. On Linux it is 8 bits wide:
+// the low byte is kept, but a failure never looks like success. On Windows
+// it is the whole 32-bit status.
 int ExitCodeFromStatus(Status status);
 
 }  // namespace prepqdm

@@ -50,7 +50,7 @@ std::string InputOf(const ObjectModule* object, const std::string& directory) {
   if (object->file == nullptr) return object->name;
   std::string path = object->file->path;
   if (!directory.empty() && path.size() > directory.size() && path.compare(0, directory.size(), directory) == 0 &&
-      path[directory.size()] == '/')
+      IsPathSeparator(path[directory.size()]))
     path.erase(0, directory.size() + 1);
   if (object->image != object->file->view) return path + "(" + object->name + ")";
   return path;

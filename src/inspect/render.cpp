@@ -18,7 +18,7 @@ namespace {
 
 class Text {
  public:
-  void Line(const char* format, ...) __attribute__((format(printf, 2, 3))) {
+  void Line(const char* format, ...) __attribute__((format(PREPQDM_PRINTF, 2, 3))) {
     Sink sink{nullptr, &out};
     va_list args;
     va_start(args, format);

@@ -9,8 +9,9 @@
 #include "output/archive_indexing.h"
 
 #include <cstdio>
-#include <cstdlib>
+#include <optional>
 
+#include "host/environment.h"
 #include "host/process.h"
 
 namespace prepqdm {
@@ -22,11 +23,12 @@ ArchiverCommand BuildArchiverCommand(const char* toolchain_root, const std::stri
     std::string root = toolchain_root;
     static constexpr char kCygdrive[] = "/cygdrive/";
     constexpr size_t kCygdriveLength = sizeof kCygdrive - 1;
-    if (root.compare(0, kCygdriveLength, kCygdrive) == 0) {
+    const bool converted = root.compare(0, kCygdriveLength, kCygdrive) == 0;
+    if (converted) {
       std::string rest = root.substr(kCygdriveLength);
       root = rest.empty() ? std::string() : rest.substr(0, 1) + ":" + rest.substr(1);
     }
-    command.program = root + "/ax";
+    command.program = root + (converted ? '/' : ToolchainSeparator(root)) + "ax";
     program_part = command.program + " -ts";
   } else {
     command.program = "ax";
@@ -37,7 +39,8 @@ ArchiverCommand BuildArchiverCommand(const char* toolchain_root, const std::stri
 }
 
 int IndexImportLibrary(const std::string& library_path, bool verbose, Sink& console) {
-  ArchiverCommand command = BuildArchiverCommand(getenv("TOOLCHAIN_ROOT"), library_path);
+  const std::optional<std::string> root = EnvironmentValue("TOOLCHAIN_ROOT");
+  ArchiverCommand command = BuildArchiverCommand(root ? root->c_str() : nullptr, library_path);
   if (verbose) Print(console, "exec: %s\n", command.command_line.c_str());
   // The archiver shares the console; what was printed so far comes first.
   if (console.file) fflush(console.file);

@@ -25,6 +25,7 @@
 #include "elf/archive_reader.h"
 #include "elf/elf_image.h"
 #include "elf/elf_reader.h"
+#include "host/environment.h"
 #include "output/export_object_reader.h"
 #include "output/export_table.h"
 #include "output/output_file.h"
@@ -64,7 +65,8 @@ struct StubSymbol {
 // The `ar_date` field: SOURCE_DATE_EPOCH when it holds a decimal number that
 // fits the field (reproducible builds), else the current time.
 unsigned long long ArchiveDate() {
-  if (const char* epoch = getenv("SOURCE_DATE_EPOCH")) {
+  if (const std::optional<std::string> value = EnvironmentValue("SOURCE_DATE_EPOCH")) {
+    const char* epoch = value->c_str();
     size_t length = strlen(epoch);
     if (length > 0 && length <= ArMemberHeader::kDate.width && strspn(epoch, "0123456789") == length)
       return strtoull(epoch, nullptr, 10);

@@ -21,6 +21,7 @@
 #include "elf/archive_reader.h"
 #include "elf/elf_image.h"
 #include "elf/elf_reader.h"
+#include "host/entry.h"
 #include "host/mapped_file.h"
 #include "host/output.h"
 #include "host/staged_file.h"
@@ -93,7 +94,7 @@ bool CopyFromFile(const MappedFile& file, uint64_t offset, uint64_t length, FILE
 
 }  // namespace
 
-int main(int argc, char** argv) {
+prepqdm::Status prepqdm::ProgramMain(int argc, char** argv) {
   if (argc != 3 || std::strcmp(argv[1], "-ts") != 0) {
     std::fprintf(stderr, "usage: ax -ts <archive>\n");
     return 2;

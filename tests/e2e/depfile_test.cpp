@@ -36,11 +36,6 @@ void WriteModule(const TempDir& dir) {
   WriteFile(dir.File("lib/libh.a"), testsupport::ArBuilder().Add("h.o", object("h")).Build());
 }
 
-std::string Slurp(const std::string& path) {
-  Bytes bytes = testsupport::ReadFile(path);
-  return std::string(bytes.begin(), bytes.end());
-}
-
 }  // namespace
 
 // Targets as typed, prerequisites as read (the -L-found archive where it was
@@ -56,7 +51,7 @@ TEST(DependencyFile, RuleOfASuccessfulRunOnly) {
                                 "-xnot", "x#1$.txt", "a.o", "libh.a"};
   testsupport::ProcessResult r = testsupport::RunBinary(args, dir.path(), {"TOOLCHAIN_ROOT=" + kAxDirectory});
   ASSERT_EQ(r.exit_code, 0) << r.out;
-  const std::string rule = Slurp(dir.File("out.d"));
+  const std::string rule = testsupport::WrittenText(dir.File("out.d"));
   EXPECT_EQ(rule, "pre_qdm.o lib.a: \\\n  " + dir.File("args.rsp") + " \\\n  " + dir.File("a.o") +
                                           " \\\n  " + dir.File("lib/libh.a") +
                                           " \\\n  my\\ exports.def \\\n  x\\#1$$.txt\n");
@@ -65,7 +60,7 @@ TEST(DependencyFile, RuleOfASuccessfulRunOnly) {
   WriteFile(dir.File("my exports.def"), std::string("[CODE]\nnothere\n"));
   r = testsupport::RunBinary(args, dir.path(), {"TOOLCHAIN_ROOT=" + kAxDirectory});
   EXPECT_NE(r.exit_code, 0);
-  EXPECT_EQ(Slurp(dir.File("out.d")), rule);
+  EXPECT_EQ(testsupport::WrittenText(dir.File("out.d")), rule);
   r = testsupport::RunBinary({"-o", "out.o", "-MF", "fail.d", "-x", "my exports.def", "a.o"}, dir.path());
   EXPECT_NE(r.exit_code, 0);
   EXPECT_FALSE(testsupport::FileExists(dir.File("fail.d")));

@@ -184,8 +184,7 @@ TEST(DriverRun, XallExcludesADefinitionFile) {
   EXPECT_EQ(r.exit_code, 255);
   EXPECT_EQ(r.out, "Output to log file \"build.log\".\n***Error: -xall and -x <file> cannot be used together.\n" +
                        Report(args, -1));
-  std::vector<uint8_t> log = testsupport::ReadFile(dir.File("build.log"));
-  EXPECT_EQ(std::string(log.begin(), log.end()), "PREPQDM Log\n");
+  EXPECT_EQ(testsupport::WrittenText(dir.File("build.log")), "PREPQDM Log\n");
 }
 
 TEST(DriverRun, XallWithoutObjectsFailsBeforeTheReport) {
@@ -236,9 +235,8 @@ TEST(DriverRun, SuccessWritesTheObjectAndTheLogWithoutReport) {
             "\nWARNING: -checknosda is deprecated; pass -checknosda to makeqdm instead.\n"
             "Output to log file \"build.log\".\n");
   EXPECT_TRUE(testsupport::FileExists(dir.File("out.o")));
-  std::vector<uint8_t> log = testsupport::ReadFile(dir.File("build.log"));
   std::string expected_head = "PREPQDM Log\nUsing DEF file \"e.def\"\nOutput to \"" + dir.File("out.o") + "\"\n";
-  EXPECT_EQ(std::string(log.begin(), log.end()).substr(0, expected_head.size()), expected_head);
+  EXPECT_EQ(testsupport::WrittenText(dir.File("build.log")).substr(0, expected_head.size()), expected_head);
 }
 
 TEST(DriverRun, DefinitionFileOnlyModes) {

@@ -71,12 +71,12 @@ TEST_P(ExportObjectTest, ReadersAcceptTheTablesMadeFromRealObjects) {
   EXPECT_EQ(object.symbols["qdm_dexports"].ndx, "3");
 
   // The log lists the tables in the same order.
-  std::vector<uint8_t> log = testsupport::ReadFile(File("module.log"));
+  const std::string log = testsupport::WrittenText(File("module.log"));
   std::string listing = "\nCODE:\n";
   for (const std::string& name : CodeExports()) listing += name + "\n";
   listing += "qdm_fexports\n\nDATA:\n";
   for (const std::string& name : DataExports()) listing += name + "\n";
-  EXPECT_NE(std::string(log.begin(), log.end()).find(listing + "qdm_dexports\n"), std::string::npos);
+  EXPECT_NE(log.find(listing + "qdm_dexports\n"), std::string::npos);
 }
 
 TEST_P(ExportObjectTest, LinkedImageHoldsEachExportsAddress) {

@@ -19,7 +19,7 @@ struct InProcessResult {
 InProcessResult RunInProcess(const std::vector<std::string>& args);
 
 struct ProcessResult {
-  int exit_code = -1;
+  int exit_code = -1;  // the whole 32-bit value where the host keeps it
   std::string out;  // stdout (the program writes nothing to stderr)
   std::string err;
 };
@@ -30,6 +30,12 @@ ProcessResult RunBinary(const std::vector<std::string>& args, const std::string&
                         const std::vector<std::string>& env = {});
 ProcessResult RunProgram(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
                          const std::vector<std::string>& env = {});
+
+// The text of a file that a program run by RunBinary wrote (a log, a
+// dependency file), in the spelling of this build's host: when the
+// programs run through a launcher (see run_program.cpp), with LF line ends
+// and '/' paths.
+std::string WrittenText(const std::string& path);
 
 // Changes the working directory for the lifetime of the object.
 class ScopedCwd {

@@ -1,20 +1,32 @@
 #include "support/temp_dir.h"
 
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <stdexcept>
 
 namespace testsupport {
 
 TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "prepqdm-test-XXXXXX").string();
-  if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
+  // A new directory of a random name, as mkdtemp makes, on any host.
+  std::random_device seed;
+  std::mt19937_64 random(seed());
+  const std::filesystem::path base = std::filesystem::temp_directory_path();
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string name = "prepqdm-test-";
+    for (int i = 0; i < 8; ++i) name += "abcdefghijklmnopqrstuvwxyz0123456789"[random() % 36];
+    std::error_code ec;
+    if (std::filesystem::create_directory(base / name, ec)) {
+      path_ = (base / name).string();
+      return;
+    }
+  }
+  throw std::runtime_error("cannot create a temporary directory");
+}
+
+std::string TempDir::File(const std::string& name) const {
+  return (std::filesystem::path(path_) / name).make_preferred().string();
 }
 
 TempDir::~TempDir() {
@@ -38,8 +50,8 @@ std::vector<uint8_t> ReadFile(const std::string& path) {
 }
 
 bool FileExists(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0;
+  std::error_code ec;
+  return std::filesystem::exists(path, ec);
 }
 
 }  // namespace testsupport

@@ -14,7 +14,8 @@ class TempDir {
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
   const std::string& path() const { return path_; }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
+  // With the host's separator, as the program's full paths have it.
+  std::string File(const std::string& name) const;
 
  private:
   std::string path_;

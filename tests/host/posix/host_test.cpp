@@ -118,4 +118,6 @@ TEST(Paths, FullPathIsAbsoluteAndLexicallyNormal) {
   EXPECT_EQ(FileNamePart("plain"), "plain");
   EXPECT_TRUE(EqualsIgnoreAsciiCase("NoAr", "noar"));
   EXPECT_FALSE(EqualsIgnoreAsciiCase("\xC9", "\xE9"));
+  // File names are case-sensitive here: "-o Out.O out.o" names two files.
+  EXPECT_FALSE(SameFile(base + "/Out.O", base + "/out.o"));
 }

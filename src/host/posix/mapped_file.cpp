@@ -69,19 +69,6 @@ void InstallBusErrorHandler() {
 
 }  // namespace
 
-Status StatusFromErrno(int error) {
-  switch (error) {
-    case ENOENT: return kEFileNotFound;
-    case ENOTDIR: return kEPathNotFound;
-    case EACCES:
-    case EPERM:
-    case EISDIR: return kEAccessDenied;
-    case ENOMEM: return kEOutOfMemory;
-    case ENAMETOOLONG: return kEPathNotFound;
-    default: return error > 0 ? AsStatus(0x80070000u | (static_cast<uint32_t>(error) & 0xFFFFu)) : kEFail;
-  }
-}
-
 Mappings::Mappings() {
   next_set = FirstSet();
   if (next_set) next_set->previous_set = this;
@@ -96,7 +83,7 @@ Mappings::~Mappings() {
   for (MappedFile* file : live) {
     if (file->give_backs != nullptr) file->give_backs->Flush();
     if (file->view) munmap(file->view, file->size);
-    if (file->fd >= 0) close(file->fd);
+    if (file->handle >= 0) close(static_cast<int>(file->handle));
     delete file;
   }
 }
@@ -149,7 +136,7 @@ Status MapFile(Mappings& mappings, const std::string& name, MappedFile** out) {
     return kEOutOfMemory;
   }
   file->path = name;
-  file->fd = fd;
+  file->handle = fd;
   file->size = size;
   file->view = static_cast<uint8_t*>(view);
   file->device = static_cast<uint64_t>(st.st_dev);
@@ -231,10 +218,10 @@ void PrefaultPagesForWriting(const MappedFile& file, const uint8_t* begin, uint6
 }
 
 bool ReadFileAt(const MappedFile& file, uint64_t offset, void* buffer, size_t length) {
-  if (file.fd < 0 || offset > file.size || length > file.size - offset) return false;
+  if (file.handle < 0 || offset > file.size || length > file.size - offset) return false;
   uint8_t* to = static_cast<uint8_t*>(buffer);
   while (length != 0) {
-    const ssize_t got = pread(file.fd, to, length, static_cast<off_t>(offset));
+    const ssize_t got = pread(static_cast<int>(file.handle), to, length, static_cast<off_t>(offset));
     if (got <= 0) {
       if (got < 0 && errno == EINTR) continue;
       return false;
@@ -331,7 +318,7 @@ int32_t ReleaseMappedFile(MappedFile* file) {
   if (remaining != 0) return remaining;
   if (file->give_backs != nullptr) file->give_backs->Flush();
   munmap(file->view, file->size);
-  close(file->fd);
+  close(static_cast<int>(file->handle));
   if (Mappings* owner = file->owner) {
     auto it = std::find(owner->live.begin(), owner->live.end(), file);
     if (it != owner->live.end()) owner->live.erase(it);

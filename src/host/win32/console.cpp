@@ -1,0 +1,16 @@
+#include "host/output.h"
+#include "host/win32/wide.h"
+
+namespace prepqdm {
+
+// The console and the log are text-mode streams (CR LF line ends) in the
+// ANSI code page; a captured sink keeps the program's own UTF-8.
+void PrintBytes(Sink& sink, const char* bytes, size_t length) {
+  if (sink.capture) sink.capture->append(bytes, length);
+  if (sink.file) {
+    const std::string text = AnsiFromUtf8(std::string_view(bytes, length));
+    fwrite(text.data(), 1, text.size(), sink.file);
+  }
+}
+
+}  // namespace prepqdm
