@@ -28,6 +28,15 @@ StagedFile& StagedFile::operator=(StagedFile&& other) noexcept {
 
 StagedFile::~StagedFile() { Discard(); }
 
+void StagedFile::Adopt(FILE* stream, std::string temporary) {
+  stream_ = stream;
+  if (!temporary.empty()) {
+    temporary_ = std::move(temporary);
+    TrackTemporaryFile(temporary_.c_str());
+  }
+  setvbuf(stream_, nullptr, _IONBF, 0);
+}
+
 int StagedFile::Close() {
   if (!stream_) return 0;
   errno = 0;

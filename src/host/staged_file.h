@@ -55,6 +55,10 @@ class StagedFile {
   void Keep();
 
  private:
+  // Takes the opened stream (and the temporary file it writes, if any),
+  // unbuffered so that a failing write is seen where it happens.
+  void Adopt(FILE* stream, std::string temporary);
+
   std::string target_;
   std::string temporary_;
   FILE* stream_ = nullptr;

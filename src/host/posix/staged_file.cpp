@@ -39,9 +39,9 @@ int StagedFile::Open(const Mappings& mappings, const std::string& target) {
   if (exists && !S_ISREG(st.st_mode)) {
     direct_ = true;
     errno = 0;
-    stream_ = fopen(target.c_str(), "wb");
-    if (!stream_) return errno != 0 ? errno : EIO;
-    setvbuf(stream_, nullptr, _IONBF, 0);
+    FILE* stream = fopen(target.c_str(), "wb");
+    if (!stream) return errno != 0 ? errno : EIO;
+    Adopt(stream, {});
     return 0;
   }
   // What opening the target for writing would refuse is refused still.
@@ -59,20 +59,16 @@ int StagedFile::Open(const Mappings& mappings, const std::string& target) {
       if (errno == EEXIST && attempt < 100) continue;
       return errno != 0 ? errno : EIO;
     }
-    stream_ = fdopen(fd, "wb");
-    if (!stream_) {
+    FILE* stream = fdopen(fd, "wb");
+    if (!stream) {
       int error = errno;
       close(fd);
       unlink(candidate.c_str());
       return error;
     }
-    temporary_ = std::move(candidate);
-    TrackTemporaryFile(temporary_.c_str());
-    break;
+    Adopt(stream, std::move(candidate));
+    return 0;
   }
-  // Unbuffered, so that a failing write is seen where it happens.
-  setvbuf(stream_, nullptr, _IONBF, 0);
-  return 0;
 }
 
 int StagedFile::Commit() {

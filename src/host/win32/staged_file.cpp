@@ -63,9 +63,9 @@ int StagedFile::Open(const Mappings& mappings, const std::string& target) {
   if (state.exists && !state.disk_file) {
     direct_ = true;
     errno = 0;
-    stream_ = _wfopen(Widen(target).c_str(), L"wb");
-    if (!stream_) return errno != 0 ? errno : EIO;
-    setvbuf(stream_, nullptr, _IONBF, 0);
+    FILE* stream = _wfopen(Widen(target).c_str(), L"wb");
+    if (!stream) return errno != 0 ? errno : EIO;
+    Adopt(stream, {});
     return 0;
   }
   // What opening the target for writing would refuse is refused still.
@@ -90,19 +90,15 @@ int StagedFile::Open(const Mappings& mappings, const std::string& target) {
     }
     CloseHandle(handle);
     errno = 0;
-    stream_ = _wfopen(wide.c_str(), L"wb");
-    if (!stream_) {
+    FILE* stream = _wfopen(wide.c_str(), L"wb");
+    if (!stream) {
       int error = errno != 0 ? errno : EIO;
       DeleteFileW(wide.c_str());
       return error;
     }
-    temporary_ = std::move(candidate);
-    TrackTemporaryFile(temporary_.c_str());
-    break;
+    Adopt(stream, std::move(candidate));
+    return 0;
   }
-  // Unbuffered, so that a failing write is seen where it happens.
-  setvbuf(stream_, nullptr, _IONBF, 0);
-  return 0;
 }
 
 int StagedFile::Commit() {
