@@ -2,6 +2,7 @@
 // symbols a prepqdm command line would export.
 //
 //   qdmdump [--json] FILE...                                export objects, import libraries
+//   qdmdump [--json] EXPORT_OBJECT IMPORT_LIBRARY           both, and whether they belong together
 //   qdmdump [--json] [--symbol NAME]... --explain ARGS...   a dry run of prepqdm on ARGS
 //
 // In file mode options may stand anywhere among the files; --explain ends
@@ -18,6 +19,7 @@
 #include "host/entry.h"
 #include "inspect/explain.h"
 #include "inspect/file_inspector.h"
+#include "inspect/pair_check.h"
 #include "inspect/render.h"
 
 namespace {
@@ -31,6 +33,10 @@ constexpr char kUsage[] =
     "--explain, runs prepqdm's reading and selection stages without writing\n"
     "anything and tells for every global symbol whether it would be exported,\n"
     "why, and where it was requested.\n"
+    "\n"
+    "Given one export object and one import library (in either order), it also\n"
+    "checks that the library's counts and CRCs are those of the export object;\n"
+    "a library that does not belong to it is a problem.\n"
     "\n"
     "  --json          print one JSON document instead of text\n"
     "  --symbol NAME   with --explain: report only on NAME (repeatable)\n"
@@ -97,8 +103,9 @@ prepqdm::Status prepqdm::ProgramMain(int argc, char** argv) {
   if (rest.empty()) return UsageError("no file given");
   std::vector<prepqdm::FileReport> reports;
   for (const std::string& path : rest) reports.push_back(prepqdm::InspectFile(path));
-  Write(stdout, json ? prepqdm::RenderJson(reports) : prepqdm::RenderText(reports));
+  const std::optional<prepqdm::PairCheck> pair = prepqdm::CheckPair(reports);
+  Write(stdout, json ? prepqdm::RenderJson(reports, pair) : prepqdm::RenderText(reports, pair));
   std::fflush(stdout);
   for (const std::string& line : prepqdm::ErrorLines(reports)) std::fprintf(stderr, "%s\n", line.c_str());
-  return prepqdm::ExitStatusOf(reports);
+  return prepqdm::ExitStatusOf(reports, pair);
 }

@@ -61,6 +61,23 @@ uint32_t CrcOfNames(const std::vector<std::string>& names) {
   return Crc32(crc, kZeros, kTableTrailer);
 }
 
+// The import library of a module that exports nothing holds this stub: no
+// import section, the null symbol alone, and its two string tables.
+bool IsEmptyImportStub(const ElfImage& image) {
+  static constexpr struct {
+    std::string_view name;
+    uint32_t type;
+  } kSections[] = {{"", SHT_NULL}, {".symtab", SHT_SYMTAB}, {".strtab", SHT_STRTAB}, {".secstrtab", SHT_STRTAB}};
+  constexpr uint32_t kCount = sizeof kSections / sizeof kSections[0];
+  if (image.SectionCount() != kCount || image.SectionNamesIndex() != kCount - 1) return false;
+  for (uint32_t i = 1; i < kCount; ++i) {
+    std::optional<SectionHeader> section = image.Section(i);
+    if (!section || section->sh_type != kSections[i].type || image.SectionName(i) != kSections[i].name) return false;
+  }
+  const SectionHeader symtab = *image.Section(1);
+  return symtab.sh_size / SymbolEntrySize(symtab) == 1;
+}
+
 class ObjectReader {
  public:
   ObjectReader(const ElfImage& image, ObjectReport& report)
@@ -109,6 +126,8 @@ class ObjectReader {
       ReadImportSlots(facts);
     } else if (IsEmptyExportObject(image_)) {
       facts.kind = ObjectKind::kEmptyExportObject;
+    } else if (IsEmptyImportStub(image_)) {
+      facts.kind = ObjectKind::kEmptyImportStub;
     } else {
       report_.error = "neither an export object nor an import library stub (no export or import sections)";
       return;
@@ -442,7 +461,10 @@ FileReport InspectFile(const std::string& path) {
     report.error = MapFailure(status);
     return report;
   }
-  if (file->size >= kArchiveMagicSize && std::memcmp(file->view, kArchiveMagic, kArchiveMagicSize) == 0) {
+  if (file->size == kArchiveMagicSize && std::memcmp(file->view, kArchiveMagic, kArchiveMagicSize) == 0) {
+    // The magic alone: an archive without members, which prepqdm passes over.
+    report.archive = true;
+  } else if (file->size >= kArchiveMagicSize && std::memcmp(file->view, kArchiveMagic, kArchiveMagicSize) == 0) {
     report.archive = true;
     uint64_t next_header = kArchiveMagicSize;
     bool indexed = false;
@@ -481,7 +503,6 @@ FileReport InspectFile(const std::string& path) {
         object.problems.push_back("no archive symbol index (the archiver, ax -ts, did not index the library)");
     if (status != kOk) report.error = Format("damaged archive at offset %llu: ", static_cast<unsigned long long>(
                                                                                     next_header)) + TrimLine(captured);
-    else if (report.objects.empty()) report.error = "archive without members";
   } else if (file->size >= 4 && std::memcmp(file->view, "\x7F" "ELF", 4) == 0) {
     ObjectReport object;
     InspectImage(file->view, static_cast<uint32_t>(file->size), object);

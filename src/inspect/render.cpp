@@ -64,6 +64,7 @@ const char* KindName(ObjectKind kind) {
     case ObjectKind::kExportObject: return "export object";
     case ObjectKind::kEmptyExportObject: return "empty export object";
     case ObjectKind::kImportStub: return "import stub";
+    case ObjectKind::kEmptyImportStub: return "empty import stub";
   }
   return "";
 }
@@ -110,6 +111,7 @@ void TextObject(Text& t, const ObjectFacts& o) {
          o.big_endian ? "big-endian" : "little-endian", o.ei_data, o.machine, MachineName(o.machine),
          o.section_count, o.symbol_count);
   if (o.kind == ObjectKind::kEmptyExportObject) t.Line("  no exports");
+  if (o.kind == ObjectKind::kEmptyImportStub) t.Line("  no imports");
   for (const ExportTableFacts& x : o.export_tables) {
     t.Line("  %s table %s (section %u, %u bytes): %u entries, %s", x.code ? "code" : "data",
            Printable(x.section_name).c_str(), x.section_index, x.section_size, x.count,
@@ -224,8 +226,8 @@ void JsonStrings(JsonWriter& j, const std::vector<std::string>& strings) {
 
 }  // namespace
 
-int ExitStatusOf(const std::vector<FileReport>& reports) {
-  int status = kDumpClean;
+int ExitStatusOf(const std::vector<FileReport>& reports, const std::optional<PairCheck>& pair) {
+  int status = pair && !pair->problems.empty() ? kDumpProblems : kDumpClean;
   for (const FileReport& file : reports) {
     if (!file.error.empty()) return kDumpBadInput;
     for (const ObjectReport& object : file.objects) {
@@ -275,11 +277,13 @@ std::vector<std::string> ErrorLines(const std::vector<FileReport>& reports) {
   return lines;
 }
 
-std::string RenderText(const std::vector<FileReport>& reports) {
+std::string RenderText(const std::vector<FileReport>& reports, const std::optional<PairCheck>& pair) {
   Text t;
   for (const FileReport& file : reports) {
     if (!t.out.empty()) t.Line("%s", "");
-    if (file.archive) {
+    if (file.archive && file.objects.empty() && file.error.empty()) {
+      t.Line("%s: ar archive, no members", Printable(file.path).c_str());
+    } else if (file.archive) {
       t.Line("%s: ar archive, %zu members", Printable(file.path).c_str(), file.objects.size());
     } else {
       t.Line("%s:", Printable(file.path).c_str());
@@ -298,14 +302,19 @@ std::string RenderText(const std::vector<FileReport>& reports) {
     }
     if (!file.error.empty()) t.Line("  error: %s", Printable(file.error).c_str());
   }
+  // A finding about both files, so after both and not indented under either.
+  if (pair && !pair->problems.empty()) {
+    t.Line("%s", "");
+    for (const std::string& problem : pair->problems) t.Line("problem: %s", Printable(problem).c_str());
+  }
   return t.out;
 }
 
-std::string RenderJson(const std::vector<FileReport>& reports) {
+std::string RenderJson(const std::vector<FileReport>& reports, const std::optional<PairCheck>& pair) {
   JsonWriter j;
   j.BeginObject();
   j.Key("schema_version").Number(kJsonSchemaVersion);
-  j.Key("status").Number(ExitStatusOf(reports));
+  j.Key("status").Number(ExitStatusOf(reports, pair));
   j.Key("files").BeginArray();
   for (const FileReport& file : reports) {
     j.BeginObject();
@@ -346,6 +355,18 @@ std::string RenderJson(const std::vector<FileReport>& reports) {
     j.EndObject();
   }
   j.EndArray();
+  j.Key("pair");
+  if (pair) {
+    j.BeginObject();
+    j.Key("export_object").String(pair->export_object);
+    j.Key("import_library").String(pair->import_library);
+    j.Key("belongs").Bool(pair->problems.empty());
+    j.Key("problems");
+    JsonStrings(j, pair->problems);
+    j.EndObject();
+  } else {
+    j.Null();
+  }
   j.EndObject();
   return j.Text() + "\n";
 }

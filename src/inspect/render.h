@@ -1,6 +1,7 @@
 // Text and JSON renderings of the inspector's reports. Both print the same
 // records; JSON is one document per program run.
 #pragma once
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -8,8 +9,10 @@
 
 namespace prepqdm {
 
-std::string RenderText(const std::vector<FileReport>& reports);
-std::string RenderJson(const std::vector<FileReport>& reports);
+// `pair`: the pair check of an export object and an import library, when
+// the files are such a pair.
+std::string RenderText(const std::vector<FileReport>& reports, const std::optional<PairCheck>& pair = std::nullopt);
+std::string RenderJson(const std::vector<FileReport>& reports, const std::optional<PairCheck>& pair = std::nullopt);
 std::string RenderText(const ExplainReport& report);
 std::string RenderJson(const ExplainReport& report);
 

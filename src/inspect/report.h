@@ -64,7 +64,9 @@ struct ImportTableFacts {
   std::vector<ImportSlotFacts> slots;
 };
 
-enum class ObjectKind { kExportObject, kEmptyExportObject, kImportStub };
+// The empty import stub is the import library of a module that exports
+// nothing: no import section, the null symbol alone.
+enum class ObjectKind { kExportObject, kEmptyExportObject, kImportStub, kEmptyImportStub };
 
 struct ObjectFacts {
   ObjectKind kind = ObjectKind::kExportObject;
@@ -97,8 +99,17 @@ struct ObjectReport {
 struct FileReport {
   std::string path;
   bool archive = false;
-  std::vector<ObjectReport> objects;
+  std::vector<ObjectReport> objects;  // none for an archive of the magic alone
   std::string error;  // the file as a whole could not be read
+};
+
+// An export object and an import library given together: whether the
+// library was made from that export object, judged by the counts and CRCs
+// its stub copied from the export tables.
+struct PairCheck {
+  std::string export_object;  // paths as given
+  std::string import_library;
+  std::vector<std::string> problems;  // "<library> does not belong to <export object>: ..."
 };
 
 // Explain mode: what prepqdm's selection would do with every global symbol.
@@ -176,7 +187,7 @@ constexpr int kDumpClean = 0;
 constexpr int kDumpProblems = 1;  // inconsistencies found, or the selection would fail
 constexpr int kDumpBadInput = 2;  // unreadable input, usage error, or the reading stages failed
 
-int ExitStatusOf(const std::vector<FileReport>& reports);
+int ExitStatusOf(const std::vector<FileReport>& reports, const std::optional<PairCheck>& pair = std::nullopt);
 int ExitStatusOf(const ExplainReport& report);
 
 const char* VerdictName(Verdict verdict);

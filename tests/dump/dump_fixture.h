@@ -57,6 +57,35 @@ inline void WriteOutputs(const testsupport::TempDir& dir, bool big_endian, const
   ASSERT_EQ(r.status, 0) << r.console;
 }
 
+// The import library of a module that exports nothing, as a bare stub
+// (little-endian): null, .symtab with the null symbol alone, .strtab and
+// .secstrtab; the sections at 64, 128 and 192, the headers at 256.
+inline Bytes EmptyStub() {
+  Bytes f(416, 0);
+  const uint8_t ident[] = {0x7F, 'E', 'L', 'F', 1, 1, 1};
+  std::copy(std::begin(ident), std::end(ident), f.begin());
+  const std::string names(".symtab\0.strtab\0.secstrtab", 27);
+  std::copy(names.begin(), names.end(), f.begin() + 193);
+  auto put16 = [&f](size_t at, uint16_t value) {
+    f[at] = static_cast<uint8_t>(value);
+    f[at + 1] = static_cast<uint8_t>(value >> 8);
+  };
+  put16(16, 1);  // ET_REL
+  put16(18, 3);
+  testsupport::Put32(f, 20, 1, false);
+  testsupport::Put32(f, 32, 256, false);
+  put16(40, 52);
+  put16(46, 40);
+  put16(48, 4);
+  put16(50, 3);
+  // sh_name, sh_type, sh_offset, sh_size, sh_link and sh_entsize of sections 1 to 3.
+  constexpr size_t kFields[6] = {0, 4, 16, 20, 24, 36};
+  const uint32_t sections[3][6] = {{1, 2, 64, 16, 2, 16}, {9, 3, 128, 1, 0, 0}, {17, 3, 192, 28, 0, 0}};
+  for (size_t i = 0; i < 3; ++i)
+    for (size_t k = 0; k < 6; ++k) testsupport::Put32(f, 256 + 40 * (i + 1) + kFields[k], sections[i][k], false);
+  return f;
+}
+
 // The CRC an export table stores for these names (in table order).
 inline uint32_t NamesCrc(const std::vector<std::string>& names) {
   Bytes area;

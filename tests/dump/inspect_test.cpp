@@ -8,6 +8,7 @@
 #include <set>
 
 #include "dump_fixture.h"
+#include "host/output.h"
 #include "inspect/check_words.h"
 #include "inspect/file_inspector.h"
 #include "inspect/render.h"
@@ -279,6 +280,55 @@ TEST(InspectBadInput, CatalogueThroughTheProgram) {
   EXPECT_EQ(r.exit_code, kDumpBadInput);
   for (const Row& row : rows)
     EXPECT_NE(r.err.find(std::string("qdmdump: ") + row.message), std::string::npos) << row.name << "\n" << r.err;
+}
+
+// Two files, an export object and an import library in either order: the
+// library's counts and CRCs must be the export object's. "" expects no pair
+// line. Modules that export nothing pair with each other only.
+TEST(InspectPair, CatalogueThroughTheProgram) {
+  TempDir dir;
+  auto run = [&dir](const std::vector<Symbol>& symbols, const std::string& prefix) {
+    WriteOutputs(dir, false, symbols);
+    testsupport::WriteFile(dir.File(prefix + ".o"), testsupport::ReadFile(dir.File("exports.o")));
+    testsupport::WriteFile(dir.File(prefix + ".a"), testsupport::ReadFile(dir.File("lib.a")));
+  };
+  run(kWorkedExample, "a");
+  run({{"bar", 'c'}, {"baz", 'd'}, {"qux", 'c'}}, "b");  // the same counts, other names
+  run({{"bar", 'c'}}, "c");
+  run({}, "none");
+  testsupport::WriteFile(dir.File("stub.o"), EmptyStub());
+  testsupport::WriteFile(dir.File("stub.a"), testsupport::ArBuilder().Add("foo.qdm.o", EmptyStub()).Build());
+  testsupport::WriteFile(dir.File("magic.a"), Bytes{'!', '<', 'a', 'r', 'c', 'h', '>', '\n'});
+  const std::string b_crc = Format("code table CRC 0x%08X, export object 0x%08X", NamesCrc({"bar", "qux"}),
+                                   NamesCrc({"bar", "foo"}));
+  struct Row {
+    std::vector<std::string> args;
+    int exit_code;
+    std::string pair_line;
+  } rows[] = {
+      {{"a.o", "a.a"}, kDumpClean, ""},
+      {{"a.a", "a.o"}, kDumpClean, ""},
+      {{"b.a", "a.o"}, kDumpProblems, "\nproblem: b.a does not belong to a.o: " + b_crc + "\n"},
+      {{"a.o", "c.a"}, kDumpProblems,
+       "problem: c.a does not belong to a.o: code table count 1, export object 2\n"
+       "problem: c.a does not belong to a.o: data table count 0, export object 1\n"},
+      {{"none.o", "stub.o"}, kDumpClean, ""},
+      {{"stub.a", "none.o"}, kDumpClean, ""},
+      {{"none.o", "magic.a"}, kDumpClean, ""},
+      {{"stub.o", "a.o"}, kDumpProblems, "problem: stub.o does not belong to a.o: code table count 0, export object 2"},
+      {{"none.o", "c.a"}, kDumpProblems, "problem: c.a does not belong to none.o: code table count 1, export object 0"},
+      {{"b.o", "a.o"}, kDumpClean, ""},                       // two export objects: no pair
+      {{"a.o", "b.a", "a.a"}, kDumpClean, ""},                // three files: no pair
+      {{"magic.a"}, kDumpClean, "magic.a: ar archive, no members\n"},
+      {{"--json", "b.a", "a.o"}, kDumpProblems, "\"belongs\":false,\"problems\":[\"b.a does not belong"},
+  };
+  for (const Row& row : rows) {
+    testsupport::ProcessResult r = testsupport::RunProgram(QDMDUMP_BINARY, row.args, dir.path());
+    const std::string label = row.args[0] + " " + row.args.back();
+    EXPECT_EQ(r.exit_code, row.exit_code) << label << "\n" << r.out << r.err;
+    if (row.pair_line.empty()) EXPECT_EQ(r.out.find("does not belong"), std::string::npos) << label << "\n" << r.out;
+    else EXPECT_NE(r.out.find(row.pair_line), std::string::npos) << label << "\n" << r.out;
+  }
 }
 
 TEST(InspectJson, DocumentCarriesTheFactsAndParsesBack) {
