@@ -1,13 +1,15 @@
 // What a fatal signal must not leave behind: the temporary files of outputs
-// being written, the outputs this run has committed but may still have to
-// take back (the archiver has not run yet, or failed), and the archiver
-// itself. Signal handlers get no context argument, so this is the one piece
-// of program-wide state the program keeps; it lives here, behind these
+// being written (however many, whatever their length), the outputs this run
+// has committed but may still have to take back, and the archiver, which is
+// stopped and waited for before any file is removed, so that nothing it
+// writes lands after this program has gone. Signal handlers get no context
+// argument, so this state is kept per process; it lives here, behind these
 // calls, and nothing outside src/host sees it.
 //
 // SIGINT, SIGTERM and SIGHUP run the cleanup and then end the process as the
-// signal would have; SIGXFSZ is ignored, so that a write beyond the file size
-// limit fails with EFBIG and takes the ordinary failure path.
+// signal would have. SIGXFSZ and SIGPIPE are ignored, so that a write beyond
+// the file size limit or to a FIFO whose reader has gone fails with an errno
+// and takes the ordinary failure path.
 #pragma once
 #include <cstdint>
 
@@ -23,13 +25,16 @@ void ForgetCommittedFile(const char* path);
 void TrackChild(int64_t process);
 void ForgetChild();
 
-// Async-signal-safe: stops the child, removes the temporary files and the
-// committed ones.
+// Async-signal-safe: stops the child and waits for it (killing it after
+// about two seconds), then removes the temporary files and the committed
+// ones that are still this run's.
 void RunFatalCleanup();
 
 // Holds SIGINT, SIGTERM and SIGHUP back while a file and its entry in the
-// lists above change together (created and listed, renamed and listed), so
-// that a signal never finds one without the other.
+// lists above change together (created and listed, renamed and listed, the
+// archiver started and listed), so that a signal never finds one without the
+// other. On Windows it is also the commit lock that the console-control
+// handler takes for good.
 class FatalSignalsHeld {
  public:
   FatalSignalsHeld();

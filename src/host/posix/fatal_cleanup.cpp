@@ -2,8 +2,11 @@
 
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <initializer_list>
 
@@ -11,19 +14,19 @@ namespace prepqdm {
 
 namespace {
 
-constexpr int kSlots = 8;
-constexpr size_t kPathBytes = 4096;
-
-struct Slot {
-  volatile sig_atomic_t used = 0;
+// One registered file. Entries are made and unlinked with the fatal signals
+// held, so the handler only ever walks a whole list; a path of any length is
+// kept.
+struct Entry {
+  Entry* next = nullptr;
+  bool committed = false;
   uint64_t device = 0;
   uint64_t inode = 0;
-  char path[kPathBytes] = {};
+  char* path = nullptr;
 };
 
 struct CleanupState {
-  Slot temporary[kSlots];
-  Slot committed[kSlots];
+  Entry* entries = nullptr;
   volatile sig_atomic_t child = 0;
   bool installed = false;
 };
@@ -33,21 +36,56 @@ CleanupState& State() {
   return state;
 }
 
-void Put(Slot (&slots)[kSlots], const char* path, uint64_t device, uint64_t inode) {
-  if (std::strlen(path) >= kPathBytes) return;
-  for (Slot& slot : slots) {
-    if (slot.used) continue;
-    std::strcpy(slot.path, path);
-    slot.device = device;
-    slot.inode = inode;
-    slot.used = 1;
-    return;
+void Put(const char* path, bool committed, uint64_t device, uint64_t inode) {
+  const size_t length = std::strlen(path);
+  Entry* entry = new Entry;
+  entry->path = new char[length + 1];
+  std::memcpy(entry->path, path, length + 1);
+  entry->committed = committed;
+  entry->device = device;
+  entry->inode = inode;
+  FatalSignalsHeld held;
+  entry->next = State().entries;
+  State().entries = entry;
+}
+
+void Drop(const char* path, bool committed) {
+  Entry* dropped = nullptr;
+  {
+    FatalSignalsHeld held;
+    for (Entry** link = &State().entries; *link;) {
+      Entry* entry = *link;
+      if (entry->committed == committed && std::strcmp(entry->path, path) == 0) {
+        *link = entry->next;
+        entry->next = dropped;
+        dropped = entry;
+      } else {
+        link = &entry->next;
+      }
+    }
+  }
+  while (dropped) {
+    Entry* next = dropped->next;
+    delete[] dropped->path;
+    delete dropped;
+    dropped = next;
   }
 }
 
-void Drop(Slot (&slots)[kSlots], const char* path) {
-  for (Slot& slot : slots)
-    if (slot.used && std::strcmp(slot.path, path) == 0) slot.used = 0;
+// Asks the archiver to stop and waits for it, so that nothing it writes
+// lands after this program has gone; one that does not stop within about two
+// seconds is killed.
+void StopChild(pid_t child) {
+  ::kill(child, SIGTERM);
+  int status = 0;
+  for (int waited = 0; waited < 200; ++waited) {
+    if (::waitpid(child, &status, WNOHANG) != 0) return;
+    struct timespec pause = {0, 10 * 1000 * 1000};
+    ::nanosleep(&pause, nullptr);
+  }
+  ::kill(child, SIGKILL);
+  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
 }
 
 void OnFatalSignal(int signal_number) {
@@ -73,28 +111,36 @@ void InstallFatalSignalCleanup() {
     sigaction(signal_number, &action, nullptr);
   }
   ::signal(SIGXFSZ, SIG_IGN);
+  // A reader that goes away (a FIFO target) makes the write fail with EPIPE,
+  // reported like any failed write, instead of killing the run uncleaned.
+  ::signal(SIGPIPE, SIG_IGN);
 }
 
-void TrackTemporaryFile(const char* path) { Put(State().temporary, path, 0, 0); }
-void ForgetTemporaryFile(const char* path) { Drop(State().temporary, path); }
-void TrackCommittedFile(const char* path, uint64_t device, uint64_t inode) {
-  Put(State().committed, path, device, inode);
-}
-void ForgetCommittedFile(const char* path) { Drop(State().committed, path); }
+void TrackTemporaryFile(const char* path) { Put(path, false, 0, 0); }
+void ForgetTemporaryFile(const char* path) { Drop(path, false); }
+void TrackCommittedFile(const char* path, uint64_t device, uint64_t inode) { Put(path, true, device, inode); }
+void ForgetCommittedFile(const char* path) { Drop(path, true); }
 void TrackChild(int64_t process) { State().child = static_cast<sig_atomic_t>(process); }
 void ForgetChild() { State().child = 0; }
 
 void RunFatalCleanup() {
+  const int saved_errno = errno;
   CleanupState& state = State();
-  if (state.child > 0) ::kill(static_cast<pid_t>(state.child), SIGTERM);
-  for (Slot& slot : state.temporary)
-    if (slot.used) ::unlink(slot.path);
-  for (Slot& slot : state.committed) {
-    struct stat st;
-    if (slot.used && ::lstat(slot.path, &st) == 0 && static_cast<uint64_t>(st.st_dev) == slot.device &&
-        static_cast<uint64_t>(st.st_ino) == slot.inode)
-      ::unlink(slot.path);
+  if (state.child > 0) {
+    StopChild(static_cast<pid_t>(state.child));
+    state.child = 0;
   }
+  for (Entry* entry = state.entries; entry; entry = entry->next) {
+    if (!entry->committed) {
+      ::unlink(entry->path);
+      continue;
+    }
+    struct stat st;
+    if (::lstat(entry->path, &st) == 0 && static_cast<uint64_t>(st.st_dev) == entry->device &&
+        static_cast<uint64_t>(st.st_ino) == entry->inode)
+      ::unlink(entry->path);
+  }
+  errno = saved_errno;
 }
 
 FatalSignalsHeld::FatalSignalsHeld() {
@@ -103,14 +149,14 @@ FatalSignalsHeld::FatalSignalsHeld() {
   sigemptyset(&held);
   for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&held, signal_number);
   sigset_t previous;
-  sigprocmask(SIG_BLOCK, &held, &previous);
+  pthread_sigmask(SIG_BLOCK, &held, &previous);
   std::memcpy(saved_, &previous, sizeof previous);
 }
 
 FatalSignalsHeld::~FatalSignalsHeld() {
   sigset_t previous;
   std::memcpy(&previous, saved_, sizeof previous);
-  sigprocmask(SIG_SETMASK, &previous, nullptr);
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 }  // namespace prepqdm

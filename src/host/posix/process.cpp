@@ -1,5 +1,6 @@
 #include "host/process.h"
 
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
@@ -21,12 +22,32 @@ ProgramRun RunProgram(const std::string& program, const std::vector<std::string>
   argv.push_back(nullptr);
   ProgramRun run;
   InstallFatalSignalCleanup();
+  // The child starts with the signal mask this program had before it held
+  // the fatal signals, and with the default action for the signals this
+  // program ignores for itself.
+  sigset_t unheld;
+  pthread_sigmask(SIG_SETMASK, nullptr, &unheld);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  sigaddset(&defaults, SIGXFSZ);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  posix_spawnattr_setsigmask(&attributes, &unheld);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   pid_t pid;
-  if (int error = posix_spawnp(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ)) {
-    run.start_error = error;
-    return run;
+  {
+    // A fatal signal between the start and the listing would lose the child.
+    FatalSignalsHeld held;
+    int error = posix_spawnp(&pid, program.c_str(), nullptr, &attributes, argv.data(), environ);
+    posix_spawnattr_destroy(&attributes);
+    if (error != 0) {
+      run.start_error = error;
+      return run;
+    }
+    TrackChild(pid);
   }
-  TrackChild(pid);
   int wstatus = 0;
   int waited;
   while ((waited = waitpid(pid, &wstatus, 0)) < 0 && errno == EINTR) {

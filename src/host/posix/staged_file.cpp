@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <utility>
 
 #include "host/fatal_cleanup.h"
@@ -13,11 +14,21 @@ namespace prepqdm {
 
 namespace {
 
-// The directory part of `path` ("." for a bare name) and the name part.
+// The directory part of `path` with its '/' (empty for a bare name, so the
+// name stays relative however long the working directory's path is) and the
+// name part.
 std::pair<std::string, std::string> SplitPath(const std::string& path) {
   size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) return {".", path};
-  return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
+  if (slash == std::string::npos) return {std::string(), path};
+  return {path.substr(0, slash + 1), path.substr(slash + 1)};
+}
+
+// Where a special target's bytes wait: its own directory may not take a file.
+std::string SystemTemporaryDirectory() {
+  const char* directory = std::getenv("TMPDIR");
+  std::string result = directory && *directory ? directory : "/tmp";
+  if (result.back() != '/') result += '/';
+  return result;
 }
 
 bool IsMapped(const Mappings& mappings, const struct stat& st) {
@@ -36,23 +47,21 @@ int StagedFile::Open(const Mappings& mappings, const std::string& target) {
   const bool exists = stat(target.c_str(), &st) == 0;
   // Windows refuses to open a file that is mapped; so does this program.
   if (exists && IsMapped(mappings, st)) return EBUSY;
+  auto [directory, name] = SplitPath(target);
   if (exists && !S_ISREG(st.st_mode)) {
-    direct_ = true;
     errno = 0;
-    FILE* stream = fopen(target.c_str(), "wb");
-    if (!stream) return errno != 0 ? errno : EIO;
-    Adopt(stream, {});
-    return 0;
+    special_ = fopen(target.c_str(), "wb");
+    if (!special_) return errno != 0 ? errno : EIO;
+    return CreateTemporary(SystemTemporaryDirectory(), name);
   }
   // What opening the target for writing would refuse is refused still.
   if (exists && access(target.c_str(), W_OK) != 0) return errno != 0 ? errno : EACCES;
+  return CreateTemporary(directory, name);
+}
 
-  auto [directory, name] = SplitPath(target);
-  // Short enough for any file system's name limit, unique per process and call.
-  if (name.size() > 100) name.resize(100);
+int StagedFile::CreateTemporary(const std::string& directory, const std::string& name) {
   for (unsigned attempt = 0;; ++attempt) {
-    std::string candidate = directory + "/." + name + "." + std::to_string(getpid()) + "." +
-                            std::to_string(attempt) + ".tmp";
+    std::string candidate = directory + TemporaryName(name, static_cast<uint64_t>(getpid()), attempt);
     FatalSignalsHeld held;
     int fd = open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) {
@@ -73,36 +82,35 @@ int StagedFile::Open(const Mappings& mappings, const std::string& target) {
 
 int StagedFile::Commit() {
   if (int error = Close()) return error;
-  if (direct_) {
+  if (special_) {
     committed_ = true;
     return 0;
   }
   FatalSignalsHeld held;
+  // The identity is the temporary file's (a program run on it may have
+  // replaced it), taken before the rename: after it, another run's file may
+  // already stand at the target.
+  struct stat st;
   errno = 0;
+  if (lstat(temporary_.c_str(), &st) != 0) return errno != 0 ? errno : EIO;
   if (rename(temporary_.c_str(), target_.c_str()) != 0) return errno != 0 ? errno : EIO;
   ForgetTemporaryFile(temporary_.c_str());
   temporary_.clear();
   committed_ = true;
-  struct stat st;
-  if (lstat(target_.c_str(), &st) == 0) {
-    device_ = static_cast<uint64_t>(st.st_dev);
-    inode_ = static_cast<uint64_t>(st.st_ino);
-    TrackCommittedFile(target_.c_str(), device_, inode_);
-  }
+  device_ = static_cast<uint64_t>(st.st_dev);
+  inode_ = static_cast<uint64_t>(st.st_ino);
+  TrackCommittedFile(target_.c_str(), device_, inode_);
   return 0;
 }
 
-void StagedFile::Discard() {
-  Close();
-  if (!temporary_.empty()) {
-    unlink(temporary_.c_str());
-    ForgetTemporaryFile(temporary_.c_str());
-    temporary_.clear();
-  }
-}
-
 void StagedFile::RemoveCommitted() {
-  if (!committed_ || direct_) return;
+  if (!committed_) return;
+  if (special_ || !temporary_.empty()) {
+    // A special target not yet copied to: nothing was put in place.
+    committed_ = false;
+    Discard();
+    return;
+  }
   struct stat st;
   if (lstat(target_.c_str(), &st) == 0 && static_cast<uint64_t>(st.st_dev) == device_ &&
       static_cast<uint64_t>(st.st_ino) == inode_)

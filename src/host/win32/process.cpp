@@ -66,13 +66,18 @@ ProgramRun RunProgram(const std::string& program, const std::vector<std::string>
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process = {};
-  if (!CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                      &process)) {
-    run.start_error = ErrnoFromSystemError(GetLastError());
-    return run;
+  {
+    // The console-control handler waits until the archiver is listed, so a
+    // Ctrl-C in between cannot lose it.
+    FatalSignalsHeld held;
+    if (!CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                        &process)) {
+      run.start_error = ErrnoFromSystemError(GetLastError());
+      return run;
+    }
+    TrackChild(reinterpret_cast<int64_t>(process.hProcess));
   }
   CloseHandle(process.hThread);
-  TrackChild(reinterpret_cast<int64_t>(process.hProcess));
   WaitForSingleObject(process.hProcess, INFINITE);
   DWORD code = 0;
   const bool known = GetExitCodeProcess(process.hProcess, &code) != 0;

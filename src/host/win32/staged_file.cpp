@@ -12,11 +12,21 @@ namespace prepqdm {
 
 namespace {
 
-// The directory part of `path` ("." for a bare name) and the name part.
+// The directory part of `path` with its separator (empty for a bare name)
+// and the name part.
 std::pair<std::string, std::string> SplitPath(const std::string& path) {
-  size_t slash = path.find_last_of("/\\");
-  if (slash == std::string::npos) return {".", path};
+  size_t slash = path.find_last_of("/\\:");
+  if (slash == std::string::npos) return {std::string(), path};
   return {path.substr(0, slash + 1), path.substr(slash + 1)};
+}
+
+// Where a special target's bytes wait: a device has no directory to take a
+// file.
+std::string SystemTemporaryDirectory() {
+  wchar_t buffer[MAX_PATH + 1];
+  DWORD length = GetTempPathW(MAX_PATH + 1, buffer);
+  if (length == 0 || length > MAX_PATH) return std::string();
+  return Narrow(std::wstring_view(buffer, length));
 }
 
 struct TargetState {
@@ -60,23 +70,21 @@ int StagedFile::Open(const Mappings& mappings, const std::string& target) {
   const TargetState state = InspectTarget(target);
   if (state.exists && IsMappedByThisRun(mappings, target)) return EBUSY;
   if (state.directory) return EISDIR;
+  auto [directory, name] = SplitPath(target);
   if (state.exists && !state.disk_file) {
-    direct_ = true;
     errno = 0;
-    FILE* stream = _wfopen(Widen(target).c_str(), L"wb");
-    if (!stream) return errno != 0 ? errno : EIO;
-    Adopt(stream, {});
-    return 0;
+    special_ = _wfopen(Widen(target).c_str(), L"wb");
+    if (!special_) return errno != 0 ? errno : EIO;
+    return CreateTemporary(SystemTemporaryDirectory(), name);
   }
   // What opening the target for writing would refuse is refused still.
   if (state.exists && state.read_only) return EACCES;
+  return CreateTemporary(directory, name);
+}
 
-  auto [directory, name] = SplitPath(target);
-  if (directory == ".") directory.clear();
-  if (name.size() > 100) name.resize(100);
+int StagedFile::CreateTemporary(const std::string& directory, const std::string& name) {
   for (unsigned attempt = 0;; ++attempt) {
-    std::string candidate = directory + "." + name + "." + std::to_string(GetCurrentProcessId()) + "." +
-                            std::to_string(attempt) + ".tmp";
+    std::string candidate = directory + TemporaryName(name, GetCurrentProcessId(), attempt);
     const std::wstring wide = Widen(candidate);
     FatalSignalsHeld held;
     // Created new, so no other file is ever taken over; then opened as a
@@ -103,13 +111,18 @@ int StagedFile::Open(const Mappings& mappings, const std::string& target) {
 
 int StagedFile::Commit() {
   if (int error = Close()) return error;
-  if (direct_) {
+  if (special_) {
     committed_ = true;
     return 0;
   }
   const std::wstring from = Widen(temporary_);
   const std::wstring to = Widen(target_);
   FatalSignalsHeld held;
+  // The identity is the temporary file's (a program run on it may have
+  // replaced it), taken before the move: after it, another run's file may
+  // already stand at the target.
+  uint64_t volume = 0, index = 0;
+  const bool identified = Identify(temporary_, &volume, &index);
   // A target that another process holds open (a virus scanner, an indexer,
   // a linker reading it) cannot be replaced: wait a little for it to let
   // go, then fail as a target that cannot be opened.
@@ -126,21 +139,22 @@ int StagedFile::Commit() {
   ForgetTemporaryFile(temporary_.c_str());
   temporary_.clear();
   committed_ = true;
-  if (Identify(target_, &device_, &inode_)) TrackCommittedFile(target_.c_str(), device_, inode_);
+  if (identified) {
+    device_ = volume;
+    inode_ = index;
+    TrackCommittedFile(target_.c_str(), device_, inode_);
+  }
   return 0;
 }
 
-void StagedFile::Discard() {
-  Close();
-  if (!temporary_.empty()) {
-    DeleteFileW(Widen(temporary_).c_str());
-    ForgetTemporaryFile(temporary_.c_str());
-    temporary_.clear();
-  }
-}
-
 void StagedFile::RemoveCommitted() {
-  if (!committed_ || direct_) return;
+  if (!committed_) return;
+  if (special_ || !temporary_.empty()) {
+    // A special target not yet copied to: nothing was put in place.
+    committed_ = false;
+    Discard();
+    return;
+  }
   uint64_t volume = 0, index = 0;
   if (Identify(target_, &volume, &index) && volume == device_ && index == inode_) DeleteFileW(Widen(target_).c_str());
   ForgetCommittedFile(target_.c_str());
