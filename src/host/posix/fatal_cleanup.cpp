@@ -72,19 +72,26 @@ void Drop(const char* path, bool committed) {
   }
 }
 
-// Asks the archiver to stop and waits for it, so that nothing it writes
-// lands after this program has gone; one that does not stop within about two
-// seconds is killed.
+// Asks the archiver (and what it started: it leads a process group of its
+// own) to stop and waits for it, so that nothing it writes lands after this
+// program has gone; whatever of the group is left after about two seconds,
+// or after the archiver has ended, is killed.
 void StopChild(pid_t child) {
-  ::kill(child, SIGTERM);
+  ::kill(-child, SIGTERM);
   int status = 0;
-  for (int waited = 0; waited < 200; ++waited) {
-    if (::waitpid(child, &status, WNOHANG) != 0) return;
+  bool ended = false;
+  for (int waited = 0; waited < 200 && !ended; ++waited) {
+    if (::waitpid(child, &status, WNOHANG) != 0) {
+      ended = true;
+      break;
+    }
     struct timespec pause = {0, 10 * 1000 * 1000};
     ::nanosleep(&pause, nullptr);
   }
-  ::kill(child, SIGKILL);
-  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  ::kill(-child, SIGKILL);
+  if (!ended) {
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
   }
 }
 

@@ -35,7 +35,10 @@ ProgramRun RunProgram(const std::string& program, const std::vector<std::string>
   posix_spawnattr_init(&attributes);
   posix_spawnattr_setsigmask(&attributes, &unheld);
   posix_spawnattr_setsigdefault(&attributes, &defaults);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  // A group of its own, so that a fatal signal stops whatever the archiver
+  // started too (a script's own children), not the archiver alone.
+  posix_spawnattr_setpgroup(&attributes, 0);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
   pid_t pid;
   {
     // A fatal signal between the start and the listing would lose the child.
