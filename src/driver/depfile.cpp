@@ -61,14 +61,6 @@ std::optional<std::string> DependencyRule(const std::vector<std::string>& target
   return rule + "\n";
 }
 
-Status DependencyFileFailure(RunState& run, int error) {
-  // A failure must never be reported as success.
-  const Status status = error != 0 ? error : -1;
-  Print(run.console, "***Error: Could not write dependency file \"%s\". error = %d.\n",
-        run.options.depfile_path->c_str(), status);
-  return status;
-}
-
 }  // namespace
 
 Status StageDependencyFile(RunState& run, StagedFile& file) {
@@ -86,20 +78,23 @@ Status StageDependencyFile(RunState& run, StagedFile& file) {
           options.depfile_path->c_str());
     return -1;
   }
-  if (int error = file.Open(run.mappings, *options.depfile_path)) return DependencyFileFailure(run, error);
+  if (int error = file.Open(run.mappings, *options.depfile_path)) return ReportDependencyFileFailure(run, error);
   errno = 0;
   if (std::fwrite(rule->data(), 1, rule->size(), file.stream()) != rule->size()) {
     const int error = errno;
     file.Discard();
-    return DependencyFileFailure(run, error);
+    return ReportDependencyFileFailure(run, error);
   }
-  if (int error = file.Close()) return DependencyFileFailure(run, error);
+  if (int error = file.Close()) return ReportDependencyFileFailure(run, error);
   return kOk;
 }
 
-Status CommitDependencyFile(RunState& run, StagedFile& file) {
-  if (int error = file.Commit()) return DependencyFileFailure(run, error);
-  return kOk;
+Status ReportDependencyFileFailure(RunState& run, int error) {
+  // A failure must never be reported as success.
+  const Status status = error != 0 ? error : -1;
+  Print(run.console, "***Error: Could not write dependency file \"%s\". error = %d.\n",
+        run.options.depfile_path->c_str(), status);
+  return status;
 }
 
 }  // namespace prepqdm

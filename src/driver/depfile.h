@@ -10,10 +10,11 @@ namespace prepqdm {
 struct RunState;
 
 // Writes the run's dependency file for options.depfile_path into `file`,
-// which the caller commits once the other outputs are in place. Returns 0,
-// or a status after its message.
+// which the caller puts in place with the other outputs. Returns 0, or a
+// status after its message.
 Status StageDependencyFile(RunState& run, StagedFile& file);
-// Puts it in place: 0, or the errno after the message.
-Status CommitDependencyFile(RunState& run, StagedFile& file);
+// Prints that the file could not be written (`error`, an errno) and returns
+// the run's status for it.
+Status ReportDependencyFileFailure(RunState& run, int error);
 
 }  // namespace prepqdm

@@ -26,6 +26,7 @@
 #include "host/mapped_file.h"
 #include "host/output.h"
 #include "host/paths.h"
+#include "host/output_set.h"
 #include "host/staged_file.h"
 #include "output/archive_indexing.h"
 #include "output/export_object_reader.h"
@@ -64,6 +65,14 @@ Status OpenLog(RunState& run, int argc, char** argv) {
   run.log = Sink{file, nullptr};
   Print(run.log, "PREPQDM Log\n");
   return kOk;
+}
+
+// The log is a diagnostic: one that could not be written whole leaves the
+// run's status as it is, and says so.
+void CloseLog(RunState& run) {
+  if (!run.log.file) return;
+  if (int error = CloseSink(run.log)) PrintNote(run.console, *run.options.log_path, error);
+  run.log = Sink{};
 }
 
 Status PrintImportLibraryFailure(RunState& run, Status status) {
@@ -109,24 +118,6 @@ Status BuildImportLibraryFromOutput(RunState& run, const StagedFile& export_obje
   ReleaseMappedFile(file);
   if (built->status != kOk) PrintImportLibraryFailure(run, built->status);
   return built->status;
-}
-
-// Puts the written outputs in place, the export object first. A failure
-// takes back what was already put in place.
-Status CommitOutputs(RunState& run, StagedFile& export_object, StagedFile& library) {
-  if (int error = export_object.Commit()) {
-    Print(run.console, "***Error: Could not write to output file.\n");
-    PrintNote(run.console, export_object.target(), error);
-    return error;
-  }
-  if (!library.pending()) return kOk;
-  if (int error = library.Commit()) {
-    export_object.RemoveCommitted();
-    Print(run.console, "***Error: Could not write to output library file.\n");
-    PrintNote(run.console, library.target(), error);
-    return PrintImportLibraryFailure(run, error);
-  }
-  return kOk;
 }
 
 // With nothing exported no library is written; one left at the path by an
@@ -181,6 +172,7 @@ void PrintUsage(RunState& run) {
 }
 
 void PrintFailureReport(RunState& run, int argc, char** argv, Status status) {
+  CloseLog(run);
   const char* program = argc > 0 && argv && argv[0] ? argv[0] : "";
   Print(run.console, "\n\n%s FAILED Error = %d\n", program, status);
   Print(run.console, "\t%s", program);
@@ -189,7 +181,9 @@ void PrintFailureReport(RunState& run, int argc, char** argv, Status status) {
   PrintUsage(run);
 }
 
-Status RunPrepqdm(RunState& run, int argc, char** argv) {
+namespace {
+
+Status RunStages(RunState& run, int argc, char** argv) {
   // An addition to the options: answered before anything else is read.
   if (AsksForVersion(argc, argv)) {
     const std::string line = VersionLine("prepqdm");
@@ -234,8 +228,13 @@ Status RunPrepqdm(RunState& run, int argc, char** argv) {
   run.selection = SelectExports(run.tree, run.inputs.registry, run.def_file, run.exclude_file,
                                 SelectionSettingsOf(options), run.console);
   status = run.selection.status;
+  // Every output is staged, and put in place only once all of them are
+  // complete: nothing is at a target until the archiver has indexed the
+  // library.
+  OutputSet outputs;
   WrittenExportObject written;
   BuiltImportLibrary built;
+  StagedFile depfile;
   // Nothing looks a name up any more: the writer reads the records only.
   run.tree.DropIndex();
   if (status == kOk) {
@@ -243,51 +242,58 @@ Status RunPrepqdm(RunState& run, int argc, char** argv) {
     written = WriteExportObject(run.selection.exports, run.tree, target, run.mappings, run.console, run.log);
     status = written.status;
   }
+  if (status == kOk) {
+    outputs.Add(written.file, [&](int error) {
+      Print(run.console, "***Error: Could not write to output file.\n");
+      PrintNote(run.console, options.output_path, error);
+      return error;
+    });
+  }
   if (status == kOk && import_library) {
-    // The library is made from the export object on disk: the records and
-    // the list are done with, and holding them too would double the peak.
+    // The library is made from the export object just written: the records
+    // and the list are done with, and holding them too would double the peak.
     run.tree.Clear();
     run.selection.exports = ExportList{};
     bool at_once = false;
     status = BuildImportLibraryFromOutput(run, written.file, &built, &at_once);
     if (at_once) return status;
-  }
-  // The dependency file is staged with the other outputs and put in place
-  // after them, so a run that fails leaves none of them changed.
-  StagedFile depfile;
-  if (status == kOk && options.depfile_path) status = StageDependencyFile(run, depfile);
-  if (status == kOk) status = CommitOutputs(run, written.file, built.file);
-  if (status == kOk && import_library) {
-    if (!built.file.committed()) {
-      RemoveStaleImportLibrary(run);
-    } else if (!options.no_archive_header) {
-      // An archive the archiver could not index is no import library.
-      status = IndexImportLibrary(*options.import_library_path, options.verbose, run.console);
-      if (status != kOk) {
-        built.file.RemoveCommitted();
-        written.file.RemoveCommitted();
-        PrintImportLibraryFailure(run, status);
-      }
+    if (status == kOk && built.file.pending()) {
+      outputs.Add(built.file, [&](int error) {
+        Print(run.console, "***Error: Could not write to output library file.\n");
+        PrintNote(run.console, *options.import_library_path, error);
+        return PrintImportLibraryFailure(run, error);
+      });
     }
   }
-  if (status == kOk && depfile.pending()) {
-    status = CommitDependencyFile(run, depfile);
-    if (status != kOk) {
-      built.file.RemoveCommitted();
-      written.file.RemoveCommitted();
-    }
+  if (status == kOk && options.depfile_path) {
+    status = StageDependencyFile(run, depfile);
+    if (status == kOk) outputs.Add(depfile, [&](int error) { return ReportDependencyFileFailure(run, error); });
   }
+  if (status == kOk && built.file.pending() && !options.no_archive_header) {
+    // An archive the archiver could not index is no import library.
+    status = IndexImportLibrary(*options.import_library_path, built.file.written_path(), options.verbose,
+                                run.console);
+    if (status != kOk) PrintImportLibraryFailure(run, status);
+  }
+  if (status == kOk) status = outputs.CommitAll();
   if (status == kOk) {
-    written.file.Keep();
-    built.file.Keep();
-    depfile.Keep();
+    if (import_library && !built.file.committed()) RemoveStaleImportLibrary(run);
+    outputs.KeepAll();
+  } else {
+    outputs.RollBack();
   }
 
-  if (run.log.file) {
-    fclose(run.log.file);
-    run.log = Sink{};
-  }
+  CloseLog(run);
   if (status != kOk) PrintFailureReport(run, argc, argv, status);
+  return status;
+}
+
+}  // namespace
+
+Status RunPrepqdm(RunState& run, int argc, char** argv) {
+  Status status = RunStages(run, argc, argv);
+  // The stages that end the run at once leave the log open.
+  CloseLog(run);
   return status;
 }
 

@@ -17,9 +17,11 @@ struct ArchiverCommand {
 // unset).
 ArchiverCommand BuildArchiverCommand(const char* toolchain_root, const std::string& library_path);
 
-// Runs the archiver on the library at `library_path`. Returns 0, or after
-// printing the failure its exit status (128 + the signal that ended it), or
-// -1 when it could not be started, with a note saying why.
-int IndexImportLibrary(const std::string& library_path, bool verbose, Sink& console);
+// Runs the archiver on `staged_path`, the finished library before it is put
+// in place; messages name the library by `library_path`, as typed. Returns
+// 0, or after printing the failure its exit status (128 + the signal that
+// ended it), or -1 when it could not be started, with a note saying why.
+int IndexImportLibrary(const std::string& library_path, const std::string& staged_path, bool verbose,
+                       Sink& console);
 
 }  // namespace prepqdm

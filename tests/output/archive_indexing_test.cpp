@@ -56,7 +56,7 @@ TEST(ArchiverCommand, RunsWithoutAShell) {
     r.run.console.capture = &console;
     r.run.options.import_library_path = path;
     r.run.options.verbose = true;
-    IndexImportLibrary(*r.run.options.import_library_path, r.run.options.verbose, r.run.console);
+    IndexImportLibrary(*r.run.options.import_library_path, *r.run.options.import_library_path, r.run.options.verbose, r.run.console);
     std::string exec = "exec: " + dir.path() + "/ax -ts \"" + path + "\"\n";
     std::string tail = c.console_tail;
     if (size_t at = tail.find("PROGRAM"); at != std::string::npos) tail.replace(at, 7, dir.path() + "/ax");

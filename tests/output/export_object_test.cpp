@@ -124,8 +124,10 @@ TEST(ExportObject, FileFailuresReportErrno) {
       {false, true, dir.File("m.o"), EBUSY, "*** error could not open output file for writing.\n"},
       {true, true, dir.File("m.o"), EBUSY, "***Error: Could not open output file for writing.\n"},
       {false, false, dir.File("nodir/x.o"), ENOENT, "*** error could not open output file for writing.\n"},
-      {false, false, "/dev/full", ENOSPC, "*** error writing zeros to output file.\n"},
-      {true, false, "/dev/full", ENOSPC, "*** error writing zeros to output file.\n"},
+      // A device is written only by the copy after the commit, whose
+      // message is the driver's.
+      {false, false, "/dev/full", ENOSPC, ""},
+      {true, false, "/dev/full", ENOSPC, ""},
   };
   testsupport::WriteFile(dir.File("m.o"), Bytes(300, 1));
   for (const Case& c : cases) {
@@ -139,7 +141,10 @@ TEST(ExportObject, FileFailuresReportErrno) {
     EXPECT_EQ(c.empty ? r.WriteEmpty() : r.Write().status, c.status) << c.path;
     // The message, then a note with the path and the system's reason.
     EXPECT_EQ(console.substr(0, c.message.size()), c.message);
-    EXPECT_EQ(console.substr(c.message.size()), "  note: " + c.path + ": " + strerror(c.status) + "\n");
+    if (!c.message.empty())
+      EXPECT_EQ(console.substr(c.message.size()), "  note: " + c.path + ": " + strerror(c.status) + "\n");
+    else
+      EXPECT_EQ(console, "");
   }
   EXPECT_EQ(ReadFile(dir.File("m.o")), Bytes(300, 1));
 }

@@ -220,7 +220,9 @@ TEST(ImportLibrary, WriteFailureSkipsTheArchiver) {
   std::string console;
   r.run.console.capture = &console;
   WriteAndReread(r);
+  // A device gets its bytes only after the commit; the copy's failure is
+  // the driver's to print.
   EXPECT_EQ(r.BuildLibrary(), ENOSPC);
-  EXPECT_EQ(console, "***Error: Could not write to output library file.\n  note: /dev/full: No space left on device\n");
+  EXPECT_EQ(console, "");
   EXPECT_FALSE(FileExists(dir.File("ax.log")));
 }

@@ -83,14 +83,16 @@ struct ExportRun {
     prepqdm::BuiltImportLibrary built = prepqdm::BuildImportLibrary(export_object, settings, run.mappings, run.console);
     if (built.status != 0 || !built.file.pending()) return built.status;
     if (int error = built.file.Commit()) return error;
+    if (int error = built.file.CopyToSpecialTarget()) return error;
     built.file.Keep();
     if (o.no_archive_header) return 0;
-    return prepqdm::IndexImportLibrary(*o.import_library_path, o.verbose, run.console);
+    return prepqdm::IndexImportLibrary(*o.import_library_path, *o.import_library_path, o.verbose, run.console);
   }
 
  private:
   static prepqdm::WrittenExportObject Committed(prepqdm::WrittenExportObject written) {
     if (written.status == 0 && written.file.pending()) written.status = written.file.Commit();
+    if (written.status == 0 && written.file.special()) written.status = written.file.CopyToSpecialTarget();
     written.file.Keep();
     return written;
   }
