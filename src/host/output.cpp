@@ -1,5 +1,6 @@
 #include "host/output.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstring>
 #include <vector>
@@ -42,6 +43,16 @@ void VPrint(Sink& sink, const char* format, va_list args) {
   }
   va_end(copy);
   PrintBytes(sink, text, static_cast<size_t>(needed));
+}
+
+int CloseSink(Sink& sink) {
+  if (!sink.file) return 0;
+  errno = 0;
+  if (fflush(sink.file) != 0 && sink.error == 0) sink.error = errno != 0 ? errno : EIO;
+  errno = 0;
+  if (fclose(sink.file) != 0 && sink.error == 0) sink.error = errno != 0 ? errno : EIO;
+  sink.file = nullptr;
+  return sink.error;
 }
 
 std::string SystemReason(int error) { return std::strerror(error); }

@@ -20,11 +20,16 @@ namespace prepqdm {
 struct Sink {
   FILE* file = nullptr;           // written when set
   std::string* capture = nullptr; // appended to when set (tests)
+  int error = 0;                  // errno of the first write to `file` that failed
   bool IsOpen() const { return file != nullptr || capture != nullptr; }
 };
 
 void Print(Sink& sink, const char* format, ...) __attribute__((format(PREPQDM_PRINTF, 2, 3)));
 void VPrint(Sink& sink, const char* format, va_list args) __attribute__((format(PREPQDM_PRINTF, 2, 0)));
+
+// Flushes and closes the sink's file: 0 when everything printed to it was
+// written, else the errno of the first failure.
+int CloseSink(Sink& sink);
 
 // printf into a new string.
 std::string Format(const char* format, ...) __attribute__((format(PREPQDM_PRINTF, 1, 2)));

@@ -1,6 +1,8 @@
 #include "host/output.h"
 #include "host/win32/wide.h"
 
+#include <cerrno>
+
 namespace prepqdm {
 
 // The console and the log are text-mode streams (CR LF line ends) in the
@@ -9,7 +11,9 @@ void PrintBytes(Sink& sink, const char* bytes, size_t length) {
   if (sink.capture) sink.capture->append(bytes, length);
   if (sink.file) {
     const std::string text = AnsiFromUtf8(std::string_view(bytes, length));
-    fwrite(text.data(), 1, text.size(), sink.file);
+    errno = 0;
+    if (fwrite(text.data(), 1, text.size(), sink.file) != text.size() && sink.error == 0)
+      sink.error = errno != 0 ? errno : EIO;
   }
 }
 
