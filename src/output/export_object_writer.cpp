@@ -19,6 +19,7 @@
 
 #include "elf/object_module.h"
 #include "exports/export_list.h"
+#include "exports/table_names.h"
 #include "output/crc32.h"
 #include "output/export_table.h"
 #include "output/output_file.h"
@@ -32,9 +33,8 @@ constexpr uint32_t EF_PPC_EMB = 0x80000000u;  // embedded PowerPC ABI
 constexpr uint8_t kGlobalNoType = 0x10;
 constexpr uint8_t kGlobalObject = 0x11;
 
-constexpr char kCodeTableSymbol[] = "qdm_fexports";
-constexpr char kDataTableSymbol[] = "qdm_dexports";
-constexpr uint32_t kTableSymbolBytes = 13;  // 12 characters and the NUL
+constexpr uint32_t kTableSymbolBytes = sizeof kCodeTableSymbol;  // 12 characters and the NUL
+static_assert(sizeof kDataTableSymbol == kTableSymbolBytes);
 
 constexpr WriteMessages kExportObjectMessages = {
     "*** error writing zeros to output file.\n",

@@ -4,12 +4,16 @@
 // with its NUL, and 14 zero bytes. Word 0 of an entry receives the symbol's
 // address through the entry's relocation; word 1 is the offset of the name in
 // the table, with bit 31 marking a TLS data symbol. The CRC covers everything
-// after the entries. Words are in the object's byte order.
+// after the entries. Words are in the object's byte order. Each table is
+// labelled by a global symbol at its start (kCodeTableSymbol,
+// kDataTableSymbol), whose names export selection needs as well.
 //
 // The import stub's import sections start the same way: the count word and
 // the CRC, copied from the export table.
 #pragma once
 #include <cstdint>
+
+#include "exports/table_names.h"
 
 namespace prepqdm {
 

@@ -1,0 +1,20 @@
+// The names of an export object's two tables. The writer defines them in
+// every export object it writes, so a second export object among the inputs
+// defines them too, and exporting them would put a table inside itself.
+// Selection therefore never lists a symbol of these names, whoever defines
+// it: -xall passes it over and a request for one is refused.
+#pragma once
+#include <cstdint>
+#include <string_view>
+
+namespace prepqdm {
+
+constexpr char kCodeTableSymbol[] = "qdm_fexports";
+constexpr char kDataTableSymbol[] = "qdm_dexports";
+
+inline bool IsExportTableName(const uint8_t* name, uint32_t length) {
+  const std::string_view n(reinterpret_cast<const char*>(name), length);
+  return n == kCodeTableSymbol || n == kDataTableSymbol;
+}
+
+}  // namespace prepqdm
