@@ -37,9 +37,9 @@ bool IsLoadableDefinition(const TrackedSymbol& record) {
   return symbol && IsLoadableDefinition(*record.object, DefinitionEntry(record), *symbol);
 }
 
-void PrintCheckMessages(Sink& console, uint8_t reasons, const SelectionSettings& settings, const uint8_t* name,
+void PrintCheckMessages(Sink& console, ExportReasons reasons, const SelectionSettings& settings, const uint8_t* name,
                         uint32_t length) {
-  for (uint8_t reason : kCheckMessageOrder) {
+  for (ExportReasons reason : kCheckMessageOrder) {
     if (!(reasons & reason)) continue;
     std::string message = CheckMessage(reason, settings, name, length);
     message += '\n';
@@ -66,7 +66,7 @@ Status GatherAllEligible(Selector& selector) {
     eligible.reserve(tree.RecordCount());
     tree.ForEachRecord([&](uint32_t number) {
       TrackedSymbol& record = tree.At(number);
-      if (uint8_t reasons = ExportAllReasons(record)) {
+      if (ExportReasons reasons = ExportAllReasons(record)) {
         record.verdict = kVerdictPassedOver;
         record.verdict_reasons = reasons;
       } else if (record.exported == 0) {
@@ -157,8 +157,8 @@ Status Select(Selector& selector, InputRegistry& registry, const MappedFile* def
 
 }  // namespace
 
-uint8_t ExportAllReasons(const TrackedSymbol& record) {
-  uint8_t reasons = 0;
+ExportReasons ExportAllReasons(const TrackedSymbol& record) {
+  ExportReasons reasons = 0;
   if (record.is_weak) reasons |= REASON_WEAK;
   if (record.class_flags & CLASS_LINKONCE) reasons |= REASON_LINKONCE;
   if (record.class_flags & CLASS_STATIC_INIT) reasons |= REASON_STATIC_INIT;
@@ -168,24 +168,25 @@ uint8_t ExportAllReasons(const TrackedSymbol& record) {
   return reasons;
 }
 
-uint8_t CheckReasons(const TrackedSymbol& record) {
+ExportReasons CheckReasons(const TrackedSymbol& record) {
   // A weak symbol is refused for that alone.
   if (record.is_weak) return REASON_WEAK;
-  uint8_t reasons = 0;
+  ExportReasons reasons = 0;
   if (record.class_flags & CLASS_LINKONCE) reasons |= REASON_LINKONCE;
   if (record.class_flags & CLASS_DOUBLE_DOT) reasons |= REASON_DOUBLE_DOT;
   if (record.class_flags & CLASS_STATIC_INIT) reasons |= REASON_STATIC_INIT;
   return reasons;
 }
 
-bool Refuses(uint8_t reasons, const SelectionSettings& settings) {
-  uint8_t refusing = REASON_WEAK | REASON_DOUBLE_DOT;
+bool Refuses(ExportReasons reasons, const SelectionSettings& settings) {
+  ExportReasons refusing = REASON_WEAK | REASON_DOUBLE_DOT;
   if (!settings.warn_linkonce) refusing |= REASON_LINKONCE;
   if (!settings.warn_sti) refusing |= REASON_STATIC_INIT;
   return (reasons & refusing) != 0;
 }
 
-std::string CheckMessage(uint8_t reason, const SelectionSettings& settings, const uint8_t* name, uint32_t length) {
+std::string CheckMessage(ExportReasons reason, const SelectionSettings& settings, const uint8_t* name,
+                         uint32_t length) {
   const int printed_length = PrintedLength(length);
   const char* text = PrintedText(name);
   switch (reason) {

@@ -79,17 +79,19 @@ int CompareExportNames(const SymbolTree& tree, const ExportEntry& a, const Expor
 Status RefuseMissingExport(Selector& selector, const uint8_t* name, uint32_t length);
 
 // The reasons an -xall run passes a record over (0 when it is eligible).
-uint8_t ExportAllReasons(const TrackedSymbol& record);
+ExportReasons ExportAllReasons(const TrackedSymbol& record);
 
 // The reasons a requested record fails or is warned about, and whether they
 // refuse it (-warnlinkonce and -warnsti turn two of them into warnings).
-uint8_t CheckReasons(const TrackedSymbol& record);
-bool Refuses(uint8_t reasons, const SelectionSettings& settings);
+ExportReasons CheckReasons(const TrackedSymbol& record);
+bool Refuses(ExportReasons reasons, const SelectionSettings& settings);
 
 // The message selection prints for one reason about a requested `name`,
 // without its line end (an error, or a warning where the settings allow the
 // export). kCheckMessageOrder is the order of the messages.
-std::string CheckMessage(uint8_t reason, const SelectionSettings& settings, const uint8_t* name, uint32_t length);
-constexpr uint8_t kCheckMessageOrder[] = {REASON_WEAK, REASON_LINKONCE, REASON_DOUBLE_DOT, REASON_STATIC_INIT};
+std::string CheckMessage(ExportReasons reason, const SelectionSettings& settings, const uint8_t* name,
+                         uint32_t length);
+constexpr ExportReasons kCheckMessageOrder[] = {REASON_WEAK, REASON_LINKONCE, REASON_DOUBLE_DOT,
+                                                REASON_STATIC_INIT};
 
 }  // namespace prepqdm

@@ -9,7 +9,7 @@
 // their reasons; the words for each reason are the messages prepqdm prints
 // for it, or, for an -xall pass-over, a description of the rule.
 //
-// Where a name was requested is not kept by selection (a record is 32
+// Where a name was requested is not kept by selection (a record is 24
 // bytes and a big run has half a million): explain scans the definition
 // file and the objects' ".export" sections again, with the scanner and the
 // reader selection uses. For names that no record holds it looks through
@@ -59,7 +59,7 @@ std::string InputOf(const ObjectModule* object, const std::string& directory) {
 // The messages selection printed for `record`'s reasons, in its order.
 std::vector<std::string> CheckMessages(const TrackedSymbol& record, const SelectionSettings& settings) {
   std::vector<std::string> messages;
-  for (uint8_t reason : kCheckMessageOrder)
+  for (ExportReasons reason : kCheckMessageOrder)
     if (record.verdict_reasons & reason)
       messages.push_back(CheckMessage(reason, settings, record.name(), record.name_length));
   return messages;
@@ -86,7 +86,7 @@ std::string NotLoadableReason(const TrackedSymbol& record) {
 // Why -xall passes the record over, one line for each rule it fails.
 std::vector<std::string> PassOverReasons(const TrackedSymbol& record) {
   static constexpr struct {
-    uint8_t reason;
+    ExportReasons reason;
     const char* words;
   } kWords[] = {
       {REASON_WEAK, "weak definition"},
@@ -329,7 +329,7 @@ void FindUnderAbsentNames(InputRegistry& registry, const std::string& directory,
 
 // The reason codes and the words of a verdict.
 struct ReasonWords {
-  uint8_t reason;
+  ExportReasons reason;
   const char* code;
   const char* words;
 };
@@ -351,7 +351,7 @@ std::string JoinWords(const std::vector<std::string>& words) {
   return joined;
 }
 
-void ExplainReasons(uint8_t reasons, ExplainSymbol& s) {
+void ExplainReasons(ExportReasons reasons, ExplainSymbol& s) {
   std::vector<std::string> words;
   for (const ReasonWords& r : kReasonWords) {
     if (!(reasons & r.reason)) continue;

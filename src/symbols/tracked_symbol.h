@@ -28,13 +28,16 @@ enum ExportVerdict : uint8_t {
 };
 
 // Reasons: each rule a refused or passed-over record fails; for a record
-// exported with a warning, the rule the warning is about.
-constexpr uint8_t REASON_WEAK = 0x01;
-constexpr uint8_t REASON_LINKONCE = 0x02;
-constexpr uint8_t REASON_STATIC_INIT = 0x04;
-constexpr uint8_t REASON_DOUBLE_DOT = 0x08;
-constexpr uint8_t REASON_DOT_NAME = 0x10;      // -xall: the name begins with '.'
-constexpr uint8_t REASON_NOT_LOADABLE = 0x20;  // -xall: not allocated, not common
+// exported with a warning, the rule the warning is about. The record keeps
+// 12 bits of them (ExportReasons is wider so that the functions need not
+// change when one is added); 6 are in use.
+using ExportReasons = uint16_t;
+constexpr ExportReasons REASON_WEAK = 0x01;
+constexpr ExportReasons REASON_LINKONCE = 0x02;
+constexpr ExportReasons REASON_STATIC_INIT = 0x04;
+constexpr ExportReasons REASON_DOUBLE_DOT = 0x08;
+constexpr ExportReasons REASON_DOT_NAME = 0x10;      // -xall: the name begins with '.'
+constexpr ExportReasons REASON_NOT_LOADABLE = 0x20;  // -xall: not allocated, not common
 
 // Record number 0 is never a symbol's: it means "none".
 constexpr uint32_t kNoRecord = 0;
@@ -48,12 +51,14 @@ struct TrackedSymbol {
   // Set by the table: the name's hash, so that growing the index never reads
   // a name again and a lookup rejects most other names without reading them.
   uint32_t name_hash = 0;
-  uint8_t exported = 0;
+  // The last four bytes: the class flags, a byte of single-bit fields, then
+  // the verdict's reasons beside name_outside (3 bits free there).
   uint8_t class_flags = 0;
+  // 1 exactly while the record is on the export list.
+  uint8_t exported : 1 = 0;
   // Selection records its decision where it makes it and prints its messages
   // from it; qdmdump --explain reads it back.
   uint8_t verdict : 2 = kVerdictNone;
-  uint8_t verdict_reasons : 6 = 0;
   // Whether the definition in force is loadable (in an allocated section, or
   // common): 0 not worked out yet, 1 no, 2 yes. Resolution notes it while the
   // definition's section is at hand, so -xall need not visit every image again.
@@ -61,9 +66,10 @@ struct TrackedSymbol {
   uint8_t is_code : 1 = 0;
   uint8_t is_weak : 1 = 0;
   uint8_t is_tls : 1 = 0;
+  uint16_t verdict_reasons : 12 = 0;
   // Set by the table for a name too long to keep inline: the record is then
   // followed by a pointer to it.
-  uint8_t name_outside : 1 = 0;
+  uint16_t name_outside : 1 = 0;
 
   // The key: the table's own copy, so inputs need not stay resident. Not
   // followed by a zero byte.

@@ -91,7 +91,8 @@ TEST(SelectExports, DefFileOrderAndExclusion) {
   EXPECT_EQ(t.console, "");
   EXPECT_EQ(t.List(), (Names{"b", "c"}));
   EXPECT_EQ(t.exports().count(), 2);
-  EXPECT_EQ(std::tuple(t.Find("a")->exported, t.Find("d")->exported, t.Find("b")->exported), std::tuple(0u, 0u, 1u));
+  EXPECT_EQ(std::tuple(uint8_t{t.Find("a")->exported}, uint8_t{t.Find("d")->exported}, uint8_t{t.Find("b")->exported}),
+            std::tuple(0, 0, 1));
 }
 
 TEST(SelectExports, UnknownDirectivesAndTheEmptyList) {
