@@ -1,10 +1,11 @@
 // Export selection. Candidates come either from the whole symbol table
 // (-xall: every non-weak, unclassified, loadable global whose name does not
-// begin with '.') or from the definition file followed by the objects'
-// ".export" sections. Every named candidate passes the same refusals (missing,
-// weak, linkonce, "..", static initializer); definition-file refusals are all
-// reported and then counted once, an in-code refusal ends the run. The exclude
-// file then takes names off the list.
+// begin with '.' and is not a table name) or from the definition file followed
+// by the objects' ".export" sections. Every named candidate passes the same
+// refusals (missing or a table name, weak, linkonce, "..", static
+// initializer); definition-file refusals are all reported and then counted
+// once, an in-code refusal ends the run. The exclude file then takes names off
+// the list.
 //
 // Each decision is first written into the record as a verdict with its
 // reasons, and the messages are printed from those reasons, so the record
@@ -21,6 +22,7 @@
 #include "exports/def_file.h"
 #include "exports/def_scanner.h"
 #include "exports/in_code_exports.h"
+#include "exports/table_names.h"
 #include "host/mapped_file.h"
 #include "symbols/resolution.h"
 #include "symbols/symbol_tree.h"
@@ -165,11 +167,14 @@ ExportReasons ExportAllReasons(const TrackedSymbol& record) {
   if (record.class_flags & CLASS_DOUBLE_DOT) reasons |= REASON_DOUBLE_DOT;
   if (record.name_length > 0 && record.name()[0] == '.') reasons |= REASON_DOT_NAME;
   if (!IsLoadableDefinition(record)) reasons |= REASON_NOT_LOADABLE;
+  if (IsExportTableName(record.name(), record.name_length)) reasons |= REASON_TABLE_NAME;
   return reasons;
 }
 
 ExportReasons CheckReasons(const TrackedSymbol& record) {
-  // A weak symbol is refused for that alone.
+  // A table name is refused as if no input defined it, and a weak symbol for
+  // that alone.
+  if (IsExportTableName(record.name(), record.name_length)) return REASON_TABLE_NAME;
   if (record.is_weak) return REASON_WEAK;
   ExportReasons reasons = 0;
   if (record.class_flags & CLASS_LINKONCE) reasons |= REASON_LINKONCE;
@@ -179,7 +184,7 @@ ExportReasons CheckReasons(const TrackedSymbol& record) {
 }
 
 bool Refuses(ExportReasons reasons, const SelectionSettings& settings) {
-  ExportReasons refusing = REASON_WEAK | REASON_DOUBLE_DOT;
+  ExportReasons refusing = REASON_TABLE_NAME | REASON_WEAK | REASON_DOUBLE_DOT;
   if (!settings.warn_linkonce) refusing |= REASON_LINKONCE;
   if (!settings.warn_sti) refusing |= REASON_STATIC_INIT;
   return (reasons & refusing) != 0;
@@ -190,6 +195,9 @@ std::string CheckMessage(ExportReasons reason, const SelectionSettings& settings
   const int printed_length = PrintedLength(length);
   const char* text = PrintedText(name);
   switch (reason) {
+    case REASON_TABLE_NAME:
+      return Format("***Error: missing \"%.*s\"\n  note: %.*s: a name every export object defines itself",
+                    printed_length, text, printed_length, text);
     case REASON_WEAK:
       return Format("***Error: Attempt to export WEAK symbol \"%.*s\"", printed_length, text);
     case REASON_LINKONCE:
@@ -228,7 +236,11 @@ SelectionResult SelectExports(SymbolTree& tree, InputRegistry& registry, const M
 }
 
 Status RefuseMissingExport(Selector& selector, const uint8_t* name, uint32_t length) {
-  Print(selector.console, "***Error: missing \"%.*s\"\n", PrintedLength(length), PrintedText(name));
+  if (IsExportTableName(name, length)) {
+    PrintCheckMessages(selector.console, REASON_TABLE_NAME, selector.settings, name, length);
+  } else {
+    Print(selector.console, "***Error: missing \"%.*s\"\n", PrintedLength(length), PrintedText(name));
+  }
   try {
     selector.result.missing.emplace_back(reinterpret_cast<const char*>(name), length);
   } catch (const std::bad_alloc&) {

@@ -76,6 +76,7 @@ int CompareExportNames(const SymbolTree& tree, const ExportEntry& a, const Expor
 
 // Prints the refusal of a name that no record holds and returns -1. Also used
 // for in-code exports whose symbol cannot be read from a malformed object.
+// A table name is refused the same way, with a note, held or not.
 Status RefuseMissingExport(Selector& selector, const uint8_t* name, uint32_t length);
 
 // The reasons an -xall run passes a record over (0 when it is eligible).
@@ -88,10 +89,11 @@ bool Refuses(ExportReasons reasons, const SelectionSettings& settings);
 
 // The message selection prints for one reason about a requested `name`,
 // without its line end (an error, or a warning where the settings allow the
-// export). kCheckMessageOrder is the order of the messages.
+// export); a table name's is two lines, the refusal and its note.
+// kCheckMessageOrder is the order of the messages.
 std::string CheckMessage(ExportReasons reason, const SelectionSettings& settings, const uint8_t* name,
                          uint32_t length);
-constexpr ExportReasons kCheckMessageOrder[] = {REASON_WEAK, REASON_LINKONCE, REASON_DOUBLE_DOT,
+constexpr ExportReasons kCheckMessageOrder[] = {REASON_TABLE_NAME, REASON_WEAK, REASON_LINKONCE, REASON_DOUBLE_DOT,
                                                 REASON_STATIC_INIT};
 
 }  // namespace prepqdm

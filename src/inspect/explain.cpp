@@ -56,12 +56,17 @@ std::string InputOf(const ObjectModule* object, const std::string& directory) {
   return path;
 }
 
-// The messages selection printed for `record`'s reasons, in its order.
+// The lines selection printed for `record`'s reasons, in its order.
 std::vector<std::string> CheckMessages(const TrackedSymbol& record, const SelectionSettings& settings) {
   std::vector<std::string> messages;
-  for (ExportReasons reason : kCheckMessageOrder)
-    if (record.verdict_reasons & reason)
-      messages.push_back(CheckMessage(reason, settings, record.name(), record.name_length));
+  for (ExportReasons reason : kCheckMessageOrder) {
+    if (!(record.verdict_reasons & reason)) continue;
+    const std::string message = CheckMessage(reason, settings, record.name(), record.name_length);
+    for (size_t start = 0, end; start <= message.size(); start = end + 1) {
+      end = std::min(message.find('\n', start), message.size());
+      messages.push_back(message.substr(start, end - start));
+    }
+  }
   return messages;
 }
 
@@ -94,6 +99,7 @@ std::vector<std::string> PassOverReasons(const TrackedSymbol& record) {
       {REASON_STATIC_INIT, "static initializer (name begins with __sti__)"},
       {REASON_DOUBLE_DOT, "name contains \"..\""},
       {REASON_DOT_NAME, "name begins with '.'"},
+      {REASON_TABLE_NAME, "a name every export object defines itself"},
   };
   std::vector<std::string> reasons;
   for (const auto& entry : kWords)
@@ -343,6 +349,7 @@ constexpr ReasonWords kReasonWords[] = {
     {REASON_DOUBLE_DOT, "double-dot", "its name contains \"..\", which is never exported"},
     {REASON_DOT_NAME, "dot-name", "its name begins with '.'"},
     {REASON_NOT_LOADABLE, "not-loadable", "its definition is not loadable (not in an allocated section, not common)"},
+    {REASON_TABLE_NAME, "table-name", "it is a name every export object defines itself, which is never exported"},
 };
 
 std::string JoinWords(const std::vector<std::string>& words) {

@@ -277,7 +277,7 @@ TEST(ManPages, RenderWithoutWarnings) {
 // The explain catalogue: each verdict and reason, where it was requested,
 // and what is said about names no record holds, through the program's text
 // and its JSON. c.o defines f, g, gee, gae, w (weak), lo (linkonce), __sti__x,
-// a..b and .L1; libs.a(s.o) a static `hidden`; d.o's .export entry 0 names
+// a..b, .L1 and the table name qdm_fexports; libs.a(s.o) a static `hidden`; d.o's .export entry 0 names
 // f; e.o's .export entry 0 is relocated, as compilers do it, against the
 // section symbol of .text plus the offset of the static function `helper`.
 namespace {
@@ -288,7 +288,8 @@ void WriteCatalogueInputs(const TempDir& dir) {
   uint16_t text = static_cast<uint16_t>(c.AddProgbits(".text", SHF_ALLOC | SHF_EXECINSTR, Bytes(64, 0)));
   uint16_t linkonce = static_cast<uint16_t>(c.AddProgbits(".gnu.linkonce.t.lo", SHF_ALLOC | SHF_EXECINSTR, Bytes(8, 0)));
   uint32_t at = 0;
-  for (const char* name : {"f", "g", "gee", "gae", "__sti__x", "a..b", ".L1"}) c.AddGlobal(name, text, at += 4, 4);
+  for (const char* name : {"f", "g", "gee", "gae", "__sti__x", "a..b", ".L1", "qdm_fexports"})
+    c.AddGlobal(name, text, at += 4, 4);
   c.AddGlobal("w", text, 40, 4, STT_FUNC, STB_WEAK);
   c.AddGlobal("lo", linkonce, 0, 4);
   testsupport::WriteFile(dir.File("c.o"), c.Build());
@@ -314,7 +315,7 @@ void WriteCatalogueInputs(const TempDir& dir) {
   e.AddRelocations(e_exports, false, {{0, section, 1, 0}});
   testsupport::WriteFile(dir.File("e.o"), e.Build());
 
-  testsupport::WriteFile(dir.File("r.def"), std::string("[CODE]\nf\nw\nlo\n__sti__x\na..b\nhidden\ngea\n"));
+  testsupport::WriteFile(dir.File("r.def"), std::string("[CODE]\nf\nw\nlo\n__sti__x\na..b\nhidden\ngea\nqdm_fexports\n"));
   testsupport::WriteFile(dir.File("s.def"), std::string("[CODE]\r\nf\r\ng\r\n"));
   testsupport::WriteFile(dir.File("x.def"), std::string("g\n; a comment\nff\n"));
 }
@@ -362,12 +363,14 @@ TEST(ExplainCatalogue, EveryReasonWithWordsAndWhereRequested) {
       {&refusals, "lo", "refused", "linkonce", "-warnlinkonce allows it", "r.def line 4"},
       {&refusals, "__sti__x", "refused", "static-init", "-warnsti allows it", "r.def line 5"},
       {&refusals, "a..b", "refused", "double-dot", "contains \"..\"", "r.def line 6"},
+      {&refusals, "qdm_fexports", "refused", "table-name", "a name every export object defines itself", "r.def line 9"},
       {&refusals, "g", "not-requested", "selection-stopped", "the selection stopped", ""},
       {&success, "f", "exported", "", "on the export list", "s.def line 2"},
       {&success, "g", "excluded", "excluded", "the exclude file takes it off", "s.def line 3"},
       {&success, "gee", "not-requested", "not-requested", "nothing asks for it", ""},
       {&xall, "w", "passed-over", "weak", "-xall passes it over", "-xall"},
       {&xall, ".L1", "passed-over", "dot-name", "its name begins with '.'", "-xall"},
+      {&xall, "qdm_fexports", "passed-over", "table-name", "a name every export object defines itself", "-xall"},
   };
   std::map<const std::vector<std::string>*, Explained> runs;
   for (const auto* run : {&refusals, &success, &xall}) runs[run] = RunExplain(dir, {}, *run);
@@ -395,6 +398,12 @@ TEST(ExplainCatalogue, EveryReasonWithWordsAndWhereRequested) {
       EXPECT_NE(runs[row.run].text.find("    why: " + (*s)["why"].string + "\n"), std::string::npos);
     }
   }
+  // A refused table name's reasons are the two lines prepqdm prints for it.
+  const Json& table = (*Find(runs[&refusals].doc["symbols"], "qdm_fexports"))["reasons"];
+  ASSERT_EQ(table.array.size(), 2u);
+  EXPECT_NE(runs[&refusals].doc["console"].string.find(table[0].string + "\n" + table[1].string + "\n"),
+            std::string::npos);
+
   // f is also asked for by d.o's .export section.
   const Json& f_origins = (*Find(runs[&success].doc["symbols"], "f"))["requested_by"];
   ASSERT_EQ(f_origins.array.size(), 2u);

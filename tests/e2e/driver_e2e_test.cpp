@@ -261,6 +261,33 @@ TEST(DriverRun, DefinitionFileOnlyModes) {
   EXPECT_FALSE(testsupport::FileExists(dir.File("n.a")));
 }
 
+// An earlier run's export object among the inputs: its table names are never
+// exported. -xall passes them over and writes an object qdmdump accepts; a
+// definition file that names one is refused as for a missing name.
+TEST(DriverRun, ExportObjectAmongTheInputs) {
+  TempDir dir;
+  WriteFile(dir.File("a.o"), SmallObject("f"));
+  ASSERT_EQ(RunIn(dir, {"-o", "first.o", "-xall", "a.o"}).exit_code, 0);
+  ProcessResult all = RunIn(dir, {"-o", "second.o", "-xall", "-log", "x.log", "first.o", "a.o"});
+  EXPECT_EQ(all.exit_code, 0) << all.out;
+  EXPECT_EQ(all.out, "Output to log file \"x.log\".\n");
+  const std::string log = testsupport::WrittenText(dir.File("x.log"));
+  const std::string listing = "\n2 CODE EXPORTS\n\nCODE:\nf\nqdm_fexports\n";  // f and the table's own label
+  EXPECT_TRUE(log.ends_with(listing)) << log;
+  ProcessResult dump = testsupport::RunProgram(QDMDUMP_BINARY, {"second.o"}, dir.path());
+  EXPECT_EQ(dump.exit_code, 0) << dump.out;
+
+  WriteFile(dir.File("e.def"), std::string("[CODE]\nf\nqdm_fexports\n"));
+  std::vector<std::string> args{"-o", "third.o", "-x", "e.def", "first.o", "a.o"};
+  ProcessResult named = RunIn(dir, args);
+  EXPECT_EQ(named.exit_code, 255);
+  EXPECT_EQ(named.out, "***Error: missing \"qdm_fexports\"\n"
+                       "  note: qdm_fexports: a name every export object defines itself\n"
+                       "***Error: 1 exported symbols not found or invalid for export. Return -1.\n" +
+                           Report(args, -1));
+  EXPECT_FALSE(testsupport::FileExists(dir.File("third.o")));
+}
+
 // The import library's date comes from SOURCE_DATE_EPOCH: a value that is
 // not a number of seconds ends the run before anything is written; without
 // the archive header no date is read, so the value does not matter.

@@ -14,9 +14,10 @@ using testsupport::ElfBuilder;
 using testsupport::PatchSection;
 using Names = std::vector<std::string>;
 
-// Symbols of every test object: a section symbol, a local l, globals a, b, c
-// and a weak w in .text (section 1); ".export" is section 2.
-enum : uint32_t { kSection = 1, kLocal, kA, kB, kC, kW };
+// Symbols of every test object: a section symbol, a local l, globals a, b, c,
+// a weak w and the table name qdm_fexports in .text (section 1); ".export" is
+// section 2.
+enum : uint32_t { kSection = 1, kLocal, kA, kB, kC, kW, kTableName };
 enum : uint32_t { kText = 1, kExport = 2 };
 
 struct ExportObject {
@@ -29,6 +30,7 @@ struct ExportObject {
     builder.AddSymbol({"l", 0, 0, testsupport::Info(0, STT_FUNC), 0, kText});
     for (const char* name : {"a", "b", "c"}) builder.AddGlobal(name, kText);
     builder.AddGlobal("w", kText, 0, 0, STT_FUNC, STB_WEAK);
+    builder.AddGlobal("qdm_fexports", kText);
   }
 };
 
@@ -61,6 +63,8 @@ TEST(InCodeExports, RelocationMatchingAndMessages) {
       {8, kExport, {{0, kW}, {4, kA}}, -1, "File \"m.o\" has 2 in-code exports.\n***Error: Attempt to export WEAK symbol \"w\"\n", {}},
       {4, kExport, {{0, kLocal}}, -1, "File \"m.o\" has 1 in-code exports.\n***Error: missing \"l\"\n", {}},
       {4, kExport, {{0, kSection}}, -1, "File \"m.o\" has 1 in-code exports.\n***Error: missing \"\"\n", {}},
+      {8, kExport, {{0, kTableName}, {4, kA}}, -1, "File \"m.o\" has 2 in-code exports.\n***Error: missing \"qdm_fexports\"\n"
+                                                   "  note: qdm_fexports: a name every export object defines itself\n", {}},
       // clang-format on
   };
   for (const Case& c : cases) {
