@@ -69,10 +69,11 @@ struct Mappings {
 };
 
 // Maps `name` (not resolved further: relative names are taken against the
-// working directory). On failure *out is null and the status is an HRESULT:
-// 0x8000FFFF empty name, 0x80070002 missing file, 0x80070003 missing
-// directory, 0x80070005 access denied or a directory, 0x80004005 empty file or
-// a file of 4 GiB or more, 0x8007000E out of memory.
+// working directory; a full path of any length is opened through
+// OpenableName, and the record keeps `name`). On failure *out is null and the
+// status is an HRESULT: 0x8000FFFF empty name, 0x80070002 missing file,
+// 0x80070003 missing directory, 0x80070005 access denied or a directory,
+// 0x80004005 empty file or a file of 4 GiB or more, 0x8007000E out of memory.
 Status MapFile(Mappings& mappings, const std::string& name, MappedFile** out);
 
 // Drops one reference; at zero the view is unmapped and the record freed.

@@ -14,9 +14,22 @@ namespace prepqdm {
 // the terminator) fail the attempt that forms them.
 constexpr size_t kMaxPath = 260;
 
+// The limit that inputs and search-path candidates are resolved with: the
+// classic buffer on Windows; none where full paths may be of any length.
+extern const size_t kInputPathLimit;
+
 // The full path of `name`, or nothing when the working directory cannot be
 // read or the result is `limit` characters or longer.
 std::optional<std::string> FullPath(std::string_view name, size_t limit = kMaxPath);
+
+// A name by which the system opens the file at `path`: `path` itself, or,
+// where one call takes names of a bounded length (PATH_MAX) and `path` is a
+// longer full path, the same file named relative to the working directory,
+// so that a working directory of any depth leaves its files reachable. The
+// host's own file calls (MapFile, IdentifyFile, OpenForWrite) pass names
+// through it; code that hands a full path to something else that opens it
+// (an output being staged) does the same.
+std::string OpenableName(const std::string& path);
 
 // Whether `c` separates the parts of a full path on this host ('/', and on
 // Windows also '\\').

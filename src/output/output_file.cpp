@@ -6,12 +6,15 @@
 #include <cstring>
 
 #include "host/file_io.h"
+#include "host/paths.h"
 
 namespace prepqdm {
 
 Status OpenGeneratedFile(const Mappings& mappings, Sink& console, const std::string& path, const char* message,
                          StagedFile* file) {
-  int error = file->Open(mappings, path);
+  // The export object's path is a full one, which may be too long for one
+  // system call; the note still names it.
+  int error = file->Open(mappings, OpenableName(path));
   if (error == 0) return kOk;
   Print(console, "%s", message);
   PrintNote(console, path, error);

@@ -15,6 +15,7 @@
 #include <new>
 
 #include "host/fatal_cleanup.h"
+#include "host/paths.h"
 
 namespace prepqdm {
 
@@ -92,18 +93,19 @@ Status MapFile(Mappings& mappings, const std::string& name, MappedFile** out) {
   if (!out || name.empty()) return kEUnexpected;
   *out = nullptr;
   InstallBusErrorHandler();
+  const std::string opened = OpenableName(name);
   // O_NONBLOCK: opening a FIFO must not wait for a writer (it is then
   // refused as not a regular file); it changes nothing for regular files.
-  int fd = open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  int fd = open(opened.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     int error = errno;
     // A missing directory on the way is a different failure from a missing
     // file, as callers show the status to the user.
     if (error == ENOENT) {
-      size_t slash = name.find_last_of('/');
+      size_t slash = opened.find_last_of('/');
       if (slash != std::string::npos && slash != 0) {
         struct stat dir;
-        if (stat(name.substr(0, slash).c_str(), &dir) != 0) return kEPathNotFound;
+        if (stat(opened.substr(0, slash).c_str(), &dir) != 0) return kEPathNotFound;
       }
     }
     return StatusFromErrno(error);
@@ -328,8 +330,9 @@ int32_t ReleaseMappedFile(MappedFile* file) {
 }
 
 FILE* OpenForWrite(const Mappings& mappings, const std::string& path, const char* mode) {
+  const std::string opened = OpenableName(path);
   struct stat st;
-  if (stat(path.c_str(), &st) == 0) {
+  if (stat(opened.c_str(), &st) == 0) {
     for (const MappedFile* file : mappings.live) {
       if (file->device == static_cast<uint64_t>(st.st_dev) &&
           file->inode == static_cast<uint64_t>(st.st_ino)) {
@@ -338,7 +341,7 @@ FILE* OpenForWrite(const Mappings& mappings, const std::string& path, const char
       }
     }
   }
-  return fopen(path.c_str(), mode);
+  return fopen(opened.c_str(), mode);
 }
 
 }  // namespace prepqdm

@@ -8,7 +8,13 @@
 
 namespace prepqdm {
 
+// Inputs keep the classic buffer: a longer full path fails that attempt.
+const size_t kInputPathLimit = kMaxPath;
+
 bool IsPathSeparator(char c) { return c == '/' || c == '\\'; }
+
+// The system takes what FullPath gives as it is.
+std::string OpenableName(const std::string& path) { return path; }
 
 // The system resolves the name. With the classic limit the buffer has
 // exactly `limit` characters, so a longer result fails this attempt; without
