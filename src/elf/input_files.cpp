@@ -47,7 +47,7 @@ Status MapInput(Mappings& mappings, Sink& console, const InputSearch& search, co
     return first;
   }
   for (const std::string& directory : search.search_paths) {
-    std::string candidate = FullPath(directory + "/" + token).value_or(std::string());
+    std::string candidate = FullPath(directory + "/" + token, kInputPathLimit).value_or(std::string());
     if (MapFile(mappings, candidate, file) == kOk) return kOk;
   }
   Print(console, "***Error: Could not map in file \"%s\" in the provided paths. Error 0x%08X\nSearched in:\n",
@@ -164,9 +164,9 @@ bool IsTheOutput(const InputSearch& search, const std::string& path) {
 
 Status LoadInput(InputFiles& inputs, Mappings& mappings, Sink& console, const InputSearch& search,
                  const std::string& token) {
-  // A path that does not fit the classic buffer stays empty: the mapping of
-  // it fails and the search paths are still tried.
-  std::string path = FullPath(token).value_or(std::string());
+  // A path that does not fit the host's limit stays empty: the mapping of it
+  // fails and the search paths are still tried.
+  std::string path = FullPath(token, kInputPathLimit).value_or(std::string());
   if (!path.empty() && inputs.paths.count(path)) return kOk;
   // An empty path has no extension, so the name as written decides then:
   // a linker command file is never opened, however long its path.

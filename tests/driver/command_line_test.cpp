@@ -10,6 +10,7 @@
 #include "driver/driver.h"
 #include "driver/response_file.h"
 #include "driver/run_state.h"
+#include "host/paths.h"
 #include "support/elf_builder.h"
 #include "support/run_support.h"
 #include "support/temp_dir.h"
@@ -263,6 +264,8 @@ TEST(Inputs, SearchPathsAreTriedNewestFirst) {
   EXPECT_EQ(shadowed->console, "");
 }
 
+// A full path beyond the host's limit (the classic buffer on Windows) fails
+// that attempt only; with no limit, the name is looked for where it points.
 TEST(Inputs, OverLongPathsFailThatAttemptOnly) {
   TempDir dir;
   const std::string deep = dir.File(std::string(40, 'd'));
@@ -272,8 +275,10 @@ TEST(Inputs, OverLongPathsFailThatAttemptOnly) {
   std::string name = std::string(250 - dir.path().size(), 'n') + ".o";
   WriteFile(dir.File(name), Junk(260));
   auto alone = Parse({"-o", "o.o", name});
-  EXPECT_EQ(alone->status, kEUnexpected);
-  EXPECT_EQ(alone->console, "***Error: Could not map in file \"" + name + "\". Error 0x8000FFFF\n");
+  const Status first = FullPath(name, SIZE_MAX)->size() >= kInputPathLimit ? kEUnexpected : kEFileNotFound;
+  EXPECT_EQ(alone->status, first);
+  EXPECT_EQ(alone->console, Format("***Error: Could not map in file \"%s\". Error 0x%08X\n", name.c_str(),
+                                   static_cast<uint32_t>(first)));
   auto searched = Parse({"-o", "o.o", "-L" + dir.path(), name});
   EXPECT_EQ(searched->status, -1);
   EXPECT_EQ(searched->console, "***Error: Unknown file type \"" + name + "\". Return -1\n");
