@@ -1,17 +1,57 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
+
 #include "host/mapped_file.h"
 #include "host/paths.h"
 #include "host/status.h"
+#include "support/elf_builder.h"
+#include "support/run_support.h"
 #include "support/temp_dir.h"
 
 using namespace prepqdm;
 using testsupport::TempDir;
+
+namespace {
+
+// A chain of directories whose full path is longer than PATH_MAX, made and
+// entered one level at a time (no single call takes a path that long), then
+// emptied and removed the same way, by relative names.
+class DeepWorkingDirectory {
+ public:
+  explicit DeepWorkingDirectory(const TempDir& base)
+      : saved_(open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)), path_(std::filesystem::canonical(base.path())) {
+    ok_ = chdir(path_.c_str()) == 0;
+    for (; ok_ && path_.size() <= PATH_MAX; ++depth_, path_ += "/" + kLevel)
+      ok_ = mkdir(kLevel.c_str(), 0755) == 0 && chdir(kLevel.c_str()) == 0;
+  }
+  ~DeepWorkingDirectory() {
+    std::error_code ec;
+    std::vector<std::filesystem::path> entries;
+    for (const auto& entry : std::filesystem::directory_iterator(".", ec)) entries.push_back(entry.path());
+    for (const auto& entry : entries) std::filesystem::remove_all(entry, ec);
+    while (depth_ > 0 && chdir("..") == 0 && rmdir(kLevel.c_str()) == 0) --depth_;
+    EXPECT_EQ(fchdir(saved_), 0);
+    close(saved_);
+  }
+  bool ok() const { return ok_; }
+  const std::string& path() const { return path_; }
+
+ private:
+  inline static const std::string kLevel = std::string(200, 'd');
+  int saved_;
+  std::string path_;
+  int depth_ = 0;
+  bool ok_ = false;
+};
+
+}  // namespace
 
 TEST(ExitCode, KeepsLowByteButNeverTurnsFailureIntoSuccess) {
   struct Case { Status status; int code; } cases[] = {
@@ -120,4 +160,37 @@ TEST(Paths, FullPathIsAbsoluteAndLexicallyNormal) {
   EXPECT_FALSE(EqualsIgnoreAsciiCase("\xC9", "\xE9"));
   // File names are case-sensitive here: "-o Out.O out.o" names two files.
   EXPECT_FALSE(SameFile(base + "/Out.O", base + "/out.o"));
+}
+
+// A run in a working directory deeper than PATH_MAX: outputs, inputs (also
+// through -L), log, import library and dependency file by relative names or
+// by full paths that long; the dependency file holds the inputs' full paths.
+TEST(Paths, WorkingDirectoryLongerThanPathMax) {
+  TempDir base;
+  DeepWorkingDirectory deep(base);
+  ASSERT_TRUE(deep.ok());
+  const std::string here = deep.path(), up = here.substr(0, here.rfind('/') + 1);
+  EXPECT_EQ(FullPath("x.o", SIZE_MAX), here + "/x.o");
+  EXPECT_EQ(OpenableName(here + "/x.o"), "x.o");
+  EXPECT_EQ(OpenableName(up + std::string(200, 's') + "/y.o"), "../" + std::string(200, 's') + "/y.o");
+  EXPECT_EQ(OpenableName("/etc/hosts"), "/etc/hosts");
+
+  ASSERT_EQ(mkdir("lib", 0755), 0);
+  for (auto [name, symbol] : {std::pair{"a.o", "f"}, {"lib/b.o", "g"}}) {
+    testsupport::ElfBuilder builder;
+    builder.AddGlobal(symbol, static_cast<uint16_t>(builder.AddProgbits(".text", 6, testsupport::Bytes(300, 0))));
+    testsupport::WriteFile(name, builder.Build());
+  }
+  const std::string binary = PREPQDM_BINARY;
+  testsupport::ProcessResult r = testsupport::RunBinary(
+      {"-o", "out.o", "-log", "run.log", "-MF", "out.d", "-l", "lib.a", "-r", "M.qdm", "-Llib", "-xall", "a.o", "b.o"},
+      ".", {"TOOLCHAIN_ROOT=" + binary.substr(0, binary.rfind('/'))});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.out, "Output to log file \"run.log\".\n");
+  EXPECT_TRUE(testsupport::FileExists("out.o") && testsupport::FileExists("lib.a"));
+  EXPECT_NE(testsupport::WrittenText("run.log").find("Output to \"" + here + "/out.o\""), std::string::npos);
+  EXPECT_EQ(testsupport::WrittenText("out.d"), "out.o lib.a: \\\n  " + here + "/a.o \\\n  " + here + "/lib/b.o\n");
+  r = testsupport::RunBinary({"-o", here + "/full.o", "-xall", here + "/a.o"}, ".");
+  EXPECT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_TRUE(testsupport::FileExists("full.o"));
 }
