@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -323,4 +324,44 @@ TEST(DriverRun, VersionIsAnAdditionThatWritesNothing) {
   EXPECT_EQ(r.out.rfind("prepqdm ", 0), 0u) << r.out;
   EXPECT_NE(r.out.find("(Brindle OS SDK Version 2.11.03)\n"), std::string::npos) << r.out;
   EXPECT_FALSE(testsupport::FileExists(dir.File("out.o")));
+}
+
+// A device as an output is given the finished bytes after the regular
+// outputs are in place; a device that refuses them fails the run with the
+// writer's message, and takes back the outputs already put in place. A log
+// that cannot be written whole is only noted. (Linux device names: not under
+// the Windows launcher.)
+TEST(DriverRun, DeviceTargets) {
+  if (std::getenv("PREPQDM_TEST_LAUNCHER")) GTEST_SKIP() << "Linux device files";
+  struct Case {
+    std::vector<std::string> args;
+    int exit_code;
+    std::string out;    // before the report, if any
+    bool library_left;  // lib.a exists afterwards
+  } cases[] = {
+      {{"-o", "/dev/null", "-l", "lib.a"}, 0, "", true},
+      {{"-o", "out.o", "-l", "/dev/null"}, 0, "", false},
+      {{"-o", "/dev/full", "-l", "lib.a"}, 28,
+       "***Error: Could not write to output file.\n  note: /dev/full: No space left on device\n", false},
+      {{"-o", "out.o", "-l", "/dev/full"}, 28,
+       "***Error: Could not write to output library file.\n  note: /dev/full: No space left on device\n"
+       "***Error 0x0000001C creating import lib \"/dev/full\"\n",
+       false},
+      {{"-o", "out.o", "-l", "lib.a", "-log", "/dev/full"}, 0,
+       "Output to log file \"/dev/full\".\n  note: /dev/full: No space left on device\n", true},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    WriteFile(dir.File("a.o"), SmallObject("f"));
+    std::vector<std::string> args = c.args;
+    for (const char* more : {"-r", "m", "-xall", "a.o"}) args.push_back(more);
+    ProcessResult r = RunIn(dir, args, {ToolchainRoot()});
+    EXPECT_EQ(r.exit_code, c.exit_code) << r.out;
+    EXPECT_EQ(r.out, c.exit_code == 0 ? c.out : c.out + Report(args, c.exit_code));
+    EXPECT_EQ(testsupport::FileExists(dir.File("lib.a")), c.library_left) << r.out;
+    // The export object beside a library that failed is taken back.
+    if (c.exit_code != 0) {
+      EXPECT_FALSE(testsupport::FileExists(dir.File("out.o")));
+    }
+  }
 }
