@@ -275,7 +275,8 @@ TEST(Inputs, OverLongPathsFailThatAttemptOnly) {
   std::string name = std::string(250 - dir.path().size(), 'n') + ".o";
   WriteFile(dir.File(name), Junk(260));
   auto alone = Parse({"-o", "o.o", name});
-  const Status first = FullPath(name, SIZE_MAX)->size() >= kInputPathLimit ? kEUnexpected : kEFileNotFound;
+  const size_t full_length = FullPath(name, SIZE_MAX).value_or(std::string()).size();
+  const Status first = full_length >= kInputPathLimit ? kEUnexpected : kEFileNotFound;
   EXPECT_EQ(alone->status, first);
   EXPECT_EQ(alone->console, Format("***Error: Could not map in file \"%s\". Error 0x%08X\n", name.c_str(),
                                    static_cast<uint32_t>(first)));

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "host/fatal_cleanup.h"
+#include "host/paths.h"
 
 namespace prepqdm {
 
@@ -42,20 +43,22 @@ bool IsMapped(const Mappings& mappings, const struct stat& st) {
 
 int StagedFile::Open(const Mappings& mappings, const std::string& target) {
   InstallFatalSignalCleanup();
-  target_ = target;
+  // A full path too long for one system call is used by its name relative
+  // to the working directory.
+  target_ = OpenableName(target);
   struct stat st;
-  const bool exists = stat(target.c_str(), &st) == 0;
+  const bool exists = stat(target_.c_str(), &st) == 0;
   // Windows refuses to open a file that is mapped; so does this program.
   if (exists && IsMapped(mappings, st)) return EBUSY;
-  auto [directory, name] = SplitPath(target);
+  auto [directory, name] = SplitPath(target_);
   if (exists && !S_ISREG(st.st_mode)) {
     errno = 0;
-    special_ = fopen(target.c_str(), "wb");
+    special_ = fopen(target_.c_str(), "wb");
     if (!special_) return errno != 0 ? errno : EIO;
     return CreateTemporary(SystemTemporaryDirectory(), name);
   }
   // What opening the target for writing would refuse is refused still.
-  if (exists && access(target.c_str(), W_OK) != 0) return errno != 0 ? errno : EACCES;
+  if (exists && access(target_.c_str(), W_OK) != 0) return errno != 0 ? errno : EACCES;
   return CreateTemporary(directory, name);
 }
 
@@ -120,10 +123,11 @@ void StagedFile::RemoveCommitted() {
 }
 
 int RemoveFile(const std::string& path) {
+  const std::string name = OpenableName(path);
   struct stat st;
-  if (lstat(path.c_str(), &st) != 0) return errno;
+  if (lstat(name.c_str(), &st) != 0) return errno;
   if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) return EPERM;
-  return unlink(path.c_str()) == 0 ? 0 : errno;
+  return unlink(name.c_str()) == 0 ? 0 : errno;
 }
 
 }  // namespace prepqdm
