@@ -367,7 +367,7 @@ TEST(InspectCommandLine, OptionsAnywhereAndMachineRelocationNames) {
     int exit_code;
     const char* out;  // part of standard output, or of standard error for a usage error
   } rows[] = {
-      {{"exports.o", "--json"}, kDumpClean, "{\"schema_version\":1,"},
+      {{"exports.o", "--json"}, kDumpClean, "{\"schema_version\":2,"},
       {{"exports.o"}, kDumpClean, "R_386_32 (1) against symbol"},
       {{"-V", "exports.o"}, kDumpBadInput, "qdmdump: unknown option \"-V\""},
       {{"--symbol", "bar", "exports.o"}, kDumpBadInput, "--symbol belongs to --explain"},
