@@ -167,25 +167,34 @@ Status LoadInput(InputFiles& inputs, Mappings& mappings, Sink& console, const In
   // A path that does not fit the host's limit stays empty: the mapping of it
   // fails and the search paths are still tried.
   std::string path = FullPath(token, kInputPathLimit).value_or(std::string());
-  if (!path.empty() && inputs.paths.count(path)) return kOk;
+  Status status = kOk;
+  if (!path.empty() && inputs.paths.count(path)) {
+    inputs.passed_over.emplace_back(token, InputFiles::PassedOver::kRepeated);
+    return kOk;
+  }
   // An empty path has no extension, so the name as written decides then:
   // a linker command file is never opened, however long its path.
   if (IsLinkerCommandFile(path.empty() ? std::string_view(token) : std::string_view(path))) {
     Print(console, "PrepQDM - ignoring lnk/ld \"%s\"\n", token.c_str());
+    inputs.passed_over.emplace_back(token, InputFiles::PassedOver::kLinkerCommandFile);
     return kOk;
   }
   // The same file, not the same spelling: a case-sensitive file system may
   // hold both EXPORTS.o and Exports.o.
-  if (!path.empty() && IsTheOutput(search, path))
-    return PassOverOutput(mappings, console, search, token, path);
+  if (!path.empty() && IsTheOutput(search, path)) {
+    status = PassOverOutput(mappings, console, search, token, path);
+    if (status == kOk) inputs.passed_over.emplace_back(token, InputFiles::PassedOver::kOutput);
+    return status;
+  }
 
   MappedFile* file = nullptr;
-  Status status = MapInput(mappings, console, search, token, path, &file);
+  status = MapInput(mappings, console, search, token, path, &file);
   if (status != kOk) return status;
   inputs.read.push_back(file->path);
 
   if (file->size < kMinimumObjectSize) {
     ReleaseMappedFile(file);
+    inputs.passed_over.emplace_back(token, InputFiles::PassedOver::kTooShort);
     return kOk;
   }
   // A small input is read through, an object at registration: mapped at once.

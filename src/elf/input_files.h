@@ -3,10 +3,12 @@
 // (linker command files, the previous export object, files too short to be
 // objects), and hand it to the archive reader or to object registration.
 #pragma once
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "elf/elf_image.h"
@@ -27,6 +29,10 @@ struct InputFiles {
   // order: also those passed over as too short, whose growing would change
   // the run.
   std::vector<std::string> read;
+  // Inputs passed over, as written, in command-line order: the run says
+  // nothing of some of them, so qdmdump --explain lists them all.
+  enum class PassedOver : uint8_t { kTooShort, kLinkerCommandFile, kOutput, kRepeated };
+  std::vector<std::pair<std::string, PassedOver>> passed_over;
 };
 
 // Where to look for an input and what to pass over.

@@ -7,7 +7,13 @@
 //
 // Verdicts are then read off the records, where selection left them with
 // their reasons; the words for each reason are the messages prepqdm prints
-// for it, or, for an -xall pass-over, a description of the rule.
+// for it, or, for an -xall pass-over, a description of the rule. A run that
+// fails writes nothing, so there nothing is "exported". A remedy is named
+// only where the rules let it make the symbol an export: the explain tests
+// apply each one to the real run.
+//
+// The reader keeps no COMDAT groups; the group of a described definition is
+// read here from its object's SHT_GROUP sections.
 //
 // Where a name was requested is not kept by selection (a record is 24
 // bytes and a big run has half a million): explain scans the definition
@@ -31,6 +37,7 @@
 #include "exports/def_scanner.h"
 #include "exports/in_code_exports.h"
 #include "host/paths.h"
+#include "inspect/check_words.h"
 #include "inspect/similar_names.h"
 #include "symbols/resolution.h"
 #include "symbols/tracking_pass.h"
@@ -88,13 +95,82 @@ std::string NotLoadableReason(const TrackedSymbol& record) {
   return Format("not loadable: special section index 0x%04X", symbol->st_shndx);
 }
 
+constexpr uint32_t kShtGroup = 17;
+constexpr uint32_t kGrpComdat = 1;
+
+// The name of the symbol that signs a group: sh_info indexes the symbol
+// table named by sh_link. Assemblers may sign with a section symbol, which
+// has the section's name.
+std::string GroupSignature(const ElfImage& image, const SectionHeader& group) {
+  std::optional<SectionHeader> symtab = image.Section(group.sh_link);
+  if (!symtab || symtab->sh_type != SHT_SYMTAB || (symtab->sh_flags & SHF_SIZE_PREFIXED)) return "?";
+  const uint8_t* at = image.Entry(*symtab, SymbolEntrySize(*symtab), group.sh_info, kSymbolSize);
+  if (at == nullptr) return "?";
+  const ElfSymbol s = LoadAt<ElfSymbol>(at);
+  if (SymbolType(s.st_info) == STT_SECTION) return std::string(image.SectionName(s.st_shndx).value_or("?"));
+  return std::string(image.StringAt(symtab->sh_link, s.st_name).value_or("?"));
+}
+
+// Per object, the signature of the COMDAT group of each member section.
+// The reader keeps no groups; each object's are read once, when one of its
+// definitions is first described.
+class ComdatGroups {
+ public:
+  std::optional<std::string> Of(const TrackedSymbol& record) {
+    if (record.object == nullptr || !DefinitionSymbol(record)) return std::nullopt;
+    const uint32_t shndx = SymbolSectionIndex(*record.object, DefinitionEntry(record));
+    auto [found, added] = groups_.try_emplace(record.object);
+    if (added) found->second = Read(record.object->Image());
+    auto member = found->second.find(shndx);
+    if (member == found->second.end()) return std::nullopt;
+    return member->second;
+  }
+
+ private:
+  static std::map<uint32_t, std::string> Read(const ElfImage& image) {
+    std::map<uint32_t, std::string> members;
+    // The reader converts only symbol and relocation tables: a group's
+    // words are in the file's byte order.
+    const bool little = IsLittleEndianIdent(image.Header().e_ident);
+    for (uint32_t index = 1; index < image.SectionCount(); ++index) {
+      std::optional<SectionHeader> group = image.Section(index);
+      if (!group || group->sh_type != kShtGroup) continue;
+      auto word = [&](uint32_t k) -> std::optional<uint32_t> {
+        const uint8_t* at = image.Entry(*group, 4, k, 4);
+        if (at == nullptr) return std::nullopt;
+        const uint32_t value = LoadAt<uint32_t>(at);
+        return little ? value : Bswap32(value);
+      };
+      std::optional<uint32_t> flags = word(0);
+      if (!flags || !(*flags & kGrpComdat)) continue;
+      const std::string signature = GroupSignature(image, *group);
+      // Up to the first word outside the section or the image.
+      for (uint32_t k = 1; std::optional<uint32_t> section = word(k); ++k) members.emplace(*section, signature);
+    }
+    return members;
+  }
+
+  std::map<const ObjectModule*, std::map<uint32_t, std::string>> groups_;
+};
+
+std::string VisibilityOf(const TrackedSymbol& record) {
+  std::optional<ElfSymbol> symbol = record.object != nullptr ? DefinitionSymbol(record) : std::nullopt;
+  if (!symbol) return "";
+  static constexpr const char* kNames[] = {"", "internal", "hidden", "protected"};
+  return kNames[symbol->st_other & 3];
+}
+
+std::string WeakDefinition(const std::optional<std::string>& comdat) {
+  if (comdat) return "weak definition in COMDAT group `" + *comdat + "`: a C++ inline function or template";
+  return "weak definition";
+}
+
 // Why -xall passes the record over, one line for each rule it fails.
-std::vector<std::string> PassOverReasons(const TrackedSymbol& record) {
+std::vector<std::string> PassOverReasons(const TrackedSymbol& record, const std::optional<std::string>& comdat) {
   static constexpr struct {
     ExportReasons reason;
     const char* words;
   } kWords[] = {
-      {REASON_WEAK, "weak definition"},
       {REASON_LINKONCE, "defined in a linkonce section"},
       {REASON_STATIC_INIT, "static initializer (name begins with __sti__)"},
       {REASON_DOUBLE_DOT, "name contains \"..\""},
@@ -102,6 +178,7 @@ std::vector<std::string> PassOverReasons(const TrackedSymbol& record) {
       {REASON_TABLE_NAME, "a name every export object defines itself"},
   };
   std::vector<std::string> reasons;
+  if (record.verdict_reasons & REASON_WEAK) reasons.push_back(WeakDefinition(comdat));
   for (const auto& entry : kWords)
     if (record.verdict_reasons & entry.reason) reasons.push_back(entry.words);
   if (record.verdict_reasons & REASON_NOT_LOADABLE) reasons.push_back(NotLoadableReason(record));
@@ -333,93 +410,216 @@ void FindUnderAbsentNames(InputRegistry& registry, const std::string& directory,
   }
 }
 
-// The reason codes and the words of a verdict.
-struct ReasonWords {
+// The reason codes, in the order the words are given.
+constexpr struct {
   ExportReasons reason;
   const char* code;
-  const char* words;
+} kReasonCodes[] = {
+    {REASON_WEAK, "weak"},
+    {REASON_LINKONCE, "linkonce"},
+    {REASON_STATIC_INIT, "static-init"},
+    {REASON_DOUBLE_DOT, "double-dot"},
+    {REASON_DOT_NAME, "dot-name"},
+    {REASON_NOT_LOADABLE, "not-loadable"},
+    {REASON_TABLE_NAME, "table-name"},
 };
 
-constexpr ReasonWords kReasonWords[] = {
-    {REASON_WEAK, "weak", "the definition in force is weak, and a weak symbol is never exported: give it a strong "
-                          "definition"},
-    {REASON_LINKONCE, "linkonce", "it is defined in a .gnu.linkonce section: -warnlinkonce allows it with a warning"},
-    {REASON_STATIC_INIT, "static-init", "it is a static initializer (a name beginning with __sti__): -warnsti "
-                                        "allows it with a warning"},
-    {REASON_DOUBLE_DOT, "double-dot", "its name contains \"..\", which is never exported"},
-    {REASON_DOT_NAME, "dot-name", "its name begins with '.'"},
-    {REASON_NOT_LOADABLE, "not-loadable", "its definition is not loadable (not in an allocated section, not common)"},
-    {REASON_TABLE_NAME, "table-name", "it is a name every export object defines itself, which is never exported"},
+// Rules no option lifts, for a name that is asked for.
+constexpr ExportReasons kNeverExported = REASON_WEAK | REASON_DOUBLE_DOT | REASON_TABLE_NAME;
+
+// How a symbol meets the rules: asked for (the definition file or an
+// .export section, or would be if named), or considered by -xall. The words
+// and remedies differ: -xall never takes a linkonce symbol or a static
+// initializer, whatever -warnlinkonce and -warnsti say.
+enum class Route { kRequested, kExportAll };
+
+struct Judged {
+  const SelectionSettings& settings;
+  std::optional<std::string> comdat;
 };
 
-std::string JoinWords(const std::vector<std::string>& words) {
+std::string RuleWords(ExportReasons reason, Route route, const Judged& j, bool lifted) {
+  const bool all = route == Route::kExportAll;
+  switch (reason) {
+    case REASON_WEAK:
+      if (j.comdat)
+        return "it is a " + WeakDefinition(j.comdat) + (all ? ", which -xall never takes" : ", and a weak symbol is "
+                                                                                            "never exported");
+      return all ? "-xall never takes a weak definition"
+                 : "the definition in force is weak, and a weak symbol is never exported: give it a strong definition";
+    case REASON_LINKONCE:
+      if (all) return "it is defined in a .gnu.linkonce section, which -xall never takes, -warnlinkonce or not";
+      if (j.settings.warn_linkonce) return "it is defined in a .gnu.linkonce section, which -warnlinkonce allows with a warning";
+      return lifted ? "it is defined in a .gnu.linkonce section: -warnlinkonce allows it with a warning"
+                    : "it is defined in a .gnu.linkonce section";
+    case REASON_STATIC_INIT:
+      if (all) return "it is a static initializer (a name beginning with __sti__), which -xall never takes, -warnsti or not";
+      if (j.settings.warn_sti)
+        return "it is a static initializer (a name beginning with __sti__), which -warnsti allows with a warning";
+      return std::string("it is a static initializer (a name beginning with __sti__)") +
+             (lifted ? ": -warnsti allows it with a warning" : "");
+    case REASON_DOUBLE_DOT: return "its name contains \"..\", which is never exported";
+    case REASON_DOT_NAME: return "its name begins with '.', which -xall never takes";
+    case REASON_NOT_LOADABLE:
+      return "its definition is not loadable (not in an allocated section, not common), which -xall never takes";
+    case REASON_TABLE_NAME: return "it is a name every export object defines itself, which is never exported";
+    default: return "";
+  }
+}
+
+std::string JoinWords(const std::vector<std::string>& words, const char* separator = "; ") {
   std::string joined;
-  for (const std::string& w : words) joined += (joined.empty() ? "" : "; ") + w;
+  for (const std::string& w : words) joined += (joined.empty() ? "" : separator) + w;
   return joined;
 }
 
-void ExplainReasons(ExportReasons reasons, ExplainSymbol& s) {
+// The words and codes of `reasons`; `lifted` when no rule beyond the ones
+// -warnlinkonce and -warnsti allow stands in the way.
+void ExplainReasons(ExportReasons reasons, Route route, const Judged& j, ExplainSymbol& s) {
+  const bool lifted = !(reasons & kNeverExported);
   std::vector<std::string> words;
-  for (const ReasonWords& r : kReasonWords) {
+  for (const auto& r : kReasonCodes) {
     if (!(reasons & r.reason)) continue;
     s.reason_codes.push_back(r.code);
-    words.push_back(r.words);
+    words.push_back(RuleWords(r.reason, route, j, lifted));
   }
   s.why += JoinWords(words);
 }
 
-ExplainSymbol Describe(const TrackedSymbol& record, const ExplainReport& report, const SelectionSettings& settings,
-                       const std::string& directory) {
+// The options that would let a requested symbol with `reasons` through.
+std::vector<std::string> LiftingOptions(ExportReasons reasons, const SelectionSettings& settings) {
+  std::vector<std::string> options;
+  if ((reasons & REASON_LINKONCE) && !settings.warn_linkonce) options.push_back("-warnlinkonce");
+  if ((reasons & REASON_STATIC_INIT) && !settings.warn_sti) options.push_back("-warnsti");
+  return options;
+}
+
+struct DescribeContext {
+  const ExplainReport& report;
+  const SelectionSettings& settings;
+  bool def_file = false;
+  const std::string& directory;
+  ComdatGroups& comdat;
+};
+
+// Nothing asked for the record: what would make it an export, if anything.
+void ExplainNotRequested(const TrackedSymbol& record, const Judged& j, ExplainSymbol& s, bool def_file) {
+  s.reason_codes.push_back("not-requested");
+  const ExportReasons checks = CheckReasons(record);
+  if (checks & kNeverExported) {
+    s.why = "nothing asks for it, and asking would not help: ";
+    ExplainReasons(checks & kNeverExported, Route::kRequested, j, s);
+    return;
+  }
+  ExplainRemedy remedy;
+  remedy.request = true;
+  remedy.options = LiftingOptions(checks, j.settings);
+  remedy.export_all = ExportAllReasons(record) == 0;
+  s.why = "nothing asks for it: name it in the definition file or an .export section";
+  if (!remedy.options.empty()) s.why += " and add " + JoinWords(remedy.options, " and ");
+  if (remedy.export_all) s.why += def_file ? ", or use -xall in place of -x" : ", or use -xall";
+  s.remedy = std::move(remedy);
+}
+
+ExplainSymbol Describe(const TrackedSymbol& record, const DescribeContext& c) {
   ExplainSymbol s;
   s.name = NameOf(record);
-  s.input = InputOf(record.object, directory);
+  s.input = InputOf(record.object, c.directory);
   s.kind = record.is_code ? "code" : record.is_tls ? "tls" : "data";
   s.weak = record.is_weak != 0;
   s.class_flags = record.class_flags;
+  s.visibility = VisibilityOf(record);
+  s.comdat_group = c.comdat.Of(record);
+  const Judged j{c.settings, s.comdat_group};
+  const bool succeeds = c.report.status == kOk;
   if (record.exported) {
+    s.warnings = CheckMessages(record, c.settings);
+    if (!succeeds) {
+      // Explain runs no writer: a run that fails writes nothing at all.
+      s.verdict = Verdict::kWouldExport;
+      s.why = "passed every check; the run fails for the reasons above";
+      return s;
+    }
     s.verdict = Verdict::kExported;
-    s.warnings = CheckMessages(record, settings);
     s.why = "on the export list";
     if (!s.warnings.empty()) {
       s.why += ", with a warning: ";
-      ExplainReasons(record.verdict_reasons, s);
+      ExplainReasons(record.verdict_reasons, Route::kRequested, j, s);
     }
     return s;
   }
   switch (record.verdict) {
-    case kVerdictRefused:
+    case kVerdictRefused: {
       s.verdict = Verdict::kRefused;
-      s.reasons = CheckMessages(record, settings);
+      s.reasons = CheckMessages(record, c.settings);
       s.why = "refused: ";
-      ExplainReasons(record.verdict_reasons, s);
+      ExplainReasons(record.verdict_reasons, Route::kRequested, j, s);
+      if (!(record.verdict_reasons & kNeverExported)) {
+        ExplainRemedy remedy;
+        remedy.options = LiftingOptions(record.verdict_reasons, c.settings);
+        if (!remedy.options.empty()) s.remedy = std::move(remedy);
+      }
       break;
+    }
     case kVerdictPassedOver:
       s.verdict = Verdict::kPassedOver;
-      s.reasons = PassOverReasons(record);
+      s.reasons = PassOverReasons(record, s.comdat_group);
       s.why = "-xall passes it over: ";
-      ExplainReasons(record.verdict_reasons, s);
+      ExplainReasons(record.verdict_reasons, Route::kExportAll, j, s);
       break;
     case kVerdictExcluded:
       s.verdict = Verdict::kExcluded;
       s.reasons.push_back("named in the exclude file");
-      s.warnings = CheckMessages(record, settings);
+      s.warnings = CheckMessages(record, c.settings);
       s.reason_codes.push_back("excluded");
       s.why = "it passed the checks, and the exclude file takes it off the list";
+      if (succeeds) {
+        s.why += ": take it out of the exclude file to export it";
+        s.remedy.emplace().unexclude = true;
+      }
       break;
     default:
       s.verdict = Verdict::kNotRequested;
       // A failed selection stops early: later sources were never read.
-      if (report.status != 0) {
+      if (!succeeds) {
         s.reasons.push_back("not on the export list when the selection stopped");
         s.reason_codes.push_back("selection-stopped");
         s.why = "the selection stopped (see the messages) before it was on the export list";
-      } else if (!report.export_all) {
+      } else if (!c.report.export_all) {
         s.reasons.push_back("not named in the definition file or an .export section");
-        s.reason_codes.push_back("not-requested");
-        s.why = "nothing asks for it: name it in the definition file or an .export section, or use -xall";
+        ExplainNotRequested(record, j, s, c.def_file);
       }
   }
   return s;
+}
+
+// The inputs the loader passed over, with why.
+std::vector<ExplainPassedOverInput> PassedOverInputs(const InputFiles& inputs) {
+  std::vector<ExplainPassedOverInput> listed;
+  for (const auto& [token, why] : inputs.passed_over) {
+    ExplainPassedOverInput entry;
+    entry.input = token;
+    switch (why) {
+      case InputFiles::PassedOver::kTooShort:
+        entry.reason = "too-short";
+        entry.words = ElfCheckWords(0xBAD00018u).value_or("shorter than 260 bytes");
+        break;
+      case InputFiles::PassedOver::kLinkerCommandFile:
+        entry.reason = "linker-command-file";
+        entry.words = "a linker command file (.ld or .lnk), never read";
+        break;
+      case InputFiles::PassedOver::kOutput:
+        entry.reason = "output";
+        entry.words = "the output file itself, a previous run's export object, never read";
+        break;
+      case InputFiles::PassedOver::kRepeated:
+        entry.reason = "repeated";
+        entry.words = "named before: each file is read once";
+        break;
+    }
+    listed.push_back(std::move(entry));
+  }
+  return listed;
 }
 
 // The exclude file's names that took nothing off the list, with their lines.
@@ -440,6 +640,16 @@ std::vector<ExplainUnmatchedExclude> UnmatchedExcludes(const MappedFile& file, c
   return unmatched;
 }
 
+// Every name of the exclude file, with its line.
+std::vector<ExplainUnmatchedExclude> AllExcludes(const MappedFile& file) {
+  std::vector<ExplainUnmatchedExclude> names;
+  ScanDefLines(file.view, file.size, [&](DefTokenType type, const uint8_t* token, uint32_t length, uint32_t line) {
+    if (type == DefTokenType::kSymbol) names.push_back({AsString(token, length), line, {}});
+    return kOk;
+  });
+  return names;
+}
+
 }  // namespace
 
 ExplainReport Explain(const std::vector<std::string>& args, const std::vector<std::string>& only) {
@@ -457,7 +667,9 @@ ExplainReport Explain(const std::vector<std::string>& args, const std::vector<st
   report.status = ParseCommandLine(run, static_cast<int>(storage.size()), argv.data());
   if (report.status != kOk) return report;
   Options& options = run.options;
+  report.passed_over_inputs = PassedOverInputs(run.inputs);
   std::optional<OptionFailure> failure = CheckOptionCombination(options, run.inputs.registry.count, run.console);
+  if (!failure) failure = CheckOutputFiles(options, run.inputs.files, run.response_files);
   // No log is written.
   Sink no_log;
   if (!failure) failure = MapSelectionFiles(options, run.mappings, no_log, &run.def_file, &run.exclude_file);
@@ -488,6 +700,8 @@ ExplainReport Explain(const std::vector<std::string>& args, const std::vector<st
   const std::set<std::string> wanted(only.begin(), only.end());
   auto kept = [&](const std::string& name) { return wanted.empty() || wanted.count(name) != 0; };
 
+  ComdatGroups comdat;
+  const DescribeContext context{report, settings, run.def_file != nullptr, directory, comdat};
   bool excluded_any = false;
   for (uint32_t number : run.tree.InNameOrder()) {
     const TrackedSymbol& record = run.tree.At(number);
@@ -495,7 +709,7 @@ ExplainReport Explain(const std::vector<std::string>& args, const std::vector<st
     if (record.exported) ++report.exported_count;
     if (record.verdict == kVerdictExcluded) excluded_any = true;
     if (!kept(NameOf(record))) continue;
-    ExplainSymbol s = Describe(record, report, settings, directory);
+    ExplainSymbol s = Describe(record, context);
     if (options.export_all) {
       s.requested_by.emplace_back();
     } else if (auto found = origins.find(s.name); found != origins.end()) {
@@ -525,13 +739,17 @@ ExplainReport Explain(const std::vector<std::string>& args, const std::vector<st
   for (ExplainAbsent& absent : report.absent) by_name[absent.name] = &absent;
   if (!by_name.empty()) FindUnderAbsentNames(run.inputs.registry, directory, by_name);
 
-  // The exclude file was read only when the selection got that far with
-  // something on the list.
-  if (run.exclude_file && report.status == kOk && (report.exported_count != 0 || excluded_any)) {
+  // The exclusions are applied once the list is complete; a selection that
+  // stopped before took nothing off, whatever the file says.
+  if (run.exclude_file) {
     report.exclude_file = *options.exclude_path;
-    report.unmatched_excludes = UnmatchedExcludes(*run.exclude_file, run.tree);
-    std::erase_if(report.unmatched_excludes,
-                  [&](const ExplainUnmatchedExclude& entry) { return !kept(entry.name); });
+    if (report.status == kOk || excluded_any)
+      report.unmatched_excludes = UnmatchedExcludes(*run.exclude_file, run.tree);
+    else
+      report.unapplied_excludes = AllExcludes(*run.exclude_file);
+    auto unkept = [&](const ExplainUnmatchedExclude& entry) { return !kept(entry.name); };
+    std::erase_if(report.unmatched_excludes, unkept);
+    std::erase_if(report.unapplied_excludes, unkept);
   }
   return report;
 }

@@ -87,7 +87,7 @@ const char* RelocationName(uint16_t machine, uint32_t type) {
 
 // The version of the JSON documents' layout; a script can check it before
 // it reads on.
-constexpr int kJsonSchemaVersion = 1;
+constexpr int kJsonSchemaVersion = 2;
 
 std::string CrcVerdict(uint32_t stored, const std::optional<uint32_t>& computed, const char* source) {
   char text[96];
@@ -246,6 +246,7 @@ int ExitStatusOf(const ExplainReport& report) {
 const char* VerdictName(Verdict verdict) {
   switch (verdict) {
     case Verdict::kExported: return "exported";
+    case Verdict::kWouldExport: return "would-export";
     case Verdict::kRefused: return "refused";
     case Verdict::kPassedOver: return "passed-over";
     case Verdict::kExcluded: return "excluded";
@@ -448,6 +449,10 @@ std::string RenderText(const ExplainReport& report) {
     t.Line("%-13s %-4s %-6s %-16s %-24s %s", VerdictName(s.verdict), s.kind.c_str(), s.weak ? "weak" : "strong",
            ClassFlagNames(s.class_flags).c_str(), Printable(s.name).c_str(),
            s.input.empty() ? "(definition file)" : Printable(s.input).c_str());
+    if (!s.visibility.empty()) t.Line("    visibility: %s", s.visibility.c_str());
+    // A weak definition's words name its group already.
+    if (s.comdat_group && s.why.find("COMDAT") == std::string::npos)
+      t.Line("    in COMDAT group `%s`", Printable(*s.comdat_group).c_str());
     for (const std::string& reason : s.reasons) t.Line("    %s", Printable(reason).c_str());
     for (const std::string& warning : s.warnings) t.Line("    %s", Printable(warning).c_str());
     // Every symbol of an -xall run is considered by -xall: said once, below.
@@ -468,6 +473,19 @@ std::string RenderText(const ExplainReport& report) {
       t.Line("    line %u: %s", u.line, Quote(u.name).c_str());
       TextSimilar(t, u.similar);
     }
+  }
+  if (report.exclude_file && !report.unapplied_excludes.empty()) {
+    t.Line("%s", "");
+    t.Line("names in the exclude file %s, not applied: the selection stopped:",
+           Printable(*report.exclude_file).c_str());
+    for (const ExplainUnmatchedExclude& u : report.unapplied_excludes)
+      t.Line("    line %u: %s", u.line, Quote(u.name).c_str());
+  }
+  if (!report.passed_over_inputs.empty()) {
+    t.Line("%s", "");
+    t.Line("inputs passed over (nothing is read from them):");
+    for (const ExplainPassedOverInput& p : report.passed_over_inputs)
+      t.Line("    %s: %s", Printable(p.input).c_str(), p.words.c_str());
   }
   t.Line("%s", "");
   if (report.status == 0) {
@@ -515,6 +533,21 @@ std::string RenderJson(const ExplainReport& report) {
     j.Key("why").String(s.why);
     j.Key("requested_by");
     JsonOrigins(j, s.requested_by);
+    j.Key("visibility").String(s.visibility.empty() ? "default" : s.visibility);
+    if (s.comdat_group) j.Key("comdat_group").String(*s.comdat_group);
+    else j.Key("comdat_group").Null();
+    j.Key("remedy");
+    if (s.remedy) {
+      j.BeginObject();
+      j.Key("request").Bool(s.remedy->request);
+      j.Key("add_options");
+      JsonStrings(j, s.remedy->options);
+      j.Key("or_xall").Bool(s.remedy->export_all);
+      j.Key("unexclude").Bool(s.remedy->unexclude);
+      j.EndObject();
+    } else {
+      j.Null();
+    }
     j.EndObject();
   }
   j.EndArray();
@@ -551,6 +584,23 @@ std::string RenderJson(const ExplainReport& report) {
     j.Key("line").Number(u.line);
     j.Key("did_you_mean");
     JsonStrings(j, u.similar);
+    j.EndObject();
+  }
+  j.EndArray();
+  j.Key("unapplied_excludes").BeginArray();
+  for (const ExplainUnmatchedExclude& u : report.unapplied_excludes) {
+    j.BeginObject();
+    j.Key("name").String(u.name);
+    j.Key("line").Number(u.line);
+    j.EndObject();
+  }
+  j.EndArray();
+  j.Key("passed_over_inputs").BeginArray();
+  for (const ExplainPassedOverInput& p : report.passed_over_inputs) {
+    j.BeginObject();
+    j.Key("input").String(p.input);
+    j.Key("reason").String(p.reason);
+    j.Key("words").String(p.words);
     j.EndObject();
   }
   j.EndArray();

@@ -113,7 +113,20 @@ struct PairCheck {
 };
 
 // Explain mode: what prepqdm's selection would do with every global symbol.
-enum class Verdict { kExported, kRefused, kPassedOver, kExcluded, kNotRequested };
+// kWouldExport: passed every check in a run that fails, so nothing is written.
+enum class Verdict { kExported, kWouldExport, kRefused, kPassedOver, kExcluded, kNotRequested };
+
+// What would make a symbol an export, each part a change to the command line
+// or its files; offered only where the rules allow it. `request`: name it in
+// the definition file or an .export section, with `options` added; or
+// `export_all`: use -xall (in place of -x); `unexclude`: take it out of the
+// exclude file; or with `request` false, just add `options`.
+struct ExplainRemedy {
+  bool request = false;
+  std::vector<std::string> options;
+  bool export_all = false;
+  bool unexclude = false;
+};
 
 // Where a name was asked for: a line of the definition file, an entry of an
 // object's ".export" section, or -xall (which considers every global).
@@ -140,6 +153,16 @@ struct ExplainSymbol {
   std::vector<std::string> reason_codes;  // "weak", "linkonce", ..., one per rule
   std::string why;                        // the verdict's reason in words
   std::vector<ExplainOrigin> requested_by;
+  std::string visibility;                 // "internal", "hidden" or "protected"; empty for the default
+  std::optional<std::string> comdat_group;  // the signature of the COMDAT group holding the definition
+  std::optional<ExplainRemedy> remedy;
+};
+
+// An input the loader read nothing from, as written on the command line.
+struct ExplainPassedOverInput {
+  std::string input;
+  std::string reason;  // "too-short", "linker-command-file", "output", "repeated"
+  std::string words;
 };
 
 // What an input holds under a name that no global record has.
@@ -159,7 +182,8 @@ struct ExplainAbsent {
   std::vector<std::string> similar;  // "did you mean", nearest first, at most three
 };
 
-// An exclude-file name that took nothing off the list.
+// An exclude-file name that took nothing off the list, or, when the
+// selection stopped before the exclusions, any of its names.
 struct ExplainUnmatchedExclude {
   std::string name;
   uint32_t line = 0;
@@ -178,8 +202,10 @@ struct ExplainReport {
   std::vector<std::string> only;     // --symbol: the names the report is limited to
   size_t global_count = 0;           // global symbols, and how many would be exported,
   size_t exported_count = 0;         // whatever --symbol keeps
-  std::optional<std::string> exclude_file;  // as typed, when one was read
+  std::optional<std::string> exclude_file;  // as typed, when one was given
   std::vector<ExplainUnmatchedExclude> unmatched_excludes;
+  std::vector<ExplainUnmatchedExclude> unapplied_excludes;  // the selection stopped first
+  std::vector<ExplainPassedOverInput> passed_over_inputs;
 };
 
 // Exit statuses shared by the program and its tests.

@@ -4,11 +4,13 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <map>
 #include <set>
 
 #include "dump_fixture.h"
 #include "inspect/explain.h"
+#include "inspect/file_inspector.h"
 #include "inspect/json_writer.h"
 #include "inspect/render.h"
 #include "json_reader.h"
@@ -139,10 +141,11 @@ TEST(Explain, DefinitionFileRefusalsAreThePrintedMessages) {
   EXPECT_FALSE(testsupport::FileExists(dir.File("out.o")));
   EXPECT_EQ(r.missing, std::vector<std::string>{"nothere"});
 
+  // The run fails and writes nothing: what passed every check is not "exported".
   auto symbols = ByName(r);
-  EXPECT_EQ(symbols["f"]->verdict, Verdict::kExported);
+  EXPECT_EQ(symbols["f"]->verdict, Verdict::kWouldExport);
   EXPECT_EQ(symbols["g"]->verdict, Verdict::kNotRequested);
-  EXPECT_EQ(symbols["__sti__x"]->verdict, Verdict::kExported);
+  EXPECT_EQ(symbols["__sti__x"]->verdict, Verdict::kWouldExport);
   EXPECT_EQ(symbols["__sti__x"]->warnings,
             std::vector<std::string>{"***Warning: Attempt to export symbol which shouldn't be exported: \"__sti__x\" is "
                                      "a static initializer symbol.  Export allowed with warning."});
@@ -186,7 +189,7 @@ TEST(Explain, DefinitionFileOnlyMode) {
   ASSERT_TRUE(r.ran) << r.console;
   EXPECT_TRUE(r.def_only);
   auto symbols = ByName(r);
-  EXPECT_EQ(symbols["d1"]->verdict, Verdict::kExported);
+  EXPECT_EQ(symbols["d1"]->verdict, Verdict::kWouldExport);
   EXPECT_EQ(symbols["d1"]->input, "");
   EXPECT_EQ(symbols["t1"]->kind, "tls");
   EXPECT_EQ(symbols["__sti__y"]->verdict, Verdict::kRefused);
@@ -462,4 +465,183 @@ TEST(ExplainCatalogue, ExportEntryAgainstAStaticFunctionAndSymbolFilter) {
   EXPECT_FALSE((*helper)["requested"].boolean);
   EXPECT_EQ((*helper)["findings"][0]["kind"].string, "local");
   EXPECT_NE(r.text.find("no-global     \"helper\""), std::string::npos) << r.text;
+}
+
+// Advice against the run: for each verdict and option, explain and prepqdm
+// itself on the same inputs. explain says "exported" exactly when the
+// export object holds the symbol, and a remedy it offers, applied, makes the
+// real run export it. k.o defines f, g (strong), w (weak), lo (linkonce),
+// __sti__s, a..b, abs (SHN_ABS) and inl, weak in the COMDAT group "inl" as a
+// compiler emits a C++ inline function; short.o is under 260 bytes.
+namespace {
+
+Bytes Word(uint32_t value, bool big) {
+  Bytes b(4);
+  testsupport::Put32(b, 0, value, big);
+  return b;
+}
+
+void WriteAgreementInputs(const TempDir& dir, bool big) {
+  testsupport::ElfBuilder k(big, big ? EM_PPC : 3);
+  uint16_t text = static_cast<uint16_t>(k.AddProgbits(".text", SHF_ALLOC | SHF_EXECINSTR, Bytes(64, 0)));
+  uint16_t linkonce = static_cast<uint16_t>(k.AddProgbits(".gnu.linkonce.t.lo", SHF_ALLOC | SHF_EXECINSTR, Bytes(8, 0)));
+  uint16_t inline_text = static_cast<uint16_t>(k.AddProgbits(".text.inl", SHF_ALLOC | SHF_EXECINSTR, Bytes(8, 0)));
+  uint32_t at = 0;
+  for (const char* name : {"f", "g", "__sti__s", "a..b"}) k.AddGlobal(name, text, at += 4, 4);
+  k.AddSymbol({"hid", 32, 4, testsupport::Info(STB_GLOBAL, STT_FUNC), 2 /* hidden */, text});
+  k.AddGlobal("w", text, 40, 4, STT_FUNC, STB_WEAK);
+  k.AddGlobal("lo", linkonce, 0, 4);
+  k.AddGlobal("abs", SHN_ABS, 5, 0, 0);
+  uint32_t inl = k.AddGlobal("inl", inline_text, 0, 4, STT_FUNC, STB_WEAK);
+  Bytes group = Word(1 /* GRP_COMDAT */, big);
+  Bytes member = Word(inline_text, big);
+  group.insert(group.end(), member.begin(), member.end());
+  testsupport::SectionSpec spec{".group", 17 /* SHT_GROUP */, 0, group};
+  spec.link = testsupport::kLinkSymtab;
+  spec.info = inl;
+  spec.entsize = 4;
+  k.AddSection(spec);
+  testsupport::WriteFile(dir.File("k.o"), k.Build());
+  testsupport::WriteFile(dir.File("short.o"), Bytes(200, 0));
+}
+
+// The names in the real run's export object; none when it failed.
+std::set<std::string> RealExports(const TempDir& dir, const std::vector<std::string>& args, std::string* console) {
+  std::vector<std::string> full = {"-o", dir.File("out.o")};
+  for (const std::string& a : args) full.push_back(a == "DEF" || a == "EXCL" ? dir.File(a) : a);
+  full.push_back(dir.File("k.o"));
+  full.push_back(dir.File("short.o"));
+  std::remove(dir.File("out.o").c_str());
+  testsupport::InProcessResult real = testsupport::RunInProcess(full);
+  *console = real.console;
+  std::set<std::string> names;
+  if (real.status != 0) return names;
+  FileReport file = InspectFile(dir.File("out.o"));
+  for (const ObjectReport& object : file.objects)
+    if (object.object)
+      for (const ExportTableFacts& table : object.object->export_tables)
+        for (const ExportEntryFacts& entry : table.entries) names.insert(entry.name.value_or("?"));
+  return names;
+}
+
+ExplainReport ExplainIn(const TempDir& dir, const std::vector<std::string>& args) {
+  std::vector<std::string> full = {"-o", dir.File("out.o")};
+  for (const std::string& a : args) full.push_back(a == "DEF" || a == "EXCL" ? dir.File(a) : a);
+  full.push_back(dir.File("k.o"));
+  full.push_back(dir.File("short.o"));
+  return Explain(full);
+}
+
+}  // namespace
+
+TEST(ExplainAgreesWithTheRun, VerdictsAndRemedies) {
+  using V = Verdict;
+  struct Row {
+    std::vector<std::string> args;  // DEF and EXCL stand for the files below
+    const char* def;                // "" for none
+    const char* name;
+    Verdict verdict;
+    bool remedy;
+  } rows[] = {
+      {{"-xall"}, "", "f", V::kExported, false},
+      {{"-xall"}, "", "w", V::kPassedOver, false},
+      {{"-xall", "-warnlinkonce"}, "", "lo", V::kPassedOver, false},
+      {{"-xall", "-warnsti"}, "", "__sti__s", V::kPassedOver, false},
+      {{"-xall"}, "", "inl", V::kPassedOver, false},
+      {{"-xall"}, "", "abs", V::kPassedOver, false},
+      {{"-xall", "-xnot", "EXCL"}, "", "f", V::kExcluded, true},
+      {{"-x", "DEF"}, "f", "f", V::kExported, false},
+      {{"-x", "DEF"}, "f", "g", V::kNotRequested, true},
+      {{"-x", "DEF"}, "f", "w", V::kNotRequested, false},
+      {{"-x", "DEF"}, "f", "lo", V::kNotRequested, true},
+      {{"-x", "DEF"}, "f", "__sti__s", V::kNotRequested, true},
+      {{"-x", "DEF"}, "f", "a..b", V::kNotRequested, false},
+      {{"-x", "DEF"}, "f", "inl", V::kNotRequested, false},
+      {{"-x", "DEF"}, "f", "abs", V::kNotRequested, true},
+      {{"-x", "DEF"}, "f\nlo", "lo", V::kRefused, true},
+      {{"-x", "DEF", "-warnlinkonce"}, "f\nlo", "lo", V::kExported, false},
+      {{"-x", "DEF"}, "f\n__sti__s", "__sti__s", V::kRefused, true},
+      {{"-x", "DEF"}, "f\n__sti__s", "f", V::kWouldExport, false},
+      {{"-x", "DEF"}, "f\nw", "w", V::kRefused, false},
+      {{"-x", "DEF"}, "f\ninl", "inl", V::kRefused, false},
+      {{"-x", "DEF"}, "f\na..b", "a..b", V::kRefused, false},
+      {{"-x", "DEF", "-xnot", "EXCL"}, "f\ng", "g", V::kExcluded, true},
+      {{"-x", "DEF", "-xnot", "EXCL"}, "f\nw", "f", V::kWouldExport, false},
+  };
+  for (const Row& row : rows) {
+    std::string args_text;
+    for (const std::string& a : row.args) args_text += a + " ";
+    SCOPED_TRACE(args_text + "(def: " + row.def + ") " + row.name);
+    TempDir dir;
+    WriteAgreementInputs(dir, false);
+    testsupport::WriteFile(dir.File("DEF"), std::string("[CODE]\n") + row.def + "\n");
+    testsupport::WriteFile(dir.File("EXCL"), std::string("f\ng\n"));
+    ExplainReport r = ExplainIn(dir, row.args);
+    ASSERT_TRUE(r.ran) << r.console;
+    auto symbols = ByName(r);
+    ASSERT_TRUE(symbols.count(row.name));
+    const ExplainSymbol& s = *symbols[row.name];
+    EXPECT_EQ(VerdictName(s.verdict), std::string(VerdictName(row.verdict))) << s.why;
+    std::string console;
+    const std::set<std::string> real = RealExports(dir, row.args, &console);
+    EXPECT_EQ(real.count(row.name) == 1, s.verdict == V::kExported) << console;
+    EXPECT_EQ(r.status == 0, testsupport::FileExists(dir.File("out.o"))) << console;
+    ASSERT_EQ(s.remedy.has_value(), row.remedy) << s.why;
+    if (!s.remedy) continue;
+
+    // The remedy, applied, exports the symbol; each option it adds is in the words.
+    std::vector<std::string> fixed;
+    for (size_t i = 0; i < row.args.size(); ++i) {
+      if (s.remedy->unexclude && row.args[i] == "-xnot") ++i;
+      else fixed.push_back(row.args[i]);
+    }
+    for (const std::string& option : s.remedy->options) {
+      EXPECT_NE(s.why.find(option), std::string::npos) << s.why;
+      fixed.push_back(option);
+    }
+    if (s.remedy->request)
+      testsupport::WriteFile(dir.File("DEF"), std::string("[CODE]\n") + row.def + "\n" + row.name + "\n");
+    EXPECT_EQ(RealExports(dir, fixed, &console).count(row.name), 1u) << console;
+    if (s.remedy->export_all) {
+      EXPECT_NE(s.why.find("-xall"), std::string::npos) << s.why;
+      EXPECT_EQ(RealExports(dir, {"-xall"}, &console).count(row.name), 1u) << console;
+    }
+  }
+}
+
+// What the rows do not show: the short input, the exclusions a stopped
+// selection never applied, visibility, and the group in either byte order.
+TEST(ExplainAgreesWithTheRun, PassedOverInputsStoppedExclusionsAndGroups) {
+  for (bool big : {false, true}) {
+    SCOPED_TRACE(big ? "big-endian" : "little-endian");
+    TempDir dir;
+    WriteAgreementInputs(dir, big);
+    testsupport::WriteFile(dir.File("DEF"), std::string("[CODE]\nf\nw\n"));
+    testsupport::WriteFile(dir.File("EXCL"), std::string("f\nnothere\n"));
+    ExplainReport r = ExplainIn(dir, {"-x", "DEF", "-xnot", "EXCL", dir.File("k.o")});
+    ASSERT_TRUE(r.ran) << r.console;
+    EXPECT_EQ(r.status, -1);
+    ASSERT_EQ(r.passed_over_inputs.size(), 2u);
+    EXPECT_EQ(r.passed_over_inputs[0].reason, "repeated");
+    EXPECT_EQ(r.passed_over_inputs[1].input, dir.File("short.o"));
+    EXPECT_EQ(r.passed_over_inputs[1].reason, "too-short");
+    EXPECT_TRUE(r.unmatched_excludes.empty());
+    ASSERT_EQ(r.unapplied_excludes.size(), 2u);
+    EXPECT_EQ(r.unapplied_excludes[1].name, "nothere");
+    auto symbols = ByName(r);
+    EXPECT_EQ(symbols["inl"]->comdat_group, std::optional<std::string>("inl"));
+    EXPECT_EQ(symbols["w"]->comdat_group, std::nullopt);
+    EXPECT_EQ(symbols["hid"]->visibility, "hidden");
+    EXPECT_EQ(symbols["f"]->visibility, "");
+  }
+  TempDir dir;
+  WriteAgreementInputs(dir, false);
+  testsupport::WriteFile(dir.File("EXCL"), std::string("f\nnothere\n"));
+  testsupport::ProcessResult text = testsupport::RunProgram(
+      QDMDUMP_BINARY, {"--explain", "-o", "out.o", "-xall", "-xnot", "EXCL", "k.o", "short.o", "x.ld"}, dir.path());
+  for (const char* line :
+       {"    weak definition in COMDAT group `inl`: a C++ inline function or template\n",
+        "\nnames in the exclude file EXCL that matched no listed export:\n    line 2: \"nothere\"\n",
+        "    short.o: shorter than 260 bytes", "    x.ld: a linker command file", "    visibility: hidden\n"})
+    EXPECT_NE(text.out.find(line), std::string::npos) << line << "\n" << text.out;
 }
