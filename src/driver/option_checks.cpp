@@ -67,9 +67,15 @@ std::optional<OptionFailure> CheckOptionCombination(Options& options, int32_t ob
     if (const std::optional<std::string> value = EnvironmentValue("SOURCE_DATE_EPOCH")) {
       const char* epoch = value->c_str();
       const size_t length = std::strlen(epoch);
-      if (length == 0 || length > ArMemberHeader::kDate.width || std::strspn(epoch, "0123456789") != length)
+      if (length == 0 || std::strspn(epoch, "0123456789") != length)
         return OptionFailure{
             Format("***Error: SOURCE_DATE_EPOCH \"%s\" is not a number of seconds. Return -1.\n", epoch), false};
+      // Leading zeros are not written: the value has to fit, not the text.
+      if (length - std::strspn(epoch, "0") > ArMemberHeader::kDate.width)
+        return OptionFailure{Format("***Error: SOURCE_DATE_EPOCH \"%s\" does not fit the 12-digit date field of the "
+                                    "import library. Return -1.\n",
+                                    epoch),
+                             false};
     }
   }
   return std::nullopt;

@@ -24,7 +24,8 @@ struct OptionFailure {
 // -l must come with -r, and there must be objects unless the exports come
 // from the definition file alone; decides `def_only`. Prints the -checknosda
 // warning. With an import library in an archive, SOURCE_DATE_EPOCH, when
-// set, must be a decimal number of seconds.
+// set, must be a decimal number of seconds that fits the 12-digit `ar_date`
+// field (0 to 999999999999).
 std::optional<OptionFailure> CheckOptionCombination(Options& options, int32_t object_count, Sink& console);
 
 // -xall and -x exclude each other; maps the definition and exclude files

@@ -68,7 +68,8 @@ unsigned long long ArchiveDate() {
   if (const std::optional<std::string> value = EnvironmentValue("SOURCE_DATE_EPOCH")) {
     const char* epoch = value->c_str();
     size_t length = strlen(epoch);
-    if (length > 0 && length <= ArMemberHeader::kDate.width && strspn(epoch, "0123456789") == length)
+    if (length > 0 && strspn(epoch, "0123456789") == length &&
+        length - strspn(epoch, "0") <= ArMemberHeader::kDate.width)
       return strtoull(epoch, nullptr, 10);
   }
   return static_cast<unsigned long long>(time(nullptr));

@@ -290,29 +290,41 @@ TEST(DriverRun, ExportObjectAmongTheInputs) {
 }
 
 // The import library's date comes from SOURCE_DATE_EPOCH: a value that is
-// not a number of seconds ends the run before anything is written; without
-// the archive header no date is read, so the value does not matter.
+// not a number of seconds, or one above the 12 digits of the date field,
+// ends the run before anything is written; without the archive header no
+// date is read, so the value does not matter.
 TEST(DriverRun, SourceDateEpochMustBeSeconds) {
   TempDir dir;
   WriteFile(dir.File("a.o"), SmallObject("f"));
   WriteFile(dir.File("e.def"), std::string("[CODE]\nf\n"));
   const std::string ax = "TOOLCHAIN_ROOT=" + std::string(AX_BINARY).substr(0, std::string(AX_BINARY).rfind('/'));
   std::vector<std::string> args{"-o", "out.o", "-x", "e.def", "-l", "lib.a", "-r", "m", "-log", "x.log", "a.o"};
-  for (const char* bad : {"abc", "-5", "", "1234567890123"}) {
+  const std::string kTooLarge = "\" does not fit the 12-digit date field of the import library. Return -1.\n";
+  const std::pair<const char*, std::string> refused[] = {
+      {"abc", "\" is not a number of seconds. Return -1.\n"},
+      {"-5", "\" is not a number of seconds. Return -1.\n"},
+      {"", "\" is not a number of seconds. Return -1.\n"},
+      {"1000000000000", kTooLarge},
+      {"99999999999999999999999", kTooLarge},
+  };
+  for (const auto& [bad, message] : refused) {
     ProcessResult r = RunBinary(args, dir.path(), {std::string("SOURCE_DATE_EPOCH=") + bad, ax});
     EXPECT_EQ(r.exit_code, 255) << bad;
-    EXPECT_EQ(Normalised(r.out), "***Error: SOURCE_DATE_EPOCH \"" + std::string(bad) +
-                                     "\" is not a number of seconds. Return -1.\n" + Report(args, -1));
+    EXPECT_EQ(Normalised(r.out), "***Error: SOURCE_DATE_EPOCH \"" + std::string(bad) + message + Report(args, -1));
     EXPECT_FALSE(testsupport::FileExists(dir.File("out.o")) || testsupport::FileExists(dir.File("x.log"))) << bad;
   }
-  ProcessResult good = RunBinary(args, dir.path(), {"SOURCE_DATE_EPOCH=1700000000", ax});
-  EXPECT_EQ(good.exit_code, 0) << good.out;
   // The archiver may have put its index first: the member is named m.o.
-  std::vector<uint8_t> bytes = testsupport::ReadFile(dir.File("lib.a"));
-  std::string library(bytes.begin(), bytes.end());
-  size_t member = library.find("m.o/");
-  ASSERT_NE(member, std::string::npos);
-  EXPECT_EQ(library.substr(member + 16, 12), "1700000000  ");
+  // Leading zeros are not written, so they do not count against the field.
+  for (const auto& [epoch, field] : {std::pair{"1700000000", "1700000000  "}, {"999999999999", "999999999999"},
+                                     {"0000999999999999", "999999999999"}}) {
+    ProcessResult good = RunBinary(args, dir.path(), {std::string("SOURCE_DATE_EPOCH=") + epoch, ax});
+    EXPECT_EQ(good.exit_code, 0) << good.out;
+    std::vector<uint8_t> bytes = testsupport::ReadFile(dir.File("lib.a"));
+    std::string library(bytes.begin(), bytes.end());
+    size_t member = library.find("m.o/");
+    ASSERT_NE(member, std::string::npos);
+    EXPECT_EQ(library.substr(member + 16, 12), field) << epoch;
+  }
   args.insert(args.begin(), "-noar");
   EXPECT_EQ(RunBinary(args, dir.path(), {"SOURCE_DATE_EPOCH=abc"}).exit_code, 0);
 }
