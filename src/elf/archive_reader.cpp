@@ -9,6 +9,10 @@
 // is reported instead of being read past its end. Long names are charged to
 // a ReadBudget, as every member may be named through the same long entry.
 //
+// A member that stops the walk gets a note after its message naming the
+// archive and the offset of the member's header: the messages themselves
+// name only the archive, or only the member.
+//
 // Nothing of the archive's own is needed after the walk (a registered member
 // keeps a copy of its name), so the symbol index, other members that are not
 // objects and, once the walk is over, the long-name table give their pages
@@ -75,6 +79,11 @@ bool IsObjectMemberName(std::string_view name) {
   return name[dot + 1] == 'o' || name[dot + 1] == 'O';
 }
 
+void NoteArchiveMember(Sink& console, const char* archive, uint64_t header_offset) {
+  Print(console, "  note: member of %s, header at byte %llu\n", archive,
+        static_cast<unsigned long long>(header_offset));
+}
+
 Status ReadArchive(InputRegistry& registry, Sink& console, MappedFile* archive) {
   const uint8_t* long_names = nullptr;
   uint64_t long_names_size = 0;
@@ -92,16 +101,26 @@ Status ReadArchive(InputRegistry& registry, Sink& console, MappedFile* archive) 
     }
     // The reader goes through most of the member.
     PrefaultPages(*archive, member.data, member.size);
-    return OpenObjectModule(registry, console, archive, member.name, member.data, static_cast<uint32_t>(member.size));
+    Status opened =
+        OpenObjectModule(registry, console, archive, member.name, member.data, static_cast<uint32_t>(member.size));
+    // The reader's message names the member only.
+    if (opened != kOk) NoteArchiveMember(console, archive->path.c_str(), member.header_offset);
+    return opened;
   });
   registry.give_backs.Add(*archive, long_names, long_names_size);
   return status;
 }
 
-Status WalkArchive(Sink& console, MappedFile* archive, const std::function<Status(const ArchiveMember&)>& visit) {
+Status WalkArchive(Sink& console, MappedFile* archive, const std::function<Status(const ArchiveMember&)>& visit,
+                   ArchiveStop* stop) {
   const char* path = archive->path.c_str();
+  ArchiveStop ignored;
+  ArchiveStop& stopped = stop != nullptr ? *stop : ignored;
+  stopped = ArchiveStop{};
   if (archive->size < kGlobalHeaderSize + kMemberHeaderSize) {
     Print(console, "***Error: file \"%s\" is too small to be useful. Return -1.\n", path);
+    stopped.check = ArchiveCheck::kTooSmall;
+    stopped.available = archive->size;
     return -1;
   }
   uint8_t* view = archive->view;
@@ -115,9 +134,18 @@ Status WalkArchive(Sink& console, MappedFile* archive, const std::function<Statu
   for (;;) {
     // At least one whole header remains here.
     const uint8_t* header = view + offset;
+    // Each stop names the member's header after the message.
+    auto stop_at = [&](ArchiveCheck check, std::string_view name, Status status) {
+      NoteArchiveMember(console, path, offset);
+      stopped.check = check;
+      stopped.header = header;
+      stopped.header_offset = offset;
+      stopped.name = name;
+      return status;
+    };
     if (header[kMagicField] != 0x60 || header[kMagicField + 1] != 0x0A) {
       Print(console, "***Error: file \"%s\" has invalid library file format. Return -1\n", path);
-      return -1;
+      return stop_at(ArchiveCheck::kHeaderEnd, {}, -1);
     }
     uint64_t data_offset = offset + kMemberHeaderSize;
     remaining -= kMemberHeaderSize;
@@ -136,31 +164,10 @@ Status WalkArchive(Sink& console, MappedFile* archive, const std::function<Statu
       }
     }
 
-    Decimal size_field = ReadDecimal(header + kSizeField, kSizeFieldSize);
-    if (size_field.value == 0) {
-      Print(console, "***Error: Invalid file size for file inside \"%s\".\n", path);
-      return -4;
-    }
-    bool size_well_formed = size_field.value > 0;
-    for (size_t k = size_field.used; k < kSizeFieldSize; ++k) {
-      if (header[kSizeField + k] != ' ') size_well_formed = false;
-    }
-    if (!size_well_formed) {
-      Print(console, "***Error: Invalid member size inside \"%s\". Return -1.\n", path);
-      return -1;
-    }
-    uint64_t size = static_cast<uint64_t>(size_field.value);
-    if (size > remaining) {
-      Print(console, "***Error: Member size runs past the end of file \"%s\". Return -1.\n", path);
-      return -1;
-    }
-    const uint8_t* data = view + data_offset;
-
+    // The name before the size, so that a size that fails names its member.
+    // A long name lies in an earlier member, already checked.
     std::string_view name;
-    if (slash == 1) {
-      long_names = data;
-      long_names_size = size;
-    } else if (slash == 0) {
+    if (slash == 0) {
       bool symbol_index = only_padding || field[1] == 0;
       if (!symbol_index && long_names != nullptr) {
         Decimal reference = ReadDecimal(field + 1, kNameFieldSize - 1);
@@ -171,13 +178,39 @@ Status WalkArchive(Sink& console, MappedFile* archive, const std::function<Statu
           size_t length = end ? static_cast<size_t>(static_cast<const uint8_t*>(end) - start) : available;
           if (!name_budget.Charge(uint64_t{length} + 1)) {
             Print(console, "***Error: Member names inside \"%s\" take too long to read. Return -1.\n", path);
-            return -1;
+            return stop_at(ArchiveCheck::kLongNames, {}, -1);
           }
           name = std::string_view(reinterpret_cast<const char*>(start), length);
         }
       }
-    } else {
+    } else if (slash >= 2) {
       name = std::string_view(reinterpret_cast<const char*>(field), slash);
+    }
+
+    Decimal size_field = ReadDecimal(header + kSizeField, kSizeFieldSize);
+    if (size_field.value == 0) {
+      Print(console, "***Error: Invalid file size for file inside \"%s\".\n", path);
+      return stop_at(ArchiveCheck::kZeroSize, name, -4);
+    }
+    bool size_well_formed = size_field.value > 0;
+    for (size_t k = size_field.used; k < kSizeFieldSize; ++k) {
+      if (header[kSizeField + k] != ' ') size_well_formed = false;
+    }
+    if (!size_well_formed) {
+      Print(console, "***Error: Invalid member size inside \"%s\". Return -1.\n", path);
+      return stop_at(ArchiveCheck::kBadSize, name, -1);
+    }
+    uint64_t size = static_cast<uint64_t>(size_field.value);
+    if (size > remaining) {
+      Print(console, "***Error: Member size runs past the end of file \"%s\". Return -1.\n", path);
+      stopped.size = size;
+      stopped.available = remaining;
+      return stop_at(ArchiveCheck::kPastEnd, name, -1);
+    }
+    const uint8_t* data = view + data_offset;
+    if (slash == 1) {
+      long_names = data;
+      long_names_size = size;
     }
 
     ArchiveMember member;

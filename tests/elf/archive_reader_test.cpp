@@ -68,7 +68,7 @@ struct Row {
   const char* what;
   std::function<Bytes()> archive;
   Status status;
-  const char* message;  // "%s" stands for the archive path
+  std::string message;  // "%s" stands for the archive path
   std::vector<std::string> names;
 };
 
@@ -90,6 +90,12 @@ const char* const kBadFormat = "***Error: file \"%s\" has invalid library file f
 const char* const kZeroSize = "***Error: Invalid file size for file inside \"%s\".\n";
 const char* const kPastEnd = "***Error: Member size runs past the end of file \"%s\". Return -1.\n";
 const char* const kBadSize = "***Error: Invalid member size inside \"%s\". Return -1.\n";
+
+// The line after the message of a member that stops the walk.
+std::string Note(uint64_t header) { return "  note: member of %s, header at byte " + std::to_string(header) + "\n"; }
+// The second header, after a first member holding Object() of a one-letter
+// symbol.
+const uint64_t kSecond = 8 + 60 + Object("a").size();
 
 const Row kCatalogue[] = {
     {"short names", [] { return ArBuilder().Add("a.o", Object("a")).Add("b.obj", Object("b")).Add("UTIL.O", Object("u")).Build(); },
@@ -129,26 +135,36 @@ const Row kCatalogue[] = {
      0, "", {"a.o"}},
     {"file too small", [] { return With(Text("!<arch>\n"), 59, ' '); }, -1, kTooSmall, {}},
     {"damaged fmag in the first header", [] { return ArBuilder().AddRaw(Magic(Raw("a.o/", Object("a")), "`x")).Build(); }, -1,
-     kBadFormat, {}},
+     kBadFormat + Note(8), {}},
     {"damaged fmag in a later header",
-     [] { return ArBuilder().Add("a.o", Object("a")).AddRaw(Magic(Raw("b.o/", Object("b")), "\n`")).Build(); }, -1, kBadFormat,
-     {"a.o"}},
+     [] { return ArBuilder().Add("a.o", Object("a")).AddRaw(Magic(Raw("b.o/", Object("b")), "\n`")).Build(); }, -1,
+     kBadFormat + Note(kSecond), {"a.o"}},
     {"size 0, even for the symbol index",
-     [] { return ArBuilder().AddRaw(WithSize(Raw("/", {}), "0")).Add("a.o", Object("a")).Build(); }, -4, kZeroSize, {}},
+     [] { return ArBuilder().AddRaw(WithSize(Raw("/", {}), "0")).Add("a.o", Object("a")).Build(); }, -4,
+     kZeroSize + Note(8), {}},
     {"size field without digits reads as 0",
-     [] { return ArBuilder().Add("a.o", Object("a")).AddRaw(WithSize(Raw("b.o/", Object("b")), "abc")).Build(); }, -4, kZeroSize,
-     {"a.o"}},
+     [] { return ArBuilder().Add("a.o", Object("a")).AddRaw(WithSize(Raw("b.o/", Object("b")), "abc")).Build(); }, -4,
+     kZeroSize + Note(kSecond), {"a.o"}},
     {"size past the end of the file",
-     [] { return ArBuilder().Add("a.o", Object("a")).AddRaw(WithSize(Raw("b.o/", Object("b")), "999999")).Build(); }, -1, kPastEnd,
-     {"a.o"}},
+     [] { return ArBuilder().Add("a.o", Object("a")).AddRaw(WithSize(Raw("b.o/", Object("b")), "999999")).Build(); }, -1,
+     kPastEnd + Note(kSecond), {"a.o"}},
     {"size past the end on a member that is not an object",
-     [] { return ArBuilder().AddRaw(WithSize(Raw("//", Text("abc/\n")), "7")).Build(); }, -1, kPastEnd, {}},
-    {"negative size", [] { return ArBuilder().AddRaw(WithSize(Raw("b.o/", Object("b")), "-300")).Build(); }, -1, kBadSize, {}},
+     [] { return ArBuilder().AddRaw(WithSize(Raw("//", Text("abc/\n")), "7")).Build(); }, -1,
+     kPastEnd + Note(8), {}},
+    {"negative size", [] { return ArBuilder().AddRaw(WithSize(Raw("b.o/", Object("b")), "-300")).Build(); }, -1, kBadSize + Note(8), {}},
     {"size with trailing garbage", [] { return ArBuilder().AddRaw(WithSize(Raw("b.o/", Object("b")), "3x0")).Build(); }, -1,
-     kBadSize, {}},
+     kBadSize + Note(8), {}},
     {"member that is not a valid object stops the walk",
      [] { return ArBuilder().Add("good.o", Object("g")).Add("bad.o", Bytes(300, 'x')).Add("late.o", Object("l")).Build(); },
-     AsStatus(0xBAD00019u), "*** Error 0xBAD00019 parsing ELF file \"bad.o\"\n", {"good.o"}},
+     AsStatus(0xBAD00019u), "*** Error 0xBAD00019 parsing ELF file \"bad.o\"\n" + Note(kSecond), {"good.o"}},
+    {"object through a long name that is not relocatable",
+     [] {
+       Bytes executable = Object("x");
+       executable[16] = 2;  // ET_EXEC
+       return ArBuilder().AddSymbolIndex().Add("a_long_executable_name.o", executable).Build();
+     },
+     -1, "*** Error Object file \"a_long_executable_name.o\" is not relocatable. return -1.\n" + Note(8 + 60 + 4 + 60 + 26),
+     {}},
 };
 
 TEST(ReadArchive, Catalogue) {
@@ -156,7 +172,8 @@ TEST(ReadArchive, Catalogue) {
     ArchiveResult r = ReadBytes(row.archive());
     EXPECT_EQ(r.status, row.status) << row.what;
     std::string message = row.message;
-    if (size_t at = message.find("%s"); at != std::string::npos) message.replace(at, 2, r.path);
+    for (size_t at = message.find("%s"); at != std::string::npos; at = message.find("%s", at + r.path.size()))
+      message.replace(at, 2, r.path);
     EXPECT_EQ(r.console, message) << row.what;
     EXPECT_EQ(r.names, row.names) << row.what;
   }

@@ -101,7 +101,7 @@ TEST(ReadBudget, SharedReferencesAreRefusedOncePastTheBudget) {
     std::string console;
   } cases[] = {
       {"archive", 3, 0, ""},
-      {"archive", 60, -1, kMembers},
+      {"archive", 60, -1, kMembers + "  note: member of lib.a, header at byte 79964\n"},
       {"exports", 3, 0, ""},
       {"exports", 64, -1, kExports},
       {"symbols", 3, 0, ""},
