@@ -120,24 +120,6 @@ Status BuildImportLibraryFromOutput(RunState& run, const StagedFile& export_obje
   return built->status;
 }
 
-// With nothing exported no library is written; one left at the path by an
-// earlier run would still claim exports the module no longer has.
-void RemoveStaleImportLibrary(RunState& run) {
-  const std::string& path = *run.options.import_library_path;
-  std::optional<FileIdentity> identity = IdentifyFile(path);
-  if (!identity || !identity->regular) return;
-  MappedFile* file = nullptr;
-  bool stale = MapFile(run.mappings, path, &file) == kOk && IsImportLibraryFile(*file);
-  if (file != nullptr) ReleaseMappedFile(file);
-  if (stale && RemoveFile(path) == 0) {
-    Print(run.console, "  note: %s: removed the import library of an earlier run, as nothing is exported\n",
-          path.c_str());
-  } else {
-    Print(run.console, "  note: %s: left as it is: not an import library (none is written, as nothing is exported)\n",
-          path.c_str());
-  }
-}
-
 }  // namespace
 
 void PrintUsage(RunState& run) {
@@ -276,12 +258,8 @@ Status RunStages(RunState& run, int argc, char** argv) {
     if (status != kOk) PrintImportLibraryFailure(run, status);
   }
   if (status == kOk) status = outputs.CommitAll();
-  if (status == kOk) {
-    if (import_library && !built.file.committed()) RemoveStaleImportLibrary(run);
-    outputs.KeepAll();
-  } else {
-    outputs.RollBack();
-  }
+  if (status == kOk) outputs.KeepAll();
+  else outputs.RollBack();
 
   CloseLog(run);
   if (status != kOk) PrintFailureReport(run, argc, argv, status);

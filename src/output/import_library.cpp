@@ -7,6 +7,12 @@
 // layout are those of the export object. In archive mode the stub is the only
 // member of an `ar` archive, which the toolchain archiver indexes afterwards.
 //
+// A module that exports nothing still gets its library, in the empty form: a
+// stub without import sections (null, ".symtab" with the null symbol alone,
+// ".strtab", ".secstrtab"). A build that declares the library as an output
+// then finds it after every run, and a library left by an earlier run never
+// goes on claiming exports the module no longer has.
+//
 // The export object could have been replaced between writing and reading, so
 // nothing in it is trusted: every table word, name and relocation is read
 // through a checked range, and anything out of range stops the build before
@@ -22,7 +28,6 @@
 #include <vector>
 
 #include "elf/ar_format.h"
-#include "elf/archive_reader.h"
 #include "elf/elf_image.h"
 #include "elf/elf_reader.h"
 #include "host/environment.h"
@@ -351,33 +356,6 @@ BuiltImportLibrary WriteImportLibrary(const ElfImage& image, const ImportLibrary
 
 }  // namespace
 
-namespace {
-
-bool IsImportStub(uint8_t* data, uint64_t size) {
-  if (size < kMinimumObjectSize || size > UINT32_MAX || std::memcmp(data, "\x7F" "ELF", 4) != 0) return false;
-  const ElfImage image{data, static_cast<uint32_t>(size)};
-  if (ParseElfImage(image.data, image.size) != 0) return false;
-  for (uint32_t i = 1; i < image.SectionCount(); ++i) {
-    std::optional<SectionHeader> section = image.Section(i);
-    if (section && section->sh_type == SHT_QDM_IMPORTS) return true;
-  }
-  return false;
-}
-
-}  // namespace
-
-bool IsImportLibraryFile(MappedFile& file) {
-  if (file.size < kArchiveMagicSize || std::memcmp(file.view, kArchiveMagic, kArchiveMagicSize) != 0)
-    return IsImportStub(file.view, file.size);
-  bool stub = false;
-  Sink quiet;
-  WalkArchive(quiet, &file, [&](const ArchiveMember& member) -> Status {
-    if (!member.long_name_table && !member.name.empty() && IsImportStub(member.data, member.size)) stub = true;
-    return kOk;
-  });
-  return stub;
-}
-
 std::string ModuleBaseName(std::string_view module_name) {
   size_t slash = module_name.find_last_of("/\\");
   std::string base(slash == std::string_view::npos ? module_name : module_name.substr(slash + 1));
@@ -398,7 +376,6 @@ BuiltImportLibrary BuildImportLibrary(const ElfImage& image, const ImportLibrary
   ExportTableIndices tables = FindExportTables(image);
   const uint32_t code_index = tables.code.empty() ? 0 : tables.code.back();
   const uint32_t data_index = tables.data.empty() ? 0 : tables.data.back();
-  if (!code_index && !data_index) return built;  // the empty export object
   const uint32_t data_rela_index = data_index ? FindTableRelocations(image, data_index) : 0;
   return WriteImportLibrary(image, settings, mappings, console, base_name, code_index, data_index, data_rela_index);
 }

@@ -25,7 +25,7 @@ struct ImportLibrarySettings {
 struct BuiltImportLibrary {
   Status status = kOk;
   // The library, complete and closed but not yet in place (see StagedFile);
-  // not open when there is nothing to write (no export table).
+  // without an export table, the stub without import sections.
   StagedFile file;
 };
 
@@ -33,10 +33,6 @@ struct BuiltImportLibrary {
 // order). Prints its own messages on failure.
 BuiltImportLibrary BuildImportLibrary(const ElfImage& export_object, const ImportLibrarySettings& settings,
                                       const Mappings& mappings, Sink& console);
-
-// Whether `file` is an import library: an `ar` archive with an import stub
-// member, or a bare stub (an object with an import section).
-bool IsImportLibraryFile(MappedFile& file);
 
 // The module's file name without directories, ASCII letters lower-cased.
 std::string ModuleBaseName(std::string_view module_name);

@@ -68,7 +68,9 @@ TEST(DependencyFile, RuleOfASuccessfulRunOnly) {
 
 // A module built by Ninja with the README's rule: touching the definition
 // file, the response file or an archive found through -L reruns prepqdm;
-// touching nothing does not.
+// touching nothing does not. A module that exports nothing (a definition
+// file of directives alone) still gets its import library, so its build
+// settles too.
 TEST(DependencyFile, NinjaRerunsOnlyWhenARealInputChanges) {
   TempDir dir;
   testsupport::ProcessResult version = testsupport::RunProgram("/usr/bin/env", {"ninja", "--version"}, dir.path());
@@ -79,12 +81,19 @@ TEST(DependencyFile, NinjaRerunsOnlyWhenARealInputChanges) {
   WriteModule(dir);
   WriteFile(dir.File("m.def"), std::string("[CODE]\nf\nh\n"));
   WriteFile(dir.File("args.rsp"), std::string("-x m.def\n"));
+  WriteFile(dir.File("none.def"), std::string("[CODE]\n[DATA]\n"));
   WriteFile(dir.File("build.ninja"),
             "rule prepqdm\n"
             "  command = " PREPQDM_BINARY " -o $out -MF $out.d -L lib @args.rsp a.o libh.a\n"
             "  depfile = $out.d\n"
             "  deps = gcc\n"
-            "build exports.o: prepqdm a.o\n");
+            "build exports.o: prepqdm a.o\n"
+            "rule prepqdm_library\n"
+            "  command = TOOLCHAIN_ROOT=" + kAxDirectory + " " PREPQDM_BINARY
+            " -o none.o -l none.a -r None.qdm -MF none.d -x none.def a.o\n"
+            "  depfile = none.d\n"
+            "  deps = gcc\n"
+            "build none.o none.a: prepqdm_library a.o\n");
   auto build = [&]() {
     testsupport::ProcessResult r = testsupport::RunProgram("/usr/bin/env", {"ninja", "-C", dir.path()}, dir.path());
     EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
@@ -97,6 +106,7 @@ TEST(DependencyFile, NinjaRerunsOnlyWhenARealInputChanges) {
   };
   EXPECT_TRUE(build());
   EXPECT_TRUE(testsupport::FileExists(dir.File("exports.o")));
+  EXPECT_TRUE(testsupport::FileExists(dir.File("none.a")));
   EXPECT_FALSE(build());
   for (const char* input : {"m.def", "lib/libh.a", "args.rsp"}) {
     SCOPED_TRACE(input);

@@ -108,6 +108,31 @@ TEST_P(ImportLibraryTest, ConsumerResolvesIntoTheSlotsOfTheRightEntries) {
   ExpectSlots(image, CodeExports(), DataExports());
 }
 
+// A module that exports nothing: its library (the stub without import
+// sections, big-endian PowerPC as the empty export object) is indexed, read
+// by ar and readelf, and a module links against it with ld -r, taking
+// nothing from it.
+TEST_P(ImportLibraryTest, ModuleLinksAgainstTheLibraryOfAModuleThatExportsNothing) {
+  Compile("consumer", "int consumer_entry(void) { return 3; }\n");
+  Write("none.def", "; nothing to export\n[CODE]\n[DATA]\n");
+  ProcessResult run = Prepqdm({"-o", "none.o", "-x", "none.def", "-l", "libnone.a", "-r", "None.qdm", "consumer.o"});
+  ASSERT_EQ(run.exit_code, 0) << run.out;
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(Tool("ar", {"t", "libnone.a"}).out, "none.qdm.o\n");
+  ASSERT_EQ(Tool("ar", {"x", "libnone.a"}).exit_code, 0);
+  ProcessResult readelf = Tool("readelf", {"-h", "-S", "-s", "-W", "none.qdm.o"});
+  EXPECT_EQ(readelf.exit_code, 0);
+  EXPECT_EQ(readelf.err, "");
+  EXPECT_NE(readelf.out.find("Number of section headers:         4"), std::string::npos) << readelf.out;
+
+  std::vector<std::string> args = tc().ld_flags;
+  for (const char* more : {"-r", "-o", "linked.o", "consumer.o", "libnone.a"}) args.push_back(more);
+  ProcessResult link = Tool(tc().ld, args);
+  EXPECT_EQ(link.exit_code, 0) << link.err;
+  EXPECT_EQ(link.err, "");
+  EXPECT_EQ(ReadElf(File("linked.o"), tc().big_endian).symbols.count("consumer_entry"), 1u);
+}
+
 INSTANTIATE_TEST_SUITE_P(Toolchains, ImportLibraryTest, ::testing::Values(kI386, kPpc), ToolchainName);
 
 // From a definition file alone the library is big-endian PowerPC, made
