@@ -426,15 +426,68 @@ std::string Field(const uint8_t* header, ArField field) {
   return text;
 }
 
-std::string TrimLine(std::string text) {
-  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
-  while (!text.empty() && text.front() == '\n') text.erase(text.begin());
+constexpr char kStops[] = "prepqdm stops here";
+constexpr char kPassesOver[] = "prepqdm passes this member over";
+
+// A member as lib.a(member.o), with its header's offset: by its name, or by
+// its name field when it has none.
+std::string MemberLabel(const std::string& archive, const uint8_t* header, std::string_view name,
+                        uint64_t header_offset) {
+  const std::string shown = name.empty() ? Field(header, ArMemberHeader::kName) : std::string(name);
+  return Format("%s(%s), header at byte %llu", archive.c_str(), shown.c_str(),
+                static_cast<unsigned long long>(header_offset));
+}
+
+// Header bytes from `at` for `width`, as hexadecimal.
+std::string HexBytes(const uint8_t* bytes, size_t width) {
+  std::string text;
+  for (size_t i = 0; i < width; ++i) text += Format("%s0x%02X", i == 0 ? "" : " ", bytes[i]);
   return text;
+}
+
+// The words for the check that ended the walk of `archive`.
+std::string ArchiveStopWords(const std::string& archive, const ArchiveStop& stop) {
+  if (stop.check == ArchiveCheck::kTooSmall)
+    return Format("damaged archive: %llu bytes, less than the 8-byte magic and one 60-byte member header; %s",
+                  static_cast<unsigned long long>(stop.available), kStops);
+  const std::string label = MemberLabel(archive, stop.header, stop.name, stop.header_offset);
+  const unsigned long long offset = stop.header_offset;
+  const ArField size = ArMemberHeader::kSize;
+  const std::string size_text = Field(stop.header, size);
+  std::string words;
+  switch (stop.check) {
+    case ArchiveCheck::kHeaderEnd:
+      words = Format("the header's end mark ar_fmag (at byte %llu) is %s, not 0x60 0x0A (a grave accent and a line "
+                     "feed): the header is damaged, or the member before it is not as long as its ar_size says",
+                     offset + ArMemberHeader::kEnd.offset,
+                     HexBytes(stop.header + ArMemberHeader::kEnd.offset, 2).c_str());
+      break;
+    case ArchiveCheck::kZeroSize:
+      words = Format("ar_size (at byte %llu) \"%s\" reads as 0", offset + size.offset, size_text.c_str());
+      break;
+    case ArchiveCheck::kBadSize:
+      words = Format("ar_size (at byte %llu) \"%s\" is not a decimal size padded with spaces", offset + size.offset,
+                     size_text.c_str());
+      break;
+    case ArchiveCheck::kPastEnd:
+      words = Format("ar_size (at byte %llu) gives %llu bytes, but the file has %llu after the header: the archive "
+                     "is cut short",
+                     offset + size.offset, static_cast<unsigned long long>(stop.size),
+                     static_cast<unsigned long long>(stop.available));
+      break;
+    case ArchiveCheck::kLongNames:
+      words = "the members' names in the long-name table (ar_name \"/offset\") take too long to read";
+      break;
+    case ArchiveCheck::kNone:
+    case ArchiveCheck::kTooSmall:
+      break;
+  }
+  return "damaged archive: " + label + ": " + words + "; " + kStops;
 }
 
 }  // namespace
 
-void InspectImage(uint8_t* data, uint32_t size, ObjectReport& report) {
+uint32_t InspectImage(uint8_t* data, uint32_t size, ObjectReport& report) {
   uint32_t code = ParseElfImage(data, size);
   if (code != 0) {
     if (size < kMinimumObjectSize) {
@@ -444,9 +497,10 @@ void InspectImage(uint8_t* data, uint32_t size, ObjectReport& report) {
       report.error = Format("refused by the ELF reader: error 0x%08X", code);
       if (std::optional<std::string> words = ElfCheckWords(code)) report.error += ": " + *words;
     }
-    return;
+    return code;
   }
   ObjectReader(ElfImage{data, size}, report).Run();
+  return 0;
 }
 
 FileReport InspectFile(const std::string& path) {
@@ -466,8 +520,9 @@ FileReport InspectFile(const std::string& path) {
     report.archive = true;
   } else if (file->size >= kArchiveMagicSize && std::memcmp(file->view, kArchiveMagic, kArchiveMagicSize) == 0) {
     report.archive = true;
-    uint64_t next_header = kArchiveMagicSize;
     bool indexed = false;
+    std::optional<uint64_t> long_names_size;  // once a long-name table is met
+    ArchiveStop stop;
     status = WalkArchive(console, file, [&](const ArchiveMember& member) -> Status {
       ObjectReport object;
       MemberHeader header;
@@ -480,29 +535,57 @@ FileReport InspectFile(const std::string& path) {
       header.mode = Field(member.header, ArMemberHeader::kMode);
       header.size = Field(member.header, ArMemberHeader::kSize);
       object.member = header;
-      next_header = member.header_offset + kArchiveMemberHeaderSize + member.size + (member.size & 1);
+      const std::string label = MemberLabel(path, member.header, member.name, member.header_offset);
+      const bool elf = member.size >= 4 && std::memcmp(member.data, "\x7F" "ELF", 4) == 0;
       if (member.long_name_table) {
         object.note = "long-name table";
+        long_names_size = member.size;
+      } else if (member.name.empty() && header.name_field == "/") {
+        indexed = true;
+        object.note = "archive symbol index";
       } else if (member.name.empty()) {
-        indexed = indexed || header.name_field == "/";
-        object.note = header.name_field == "/" ? "archive symbol index" : "long name that cannot be resolved";
-      } else if (member.size < 4 || std::memcmp(member.data, "\x7F" "ELF", 4) != 0) {
+        object.note = "long name that cannot be resolved";
+        object.problems.push_back(
+            label + ": ar_name \"" + header.name_field + "\" refers to " +
+            (long_names_size ? Format("the long-name table (%llu bytes), which holds no name there",
+                                      static_cast<unsigned long long>(*long_names_size))
+                             : std::string("a long-name table, and none comes before it")) +
+            "; " + kPassesOver);
+      } else if (IsObjectMemberName(member.name)) {
+        // prepqdm opens it as an object: refused by the ELF reader, not
+        // relocatable or without sections, the run stops.
+        const uint32_t code = InspectImage(member.data, static_cast<uint32_t>(member.size), object);
+        bool stops = code != 0;
+        if (code == 0) {
+          const ElfImage image{member.data, static_cast<uint32_t>(member.size)};
+          stops = image.Header().e_type != ET_REL || image.SectionCount() == 0;
+        }
+        // The error line names the member already.
+        if (stops)
+          object.error = Format("header at byte %llu: ", static_cast<unsigned long long>(member.header_offset)) +
+                         object.error + "; " + kStops;
+      } else if (!elf) {
         // An import library holds its stub and nothing else.
         object.note = "not an ELF object";
-        object.problems.push_back("member is not an ELF object");
+        object.problems.push_back(label + ": not an ELF object, and its name does not mark it as one; " +
+                                  std::string(kPassesOver));
       } else {
         InspectImage(member.data, static_cast<uint32_t>(member.size), object);
+        object.problems.push_back(label +
+                                  ": an ELF object, but its name does not mark it as one (a '.' then 'o' or 'O' "
+                                  "after its last '.', as in util.o); " +
+                                  kPassesOver);
       }
       report.objects.push_back(std::move(object));
       return kOk;
-    });
+    }, &stop);
     // A linker cannot take symbols from an archive without an index: the
     // archiver did not run, or failed.
     for (ObjectReport& object : report.objects)
-      if (!indexed && object.object && object.object->kind == ObjectKind::kImportStub)
+      if (!indexed && object.object &&
+          (object.object->kind == ObjectKind::kImportStub || object.object->kind == ObjectKind::kEmptyImportStub))
         object.problems.push_back("no archive symbol index (the archiver, ax -ts, did not index the library)");
-    if (status != kOk) report.error = Format("damaged archive at offset %llu: ", static_cast<unsigned long long>(
-                                                                                    next_header)) + TrimLine(captured);
+    if (status != kOk) report.error = ArchiveStopWords(path, stop);
   } else if (file->size >= 4 && std::memcmp(file->view, "\x7F" "ELF", 4) == 0) {
     ObjectReport object;
     InspectImage(file->view, static_cast<uint32_t>(file->size), object);

@@ -13,7 +13,8 @@ namespace prepqdm {
 FileReport InspectFile(const std::string& path);
 
 // Parses the ELF image in place (the bytes must be a private, writable copy)
-// and describes it. Used for a file and for each archive member.
-void InspectImage(uint8_t* data, uint32_t size, ObjectReport& report);
+// and describes it. Used for a file and for each archive member. Returns the
+// ELF reader's code (0 when it accepted the image).
+uint32_t InspectImage(uint8_t* data, uint32_t size, ObjectReport& report);
 
 }  // namespace prepqdm

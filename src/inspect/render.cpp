@@ -106,12 +106,22 @@ std::string ObjectLabel(const FileReport& file, const ObjectReport& object) {
   return label;
 }
 
+// The stub of a module that exports nothing carries no module name; its
+// member is named after the module ("sound.qdm.o"), a bare stub not at all.
+std::string EmptyLibraryWords(const ObjectReport& object) {
+  std::string module = "a module (a bare stub does not name it)";
+  if (object.member && !object.member->name.empty()) {
+    module = object.member->name;
+    if (module.size() > 2 && module.ends_with(".o")) module.resize(module.size() - 2);
+  }
+  return "import library of " + module + ": exports nothing";
+}
+
 void TextObject(Text& t, const ObjectFacts& o) {
   t.Line("  %s, %s (EI_DATA %u), machine %u (%s), %u sections, %u symbols", KindName(o.kind),
          o.big_endian ? "big-endian" : "little-endian", o.ei_data, o.machine, MachineName(o.machine),
          o.section_count, o.symbol_count);
   if (o.kind == ObjectKind::kEmptyExportObject) t.Line("  no exports");
-  if (o.kind == ObjectKind::kEmptyImportStub) t.Line("  no imports");
   for (const ExportTableFacts& x : o.export_tables) {
     t.Line("  %s table %s (section %u, %u bytes): %u entries, %s", x.code ? "code" : "data",
            Printable(x.section_name).c_str(), x.section_index, x.section_size, x.count,
@@ -291,13 +301,14 @@ std::string RenderText(const std::vector<FileReport>& reports, const std::option
     }
     for (const ObjectReport& object : file.objects) {
       if (const std::optional<MemberHeader>& m = object.member) {
-        t.Line("member \"%s\" at offset %llu: date %s, uid %s, gid %s, mode %s, size %s%s%s",
-               Printable(m->name.empty() ? m->name_field : m->name).c_str(),
-               static_cast<unsigned long long>(m->offset), Printable(m->date).c_str(), Printable(m->uid).c_str(),
-               Printable(m->gid).c_str(), Printable(m->mode).c_str(), Printable(m->size).c_str(),
+        t.Line("member %s at offset %llu: date %s, uid %s, gid %s, mode %s, size %s%s%s",
+               Printable(ObjectLabel(file, object)).c_str(), static_cast<unsigned long long>(m->offset),
+               Printable(m->date).c_str(), Printable(m->uid).c_str(), Printable(m->gid).c_str(), Printable(m->mode).c_str(), Printable(m->size).c_str(),
                object.note.empty() ? "" : "; ", object.note.c_str());
       }
       if (object.object) TextObject(t, *object.object);
+      if (object.object && object.object->kind == ObjectKind::kEmptyImportStub)
+        t.Line("  %s", Printable(EmptyLibraryWords(object)).c_str());
       if (!object.error.empty()) t.Line("  error: %s", object.error.c_str());
       for (const std::string& problem : object.problems) t.Line("  problem: %s", Printable(problem).c_str());
     }

@@ -226,8 +226,8 @@ TEST(InspectImportLibrary, ArchiveProblems) {
     const char* problem;
   } rows[] = {
       {"no symbol index", testsupport::ArBuilder().Add("foo.qdm.o", stub).Build(), "no archive symbol index"},
-      {"member not an ELF object", testsupport::ArBuilder().AddSymbolIndex().Add("foo.qdm.o", Bytes(300, 'x')).Build(),
-       "member is not an ELF object"},
+      {"member not an ELF object", testsupport::ArBuilder().AddSymbolIndex().Add("notes.txt", Bytes(300, 'x')).Build(),
+       "not an ELF object, and its name does not mark it as one; prepqdm passes this member over"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.defect);
@@ -250,9 +250,8 @@ TEST(InspectBadInput, CatalogueThroughTheProgram) {
   auto archive = [](const Bytes& member, const std::string& size) {
     std::string header = "!<arch>\nbroken.o/       0           0     0     100666  " + size;
     header.resize(66, ' ');
+    header += "`\n";
     Bytes a(header.begin(), header.end());
-    a.push_back('`');
-    a.push_back('\n');
     a.insert(a.end(), member.begin(), member.end());
     return a;
   };
@@ -268,8 +267,9 @@ TEST(InspectBadInput, CatalogueThroughTheProgram) {
       {"class.o", bad_class, "class.o: refused by the ELF reader: error 0xBAD0001A"},
       {"plain.o", plain.Build(), "plain.o: neither an export object nor an import library stub"},
       {"member.a", archive(bad_class, std::to_string(bad_class.size())),
-       "member.a(broken.o): refused by the ELF reader: error 0xBAD0001A"},
-      {"overrun.a", archive(good, "99999"), "overrun.a: damaged archive at offset 8: ***Error: Member size runs past"},
+       "member.a(broken.o): header at byte 8: refused by the ELF reader: error 0xBAD0001A"},
+      {"overrun.a", archive(good, "99999"),
+       "overrun.a: damaged archive: overrun.a(broken.o), header at byte 8: ar_size (at byte 56) gives 99999 bytes"},
   };
   std::vector<std::string> args;
   for (const Row& row : rows) {
@@ -280,6 +280,62 @@ TEST(InspectBadInput, CatalogueThroughTheProgram) {
   EXPECT_EQ(r.exit_code, kDumpBadInput);
   for (const Row& row : rows)
     EXPECT_NE(r.err.find(std::string("qdmdump: ") + row.message), std::string::npos) << row.name << "\n" << r.err;
+}
+
+// Every archive problem in words: the member as lib.a(member.o), its
+// header's offset and field, and what prepqdm does with it. Members after
+// the first: at 68 + 60 + 4 (a four-byte symbol index).
+TEST(InspectArchive, ProblemsInWordsThroughTheProgram) {
+  using testsupport::ArBuilder;
+  TempDir dir;
+  WriteOutputs(dir, false, kWorkedExample, true);
+  const Bytes stub = testsupport::ReadFile(dir.File("lib.a"));
+  const Bytes text(300, 'x');
+  const Bytes library = ArBuilder().Add("foo.qdm.o", stub).Build();
+  auto Raw = [](const char* field, const Bytes& data, std::optional<std::string> size = std::nullopt,
+                const char* fmag = "`\n") {
+    testsupport::ArMember m;
+    m.name_field = field;
+    m.data = data;
+    m.size_field = size;
+    m.fmag = fmag;
+    return m;
+  };
+  struct Row {
+    const char* name;
+    Bytes archive;
+    int exit_code;
+    const char* words;  // in standard output or error
+  } rows[] = {
+      {"mixed.a", ArBuilder().AddSymbolIndex().Add("notelf_big.o", text).Build(), kDumpBadInput,
+       "qdmdump: mixed.a(notelf_big.o): header at byte 72: refused by the ELF reader: error 0xBAD00019: no ELF magic "
+       "(0x7F 'E' 'L' 'F'); not an ELF object: name only objects and archives; prepqdm stops here"},
+      {"text.a", ArBuilder().AddSymbolIndex().Add("notes.txt", text).Build(), kDumpProblems,
+       "problem: text.a(notes.txt), header at byte 72: not an ELF object, and its name does not mark it as one; "
+       "prepqdm passes this member over"},
+      {"named.a", ArBuilder().AddSymbolIndex().Add("stub.bin", stub).Build(), kDumpProblems,
+       "problem: named.a(stub.bin), header at byte 72: an ELF object, but its name does not mark it as one (a '.' "
+       "then 'o' or 'O' after its last '.', as in util.o); prepqdm passes this member over"},
+      {"early.a", ArBuilder().AddRaw(Raw("/0", stub)).Build(), kDumpProblems,
+       "problem: early.a(/0), header at byte 8: ar_name \"/0\" refers to a long-name table, and none comes before it; "
+       "prepqdm passes this member over"},
+      {"cut.a", Bytes(library.begin(), library.begin() + 200), kDumpBadInput,
+       "qdmdump: cut.a: damaged archive: cut.a(foo.qdm.o), header at byte 8: ar_size (at byte 56) gives 640 bytes, "
+       "but the file has 132 after the header: the archive is cut short; prepqdm stops here"},
+      {"fmag.a", ArBuilder().AddRaw(Raw("foo.qdm.o/", stub, std::nullopt, "`x")).Build(), kDumpBadInput,
+       "qdmdump: fmag.a: damaged archive: fmag.a(foo.qdm.o/), header at byte 8: the header's end mark ar_fmag (at "
+       "byte 66) is 0x60 0x78, not 0x60 0x0A"},
+      {"zero.a", ArBuilder().AddRaw(Raw("a.o/", stub, "0")).Build(), kDumpBadInput,
+       "zero.a(a.o), header at byte 8: ar_size (at byte 56) \"0\" reads as 0; prepqdm stops here"},
+      {"small.a", Bytes{'!', '<', 'a', 'r', 'c', 'h', '>', '\n', ' '}, kDumpBadInput,
+       "qdmdump: small.a: damaged archive: 9 bytes, less than the 8-byte magic and one 60-byte member header"},
+  };
+  for (const Row& row : rows) {
+    testsupport::WriteFile(dir.File(row.name), row.archive);
+    testsupport::ProcessResult r = testsupport::RunProgram(QDMDUMP_BINARY, {row.name}, dir.path());
+    EXPECT_EQ(r.exit_code, row.exit_code) << row.name << "\n" << r.out << r.err;
+    EXPECT_NE((r.out + r.err).find(row.words), std::string::npos) << row.name << "\n" << r.out << r.err;
+  }
 }
 
 // Two files, an export object and an import library in either order: the
@@ -297,7 +353,8 @@ TEST(InspectPair, CatalogueThroughTheProgram) {
   run({{"bar", 'c'}}, "c");
   run({}, "none");
   testsupport::WriteFile(dir.File("stub.o"), EmptyStub());
-  testsupport::WriteFile(dir.File("stub.a"), testsupport::ArBuilder().Add("foo.qdm.o", EmptyStub()).Build());
+  testsupport::WriteFile(dir.File("stub.a"),
+                         testsupport::ArBuilder().AddSymbolIndex().Add("foo.qdm.o", EmptyStub()).Build());
   testsupport::WriteFile(dir.File("magic.a"), Bytes{'!', '<', 'a', 'r', 'c', 'h', '>', '\n'});
   const std::string b_crc = Format("code table CRC 0x%08X, export object 0x%08X", NamesCrc({"bar", "qux"}),
                                    NamesCrc({"bar", "foo"}));
@@ -313,6 +370,9 @@ TEST(InspectPair, CatalogueThroughTheProgram) {
        "problem: c.a does not belong to a.o: code table count 1, export object 2\n"
        "problem: c.a does not belong to a.o: data table count 0, export object 1\n"},
       {{"none.o", "stub.o"}, kDumpClean, ""},
+      {{"none.a", "none.o"}, kDumpClean, "  import library of foo.qdm: exports nothing\n"},
+      {{"stub.o"}, kDumpClean, "  import library of a module (a bare stub does not name it): exports nothing\n"},
+      {{"a.o", "none.a"}, kDumpProblems, "problem: none.a does not belong to a.o: code table count 0, export object 2"},
       {{"stub.a", "none.o"}, kDumpClean, ""},
       {{"none.o", "magic.a"}, kDumpClean, ""},
       {{"stub.o", "a.o"}, kDumpProblems, "problem: stub.o does not belong to a.o: code table count 0, export object 2"},

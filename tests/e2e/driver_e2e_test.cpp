@@ -262,6 +262,38 @@ TEST(DriverRun, DefinitionFileOnlyModes) {
   EXPECT_FALSE(testsupport::FileExists(dir.File("n.a")));
 }
 
+// Nothing to export, with -l: the library is the stub without import
+// sections, indexed in an archive or bare, in place of an earlier run's
+// library; qdmdump takes it as the export object's pair.
+TEST(DriverRun, NothingExportedWritesTheEmptyLibrary) {
+  for (bool bare : {false, true}) {
+    SCOPED_TRACE(bare ? "-noar" : "archive");
+    TempDir dir;
+    WriteFile(dir.File("a.o"), SmallObject("f"));
+    WriteFile(dir.File("f.def"), std::string("[CODE]\nf\n"));
+    WriteFile(dir.File("none.def"), std::string("; exports nothing\n[CODE]\n[DATA]\n"));
+    std::vector<std::string> args{"-o", "out.o", "-l", "lib.a", "-r", "out/Sound.qdm", "a.o", "-x"};
+    if (bare) args.insert(args.begin(), "-noar");
+    args.push_back("f.def");
+    ASSERT_EQ(RunIn(dir, args, {ToolchainRoot()}).exit_code, 0);
+    args.back() = "none.def";
+    ProcessResult r = RunIn(dir, args, {ToolchainRoot()});
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_EQ(r.out, "");
+    std::vector<uint8_t> bytes = testsupport::ReadFile(dir.File("lib.a"));
+    std::string library(bytes.begin(), bytes.end());
+    EXPECT_EQ(library.find(".fimport_"), std::string::npos);
+    EXPECT_EQ(library.rfind(bare ? "\x7F" "ELF" : "!<arch>\n/ ", 0), 0u) << "the archiver's index first";
+    EXPECT_EQ(library.find("sound.qdm.o/") != std::string::npos, !bare);
+    ProcessResult dump = testsupport::RunProgram(QDMDUMP_BINARY, {"out.o", "lib.a"}, dir.path());
+    EXPECT_EQ(dump.exit_code, 0) << dump.out << dump.err;
+    EXPECT_NE(dump.out.find(bare ? "import library of a module (a bare stub does not name it): exports nothing"
+                                 : "import library of sound.qdm: exports nothing"),
+              std::string::npos)
+        << dump.out;
+  }
+}
+
 // An earlier run's export object among the inputs: its table names are never
 // exported. -xall passes them over and writes an object qdmdump accepts; a
 // definition file that names one is refused as for a missing name.
