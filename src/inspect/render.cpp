@@ -385,7 +385,7 @@ std::string RenderJson(const std::vector<FileReport>& reports, const std::option
 
 namespace {
 
-std::string Quote(const std::string& name) { return "\"" + Printable(name) + "\""; }
+std::string Quote(const std::string& name) { return '"' + Printable(name) + '"'; }
 
 std::string OriginText(const ExplainOrigin& origin) {
   switch (origin.source) {

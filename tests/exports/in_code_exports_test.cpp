@@ -164,7 +164,7 @@ TEST(InCodeExports, ManyExportsRelocatedInReverseOrder) {
   uint32_t exports = b.AddProgbits(".export", SHF_ALLOC, Bytes(4 * kCount));
   std::vector<testsupport::RelocSpec> relocs;
   for (uint32_t j = 0; j < kCount; ++j)
-    relocs.push_back({4 * (kCount - 1 - j), b.AddGlobal("e" + std::to_string(j), text)});
+    relocs.push_back({4 * (kCount - 1 - j), b.AddGlobal('e' + std::to_string(j), text)});
   b.AddRelocations(exports, true, relocs);
   ExportsRun t;
   t.Register(b.Build(), "big.o");

@@ -56,7 +56,7 @@ std::vector<uint8_t> ArBuilder::Build() const {
   for (const Entry& e : entries_) {
     ArMember m = e.member;
     if (!e.long_name.empty()) {
-      m.name_field = "/" + std::to_string(table.size());
+      m.name_field = '/' + std::to_string(table.size());
       table += e.long_name + "/\n";
     }
     members.push_back(std::move(m));

@@ -173,7 +173,7 @@ TEST(TrackingPassTest, ManyEquallySizedObjects) {
     char name[16];
     std::snprintf(name, sizeof name, "s%05d", i % (kCount - 1));  // the last one repeats the first
     b.AddGlobal(name, static_cast<uint16_t>(text));
-    members.emplace_back("m" + std::to_string(i) + ".o", b.Build());
+    members.emplace_back('m' + std::to_string(i) + ".o", b.Build());
   }
   for (bool ahead : {false, true}) {
     ObjectInputs in;

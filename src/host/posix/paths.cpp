@@ -64,7 +64,9 @@ std::optional<std::string> FullPath(std::string_view name, size_t limit) {
     full += '/';
     full.append(part);
   }
-  if (full.empty()) full = "/";
+  // Appended rather than assigned from a literal: GCC 12 at -O3 takes the
+  // assignment for an overlapping copy (-Wrestrict).
+  if (full.empty()) full += '/';
   if (full.size() >= limit) return std::nullopt;
   return full;
 }
@@ -86,7 +88,7 @@ std::string OpenableName(const std::string& path) {
     if (!name.empty()) name += '/';
     name.append(there[i]);
   }
-  if (name.empty()) name = ".";
+  if (name.empty()) name += '.';
   if (path.back() == '/') name += '/';
   return name;
 }

@@ -152,7 +152,7 @@ TEST(Paths, FullPathIsAbsoluteAndLexicallyNormal) {
   EXPECT_EQ(*FullPath("x.o"), base + "/x.o");
   EXPECT_EQ(*FullPath("/a\\b"), "/a\\b");  // a backslash is a file-name byte here
   EXPECT_EQ(*FullPath("/.."), "/");
-  EXPECT_FALSE(FullPath("/" + std::string(300, 'a')).has_value());
+  EXPECT_FALSE(FullPath('/' + std::string(300, 'a')).has_value());
   EXPECT_EQ(FileNamePart("D:\\work\\lib\\foo.o"), "foo.o");
   EXPECT_EQ(FileNamePart("/x/y.o"), "y.o");
   EXPECT_EQ(FileNamePart("plain"), "plain");
