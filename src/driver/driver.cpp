@@ -166,10 +166,16 @@ void PrintFailureReport(RunState& run, int argc, char** argv, Status status) {
 namespace {
 
 Status RunStages(RunState& run, int argc, char** argv) {
-  // An addition to the options: answered before anything else is read.
+  // Additions to the options: answered before anything else is read.
   if (AsksForVersion(argc, argv)) {
     const std::string line = VersionLine("prepqdm");
     PrintBytes(run.console, line.data(), line.size());
+    return kOk;
+  }
+  if (AsksForHelp(argc, argv)) {
+    PrintUsage(run);
+    Print(run.console, "Also: -MF <file> writes a Make-syntax dependency file on success; --version prints the version; "
+                       "--help prints this text.\n");
     return kOk;
   }
   // A run starts from default options and a closed log.

@@ -17,10 +17,18 @@ std::string VersionLine(const char* program) {
                 kSdkPatch);
 }
 
-bool AsksForVersion(int argc, char** argv) {
+namespace {
+
+bool HasArgument(int argc, char** argv, const char* wanted) {
   for (int i = 1; i < argc && argv; ++i)
-    if (argv[i] && std::strcmp(argv[i], "--version") == 0) return true;
+    if (argv[i] && std::strcmp(argv[i], wanted) == 0) return true;
   return false;
 }
+
+}  // namespace
+
+bool AsksForVersion(int argc, char** argv) { return HasArgument(argc, argv, "--version"); }
+
+bool AsksForHelp(int argc, char** argv) { return HasArgument(argc, argv, "--help"); }
 
 }  // namespace prepqdm

@@ -16,7 +16,9 @@ const char* ProgramVersion();
 // "PROGRAM VERSION (Brindle OS SDK Version 2.11.03)" and a line end.
 std::string VersionLine(const char* program);
 
-// Whether an argument (not a response-file token) is exactly --version.
+// Whether an argument (not a response-file token) is exactly --version, or
+// exactly --help.
 bool AsksForVersion(int argc, char** argv);
+bool AsksForHelp(int argc, char** argv);
 
 }  // namespace prepqdm

@@ -1,6 +1,7 @@
-// Stand-in for the toolchain archiver. Only "ax -ts FILE" is supported: it
-// gives the `ar` archive FILE a symbol index of its own making, in the layout
-// GNU `ar s` writes, so no other archiver is needed on any host.
+// Stand-in for the toolchain archiver. Only "ax -ts FILE" is supported (with
+// --version and --help): it gives the `ar` archive FILE a symbol index of its
+// own making, in the layout GNU `ar s` writes, so no other archiver is needed
+// on any host.
 //
 // The index is the first member, named "/": a big-endian count, one
 // big-endian member-header offset per symbol, then the symbols' names, each
@@ -17,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/version.h"
 #include "elf/ar_format.h"
 #include "elf/archive_reader.h"
 #include "elf/elf_image.h"
@@ -30,6 +32,11 @@
 namespace {
 
 using namespace prepqdm;
+
+constexpr char kUsage[] =
+    "usage: ax -ts <archive>\n"
+    "  gives the archive a symbol index (replacing one it has), as GNU ar s does\n"
+    "  ax --version, ax --help\n";
 
 // An archive member kept in the new archive, and how many index entries it
 // gives.
@@ -95,8 +102,16 @@ bool CopyFromFile(const MappedFile& file, uint64_t offset, uint64_t length, FILE
 }  // namespace
 
 prepqdm::Status prepqdm::ProgramMain(int argc, char** argv) {
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::fputs(VersionLine("ax").c_str(), stdout);
+    return 0;
+  }
+  if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
   if (argc != 3 || std::strcmp(argv[1], "-ts") != 0) {
-    std::fprintf(stderr, "usage: ax -ts <archive>\n");
+    std::fputs(kUsage, stderr);
     return 2;
   }
   const std::string path = argv[2];

@@ -361,13 +361,55 @@ TEST(DriverRun, SourceDateEpochMustBeSeconds) {
   EXPECT_EQ(RunBinary(args, dir.path(), {"SOURCE_DATE_EPOCH=abc"}).exit_code, 0);
 }
 
-TEST(DriverRun, VersionIsAnAdditionThatWritesNothing) {
-  TempDir dir;
-  ProcessResult r = RunIn(dir, {"-o", "out.o", "--version"});
-  EXPECT_EQ(r.exit_code, 0);
-  EXPECT_EQ(r.out.rfind("prepqdm ", 0), 0u) << r.out;
-  EXPECT_NE(r.out.find("(Brindle OS SDK Version 2.11.03)\n"), std::string::npos) << r.out;
-  EXPECT_FALSE(testsupport::FileExists(dir.File("out.o")));
+// --version and --help are additions, answered from the real command line
+// wherever they stand, before anything is read or written; in a response
+// file they are words like any other. The archiver stand-in answers both too.
+TEST(DriverRun, VersionAndHelpAreAdditionsThatWriteNothing) {
+  const std::string version = "(Brindle OS SDK Version 2.11.03)\n";
+  const std::string help = std::string(kUsage) +
+                           "Also: -MF <file> writes a Make-syntax dependency file on success; --version prints the "
+                           "version; --help prints this text.\n";
+  const std::string ax_usage =
+      "usage: ax -ts <archive>\n"
+      "  gives the archive a symbol index (replacing one it has), as GNU ar s does\n"
+      "  ax --version, ax --help\n";
+  struct Case {
+    std::string program;
+    std::vector<std::string> args;
+    int exit_code;
+    std::string out_start;  // the whole output when `whole`
+    bool whole;
+    std::string err = "";
+  } cases[] = {
+      {kProgram, {"-o", "out.o", "--version"}, 0, "prepqdm ", false},
+      {kProgram, {"--version", "-o", "out.o", "missing.o", "-bad"}, 0, "prepqdm ", false},
+      {kProgram, {"-o", "out.o", "--help", "missing.o"}, 0, help, true},
+      {kProgram, {"--help", "-bad"}, 0, help, true},
+      {kProgram, {"-o", "out.o", "@help.rsp"}, 255, "***Error: Unrecognized option \"--help\" specified.", false},
+      {AX_BINARY, {"--version"}, 0, "ax ", false},
+      {AX_BINARY, {"--help"}, 0, ax_usage, true},
+      {AX_BINARY, {"--help", "lib.a"}, 2, "", true, ax_usage},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    WriteFile(dir.File("help.rsp"), std::string("--help\n"));
+    ProcessResult r = testsupport::RunProgram(c.program, c.args, dir.path());
+    r.out = Normalised(r.out);
+    const std::string what = c.program + " " + c.args.front();
+    EXPECT_EQ(r.exit_code, c.exit_code) << what;
+    if (c.whole) {
+      EXPECT_EQ(r.out, c.out_start) << what;
+    } else {
+      EXPECT_EQ(r.out.rfind(c.out_start, 0), 0u) << what << ": " << r.out;
+    }
+    if (c.out_start == "prepqdm " || c.out_start == "ax ") {
+      EXPECT_TRUE(r.out.size() > version.size() &&
+                  r.out.compare(r.out.size() - version.size(), version.size(), version) == 0)
+          << what << ": " << r.out;
+    }
+    EXPECT_EQ(r.err, c.err) << what;
+    EXPECT_FALSE(testsupport::FileExists(dir.File("out.o"))) << what;
+  }
 }
 
 // A device as an output is given the finished bytes after the regular
