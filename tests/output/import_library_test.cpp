@@ -157,8 +157,8 @@ TEST(ImportLibrary, LongModuleNameAndDataOnlyWithTls) {
 }
 
 // Nothing exported: the stub without import sections, big-endian PowerPC as
-// the empty export object is (whatever the inputs were), in an archive
-// indexed by the archiver or bare.
+// the fixed empty export object it is made from, in an archive handed to the
+// archiver or bare.
 TEST(ImportLibrary, EmptyExportObjectMakesTheEmptyStub) {
   for (bool bare : {false, true}) {
     SCOPED_TRACE(bare ? "bare" : "archive");
