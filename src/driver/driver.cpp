@@ -3,10 +3,10 @@
 // the option combination and that no output is another file of the run, open
 // the log, map the definition and exclude files, track symbols, select the
 // exports, write the export object, and, on request, read it back to build
-// the import library. Only then are the outputs put in place, together, and
-// the archiver indexes the library; a failure from there on takes back what
-// this run put in place, so after any failure every output path holds what
-// it held before or nothing. Most failures after parsing end with a report
+// the import library, stage the dependency file, and have the archiver index
+// the staged library. Only then are the outputs put in place, together (see
+// OutputSet), so after any failure every output path holds what it held
+// before or nothing. Most failures after parsing end with a report
 // that echoes the command line; a few stages have printed everything already
 // and end at once.
 #include "driver/driver.h"
