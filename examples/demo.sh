@@ -3,12 +3,14 @@
 # in an archive, let prepqdm write the export object and the import library,
 # read both back with the GNU tools, and link another module's code against
 # the import library. When the PowerPC cross compiler is installed, the same
-# module is built big-endian too.
+# module is built big-endian too. Everything it makes stays in demo/ of the
+# build folder, to look at afterwards; a rerun starts that folder afresh.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 build="$(cd "${1:-$here/../build}" && pwd)"
-work="$(mktemp -d)"
-trap 'rm -rf "$work"' EXIT
+work="$build/demo"
+rm -rf "$work"
+mkdir -p "$work"
 cd "$work"
 
 step() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
@@ -41,6 +43,8 @@ nm -s libsound.a
 if [ -x "$build/qdmdump" ]; then
   step "qdmdump: both files with their CRCs recomputed"
   "$build/qdmdump" exports.o libsound.a
+else
+  echo "(skipped qdmdump: $build/qdmdump was not built)"
 fi
 
 step "another module links against the import library alone (GNU ld)"
@@ -64,4 +68,9 @@ if command -v powerpc-linux-gnu-gcc >/dev/null; then
   powerpc-linux-gnu-gcc -O1 -c "$here/sound/player.c" -o player.o
   powerpc-linux-gnu-ld -z noexecstack -e player_start -o player player.o libsound.a
   nm -n player
+  cd ..
+else
+  printf '\n(skipped the big-endian PowerPC part: powerpc-linux-gnu-gcc is not installed)\n'
 fi
+
+printf '\nThe files of the demo are in %s\n' "$work"
