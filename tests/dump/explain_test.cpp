@@ -336,7 +336,7 @@ Explained RunExplain(const TempDir& dir, const std::vector<std::string>& qdmdump
   testsupport::ProcessResult text = testsupport::RunProgram(QDMDUMP_BINARY, args, dir.path());
   args.insert(args.begin(), "--json");
   testsupport::ProcessResult json = testsupport::RunProgram(QDMDUMP_BINARY, args, dir.path());
-  EXPECT_EQ(json.exit_code, text.exit_code) << text.out;
+  EXPECT_EQ(json.exit_code, text.exit_code) << text.out << json.out << json.err;
   return {JsonParser::Parse(json.out), text.out};
 }
 
@@ -489,10 +489,10 @@ void WriteAgreementInputs(const TempDir& dir, bool big) {
   Bytes group(8);
   testsupport::Put32(group, 0, 1 /* GRP_COMDAT */, big);
   testsupport::Put32(group, 4, inline_text, big);
-  testsupport::SectionSpec spec{".group", 17 /* SHT_GROUP */, 0, group};
-  spec.link = testsupport::kLinkSymtab;
-  spec.info = k.AddGlobal("inl", inline_text, 0, 4, STT_FUNC, STB_WEAK);
-  k.AddSection(spec);
+  testsupport::SectionSpec group_section{".group", 17 /* SHT_GROUP */, 0, group};
+  group_section.link = testsupport::kLinkSymtab;
+  group_section.info = k.AddGlobal("inl", inline_text, 0, 4, STT_FUNC, STB_WEAK);
+  k.AddSection(group_section);
   testsupport::WriteFile(dir.File("k.o"), k.Build());
   testsupport::WriteFile(dir.File("short.o"), Bytes(200, 0));
 }
