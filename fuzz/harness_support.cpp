@@ -165,7 +165,7 @@ void CheckGeneratedObject(const std::string& path, const std::string& console) {
   HeapMapping mapping(bytes.data(), bytes.size(), path);
   if (prepqdm::OpenObjectModule(check.inputs.registry, check.console, &mapping.file, "generated.o", mapping.bytes.data(), size) != 0)
     Finding("generated file is refused as an object", path, console + check_console);
-  if (prepqdm::TrackAllSymbols(check.inputs.registry, check.tree, check.console) != 0)
+  if (prepqdm::TrackAllSymbols(check.inputs.registry, check.symbols, check.console) != 0)
     Finding("generated file's symbols cannot be tracked", path, console + check_console);
 }
 
@@ -193,12 +193,12 @@ void BuildAndCheckImportLibrary(RunState& run, const std::string& library_path, 
 }
 
 int32_t SelectAndWrite(RunState& run, const prepqdm::MappedFile* def_file, const prepqdm::MappedFile* exclude_file) {
-  run.selection = prepqdm::SelectExports(run.tree, run.inputs.registry, def_file, exclude_file,
+  run.selection = prepqdm::SelectExports(run.symbols, run.inputs.registry, def_file, exclude_file,
                                          prepqdm::SelectionSettingsOf(run.options), run.console);
   if (run.selection.status != prepqdm::kOk) return run.selection.status;
   const prepqdm::ExportObjectTarget target{run.options.output_path, run.options.def_only};
   prepqdm::WrittenExportObject written =
-      prepqdm::WriteExportObject(run.selection.exports, run.tree, target, run.mappings, run.console, run.log);
+      prepqdm::WriteExportObject(run.selection.exports, run.symbols, target, run.mappings, run.console, run.log);
   if (written.status != prepqdm::kOk) return written.status;
   prepqdm::Status status = written.file.Commit();
   written.file.Keep();

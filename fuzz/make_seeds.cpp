@@ -24,8 +24,8 @@ using testsupport::ArBuilder;
 using testsupport::Bytes;
 using testsupport::ElfBuilder;
 using testsupport::Info;
-using testsupport::RelocSpec;
-using testsupport::SectionSpec;
+using testsupport::RelocDesc;
+using testsupport::SectionDesc;
 
 constexpr char kSeparator[] = "PQDMPART";
 
@@ -59,7 +59,7 @@ Bytes FullObject(bool big, uint16_t machine, bool rela, const std::string& prefi
 
 Bytes StubObject(bool big) {
   ElfBuilder b(big, EM_PPC);
-  SectionSpec imports;
+  SectionDesc imports;
   imports.name = ".fimport_mod";
   imports.type = SHT_QDM_IMPORTS;
   imports.flags = SHF_ALLOC | SHF_EXECINSTR;
@@ -85,7 +85,7 @@ Bytes ProgramHeaderObject() {
 Bytes SizePrefixedObject(bool big) {
   ElfBuilder b(big, EM_PPC);
   uint32_t text = b.AddProgbits(".text", SHF_ALLOC | SHF_EXECINSTR, Bytes(16, 0x60));
-  SectionSpec prefixed;
+  SectionDesc prefixed;
   prefixed.name = ".prefixed";
   prefixed.flags = SHF_SIZE_PREFIXED;
   prefixed.data = big ? Bytes{0, 0, 0, 8, 1, 2, 3, 4, 5, 6, 7, 8} : Bytes{8, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8};

@@ -205,15 +205,15 @@ Status RunStages(RunState& run, int argc, char** argv) {
     return FailCheck(run, argc, argv, *failure);
 
   // These stages print their own messages and end the run without a report.
-  status = TrackAllSymbols(run.inputs.registry, run.tree, run.console, &run.tracking_ahead);
+  status = TrackAllSymbols(run.inputs.registry, run.symbols, run.console, &run.tracking_ahead);
   if (status != kOk) return status;
   if (options.def_only) {
-    status = LoadDefOnlySymbols(run.tree, run.console, OrNull(options.module_name), run.def_file);
+    status = LoadDefOnlySymbols(run.symbols, run.console, OrNull(options.module_name), run.def_file);
     if (status != kOk) return status;
   }
 
   Print(run.log, "Output to \"%s\"\n", options.output_path.c_str());
-  run.selection = SelectExports(run.tree, run.inputs.registry, run.def_file, run.exclude_file,
+  run.selection = SelectExports(run.symbols, run.inputs.registry, run.def_file, run.exclude_file,
                                 SelectionSettingsOf(options), run.console);
   status = run.selection.status;
   // Every output is staged, and put in place only once all of them are
@@ -224,10 +224,10 @@ Status RunStages(RunState& run, int argc, char** argv) {
   BuiltImportLibrary built;
   StagedFile depfile;
   // Nothing looks a name up any more: the writer reads the records only.
-  run.tree.DropIndex();
+  run.symbols.DropIndex();
   if (status == kOk) {
     const ExportObjectTarget target{options.output_path, options.def_only};
-    written = WriteExportObject(run.selection.exports, run.tree, target, run.mappings, run.console, run.log);
+    written = WriteExportObject(run.selection.exports, run.symbols, target, run.mappings, run.console, run.log);
     status = written.status;
   }
   if (status == kOk) {
@@ -240,7 +240,7 @@ Status RunStages(RunState& run, int argc, char** argv) {
   if (status == kOk && import_library) {
     // The library is made from the export object just written: the records
     // and the list are done with, and holding them too would double the peak.
-    run.tree.Clear();
+    run.symbols.Clear();
     run.selection.exports = ExportList{};
     bool at_once = false;
     status = BuildImportLibraryFromOutput(run, written.file, &built, &at_once);

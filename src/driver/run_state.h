@@ -14,7 +14,7 @@
 #include "exports/export_list.h"
 #include "host/mapped_file.h"
 #include "host/output.h"
-#include "symbols/symbol_tree.h"
+#include "symbols/symbol_table.h"
 #include "symbols/tracking_pass.h"
 
 namespace prepqdm {
@@ -25,8 +25,8 @@ struct RunState {
   Sink log;                        // open only with -log
   Mappings mappings;               // declared before anything that points into views
   InputFiles inputs;
-  SymbolTree tree;
-  TrackingAhead tracking_ahead;  // objects entered into `tree` as they were registered
+  SymbolTable symbols;
+  TrackingAhead tracking_ahead;  // objects entered into `symbols` as they were registered
   SelectionResult selection;
   MappedFile* def_file = nullptr;
   MappedFile* exclude_file = nullptr;

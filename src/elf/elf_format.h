@@ -139,6 +139,12 @@ constexpr uint8_t STT_TLS = 6;
 constexpr uint32_t R_PPC_ADDR32 = 1;
 constexpr uint32_t R_PPC_DTPREL32 = 78;
 
+constexpr uint8_t SymbolInfo(uint8_t binding, uint8_t type) { return static_cast<uint8_t>(binding << 4 | type); }
+constexpr uint8_t kGlobalNoType = SymbolInfo(STB_GLOBAL, 0);
+constexpr uint8_t kGlobalObject = SymbolInfo(STB_GLOBAL, STT_OBJECT);
+constexpr uint8_t kGlobalFunc = SymbolInfo(STB_GLOBAL, STT_FUNC);
+constexpr uint8_t kGlobalTls = SymbolInfo(STB_GLOBAL, STT_TLS);
+
 inline uint8_t SymbolBinding(uint8_t info) { return info >> 4; }
 inline uint8_t SymbolType(uint8_t info) { return info & 0x0F; }
 inline uint32_t RelocationType(uint32_t info) { return info & 0xFF; }

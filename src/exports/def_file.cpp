@@ -12,7 +12,7 @@
 #include "exports/def_scanner.h"
 #include "host/mapped_file.h"
 #include "symbols/resolution.h"
-#include "symbols/symbol_tree.h"
+#include "symbols/symbol_table.h"
 
 namespace prepqdm {
 
@@ -42,7 +42,7 @@ Status MatchDirective(const uint8_t* token, uint32_t length, SymbolKind* current
   return -1;
 }
 
-Status LoadDefOnlySymbols(SymbolTree& tree, Sink& console, const char* module_name, const MappedFile* def_file) {
+Status LoadDefOnlySymbols(SymbolTable& symbols, Sink& console, const char* module_name, const MappedFile* def_file) {
   if (def_file == nullptr) {
     Print(console, "***Error: \"%s\", -q requires -x. Return -1\n", module_name);
     return -1;
@@ -63,7 +63,7 @@ Status LoadDefOnlySymbols(SymbolTree& tree, Sink& console, const char* module_na
           current_kind = kKindCode;
         }
         Status status = kOk;
-        TrackedSymbol* record = RecordDefSymbol(tree, console, token, length, current_kind, &status);
+        TrackedSymbol* record = RecordDefSymbol(symbols, console, token, length, current_kind, &status);
         if (status != kOk) return status;
         if (record == nullptr) {
           Print(console, "***Error: \"%s\", tracking symbol \"%.*s\". Return -1\n", module_name,
@@ -74,16 +74,16 @@ Status LoadDefOnlySymbols(SymbolTree& tree, Sink& console, const char* module_na
       });
 }
 
-TrackedSymbol* RecordDefSymbol(SymbolTree& tree, Sink& console, const uint8_t* name, uint32_t length,
+TrackedSymbol* RecordDefSymbol(SymbolTable& symbols, Sink& console, const uint8_t* name, uint32_t length,
                                SymbolKind kind, Status* status) {
   // No section, so never CLASS_LINKONCE.
   uint8_t class_flags = ClassifySymbolName(std::nullopt, name, length);
   *status = kOk;
   bool made = false;
-  uint32_t found = tree.FindOrAdd(name, length, &made);
+  uint32_t found = symbols.FindOrAdd(name, length, &made);
   if (found == kNoRecord) return nullptr;
   if (!made) {
-    TrackedSymbol* existing = &tree.At(found);
+    TrackedSymbol* existing = &symbols.At(found);
     existing->class_flags |= class_flags;
     uint8_t is_code = kind == kKindCode ? 1 : 0;
     if (is_code != existing->is_code) {
@@ -94,14 +94,14 @@ TrackedSymbol* RecordDefSymbol(SymbolTree& tree, Sink& console, const uint8_t* n
       *status = -1;
       return nullptr;
     }
-    if (tree.verbose) {
+    if (symbols.verbose) {
       Print(console, "INFO: Symbol \"%.*s\" defined more than once in export DEF/Anti-DEF files files!\n",
             PrintedLength(length), PrintedText(name));
     }
     return existing;
   }
 
-  TrackedSymbol* record = &tree.At(found);
+  TrackedSymbol* record = &symbols.At(found);
   record->object = nullptr;
   record->is_code = kind == kKindCode ? 1 : 0;
   record->is_tls = kind == kKindTls ? 1 : 0;

@@ -11,16 +11,16 @@
 namespace prepqdm {
 
 struct MappedFile;
-struct SymbolTree;
+struct SymbolTable;
 
 // Sets *current_kind for a known directive and returns 0; -1 otherwise.
 Status MatchDirective(const uint8_t* token, uint32_t length, SymbolKind* current_kind);
 
-// Definition-file-only mode: enters every listed name into `tree`.
+// Definition-file-only mode: enters every listed name into `symbols`.
 // `module_name` (-r, "(null)" when unset) is named in the messages.
-Status LoadDefOnlySymbols(SymbolTree& tree, Sink& console, const char* module_name, const MappedFile* def_file);
+Status LoadDefOnlySymbols(SymbolTable& symbols, Sink& console, const char* module_name, const MappedFile* def_file);
 
-TrackedSymbol* RecordDefSymbol(SymbolTree& tree, Sink& console, const uint8_t* name, uint32_t length,
+TrackedSymbol* RecordDefSymbol(SymbolTable& symbols, Sink& console, const uint8_t* name, uint32_t length,
                                SymbolKind kind, Status* status);
 
 }  // namespace prepqdm

@@ -25,7 +25,7 @@
 #include "exports/table_names.h"
 #include "host/mapped_file.h"
 #include "symbols/resolution.h"
-#include "symbols/symbol_tree.h"
+#include "symbols/symbol_table.h"
 
 namespace prepqdm {
 
@@ -59,15 +59,15 @@ Status PrintUnknownDirective(Sink& console, const uint8_t* token, uint32_t lengt
 // back, and the eligible ones are then put in name order at once: the list
 // is then ascending, as the writer wants it.
 Status GatherAllEligible(Selector& selector) {
-  SymbolTree& tree = selector.tree;
+  SymbolTable& symbols = selector.symbols;
   ExportList& exports = selector.result.exports;
   std::vector<uint32_t> eligible;
   try {
     // At most one per record: reserving the bound up front spares a copy at
     // each growth; untouched room costs no memory.
-    eligible.reserve(tree.RecordCount());
-    tree.ForEachRecord([&](uint32_t number) {
-      TrackedSymbol& record = tree.At(number);
+    eligible.reserve(symbols.RecordCount());
+    symbols.ForEachRecord([&](uint32_t number) {
+      TrackedSymbol& record = symbols.At(number);
       if (ExportReasons reasons = ExportAllReasons(record)) {
         record.verdict = kVerdictPassedOver;
         record.verdict_reasons = reasons;
@@ -76,18 +76,18 @@ Status GatherAllEligible(Selector& selector) {
         record.exported = 1;
       }
     });
-    if (!tree.SortByName(eligible)) throw std::bad_alloc();
+    if (!symbols.SortByName(eligible)) throw std::bad_alloc();
     exports.entries.reserve(exports.entries.size() + eligible.size());
   } catch (const std::bad_alloc&) {
     // None of them made the list.
-    for (uint32_t number : eligible) tree.At(number).exported = 0;
+    for (uint32_t number : eligible) symbols.At(number).exported = 0;
     Print(selector.console, "***Error: Out of memory. Return -1\n");
     return -1;
   }
   // Names are distinct, so the sorted numbers are in strictly ascending order.
   if (!exports.entries.empty() && !eligible.empty()) {
     exports.ascending =
-        exports.ascending && CompareExportNames(tree, exports.entries.back(), ExportEntry{eligible[0]}) < 0;
+        exports.ascending && CompareExportNames(symbols, exports.entries.back(), ExportEntry{eligible[0]}) < 0;
   }
   for (uint32_t number : eligible) exports.entries.push_back(ExportEntry{number});
   return kOk;
@@ -119,7 +119,7 @@ Status GatherFromDefFile(Selector& selector, const MappedFile& def_file) {
 // per name. Nothing reads the list between the two steps.
 Status ExcludeNames(Selector& selector, const MappedFile& exclude_file) {
   SymbolKind current_kind = kKindNone;
-  SymbolTree& tree = selector.tree;
+  SymbolTable& symbols = selector.symbols;
   Status status = ScanDefText(
       exclude_file.view, exclude_file.size, [&](DefTokenType type, const uint8_t* token, uint32_t length) -> Status {
         if (type == DefTokenType::kDirective) {
@@ -127,7 +127,7 @@ Status ExcludeNames(Selector& selector, const MappedFile& exclude_file) {
                      ? kOk
                      : PrintUnknownDirective(selector.console, token, length);
         }
-        TrackedSymbol* record = tree.Find(token, length);
+        TrackedSymbol* record = symbols.Find(token, length);
         if (record != nullptr && record->exported == 1) {
           record->exported = 0;
           record->verdict = kVerdictExcluded;
@@ -136,7 +136,7 @@ Status ExcludeNames(Selector& selector, const MappedFile& exclude_file) {
       });
 
   std::erase_if(selector.result.exports.entries,
-                [&](const ExportEntry& e) { return tree.At(e.record).exported == 0; });
+                [&](const ExportEntry& e) { return symbols.At(e.record).exported == 0; });
   return status;
 }
 
@@ -227,10 +227,10 @@ std::string CheckMessage(ExportReasons reason, const SelectionSettings& settings
   }
 }
 
-SelectionResult SelectExports(SymbolTree& tree, InputRegistry& registry, const MappedFile* def_file,
+SelectionResult SelectExports(SymbolTable& symbols, InputRegistry& registry, const MappedFile* def_file,
                               const MappedFile* exclude_file, const SelectionSettings& settings, Sink& console) {
   SelectionResult result;
-  Selector selector{tree, console, settings, result};
+  Selector selector{symbols, console, settings, result};
   result.status = Select(selector, registry, def_file, exclude_file);
   return result;
 }
@@ -250,9 +250,9 @@ Status RefuseMissingExport(Selector& selector, const uint8_t* name, uint32_t len
 }
 
 Status CheckAndAddExport(Selector& selector, const uint8_t* name, uint32_t length) {
-  uint32_t number = selector.tree.FindRecord(name, length);
+  uint32_t number = selector.symbols.FindRecord(name, length);
   if (number == kNoRecord) return RefuseMissingExport(selector, name, length);
-  TrackedSymbol& record = selector.tree.At(number);
+  TrackedSymbol& record = selector.symbols.At(number);
   const uint8_t reasons = CheckReasons(record);
   const bool refused = Refuses(reasons, selector.settings);
   record.verdict_reasons = reasons;
@@ -263,12 +263,12 @@ Status CheckAndAddExport(Selector& selector, const uint8_t* name, uint32_t lengt
 }
 
 Status AddExport(Selector& selector, uint32_t record) {
-  TrackedSymbol& symbol = selector.tree.At(record);
+  TrackedSymbol& symbol = selector.symbols.At(record);
   if (symbol.exported == 1) return kOk;
   ExportList& exports = selector.result.exports;
   // The previous entry was just visited, so this costs no trip to memory.
   if (exports.ascending && !exports.entries.empty()) {
-    exports.ascending = CompareExportNames(selector.tree, exports.entries.back(), ExportEntry{record}) < 0;
+    exports.ascending = CompareExportNames(selector.symbols, exports.entries.back(), ExportEntry{record}) < 0;
   }
   try {
     exports.entries.push_back(ExportEntry{record});
@@ -280,9 +280,9 @@ Status AddExport(Selector& selector, uint32_t record) {
   return kOk;
 }
 
-int CompareExportNames(const SymbolTree& tree, const ExportEntry& a, const ExportEntry& b) {
-  const TrackedSymbol& x = tree.At(a.record);
-  const TrackedSymbol& y = tree.At(b.record);
+int CompareExportNames(const SymbolTable& symbols, const ExportEntry& a, const ExportEntry& b) {
+  const TrackedSymbol& x = symbols.At(a.record);
+  const TrackedSymbol& y = symbols.At(b.record);
   return CompareNames(x.name(), x.name_length, y.name(), y.name_length);
 }
 

@@ -21,10 +21,10 @@ namespace prepqdm {
 
 struct InputRegistry;
 struct MappedFile;
-struct SymbolTree;
+struct SymbolTable;
 
 struct ExportEntry {
-  uint32_t record = kNoRecord;  // the TrackedSymbol, by its number in the SymbolTree
+  uint32_t record = kNoRecord;  // the TrackedSymbol, by its number in the SymbolTable
 };
 
 struct ExportList {
@@ -58,7 +58,7 @@ struct SelectionResult {
 // makes. The definition file, the objects' ".export" sections and tests all
 // add through it.
 struct Selector {
-  SymbolTree& tree;
+  SymbolTable& symbols;
   Sink& console;
   const SelectionSettings& settings;
   SelectionResult& result;
@@ -66,13 +66,13 @@ struct Selector {
 
 // Gathers (from the whole table with -xall, else from the definition file
 // and the objects' ".export" sections), checks and excludes.
-SelectionResult SelectExports(SymbolTree& tree, InputRegistry& registry, const MappedFile* def_file,
+SelectionResult SelectExports(SymbolTable& symbols, InputRegistry& registry, const MappedFile* def_file,
                               const MappedFile* exclude_file, const SelectionSettings& settings, Sink& console);
 
 // Checks one requested name and adds it: 0, or -1 after its messages.
 Status CheckAndAddExport(Selector& selector, const uint8_t* name, uint32_t length);
 Status AddExport(Selector& selector, uint32_t record);
-int CompareExportNames(const SymbolTree& tree, const ExportEntry& a, const ExportEntry& b);
+int CompareExportNames(const SymbolTable& symbols, const ExportEntry& a, const ExportEntry& b);
 
 // Prints the refusal of a name that no record holds and returns -1. Also used
 // for in-code exports whose symbol cannot be read from a malformed object.

@@ -1,5 +1,5 @@
 // What writing a staged file means on every host; creating, renaming and
-// removing the files is the host's (posix/, win32/).
+// removing the files is the host's (linux/, win32/).
 #include "host/staged_file.h"
 
 #include <cerrno>

@@ -1,7 +1,7 @@
 // Explain mode. The run is prepqdm's own, up to and including selection:
 // ParseCommandLine loads the inputs, the driver's option checks follow (with
 // its messages), TrackAllSymbols and, in definition-file-only mode,
-// LoadDefOnlySymbols fill the SymbolTree, and SelectExports gathers, checks
+// LoadDefOnlySymbols fill the SymbolTable, and SelectExports gathers, checks
 // and excludes. No writer runs, so no export object, log, import library or
 // archiver run comes of it. Every console line goes to a string.
 //
@@ -186,11 +186,11 @@ std::vector<std::string> PassOverReasons(const TrackedSymbol& record, const std:
 }
 
 // Requested names that no input defines, in the order refused, each once.
-std::vector<std::string> MissingNames(const std::vector<std::string>& refused, const SymbolTree& tree) {
+std::vector<std::string> MissingNames(const std::vector<std::string>& refused, const SymbolTable& symbols) {
   std::vector<std::string> names;
   std::set<std::string> seen;
   for (const std::string& name : refused) {
-    if (tree.FindRecord(reinterpret_cast<const uint8_t*>(name.data()), static_cast<uint32_t>(name.size())) ==
+    if (symbols.FindRecord(reinterpret_cast<const uint8_t*>(name.data()), static_cast<uint32_t>(name.size())) ==
             kNoRecord &&
         seen.insert(name).second)
       names.push_back(name);
@@ -323,13 +323,13 @@ void AddExportSectionOrigins(InputRegistry& registry, const std::string& directo
 
 // Up to three global names within the name's limit, nearest first, then in
 // name order.
-std::vector<std::string> SimilarNames(const SymbolTree& tree, const std::string& name) {
+std::vector<std::string> SimilarNames(const SymbolTable& symbols, const std::string& name) {
   // Every short name is near an empty one.
   if (name.empty()) return {};
   const size_t limit = SimilarityLimit(name.size());
   std::vector<std::pair<size_t, std::string>> nearest;
-  for (uint32_t number : tree.InNameOrder()) {
-    const TrackedSymbol& record = tree.At(number);
+  for (uint32_t number : symbols.InNameOrder()) {
+    const TrackedSymbol& record = symbols.At(number);
     const std::string_view candidate(reinterpret_cast<const char*>(record.name()), record.name_length);
     const size_t distance = EditDistance(name, candidate, limit);
     if (distance > limit) continue;
@@ -623,16 +623,16 @@ std::vector<ExplainPassedOverInput> PassedOverInputs(const InputFiles& inputs) {
 }
 
 // The exclude file's names that took nothing off the list, with their lines.
-std::vector<ExplainUnmatchedExclude> UnmatchedExcludes(const MappedFile& file, const SymbolTree& tree) {
+std::vector<ExplainUnmatchedExclude> UnmatchedExcludes(const MappedFile& file, const SymbolTable& symbols) {
   std::vector<ExplainUnmatchedExclude> unmatched;
   ScanDefLines(file.view, file.size, [&](DefTokenType type, const uint8_t* token, uint32_t length, uint32_t line) {
     if (type != DefTokenType::kSymbol) return kOk;
-    uint32_t number = tree.FindRecord(token, length);
-    if (number == kNoRecord || tree.At(number).verdict != kVerdictExcluded) {
+    uint32_t number = symbols.FindRecord(token, length);
+    if (number == kNoRecord || symbols.At(number).verdict != kVerdictExcluded) {
       ExplainUnmatchedExclude entry;
       entry.name = AsString(token, length);
       entry.line = line;
-      entry.similar = SimilarNames(tree, entry.name);
+      entry.similar = SimilarNames(symbols, entry.name);
       unmatched.push_back(std::move(entry));
     }
     return kOk;
@@ -678,9 +678,9 @@ ExplainReport Explain(const std::vector<std::string>& args, const std::vector<st
     report.status = -1;
     return report;
   }
-  report.status = TrackAllSymbols(run.inputs.registry, run.tree, run.console, &run.tracking_ahead);
+  report.status = TrackAllSymbols(run.inputs.registry, run.symbols, run.console, &run.tracking_ahead);
   if (report.status == kOk && options.def_only)
-    report.status = LoadDefOnlySymbols(run.tree, run.console, OrNull(options.module_name), run.def_file);
+    report.status = LoadDefOnlySymbols(run.symbols, run.console, OrNull(options.module_name), run.def_file);
   if (report.status != kOk) return report;
 
   report.ran = true;
@@ -688,7 +688,7 @@ ExplainReport Explain(const std::vector<std::string>& args, const std::vector<st
   report.def_only = options.def_only;
   const SelectionSettings settings = SelectionSettingsOf(options);
   SelectionResult selection =
-      SelectExports(run.tree, run.inputs.registry, run.def_file, run.exclude_file, settings, run.console);
+      SelectExports(run.symbols, run.inputs.registry, run.def_file, run.exclude_file, settings, run.console);
   report.status = selection.status;
   const std::string directory = FullPath(".", SIZE_MAX).value_or("");
 
@@ -703,8 +703,8 @@ ExplainReport Explain(const std::vector<std::string>& args, const std::vector<st
   ComdatGroups comdat;
   const DescribeContext context{report, settings, run.def_file != nullptr, directory, comdat};
   bool excluded_any = false;
-  for (uint32_t number : run.tree.InNameOrder()) {
-    const TrackedSymbol& record = run.tree.At(number);
+  for (uint32_t number : run.symbols.InNameOrder()) {
+    const TrackedSymbol& record = run.symbols.At(number);
     ++report.global_count;
     if (record.exported) ++report.exported_count;
     if (record.verdict == kVerdictExcluded) excluded_any = true;
@@ -718,11 +718,11 @@ ExplainReport Explain(const std::vector<std::string>& args, const std::vector<st
     report.symbols.push_back(std::move(s));
   }
 
-  report.missing = MissingNames(selection.missing, run.tree);
+  report.missing = MissingNames(selection.missing, run.symbols);
   std::erase_if(report.missing, [&](const std::string& name) { return !kept(name); });
   std::vector<std::string> absent_names = report.missing;
   for (const std::string& name : only) {
-    const bool held = run.tree.FindRecord(reinterpret_cast<const uint8_t*>(name.data()),
+    const bool held = run.symbols.FindRecord(reinterpret_cast<const uint8_t*>(name.data()),
                                           static_cast<uint32_t>(name.size())) != kNoRecord;
     if (!held && std::find(absent_names.begin(), absent_names.end(), name) == absent_names.end())
       absent_names.push_back(name);
@@ -732,7 +732,7 @@ ExplainReport Explain(const std::vector<std::string>& args, const std::vector<st
     absent.name = name;
     absent.requested = std::find(report.missing.begin(), report.missing.end(), name) != report.missing.end();
     if (auto found = origins.find(name); found != origins.end()) absent.requested_by = found->second;
-    absent.similar = SimilarNames(run.tree, name);
+    absent.similar = SimilarNames(run.symbols, name);
     report.absent.push_back(std::move(absent));
   }
   std::map<std::string, ExplainAbsent*> by_name;
@@ -744,7 +744,7 @@ ExplainReport Explain(const std::vector<std::string>& args, const std::vector<st
   if (run.exclude_file) {
     report.exclude_file = *options.exclude_path;
     if (report.status == kOk || excluded_any)
-      report.unmatched_excludes = UnmatchedExcludes(*run.exclude_file, run.tree);
+      report.unmatched_excludes = UnmatchedExcludes(*run.exclude_file, run.symbols);
     else
       report.unapplied_excludes = AllExcludes(*run.exclude_file);
     auto unkept = [&](const ExplainUnmatchedExclude& entry) { return !kept(entry.name); };

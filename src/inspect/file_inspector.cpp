@@ -31,7 +31,7 @@
 #include "output/export_object_writer.h"
 #include "output/export_table.h"
 #include "output/output_file.h"
-#include "symbols/symbol_tree.h"
+#include "symbols/symbol_table.h"
 
 namespace prepqdm {
 

@@ -17,21 +17,20 @@
 #include <string_view>
 #include <vector>
 
+#include "elf/elf_format.h"
 #include "elf/object_module.h"
 #include "exports/export_list.h"
 #include "exports/table_names.h"
 #include "output/crc32.h"
 #include "output/export_table.h"
 #include "output/output_file.h"
-#include "symbols/symbol_tree.h"
+#include "symbols/symbol_table.h"
 
 namespace prepqdm {
 
 namespace {
 
 constexpr uint32_t EF_PPC_EMB = 0x80000000u;  // embedded PowerPC ABI
-constexpr uint8_t kGlobalNoType = 0x10;
-constexpr uint8_t kGlobalObject = 0x11;
 
 constexpr uint32_t kTableSymbolBytes = sizeof kCodeTableSymbol;  // 12 characters and the NUL
 static_assert(sizeof kDataTableSymbol == kTableSymbolBytes);
@@ -79,7 +78,7 @@ struct TableKind {
 };
 
 // Puts the exports in table (name) order and logs them in it.
-Status PrepareTable(const SymbolTree& tree, Sink& console, Sink& log, TableBuild& t, const TableKind& kind,
+Status PrepareTable(const SymbolTable& symbols, Sink& console, Sink& log, TableBuild& t, const TableKind& kind,
                     bool list_descending) {
   t.reversed = list_descending;
   if (!t.reversed) {
@@ -90,7 +89,7 @@ Status PrepareTable(const SymbolTree& tree, Sink& console, Sink& log, TableBuild
       return -1;
     }
     std::stable_sort(t.sorted.begin(), t.sorted.end(), [&](const TableItem& a, const TableItem& b) {
-      return CompareExportNames(tree, ExportEntry{a.record}, ExportEntry{b.record}) < 0;
+      return CompareExportNames(symbols, ExportEntry{a.record}, ExportEntry{b.record}) < 0;
     });
   }
   if (log.IsOpen()) {
@@ -98,7 +97,7 @@ Status PrepareTable(const SymbolTree& tree, Sink& console, Sink& log, TableBuild
     for (size_t i = 0; i < t.Count(); ++i) {
       const TableItem& item = t.InTableOrder(i);
       Print(log, "%.*s\n", static_cast<int>(item.name_length),
-            reinterpret_cast<const char*>(tree.At(item.record).name()));
+            reinterpret_cast<const char*>(symbols.At(item.record).name()));
     }
     Print(log, "%s\n", kind.table_symbol);
   }
@@ -108,7 +107,7 @@ Status PrepareTable(const SymbolTree& tree, Sink& console, Sink& log, TableBuild
 // The table: count and CRC, one entry per export and an empty one, the names
 // and the trailer. The CRC of the name area is known only once the names are
 // out, so its word is written afterwards (see the patch in WriteExportObject).
-void ProduceTable(const SymbolTree& tree, TableBuild& t, bool swap, ByteSink& out) {
+void ProduceTable(const SymbolTable& symbols, TableBuild& t, bool swap, ByteSink& out) {
   const uint64_t count = t.Count();
   uint8_t word[8];
   StoreWord(word, static_cast<uint32_t>(count), swap);
@@ -145,7 +144,7 @@ void ProduceTable(const SymbolTree& tree, TableBuild& t, bool swap, ByteSink& ou
   static constexpr uint8_t kZeros[kTableTrailer] = {};
   for (size_t i = 0; i < count; ++i) {
     const TableItem& item = t.InTableOrder(i);
-    add(tree.At(item.record).name(), item.name_length);
+    add(symbols.At(item.record).name(), item.name_length);
     add(kZeros, 1);
   }
   add(kZeros, kTableTrailer);
@@ -187,10 +186,10 @@ void ProduceSymbols(const TableBuild& t, uint64_t strtab_bias, uint64_t table_sy
 
 // One area of ".strtab": a zero byte, then the names of one kind in list
 // order (newest first), then the table symbol's name.
-void ProduceStringArea(const SymbolTree& tree, const TableBuild& t, const char* table_symbol, ByteSink& out) {
+void ProduceStringArea(const SymbolTable& symbols, const TableBuild& t, const char* table_symbol, ByteSink& out) {
   out.AppendZeros(1);
   for (const TableItem& item : t.list_order) {
-    out.Append(tree.At(item.record).name(), item.name_length);
+    out.Append(symbols.At(item.record).name(), item.name_length);
     out.AppendZeros(1);
   }
   if (t.Count() > 0) out.Append(table_symbol, kTableSymbolBytes);
@@ -253,7 +252,7 @@ uint32_t FirstSectionBeyondFileLimit(const ExportObjectLayout& layout) {
   return layout.file_length > kLimit ? layout.section_count - 1 : 0;
 }
 
-WrittenExportObject WriteExportObject(const ExportList& exports, const SymbolTree& tree,
+WrittenExportObject WriteExportObject(const ExportList& exports, const SymbolTable& symbols,
                                       const ExportObjectTarget& target, const Mappings& mappings, Sink& console,
                                       Sink& log) {
   WrittenExportObject written;
@@ -269,7 +268,7 @@ WrittenExportObject WriteExportObject(const ExportList& exports, const SymbolTre
   uint8_t ei_data = 2;
   uint16_t machine = EM_PPC;
   if (!target.def_only) {
-    const ObjectModule* object = tree.At(exports.entries.back().record).object;
+    const ObjectModule* object = symbols.At(exports.entries.back().record).object;
     if (object && object->image && object->size >= kElfHeaderSize) {
       ElfHeader h = object->Image().Header();
       ei_data = h.e_ident[EI_DATA];
@@ -294,7 +293,7 @@ WrittenExportObject WriteExportObject(const ExportList& exports, const SymbolTre
   }
   for (size_t i = exports.entries.size(); i-- > 0;) {
     const ExportEntry& entry = exports.entries[i];
-    const TrackedSymbol& symbol = tree.At(entry.record);
+    const TrackedSymbol& symbol = symbols.At(entry.record);
     uint64_t& counter = symbol.is_code ? code_counter : data_counter;
     TableBuild& t = symbol.is_code ? code : data;
     const uint32_t name_offset = static_cast<uint32_t>(counter);
@@ -316,12 +315,12 @@ WrittenExportObject WriteExportObject(const ExportList& exports, const SymbolTre
   data.first_symbol = n > 0 ? n + 2 : 1;
   if (n > 0) {
     if (IsTooLarge(layout, layout.code_index)) return fail(ReportTooLarge(console, layout, layout.code_index));
-    if (PrepareTable(tree, console, log, code, TableKind{kCodeTableSymbol, "\nCODE:\n"}, exports.ascending) != kOk)
+    if (PrepareTable(symbols, console, log, code, TableKind{kCodeTableSymbol, "\nCODE:\n"}, exports.ascending) != kOk)
       return fail(-1);
   }
   if (m > 0) {
     if (IsTooLarge(layout, layout.data_index)) return fail(ReportTooLarge(console, layout, layout.data_index));
-    if (PrepareTable(tree, console, log, data, TableKind{kDataTableSymbol, "\nDATA:\n"}, exports.ascending) != kOk)
+    if (PrepareTable(symbols, console, log, data, TableKind{kDataTableSymbol, "\nDATA:\n"}, exports.ascending) != kOk)
       return fail(-1);
   }
   // The tables fit, yet the file as a whole must stay within 32-bit offsets.
@@ -369,7 +368,7 @@ WrittenExportObject WriteExportObject(const ExportList& exports, const SymbolTre
   uint8_t code_crc[4], data_crc[4];
   if (n > 0) {
     add_piece(layout.code_index, [&](ByteSink& out) {
-      ProduceTable(tree, code, swap, out);
+      ProduceTable(symbols, code, swap, out);
       StoreWord(code_crc, code.crc, swap);
     });
     add_piece(layout.code_index + 1, [&](ByteSink& out) { ProduceRelocations(code, swap, out); });
@@ -377,7 +376,7 @@ WrittenExportObject WriteExportObject(const ExportList& exports, const SymbolTre
   }
   if (m > 0) {
     add_piece(layout.data_index, [&](ByteSink& out) {
-      ProduceTable(tree, data, swap, out);
+      ProduceTable(symbols, data, swap, out);
       StoreWord(data_crc, data.crc, swap);
     });
     add_piece(layout.data_index + 1, [&](ByteSink& out) { ProduceRelocations(data, swap, out); });
@@ -395,8 +394,8 @@ WrittenExportObject WriteExportObject(const ExportList& exports, const SymbolTre
     }
   });
   add_piece(strtab_index, [&](ByteSink& out) {
-    ProduceStringArea(tree, code, kCodeTableSymbol, out);
-    ProduceStringArea(tree, data, kDataTableSymbol, out);
+    ProduceStringArea(symbols, code, kCodeTableSymbol, out);
+    ProduceStringArea(symbols, data, kDataTableSymbol, out);
   });
   contents.sections.push_back(FilePiece{layout.offset[names_index],
                                         reinterpret_cast<const uint8_t*>(layout.names.data()), layout.names.size()});

@@ -15,7 +15,7 @@
 namespace prepqdm {
 
 struct ExportList;
-struct SymbolTree;
+struct SymbolTable;
 
 // Where the export object goes, and whether there are input objects to take
 // its byte order and machine from (not in definition-file-only mode).
@@ -37,7 +37,7 @@ struct WrittenExportObject {
 // Writes the export object for `exports` (the fixed empty one when the list
 // is empty) and lists the tables, or says the object is empty, in `log`.
 // A failure is printed on `console`.
-WrittenExportObject WriteExportObject(const ExportList& exports, const SymbolTree& tree,
+WrittenExportObject WriteExportObject(const ExportList& exports, const SymbolTable& symbols,
                                       const ExportObjectTarget& target, const Mappings& mappings, Sink& console,
                                       Sink& log);
 WrittenExportObject WriteEmptyExportObject(const std::string& path, const Mappings& mappings, Sink& console);

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "elf/ar_format.h"
+#include "elf/elf_format.h"
 #include "elf/elf_image.h"
 #include "elf/elf_reader.h"
 #include "host/environment.h"
@@ -40,9 +41,6 @@ namespace prepqdm {
 
 namespace {
 
-constexpr uint8_t kGlobalFunc = 0x12;
-constexpr uint8_t kGlobalObject = 0x11;
-constexpr uint8_t kGlobalTls = 0x16;
 constexpr uint64_t kArchiveHeaderSize = kArchiveMagicSize + kArchiveMemberHeaderSize;
 
 constexpr WriteMessages kStubMessages = {

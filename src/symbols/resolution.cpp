@@ -1,5 +1,5 @@
 // Global symbol resolution. Every defined global or weak entry of a symbol
-// table is entered into the SymbolTree under its name (the table keeps a copy).
+// table is entered into the SymbolTable under its name (the table keeps a copy).
 // When a name is met again, a non-weak definition
 // takes the place of a weak one; otherwise the definition met first stays in
 // force (the tracking pass visits the newest input first). Two non-weak
@@ -23,7 +23,7 @@
 #include "elf/elf_image.h"
 #include "elf/object_module.h"
 #include "elf/read_budget.h"
-#include "symbols/symbol_tree.h"
+#include "symbols/symbol_table.h"
 
 namespace prepqdm {
 namespace {
@@ -141,7 +141,7 @@ uint8_t ClassifySymbolName(std::optional<std::string_view> section_name, const u
   return flags;
 }
 
-Status TrackSymbolTable(SymbolTree& tree, Sink& console, ObjectModule& object, uint32_t symtab_index,
+Status TrackSymbolTable(SymbolTable& symbols, Sink& console, ObjectModule& object, uint32_t symtab_index,
                         MeetingOrder order) {
   const bool reverse = order == MeetingOrder::kReverse;
   ElfImage image = object.Image();
@@ -209,9 +209,9 @@ Status TrackSymbolTable(SymbolTree& tree, Sink& console, ObjectModule& object, u
     ahead.index = index;
     ahead.name = BoundedString(strings, strings_length, symbol.st_name);
     if (!ahead.name) return;
-    ahead.hash = SymbolTree::HashName(reinterpret_cast<const uint8_t*>(ahead.name->data()),
+    ahead.hash = SymbolTable::HashName(reinterpret_cast<const uint8_t*>(ahead.name->data()),
                                       static_cast<uint32_t>(ahead.name->size()));
-    tree.Prefetch(ahead.hash);
+    symbols.Prefetch(ahead.hash);
   };
 
   for (uint32_t step = 0; step < count; ++step) {
@@ -234,7 +234,7 @@ Status TrackSymbolTable(SymbolTree& tree, Sink& console, ObjectModule& object, u
         read_early ? ahead.name : BoundedString(strings, strings_length, symbol.st_name);
     uint32_t hash = ahead.hash;
     if (!read_early && name) {
-      hash = SymbolTree::HashName(reinterpret_cast<const uint8_t*>(name->data()), static_cast<uint32_t>(name->size()));
+      hash = SymbolTable::HashName(reinterpret_cast<const uint8_t*>(name->data()), static_cast<uint32_t>(name->size()));
     }
     read_ahead(reverse ? i - 1 : i + 1);
     if (over_budget(name ? name->size() + uint64_t{1} : strings_length - symbol.st_name)) return -1;
@@ -263,14 +263,14 @@ Status TrackSymbolTable(SymbolTree& tree, Sink& console, ObjectModule& object, u
       loadable = section.loadable;
       section_name = section.name;
       // Under -v a repeated definition is compared with the one in force.
-      if (tree.verbose && symbol.st_size <= section.content_size && over_budget(symbol.st_size)) return -1;
+      if (symbols.verbose && symbol.st_size <= section.content_size && over_budget(symbol.st_size)) return -1;
     } else {
       kind = KindOf(image, section_count, shndx);
       loadable = IsLoadableDefinition(object, entry, symbol);
     }
     const uint8_t* name_bytes = reinterpret_cast<const uint8_t*>(name->data());
     uint32_t name_length = static_cast<uint32_t>(name->size());
-    if (TrackHashedSymbol(tree, console, name_bytes, name_length, hash, object, entry, kind, section_name, loadable,
+    if (TrackHashedSymbol(symbols, console, name_bytes, name_length, hash, object, entry, kind, section_name, loadable,
                           order) == nullptr) {
       Print(console, "***Error tracking symbol \"%.*s\". Return -1\n", NameLength(name_length), name->data());
       return -1;
@@ -279,15 +279,15 @@ Status TrackSymbolTable(SymbolTree& tree, Sink& console, ObjectModule& object, u
   return kOk;
 }
 
-TrackedSymbol* TrackSymbol(SymbolTree& tree, Sink& console, const uint8_t* name, uint32_t length,
+TrackedSymbol* TrackSymbol(SymbolTable& symbols, Sink& console, const uint8_t* name, uint32_t length,
                            ObjectModule& object, const uint8_t* symbol_entry, SymbolKind kind,
                            std::optional<std::string_view> section_name) {
   const bool loadable = IsLoadableDefinition(object, symbol_entry, LoadAt<ElfSymbol>(symbol_entry));
-  return TrackHashedSymbol(tree, console, name, length, SymbolTree::HashName(name, length), object, symbol_entry,
+  return TrackHashedSymbol(symbols, console, name, length, SymbolTable::HashName(name, length), object, symbol_entry,
                            kind, section_name, loadable);
 }
 
-TrackedSymbol* TrackHashedSymbol(SymbolTree& tree, Sink& console, const uint8_t* name, uint32_t length,
+TrackedSymbol* TrackHashedSymbol(SymbolTable& symbols, Sink& console, const uint8_t* name, uint32_t length,
                                  uint32_t hash, ObjectModule& object, const uint8_t* symbol_entry, SymbolKind kind,
                                  std::optional<std::string_view> section_name, bool loadable, MeetingOrder order) {
   uint8_t flags = ClassifySymbolName(section_name, name, length);
@@ -297,18 +297,18 @@ TrackedSymbol* TrackHashedSymbol(SymbolTree& tree, Sink& console, const uint8_t*
   // The table copies the key: the input's pages may be given back once it
   // has been tracked.
   bool made = false;
-  uint32_t found = tree.FindOrAdd(name, length, hash, &made);
+  uint32_t found = symbols.FindOrAdd(name, length, hash, &made);
   if (found == kNoRecord) return nullptr;
   if (made) {
-    TrackedSymbol& record = tree.At(found);
+    TrackedSymbol& record = symbols.At(found);
     TakeDefinition(record, object, symbol_entry, kind, weak, loadable);
     record.class_flags = flags;
     return &record;
   }
 
-  TrackedSymbol* existing = &tree.At(found);
+  TrackedSymbol* existing = &symbols.At(found);
   existing->class_flags |= flags;
-  bool verbose = tree.verbose;
+  bool verbose = symbols.verbose;
   const char* shown = reinterpret_cast<const char*>(existing->name());
   int shown_length = NameLength(existing->name_length);
   // A record made from a definition file alone has no definition yet: the

@@ -14,7 +14,7 @@
 namespace prepqdm {
 
 struct ObjectModule;
-struct SymbolTree;
+struct SymbolTable;
 
 // The Elf32_Sym of the definition in force, inside its object's image; null
 // for a record made from a definition file alone, and for an offset that
@@ -44,17 +44,17 @@ enum class MeetingOrder { kPass, kReverse };
 
 // Tracks every defined global of symbol table section `symtab_index` of
 // `object`. Returns 0, or -1 after its message when a record cannot be made.
-Status TrackSymbolTable(SymbolTree& tree, Sink& console, ObjectModule& object, uint32_t symtab_index,
+Status TrackSymbolTable(SymbolTable& symbols, Sink& console, ObjectModule& object, uint32_t symtab_index,
                         MeetingOrder order = MeetingOrder::kPass);
 
 // Enters one definition; returns the record now in force, or null when a new
 // record cannot be allocated.
-TrackedSymbol* TrackSymbol(SymbolTree& tree, Sink& console, const uint8_t* name, uint32_t length,
+TrackedSymbol* TrackSymbol(SymbolTable& symbols, Sink& console, const uint8_t* name, uint32_t length,
                            ObjectModule& object, const uint8_t* symbol_entry, SymbolKind kind,
                            std::optional<std::string_view> section_name);
-// The same with the name's SymbolTree::HashName and whether the definition
+// The same with the name's SymbolTable::HashName and whether the definition
 // is loadable (IsLoadableDefinition) worked out already.
-TrackedSymbol* TrackHashedSymbol(SymbolTree& tree, Sink& console, const uint8_t* name, uint32_t length,
+TrackedSymbol* TrackHashedSymbol(SymbolTable& symbols, Sink& console, const uint8_t* name, uint32_t length,
                                  uint32_t hash, ObjectModule& object, const uint8_t* symbol_entry, SymbolKind kind,
                                  std::optional<std::string_view> section_name, bool loadable,
                                  MeetingOrder order = MeetingOrder::kPass);

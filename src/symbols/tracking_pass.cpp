@@ -29,7 +29,7 @@
 #include "elf/elf_image.h"
 #include "elf/object_module.h"
 #include "symbols/resolution.h"
-#include "symbols/symbol_tree.h"
+#include "symbols/symbol_table.h"
 
 namespace prepqdm {
 namespace {
@@ -164,9 +164,9 @@ bool EnteredAll(const TrackingAhead& ahead, const InputRegistry& registry) {
 
 }  // namespace
 
-void TrackAhead(TrackingAhead& ahead, InputRegistry& registry, SymbolTree& tree, ObjectModule& module) {
+void TrackAhead(TrackingAhead& ahead, InputRegistry& registry, SymbolTable& symbols, ObjectModule& module) {
   if (ahead.given_up) return;
-  if (tree.verbose) {
+  if (symbols.verbose) {
     ahead.given_up = true;
     return;
   }
@@ -180,7 +180,7 @@ void TrackAhead(TrackingAhead& ahead, InputRegistry& registry, SymbolTree& tree,
     if (module.import_stub) return;
     Sink printed{nullptr, &entry.printed};
     for (auto table = module.symbol_tables.rbegin(); table != module.symbol_tables.rend(); ++table) {
-      entry.status = TrackSymbolTable(tree, printed, module, *table, MeetingOrder::kReverse);
+      entry.status = TrackSymbolTable(symbols, printed, module, *table, MeetingOrder::kReverse);
       if (entry.status != kOk) break;
     }
   } catch (const std::bad_alloc&) {
@@ -188,9 +188,9 @@ void TrackAhead(TrackingAhead& ahead, InputRegistry& registry, SymbolTree& tree,
   }
 }
 
-Status TrackAllSymbols(InputRegistry& registry, SymbolTree& tree, Sink& console, TrackingAhead* ahead) {
+Status TrackAllSymbols(InputRegistry& registry, SymbolTable& symbols, Sink& console, TrackingAhead* ahead) {
   if (ahead != nullptr && !ahead->entered.empty()) {
-    if (!tree.verbose && EnteredAll(*ahead, registry)) {
+    if (!symbols.verbose && EnteredAll(*ahead, registry)) {
       // The pass's messages, newest object first, up to its first failure.
       for (size_t k = ahead->entered.size(); k-- > 0;) {
         const TrackingAhead::Entered& entry = ahead->entered[k];
@@ -204,7 +204,7 @@ Status TrackAllSymbols(InputRegistry& registry, SymbolTree& tree, Sink& console,
       return kOk;
     }
     // Some objects were entered ahead, not all, or -v came after them.
-    tree.Clear();
+    symbols.Clear();
   }
   std::vector<ObjectModule*> modules;
   for (ObjectModule* module = registry.head; module != nullptr; module = module->next) modules.push_back(module);
@@ -227,7 +227,7 @@ Status TrackAllSymbols(InputRegistry& registry, SymbolTree& tree, Sink& console,
     // Section headers, symbols and names: most of a small object.
     if (module.file != nullptr) PrefaultPages(*module.file, module.image, module.size);
     for (uint32_t index : module.symbol_tables) {
-      Status status = TrackSymbolTable(tree, console, module, index);
+      Status status = TrackSymbolTable(symbols, console, module, index);
       if (status != kOk) return status;
     }
     GiveBackPages(registry.give_backs, module);

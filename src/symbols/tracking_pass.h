@@ -22,7 +22,7 @@ namespace prepqdm {
 
 struct InputRegistry;
 struct ObjectModule;
-struct SymbolTree;
+struct SymbolTable;
 
 struct TrackingAhead {
   struct Entered {
@@ -39,11 +39,11 @@ struct TrackingAhead {
 };
 
 // Enters `module`, just registered in `registry`, ahead of the pass.
-void TrackAhead(TrackingAhead& ahead, InputRegistry& registry, SymbolTree& tree, ObjectModule& module);
+void TrackAhead(TrackingAhead& ahead, InputRegistry& registry, SymbolTable& symbols, ObjectModule& module);
 
-// Enters the defined globals of every object in `registry` into `tree`, or,
+// Enters the defined globals of every object in `registry` into `symbols`, or,
 // when `ahead` entered all of them already, prints what the pass would have.
 // Returns 0, or a non-zero status after its message.
-Status TrackAllSymbols(InputRegistry& registry, SymbolTree& tree, Sink& console, TrackingAhead* ahead = nullptr);
+Status TrackAllSymbols(InputRegistry& registry, SymbolTable& symbols, Sink& console, TrackingAhead* ahead = nullptr);
 
 }  // namespace prepqdm

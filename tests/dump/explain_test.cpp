@@ -489,7 +489,7 @@ void WriteAgreementInputs(const TempDir& dir, bool big) {
   Bytes group(8);
   testsupport::Put32(group, 0, 1 /* GRP_COMDAT */, big);
   testsupport::Put32(group, 4, inline_text, big);
-  testsupport::SectionSpec group_section{".group", 17 /* SHT_GROUP */, 0, group};
+  testsupport::SectionDesc group_section{".group", 17 /* SHT_GROUP */, 0, group};
   group_section.link = testsupport::kLinkSymtab;
   group_section.info = k.AddGlobal("inl", inline_text, 0, 4, STT_FUNC, STB_WEAK);
   k.AddSection(group_section);

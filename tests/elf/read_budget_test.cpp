@@ -75,7 +75,7 @@ Bytes SharedNameObject(int exports, bool as_symbols) {
     for (int i = 1; i < exports; ++i) b.AddGlobal("s", text);
   } else {
     uint32_t words = b.AddProgbits(".export", SHF_ALLOC, Bytes(4 * exports));
-    std::vector<RelocSpec> relocs;
+    std::vector<RelocDesc> relocs;
     for (int i = 0; i < exports; ++i) relocs.push_back({static_cast<uint32_t>(4 * i), symbol});
     b.AddRelocations(words, true, relocs);
   }
@@ -119,9 +119,9 @@ TEST(ReadBudget, SharedReferencesAreRefusedOncePastTheBudget) {
       }
     } else {
       ASSERT_EQ(t.Register(SharedNameObject(c.references, what == "symbols")), 0);
-      status = TrackAllSymbols(t.run.inputs.registry, t.run.tree, t.run.console);
+      status = TrackAllSymbols(t.run.inputs.registry, t.run.symbols, t.run.console);
       const SelectionSettings settings;
-      Selector selector{t.run.tree, t.run.console, settings, t.run.selection};
+      Selector selector{t.run.symbols, t.run.console, settings, t.run.selection};
       if (status == 0) status = CollectAllInCodeExports(selector, t.run.inputs.registry);
       if (status == 0) {
         EXPECT_EQ(t.run.selection.exports.count(), what == "exports" ? 1 : 0);

@@ -48,11 +48,11 @@ TEST(DefFile, MatchDirectiveComparesLeadingBytes) {
 
 TEST(DefOnly, RecordsTakeKindsFromDirectivesAndFlagsFromNames) {
   ExportsRun t;
-  EXPECT_EQ(LoadDefOnlySymbols(t.run.tree, t.run.console, prepqdm::OrNull(t.run.options.module_name), nullptr), -1);
+  EXPECT_EQ(LoadDefOnlySymbols(t.run.symbols, t.run.console, prepqdm::OrNull(t.run.options.module_name), nullptr), -1);
   t.run.options.module_name = "mod";
   MappedFile* def =
       t.Map("a.def", "; x\r\n  a  ; first\nfoo bar\n[DATA]\nc\n[TLS] thread\nt\n[CODE]\n__sti__i\na..b\n");
-  EXPECT_EQ(LoadDefOnlySymbols(t.run.tree, t.run.console, prepqdm::OrNull(t.run.options.module_name), def), 0);
+  EXPECT_EQ(LoadDefOnlySymbols(t.run.symbols, t.run.console, prepqdm::OrNull(t.run.options.module_name), def), 0);
   EXPECT_EQ(t.console,
             "***Error: \"(null)\", -q requires -x. Return -1\n"
             "Info: \"mod\", Missing [CODE] or [DATA] directive before symbol \"a\". Assuming [CODE].\n");
@@ -71,7 +71,7 @@ TEST(DefOnly, RecordsTakeKindsFromDirectivesAndFlagsFromNames) {
     EXPECT_EQ(std::tuple(uint8_t{r->is_code}, uint8_t{r->is_tls}, r->class_flags, uint8_t{r->is_weak}, r->object),
               std::tuple(e.is_code, e.is_tls, e.class_flags, uint8_t{0}, nullptr))
         << e.name;
-    // The tree keeps its own copy, so the file's pages may be given back.
+    // The symbol table keeps its own copy, so the file's pages may be given back.
     EXPECT_FALSE(r->name() >= def->view && r->name() < def->view + def->size) << e.name;
   }
 }
@@ -98,8 +98,8 @@ TEST(DefOnly, RepeatsConflictOnlyBetweenCodeAndNotCode) {
   };
   for (const Case& c : cases) {
     ExportsRun t;
-    t.run.tree.verbose = c.verbose;
-    EXPECT_EQ(LoadDefOnlySymbols(t.run.tree, t.run.console, prepqdm::OrNull(t.run.options.module_name), t.Map("a.def", c.text)), c.status) << c.text;
+    t.run.symbols.verbose = c.verbose;
+    EXPECT_EQ(LoadDefOnlySymbols(t.run.symbols, t.run.console, prepqdm::OrNull(t.run.options.module_name), t.Map("a.def", c.text)), c.status) << c.text;
     EXPECT_EQ(t.console, c.console) << c.text;
     ASSERT_NE(t.Find("x"), nullptr);
     EXPECT_EQ(t.Find("x")->is_tls, c.is_tls) << c.text;

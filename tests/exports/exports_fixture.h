@@ -37,17 +37,17 @@ class ExportsRun {
     run.options.output_path = dir.File("pre_qdm.o");
   }
 
-  TrackedSymbol* Find(const std::string& name) { return run.tree.Find(U8(name), Len(name)); }
+  TrackedSymbol* Find(const std::string& name) { return run.symbols.Find(U8(name), Len(name)); }
 
   // Selection over the run's table with its options, as the driver runs it,
   // then the export object written from what it chose.
   Status SelectAndWrite(MappedFile* def_file, MappedFile* exclude_file) {
-    run.selection = SelectExports(run.tree, run.inputs.registry, def_file, exclude_file,
+    run.selection = SelectExports(run.symbols, run.inputs.registry, def_file, exclude_file,
                                   SelectionSettingsOf(run.options), run.console);
     if (run.selection.status != 0) return run.selection.status;
     const ExportObjectTarget target{run.options.output_path, run.options.def_only};
     WrittenExportObject written =
-        WriteExportObject(run.selection.exports, run.tree, target, run.mappings, run.console, run.log);
+        WriteExportObject(run.selection.exports, run.symbols, target, run.mappings, run.console, run.log);
     if (written.status != 0) return written.status;
     Status status = written.file.Commit();
     written.file.Keep();
@@ -69,8 +69,8 @@ class ExportsRun {
   TrackedSymbol* Add(const std::string& name, uint8_t class_flags = 0, bool weak = false,
                      ObjectModule* object = nullptr, const uint8_t* symbol = nullptr) {
     bool made = false;
-    uint32_t number = run.tree.FindOrAdd(U8(name), Len(name), &made);
-    TrackedSymbol* record = &run.tree.At(number);
+    uint32_t number = run.symbols.FindOrAdd(U8(name), Len(name), &made);
+    TrackedSymbol* record = &run.symbols.At(number);
     if (!made) return record;
     record->class_flags = class_flags;
     record->is_weak = weak;
@@ -117,7 +117,7 @@ class ExportsRun {
   std::vector<std::string> List() const {
     std::vector<std::string> out;
     for (auto e = exports().entries.rbegin(); e != exports().entries.rend(); ++e) {
-      const TrackedSymbol& record = run.tree.At(e->record);
+      const TrackedSymbol& record = run.symbols.At(e->record);
       out.emplace_back(reinterpret_cast<const char*>(record.name()), record.name_length);
     }
     return out;
@@ -127,7 +127,7 @@ class ExportsRun {
   SelectionSettings settings_;
   Selector NewSelector() {
     settings_ = SelectionSettingsOf(run.options);
-    return Selector{run.tree, run.console, settings_, run.selection};
+    return Selector{run.symbols, run.console, settings_, run.selection};
   }
 };
 

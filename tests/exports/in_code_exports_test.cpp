@@ -42,7 +42,7 @@ std::string NoRelocationFor(int j) {
 }
 
 TEST(InCodeExports, RelocationMatchingAndMessages) {
-  using Relocs = std::vector<testsupport::RelocSpec>;  // {offset, symbol, type (default 1)}
+  using Relocs = std::vector<testsupport::RelocDesc>;  // {offset, symbol, type (default 1)}
   struct Case {
     uint32_t export_size, reloc_target;  // target 0: no relocation section; REL, or RELA for 12 bytes
     Relocs relocs;
@@ -162,7 +162,7 @@ TEST(InCodeExports, ManyExportsRelocatedInReverseOrder) {
   ElfBuilder b;
   uint16_t text = static_cast<uint16_t>(b.AddProgbits(".text", SHF_ALLOC | SHF_EXECINSTR, Bytes(4)));
   uint32_t exports = b.AddProgbits(".export", SHF_ALLOC, Bytes(4 * kCount));
-  std::vector<testsupport::RelocSpec> relocs;
+  std::vector<testsupport::RelocDesc> relocs;
   for (uint32_t j = 0; j < kCount; ++j)
     relocs.push_back({4 * (kCount - 1 - j), b.AddGlobal('e' + std::to_string(j), text)});
   b.AddRelocations(exports, true, relocs);
@@ -190,7 +190,7 @@ TEST(InCodeExports, GccObjectWithExportPointers) {
   MappedFile* file = nullptr;
   ASSERT_EQ(MapFile(t.run.mappings, object_path, &file), 0);
   ASSERT_EQ(RegisterMappedObject(t.run.inputs.registry, t.run.console, file), 0) << t.console;
-  ASSERT_EQ(TrackAllSymbols(t.run.inputs.registry, t.run.tree, t.run.console), 0) << t.console;
+  ASSERT_EQ(TrackAllSymbols(t.run.inputs.registry, t.run.symbols, t.run.console), 0) << t.console;
   EXPECT_EQ(t.SelectAndWrite(nullptr, nullptr), 0);
   EXPECT_EQ(t.console, "File \"e.o\" has 2 in-code exports.\n");
   EXPECT_EQ(t.List(), (std::vector<std::string>{"v", "f"}));

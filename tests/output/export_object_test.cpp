@@ -111,7 +111,7 @@ TEST(ExportObject, TooLargeTableStopsBeforeTheFileIsTouched) {
   ExportRun r({{"x", true}}, false, 3, dir.File("out.o"));
   std::string console;
   r.run.console.capture = &console;
-  r.run.tree.At(r.exports.entries.back().record).name_length = 0x7FFFFFF0u;  // never read: the check comes first
+  r.run.symbols.At(r.exports.entries.back().record).name_length = 0x7FFFFFF0u;  // never read: the check comes first
   EXPECT_EQ(r.Write().status, -1);
   EXPECT_EQ(console,
             "***Error: \".fexports\" sec 1, is too large to load.  Section size is 0x80000017. Return -1.\n");

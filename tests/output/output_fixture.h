@@ -50,9 +50,9 @@ struct ExportRun {
     for (auto it = list.rbegin(); it != list.rend(); ++it) {
       names.push_back(it->name);
       bool made = false;
-      uint32_t number = run.tree.FindOrAdd(reinterpret_cast<const uint8_t*>(names.back().data()),
+      uint32_t number = run.symbols.FindOrAdd(reinterpret_cast<const uint8_t*>(names.back().data()),
                                            static_cast<uint32_t>(names.back().size()), &made);
-      prepqdm::TrackedSymbol* s = &run.tree.At(number);
+      prepqdm::TrackedSymbol* s = &run.symbols.At(number);
       s->is_code = it->code;
       s->is_tls = it->tls;
       s->object = &object;
@@ -62,13 +62,13 @@ struct ExportRun {
     // As AddExport keeps it: are the entries (oldest first) ascending?
     const std::vector<prepqdm::ExportEntry>& e = exports.entries;
     for (size_t i = 1; i < e.size(); ++i)
-      exports.ascending = exports.ascending && prepqdm::CompareExportNames(run.tree, e[i - 1], e[i]) < 0;
+      exports.ascending = exports.ascending && prepqdm::CompareExportNames(run.symbols, e[i - 1], e[i]) < 0;
   }
 
   // The export object written and put in place.
   prepqdm::WrittenExportObject Write() {
     const prepqdm::ExportObjectTarget target{run.options.output_path, run.options.def_only};
-    return Committed(prepqdm::WriteExportObject(exports, run.tree, target, run.mappings, run.console, run.log));
+    return Committed(prepqdm::WriteExportObject(exports, run.symbols, target, run.mappings, run.console, run.log));
   }
   prepqdm::Status WriteEmpty() {
     return Committed(prepqdm::WriteEmptyExportObject(run.options.output_path, run.mappings, run.console)).status;

@@ -44,13 +44,13 @@ ElfBuilder::ElfBuilder(bool big_endian, uint16_t machine) : big_endian_(big_endi
   header_.e_shentsize = kSectionHeaderSize;
 }
 
-uint32_t ElfBuilder::AddSection(SectionSpec section) {
+uint32_t ElfBuilder::AddSection(SectionDesc section) {
   sections_.push_back(std::move(section));
   return static_cast<uint32_t>(sections_.size());
 }
 
 uint32_t ElfBuilder::AddProgbits(const std::string& name, uint32_t flags, Bytes data) {
-  SectionSpec s;
+  SectionDesc s;
   s.name = name;
   s.flags = flags;
   s.data = std::move(data);
@@ -58,7 +58,7 @@ uint32_t ElfBuilder::AddProgbits(const std::string& name, uint32_t flags, Bytes 
 }
 
 uint32_t ElfBuilder::AddNobits(const std::string& name, uint32_t flags, uint32_t size) {
-  SectionSpec s;
+  SectionDesc s;
   s.name = name;
   s.type = SHT_NOBITS;
   s.flags = flags;
@@ -66,14 +66,14 @@ uint32_t ElfBuilder::AddNobits(const std::string& name, uint32_t flags, uint32_t
   return AddSection(std::move(s));
 }
 
-uint32_t ElfBuilder::AddSymbol(SymbolSpec symbol) {
+uint32_t ElfBuilder::AddSymbol(SymbolDesc symbol) {
   symbols_.push_back(std::move(symbol));
   return static_cast<uint32_t>(symbols_.size());
 }
 
 uint32_t ElfBuilder::AddGlobal(const std::string& name, uint16_t shndx, uint32_t value, uint32_t size,
                                uint8_t type, uint8_t binding) {
-  SymbolSpec s;
+  SymbolDesc s;
   s.name = name;
   s.shndx = shndx;
   s.value = value;
@@ -82,9 +82,9 @@ uint32_t ElfBuilder::AddGlobal(const std::string& name, uint16_t shndx, uint32_t
   return AddSymbol(std::move(s));
 }
 
-uint32_t ElfBuilder::AddRelocations(uint32_t target, bool rela, const std::vector<RelocSpec>& relocs,
+uint32_t ElfBuilder::AddRelocations(uint32_t target, bool rela, const std::vector<RelocDesc>& relocs,
                                     const std::string& name) {
-  SectionSpec s;
+  SectionDesc s;
   s.type = rela ? SHT_RELA : SHT_REL;
   s.name = !name.empty() ? name
                          : (rela ? ".rela" : ".rel") +
@@ -92,7 +92,7 @@ uint32_t ElfBuilder::AddRelocations(uint32_t target, bool rela, const std::vecto
   s.link = kLinkSymtab;
   s.info = target;
   s.entsize = rela ? kRelaSize : kRelSize;
-  for (const RelocSpec& r : relocs) {
+  for (const RelocDesc& r : relocs) {
     uint32_t info = (r.symbol << 8) | (r.type & 0xFF);
     uint32_t words[3] = {r.offset, info, static_cast<uint32_t>(r.addend)};
     for (int i = 0; i < (rela ? 3 : 2); ++i) {
@@ -114,14 +114,14 @@ uint32_t ElfBuilder::ShstrtabIndex() const {
 
 Bytes ElfBuilder::Build() const {
   // Complete section list: user sections, then .symtab/.strtab, then .shstrtab.
-  std::vector<SectionSpec> all = sections_;
+  std::vector<SectionDesc> all = sections_;
   if (!omit_symtab_) {
     Bytes strtab(1, 0);
     Bytes symtab(kSymbolSize, 0);
     Bytes shndx(4, 0);
     uint32_t first_global = 1;
     for (size_t i = 0; i < symbols_.size(); ++i) {
-      const SymbolSpec& desc = symbols_[i];
+      const SymbolDesc& desc = symbols_[i];
       ElfSymbol sym{};
       sym.st_name = AddString(strtab, desc.name);
       sym.st_value = desc.value;
@@ -135,7 +135,7 @@ Bytes ElfBuilder::Build() const {
       uint32_t word = big_endian_ ? Bswap32(desc.xindex) : desc.xindex;
       Append(shndx, &word, 4);
     }
-    SectionSpec s;
+    SectionDesc s;
     s.name = ".symtab";
     s.type = SHT_SYMTAB;
     s.data = std::move(symtab);
@@ -143,14 +143,14 @@ Bytes ElfBuilder::Build() const {
     s.info = first_global;
     s.entsize = kSymbolSize;
     all.push_back(std::move(s));
-    SectionSpec t;
+    SectionDesc t;
     t.name = ".strtab";
     t.type = SHT_STRTAB;
     t.data = std::move(strtab);
     t.addralign = 1;
     all.push_back(std::move(t));
     if (extended_) {
-      SectionSpec x;
+      SectionDesc x;
       x.name = ".symtab_shndx";
       x.type = SHT_SYMTAB_SHNDX;
       x.data = std::move(shndx);
@@ -161,9 +161,9 @@ Bytes ElfBuilder::Build() const {
   }
   Bytes shstrtab(1, 0);
   std::vector<uint32_t> names;
-  for (const SectionSpec& s : all) names.push_back(AddString(shstrtab, s.name));
+  for (const SectionDesc& s : all) names.push_back(AddString(shstrtab, s.name));
   uint32_t shstrtab_name = AddString(shstrtab, ".shstrtab");
-  SectionSpec n;
+  SectionDesc n;
   n.name = ".shstrtab";
   n.type = SHT_STRTAB;
   n.data = shstrtab;
@@ -187,7 +187,7 @@ Bytes ElfBuilder::Build() const {
   }
   std::vector<SectionHeader> headers(all.size() + 1, SectionHeader{});
   for (size_t i = 0; i < all.size(); ++i) {
-    const SectionSpec& s = all[i];
+    const SectionDesc& s = all[i];
     SectionHeader& h = headers[i + 1];
     h.sh_name = names[i];
     h.sh_type = s.type;

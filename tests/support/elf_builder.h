@@ -24,7 +24,7 @@ using prepqdm::SectionHeader;
 constexpr uint32_t kLinkSymtab = 0xFFFFFF01u;
 constexpr uint32_t kLinkStrtab = 0xFFFFFF02u;
 
-struct SectionSpec {
+struct SectionDesc {
   std::string name;
   uint32_t type = 1 /* SHT_PROGBITS */;
   uint32_t flags = 0;
@@ -37,7 +37,7 @@ struct SectionSpec {
   uint32_t entsize = 0;
 };
 
-struct SymbolSpec {
+struct SymbolDesc {
   std::string name;
   uint32_t value = 0;
   uint32_t size = 0;
@@ -47,7 +47,7 @@ struct SymbolSpec {
   uint32_t xindex = 0;  // its ".symtab_shndx" entry, under extended numbering
 };
 
-struct RelocSpec {
+struct RelocDesc {
   uint32_t offset = 0;
   uint32_t symbol = 0;  // index in .symtab
   uint32_t type = 1;
@@ -61,15 +61,15 @@ class ElfBuilder {
   explicit ElfBuilder(bool big_endian = false, uint16_t machine = 3);
 
   // Adds a section and returns its index (indices start at 1).
-  uint32_t AddSection(SectionSpec section);
+  uint32_t AddSection(SectionDesc section);
   uint32_t AddProgbits(const std::string& name, uint32_t flags, Bytes data);
   uint32_t AddNobits(const std::string& name, uint32_t flags, uint32_t size);
   // Adds a symbol to ".symtab" (index 0 is the null symbol) and returns its index.
-  uint32_t AddSymbol(SymbolSpec symbol);
+  uint32_t AddSymbol(SymbolDesc symbol);
   uint32_t AddGlobal(const std::string& name, uint16_t shndx, uint32_t value = 0, uint32_t size = 0,
                      uint8_t type = prepqdm::STT_FUNC, uint8_t binding = prepqdm::STB_GLOBAL);
   // Adds a SHT_RELA (rela) or SHT_REL section relocating `target`.
-  uint32_t AddRelocations(uint32_t target, bool rela, const std::vector<RelocSpec>& relocs,
+  uint32_t AddRelocations(uint32_t target, bool rela, const std::vector<RelocDesc>& relocs,
                           const std::string& name = "");
   void AddProgramHeader(const ProgramHeader& header);
   // No .symtab/.strtab at all (only .shstrtab).
@@ -92,8 +92,8 @@ class ElfBuilder {
   bool omit_symtab_ = false;
   bool extended_ = false;
   ElfHeader header_{};
-  std::vector<SectionSpec> sections_;
-  std::vector<SymbolSpec> symbols_;
+  std::vector<SectionDesc> sections_;
+  std::vector<SymbolDesc> symbols_;
   std::vector<ProgramHeader> program_headers_;
 };
 

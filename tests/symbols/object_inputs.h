@@ -63,21 +63,21 @@ class ObjectInputs {
   // command line has it; Track then only reports.
   void EnterAhead() {
     run.inputs.registry.registered = [this](prepqdm::ObjectModule& module) {
-      prepqdm::TrackAhead(run.tracking_ahead, run.inputs.registry, run.tree, module);
+      prepqdm::TrackAhead(run.tracking_ahead, run.inputs.registry, run.symbols, module);
     };
   }
   prepqdm::Status Track() {
-    return prepqdm::TrackAllSymbols(run.inputs.registry, run.tree, run.console, &run.tracking_ahead);
+    return prepqdm::TrackAllSymbols(run.inputs.registry, run.symbols, run.console, &run.tracking_ahead);
   }
 
   prepqdm::TrackedSymbol* Lookup(const std::string& name) {
-    return run.tree.Find(reinterpret_cast<const uint8_t*>(name.data()), static_cast<uint32_t>(name.size()));
+    return run.symbols.Find(reinterpret_cast<const uint8_t*>(name.data()), static_cast<uint32_t>(name.size()));
   }
 
   std::vector<std::string> Names() const {
     std::vector<std::string> out;
-    for (uint32_t i : run.tree.InNameOrder()) {
-      const prepqdm::TrackedSymbol& r = run.tree.At(i);
+    for (uint32_t i : run.symbols.InNameOrder()) {
+      const prepqdm::TrackedSymbol& r = run.symbols.At(i);
       out.emplace_back(reinterpret_cast<const char*>(r.name()), r.name_length);
     }
     return out;

@@ -37,7 +37,7 @@ struct Built {
 Built MakeObject(const Def& def, bool big_endian) {
   ElfBuilder b(big_endian);
   uint16_t shndx = SHN_UNDEF;
-  testsupport::SectionSpec section;
+  testsupport::SectionDesc section;
   section.addr = def.addr;
   switch (def.place) {
     case kData:
@@ -126,14 +126,14 @@ TEST(ResolutionTest, Catalogue) {
       for (const ResolutionCase& c : kCases) {
         SCOPED_TRACE(std::string(c.what) + (big_endian ? " (big-endian)" : "") + (verbose ? " -v" : ""));
         ObjectInputs in;
-        in.run.tree.verbose = verbose;
+        in.run.symbols.verbose = verbose;
         Built first = MakeObject(c.first, big_endian);
         Built second = MakeObject(c.second, big_endian);
         ObjectModule* a = in.AddFile("a.o", first.bytes);
         ObjectModule* b = in.AddFile("b.o", second.bytes);
         ASSERT_TRUE(a && b);
-        ASSERT_EQ(TrackSymbolTable(in.run.tree, in.run.console, *a, first.symtab), 0);
-        ASSERT_EQ(TrackSymbolTable(in.run.tree, in.run.console, *b, second.symtab), 0);
+        ASSERT_EQ(TrackSymbolTable(in.run.symbols, in.run.console, *a, first.symtab), 0);
+        ASSERT_EQ(TrackSymbolTable(in.run.symbols, in.run.console, *b, second.symtab), 0);
         EXPECT_EQ(in.console, verbose ? Expand(c.line, in.PathOf(a), in.PathOf(b)) : "");
         TrackedSymbol* f = in.Lookup("f");
         ASSERT_NE(f, nullptr);
@@ -142,7 +142,7 @@ TEST(ResolutionTest, Catalogue) {
         EXPECT_LT(uint64_t{f->symbol_offset} + 16, uint64_t{holder->size} + 1);
         EXPECT_EQ(DefinitionEntry(*f), holder->image + f->symbol_offset);
         EXPECT_EQ(f->is_weak, c.weak);
-        // The name is the tree's own copy, not a view into either input.
+        // The name is the symbol table's own copy, not a view into either input.
         EXPECT_FALSE(f->name() >= a->image && f->name() < a->image + a->size);
         EXPECT_FALSE(f->name() >= b->image && f->name() < b->image + b->size);
         EXPECT_EQ(in.Names(), std::vector<std::string>{"f"});
@@ -207,7 +207,7 @@ TEST(ResolutionTest, KindsAndClassFlags) {
     ObjectInputs in;
     ObjectModule* m = in.AddFile("m.o", b.Build());
     ASSERT_NE(m, nullptr);
-    ASSERT_EQ(TrackSymbolTable(in.run.tree, in.run.console, *m, b.SymtabIndex()), 0);
+    ASSERT_EQ(TrackSymbolTable(in.run.symbols, in.run.console, *m, b.SymtabIndex()), 0);
     EXPECT_EQ(in.console, "");
     for (const Row& r : rows) {
       SCOPED_TRACE(r.name);
@@ -238,8 +238,8 @@ TEST(ResolutionTest, ClassFlagsAccumulate) {
     ObjectModule* first = in.AddFile("a.o", make(linkonce_first, STB_WEAK));
     ObjectModule* second = in.AddFile("b.o", make(!linkonce_first, STB_GLOBAL));
     ASSERT_TRUE(first && second);
-    ASSERT_EQ(TrackSymbolTable(in.run.tree, in.run.console, *first, 2), 0);
-    ASSERT_EQ(TrackSymbolTable(in.run.tree, in.run.console, *second, 2), 0);
+    ASSERT_EQ(TrackSymbolTable(in.run.symbols, in.run.console, *first, 2), 0);
+    ASSERT_EQ(TrackSymbolTable(in.run.symbols, in.run.console, *second, 2), 0);
     TrackedSymbol* g = in.Lookup("g");
     ASSERT_NE(g, nullptr);
     EXPECT_EQ(g->class_flags, CLASS_LINKONCE);
@@ -273,7 +273,7 @@ TEST(ResolutionTest, UnreadableNamesArePassedOver) {
       ObjectInputs in;
       ObjectModule* m = in.AddFile("m.o", *c.bytes);
       ASSERT_NE(m, nullptr);
-      EXPECT_EQ(TrackSymbolTable(in.run.tree, in.run.console, *m, b.SymtabIndex()), 0);
+      EXPECT_EQ(TrackSymbolTable(in.run.symbols, in.run.console, *m, b.SymtabIndex()), 0);
       EXPECT_EQ(in.Names(), c.names);
       EXPECT_EQ(in.console, "");
     }

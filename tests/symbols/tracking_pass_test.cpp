@@ -37,8 +37,8 @@ std::string Expand(std::string text, const std::vector<ObjectModule*>& modules) 
 
 TEST(TrackingPassTest, NoObjects) {
   ObjectInputs in;
-  EXPECT_EQ(TrackAllSymbols(in.run.inputs.registry, in.run.tree, in.run.console), 0);
-  EXPECT_EQ(in.run.tree.RecordCount(), 1u);
+  EXPECT_EQ(TrackAllSymbols(in.run.inputs.registry, in.run.symbols, in.run.console), 0);
+  EXPECT_EQ(in.run.symbols.RecordCount(), 1u);
 }
 
 TEST(TrackingPassTest, DuplicateInputs) {
@@ -114,7 +114,7 @@ TEST(TrackingPassTest, SkippedObjectsAndTables) {
       // An import stub: its symbols never enter the table.
       ElfBuilder stub(big_endian);
       uint32_t text = stub.AddProgbits(".text", SHF_ALLOC | SHF_EXECINSTR, Bytes(8, 0));
-      testsupport::SectionSpec imports;
+      testsupport::SectionDesc imports;
       imports.name = ".imports";
       imports.type = SHT_QDM_IMPORTS;
       imports.data = Bytes(8, 0);
@@ -148,12 +148,12 @@ TEST(TrackingPassTest, NewestObjectIsTrackedFirst) {
     return b.Build();
   };
   ObjectInputs in;
-  in.run.tree.verbose = true;
+  in.run.symbols.verbose = true;
   ObjectModule* weak = in.AddFile("w.o", make(STB_WEAK, 0));
   ObjectModule* first = in.AddFile("a.o", make(STB_GLOBAL, 1));
   ObjectModule* last = in.AddFile("b.o", make(STB_GLOBAL, 2));
   ASSERT_TRUE(weak && first && last);
-  ASSERT_EQ(TrackAllSymbols(in.run.inputs.registry, in.run.tree, in.run.console), 0);
+  ASSERT_EQ(TrackAllSymbols(in.run.inputs.registry, in.run.symbols, in.run.console), 0);
   EXPECT_EQ(in.console, "INFO: Non-weak Symbol \"g\" defined differently in \"" + first->file->path + "\" and \"" +
                             last->file->path + "\"!\n" +
                             "INFO: Weak symbol \"g\" from \"w.o\" overridden by non-weak definition in \"b.o\"\n");
@@ -248,7 +248,7 @@ TEST(TrackingPassTest, EnteredAheadAsThePassLeavesIt) {
       modules.push_back(in.AddFile("o" + std::to_string(i) + ".o", object(objects[i], static_cast<uint8_t>(i))));
     }
     modules.push_back(in.AddFile("copy.o", object(objects[2], 2)));
-    in.run.tree.verbose = verbose;
+    in.run.symbols.verbose = verbose;
     Outcome outcome{in.Track(), in.console, {}};
     for (const ObjectModule* m : modules) {
       for (size_t at; (at = outcome.console.find(in.PathOf(m))) != std::string::npos;)

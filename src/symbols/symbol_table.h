@@ -24,12 +24,12 @@ namespace prepqdm {
 // Name order shared by the table and the export tables.
 int CompareNames(const uint8_t* a, uint32_t a_length, const uint8_t* b, uint32_t b_length);
 
-struct SymbolTree {
+struct SymbolTable {
   bool verbose = false;
 
-  SymbolTree();
-  SymbolTree(const SymbolTree&) = delete;
-  SymbolTree& operator=(const SymbolTree&) = delete;
+  SymbolTable();
+  SymbolTable(const SymbolTable&) = delete;
+  SymbolTable& operator=(const SymbolTable&) = delete;
 
   TrackedSymbol& At(uint32_t record) {
     return *reinterpret_cast<TrackedSymbol*>(blocks_[record >> kBlockBits].get() + (record & kBlockMask));

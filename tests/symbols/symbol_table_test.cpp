@@ -1,6 +1,6 @@
 // Symbol table: key order, lookups after bulk inserts in several orders (the
 // index grows many times over), and walks and sorts in name order.
-#include "symbols/symbol_tree.h"
+#include "symbols/symbol_table.h"
 
 #include <gtest/gtest.h>
 
@@ -45,26 +45,26 @@ TEST(CompareNamesTest, LexicographicUnsignedBytes) {
   }
 }
 
-class TreeTest : public ::testing::Test {
+class SymbolTableTest : public ::testing::Test {
  protected:
-  SymbolTree tree;
+  SymbolTable symbols;
 
   uint32_t Add(const std::string& name) {
-    EXPECT_EQ(tree.FindRecord(Bytes(name), static_cast<uint32_t>(name.size())), kNoRecord) << name;
+    EXPECT_EQ(symbols.FindRecord(Bytes(name), static_cast<uint32_t>(name.size())), kNoRecord) << name;
     bool made = false;
-    uint32_t record = tree.FindOrAdd(Bytes(name), static_cast<uint32_t>(name.size()), &made);
+    uint32_t record = symbols.FindOrAdd(Bytes(name), static_cast<uint32_t>(name.size()), &made);
     EXPECT_TRUE(made) << name;
     return record;
   }
 
   std::string NameOf(uint32_t record) const {
-    const TrackedSymbol& r = tree.At(record);
+    const TrackedSymbol& r = symbols.At(record);
     return std::string(reinterpret_cast<const char*>(r.name()), r.name_length);
   }
 
   std::vector<std::string> Walk() const {
     std::vector<std::string> out;
-    for (uint32_t r : tree.InNameOrder()) out.push_back(NameOf(r));
+    for (uint32_t r : symbols.InNameOrder()) out.push_back(NameOf(r));
     return out;
   }
 
@@ -72,42 +72,42 @@ class TreeTest : public ::testing::Test {
   // name, as itself, whatever the index went through since it was made.
   void CheckInvariants() {
     std::vector<uint32_t> visited;
-    tree.ForEachRecord([&](uint32_t r) { visited.push_back(r); });
-    EXPECT_EQ(visited.size() + 1, tree.RecordCount());
+    symbols.ForEachRecord([&](uint32_t r) { visited.push_back(r); });
+    EXPECT_EQ(visited.size() + 1, symbols.RecordCount());
     EXPECT_TRUE(std::is_sorted(visited.begin(), visited.end()));
     for (uint32_t r : visited) {
       const std::string name = NameOf(r);
-      ASSERT_EQ(tree.FindRecord(Bytes(name), static_cast<uint32_t>(name.size())), r) << testing::PrintToString(name);
+      ASSERT_EQ(symbols.FindRecord(Bytes(name), static_cast<uint32_t>(name.size())), r) << testing::PrintToString(name);
       bool made = true;
-      EXPECT_EQ(tree.FindOrAdd(Bytes(name), static_cast<uint32_t>(name.size()), &made), r);
+      EXPECT_EQ(symbols.FindOrAdd(Bytes(name), static_cast<uint32_t>(name.size()), &made), r);
       EXPECT_FALSE(made);
     }
-    EXPECT_EQ(visited.size() + 1, tree.RecordCount()) << "a lookup made a record";
+    EXPECT_EQ(visited.size() + 1, symbols.RecordCount()) << "a lookup made a record";
   }
 };
 
-TEST_F(TreeTest, EmptyTree) {
-  EXPECT_TRUE(tree.InNameOrder().empty());
-  EXPECT_EQ(tree.FindRecord(Bytes("a"), 1), kNoRecord);
-  EXPECT_EQ(tree.FindRecord(Bytes(""), 0), kNoRecord);
+TEST_F(SymbolTableTest, EmptyTable) {
+  EXPECT_TRUE(symbols.InNameOrder().empty());
+  EXPECT_EQ(symbols.FindRecord(Bytes("a"), 1), kNoRecord);
+  EXPECT_EQ(symbols.FindRecord(Bytes(""), 0), kNoRecord);
   std::vector<uint32_t> none;
-  EXPECT_TRUE(tree.SortByName(none));
+  EXPECT_TRUE(symbols.SortByName(none));
 }
 
-TEST_F(TreeTest, SmallWalkAndPrefixLookups) {
+TEST_F(SymbolTableTest, SmallWalkAndPrefixLookups) {
   for (const char* n : {"b", "a", "c", "ab", ""}) Add(n);
   EXPECT_EQ(Walk(), (std::vector<std::string>{"", "a", "ab", "b", "c"}));
-  TrackedSymbol* ab = tree.Find(Bytes("abc"), 2);
+  TrackedSymbol* ab = symbols.Find(Bytes("abc"), 2);
   ASSERT_NE(ab, nullptr);
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(ab->name()), ab->name_length), "ab");
-  EXPECT_EQ(tree.Find(Bytes("abc"), 3), nullptr);
-  TrackedSymbol* empty = tree.Find(Bytes("x"), 0);
+  EXPECT_EQ(symbols.Find(Bytes("abc"), 3), nullptr);
+  TrackedSymbol* empty = symbols.Find(Bytes("x"), 0);
   ASSERT_NE(empty, nullptr);
   EXPECT_EQ(empty->name_length, 0u);
   CheckInvariants();
 }
 
-TEST_F(TreeTest, InvariantsHoldForBulkInserts) {
+TEST_F(SymbolTableTest, InvariantsHoldForBulkInserts) {
   auto key = [](int i) {
     char buf[16];
     std::snprintf(buf, sizeof buf, "s%05d", i);
@@ -121,7 +121,7 @@ TEST_F(TreeTest, InvariantsHoldForBulkInserts) {
   shuffled = ascending;
   std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(12345));
   for (const auto* order : {&ascending, &descending, &shuffled}) {
-    tree.Clear();
+    symbols.Clear();
     std::vector<uint32_t> records;
     for (int i : *order) records.push_back(Add(key(i)));
     CheckInvariants();
@@ -129,14 +129,14 @@ TEST_F(TreeTest, InvariantsHoldForBulkInserts) {
     for (int i = 0; i < kCount; ++i) expected.push_back(key(i));
     EXPECT_EQ(Walk(), expected);
     for (int i : {0, 499, kCount - 1}) {
-      uint32_t found = tree.FindRecord(Bytes(key(i)), 6);
+      uint32_t found = symbols.FindRecord(Bytes(key(i)), 6);
       EXPECT_EQ(found, records[std::find(order->begin(), order->end(), i) - order->begin()]);
     }
   }
   // Without its index the table still finds every name, and takes new ones.
-  tree.DropIndex();
-  EXPECT_EQ(tree.FindRecord(Bytes(key(kCount - 1)), 6), tree.InNameOrder().back());
-  EXPECT_EQ(tree.FindRecord(Bytes("absent"), 6), kNoRecord);
+  symbols.DropIndex();
+  EXPECT_EQ(symbols.FindRecord(Bytes(key(kCount - 1)), 6), symbols.InNameOrder().back());
+  EXPECT_EQ(symbols.FindRecord(Bytes("absent"), 6), kNoRecord);
   Add("late");
   CheckInvariants();
 }
@@ -144,7 +144,7 @@ TEST_F(TreeTest, InvariantsHoldForBulkInserts) {
 // Keys where a shortcut on the first bytes could part from name order: names
 // shorter than, equal to and longer than eight bytes sharing their first
 // bytes, zero bytes inside names, and high bytes.
-TEST_F(TreeTest, TrickyKeysAreFoundAndWalkedInNameOrder) {
+TEST_F(SymbolTableTest, TrickyKeysAreFoundAndWalkedInNameOrder) {
   using namespace std::string_literals;
   std::vector<std::string> names = {
       ""s,         "a"s,          "a\0"s,        "a\0\0"s,        "a\0b"s,        "abcdefg"s,
@@ -160,10 +160,10 @@ TEST_F(TreeTest, TrickyKeysAreFoundAndWalkedInNameOrder) {
   std::sort(sorted.begin(), sorted.end(), [](const std::string& a, const std::string& b) { return Compare(a, b) < 0; });
   for (int round = 0; round < 20; ++round) {
     std::shuffle(names.begin(), names.end(), random);
-    tree.Clear();
+    symbols.Clear();
     for (const std::string& name : names) Add(name);
     for (const std::string& name : names) {
-      uint32_t found = tree.FindRecord(Bytes(name), static_cast<uint32_t>(name.size()));
+      uint32_t found = symbols.FindRecord(Bytes(name), static_cast<uint32_t>(name.size()));
       ASSERT_NE(found, kNoRecord) << testing::PrintToString(name);
       EXPECT_EQ(NameOf(found), name);
     }
@@ -175,7 +175,7 @@ TEST_F(TreeTest, TrickyKeysAreFoundAndWalkedInNameOrder) {
 // Names that share long prefixes and differ anywhere, in lengths around the
 // eight-byte steps of the comparison, against a sorted reference: every key is
 // found, absent neighbours are not, and the walk is in name order.
-TEST_F(TreeTest, LongSharedPrefixesAgainstReference) {
+TEST_F(SymbolTableTest, LongSharedPrefixesAgainstReference) {
   std::mt19937 random(11);
   auto make = [&] {
     std::string name = (random() % 4 == 0) ? "" : "_ZN6halaaa";
@@ -196,17 +196,17 @@ TEST_F(TreeTest, LongSharedPrefixesAgainstReference) {
   std::vector<std::string> expected;
   for (const std::string& name : reference) {
     if (random() % 2 != 0) continue;
-    half.push_back(tree.FindRecord(Bytes(name), static_cast<uint32_t>(name.size())));
+    half.push_back(symbols.FindRecord(Bytes(name), static_cast<uint32_t>(name.size())));
     expected.push_back(name);
   }
   std::shuffle(half.begin(), half.end(), random);
-  ASSERT_TRUE(tree.SortByName(half));
+  ASSERT_TRUE(symbols.SortByName(half));
   std::vector<std::string> sorted_half;
   for (uint32_t r : half) sorted_half.push_back(NameOf(r));
   EXPECT_EQ(sorted_half, expected);
   for (int i = 0; i < 5000; ++i) {
     std::string probe = make();
-    uint32_t found = tree.FindRecord(Bytes(probe), static_cast<uint32_t>(probe.size()));
+    uint32_t found = symbols.FindRecord(Bytes(probe), static_cast<uint32_t>(probe.size()));
     EXPECT_EQ(found != kNoRecord, reference.count(probe) == 1) << testing::PrintToString(probe);
     if (found != kNoRecord) {
       EXPECT_EQ(NameOf(found), probe);
@@ -217,15 +217,15 @@ TEST_F(TreeTest, LongSharedPrefixesAgainstReference) {
 // The table keeps its own copy of every key, inline or (when long) outside
 // the record; the caller's bytes may go away. Records never straddle blocks
 // and never move. Long keys are found and sorted like short ones.
-TEST(SymbolTreeNames, KeysAreCopiedAndRecordsStayPut) {
-  SymbolTree tree;
+TEST(SymbolTableNames, KeysAreCopiedAndRecordsStayPut) {
+  SymbolTable symbols;
   std::vector<std::pair<uint32_t, std::string>> made;
   std::mt19937 random(3);
   for (uint32_t length : {0u, 1u, 7u, 8u, 4096u, 4097u, 300000u, 5u, (1u << 20) + 3, 9u}) {
     std::string source(length, '\0');
     for (char& c : source) c = static_cast<char>(random());
     bool added = false;
-    uint32_t record = tree.FindOrAdd(Bytes(source), length, &added);
+    uint32_t record = symbols.FindOrAdd(Bytes(source), length, &added);
     ASSERT_NE(record, kNoRecord);
     ASSERT_TRUE(added);
     made.emplace_back(record, source);
@@ -236,13 +236,13 @@ TEST(SymbolTreeNames, KeysAreCopiedAndRecordsStayPut) {
     std::string source(static_cast<size_t>(i % 61), static_cast<char>('a' + i % 26));
     source += std::to_string(i);
     bool added = false;
-    made.emplace_back(tree.FindOrAdd(Bytes(source), static_cast<uint32_t>(source.size()), &added), source);
-    addresses.push_back(&tree.At(made.back().first));
+    made.emplace_back(symbols.FindOrAdd(Bytes(source), static_cast<uint32_t>(source.size()), &added), source);
+    addresses.push_back(&symbols.At(made.back().first));
   }
-  EXPECT_EQ(tree.RecordCount(), made.size() + 1);
+  EXPECT_EQ(symbols.RecordCount(), made.size() + 1);
   for (size_t i = 0; i < made.size(); ++i) {
     const auto& [record, text] = made[i];
-    const TrackedSymbol& r = tree.At(record);
+    const TrackedSymbol& r = symbols.At(record);
     ASSERT_EQ(r.name_length, text.size());
     ASSERT_EQ(std::string(reinterpret_cast<const char*>(r.name()), text.size()), text);
     EXPECT_EQ(std::tuple(r.object, r.exported, r.class_flags, r.is_weak), std::tuple(nullptr, 0, 0, 0));
@@ -258,25 +258,25 @@ TEST(SymbolTreeNames, KeysAreCopiedAndRecordsStayPut) {
   std::vector<std::string> expected;
   for (size_t i = 0; i < 10; ++i) {
     const auto& [record, text] = made[i];
-    EXPECT_EQ(tree.FindRecord(Bytes(text), static_cast<uint32_t>(text.size())), record) << text.size();
+    EXPECT_EQ(symbols.FindRecord(Bytes(text), static_cast<uint32_t>(text.size())), record) << text.size();
     first.push_back(record);
     expected.push_back(text);
   }
   const auto less = [](const std::string& a, const std::string& b) { return Compare(a, b) < 0; };
-  ASSERT_TRUE(tree.SortByName(first));
+  ASSERT_TRUE(symbols.SortByName(first));
   std::sort(expected.begin(), expected.end(), less);
   for (size_t i = 0; i < first.size(); ++i) {
-    const TrackedSymbol& r = tree.At(first[i]);
+    const TrackedSymbol& r = symbols.At(first[i]);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(r.name()), r.name_length), expected[i]) << i;
   }
   // All of them: more than a sort keeps on the heap.
   std::vector<std::string> all;
   for (const auto& entry : made) all.push_back(entry.second);
   std::sort(all.begin(), all.end(), less);
-  std::vector<uint32_t> in_order = tree.InNameOrder();
+  std::vector<uint32_t> in_order = symbols.InNameOrder();
   ASSERT_EQ(in_order.size(), all.size());
   for (size_t i = 0; i < all.size(); ++i) {
-    const TrackedSymbol& r = tree.At(in_order[i]);
+    const TrackedSymbol& r = symbols.At(in_order[i]);
     ASSERT_EQ(std::string(reinterpret_cast<const char*>(r.name()), r.name_length), all[i]) << i;
   }
 }

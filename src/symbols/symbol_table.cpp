@@ -2,7 +2,7 @@
 // sort for the stages that want names in order. The index never allocates
 // per name: it doubles when three quarters of its slots are taken and is
 // then refilled from the hashes kept in the records, in storage order.
-#include "symbols/symbol_tree.h"
+#include "symbols/symbol_table.h"
 
 #include <algorithm>
 #include <bit>
@@ -39,7 +39,7 @@ inline uint64_t Load64(const uint8_t* p) {
 // Eight bytes at a time, then a full avalanche: the bucket comes from the low
 // bits and the tag from the high ones, and names of a big build differ
 // anywhere (often only near the end).
-uint32_t SymbolTree::HashName(const uint8_t* name, uint32_t length) {
+uint32_t SymbolTable::HashName(const uint8_t* name, uint32_t length) {
   uint64_t h = 0x9E3779B97F4A7C15ull ^ (uint64_t{length} * 0xC2B2AE3D27D4EB4Full);
   uint32_t i = 0;
   for (; length - i >= 8; i += 8) {
@@ -63,11 +63,11 @@ inline uint8_t TagOf(uint32_t hash) { return static_cast<uint8_t>(hash >> 24); }
 
 }  // namespace
 
-SymbolTree::SymbolTree() {
+SymbolTable::SymbolTable() {
   Allocate(nullptr, 0, 0);  // record 0, which stands for none
 }
 
-SymbolTree::Probe SymbolTree::Look(const uint8_t* name, uint32_t length, uint32_t hash) const {
+SymbolTable::Probe SymbolTable::Look(const uint8_t* name, uint32_t length, uint32_t hash) const {
   const Bucket* buckets = buckets_.get();
   if (buckets == nullptr) return {kNoRecord, 0};
   const uint8_t tag = TagOf(hash);
@@ -85,7 +85,7 @@ SymbolTree::Probe SymbolTree::Look(const uint8_t* name, uint32_t length, uint32_
   }
 }
 
-uint32_t SymbolTree::FindRecord(const uint8_t* name, uint32_t length) const {
+uint32_t SymbolTable::FindRecord(const uint8_t* name, uint32_t length) const {
   const uint32_t hash = HashName(name, length);
   if (buckets_ == nullptr && indexed_ != 0) {
     // The index was dropped: still right, if slow.
@@ -101,7 +101,7 @@ uint32_t SymbolTree::FindRecord(const uint8_t* name, uint32_t length) const {
   return Look(name, length, hash).record;
 }
 
-TrackedSymbol* SymbolTree::Find(const uint8_t* name, uint32_t length) {
+TrackedSymbol* SymbolTable::Find(const uint8_t* name, uint32_t length) {
   uint32_t record = FindRecord(name, length);
   return record == kNoRecord ? nullptr : &At(record);
 }
@@ -120,11 +120,11 @@ void Place(Bucket* buckets, uint64_t mask, uint32_t record, uint32_t hash) {
 
 }  // namespace
 
-uint32_t SymbolTree::FindOrAdd(const uint8_t* name, uint32_t length, bool* made) {
+uint32_t SymbolTable::FindOrAdd(const uint8_t* name, uint32_t length, bool* made) {
   return FindOrAdd(name, length, HashName(name, length), made);
 }
 
-uint32_t SymbolTree::FindOrAdd(const uint8_t* name, uint32_t length, uint32_t hash, bool* made) {
+uint32_t SymbolTable::FindOrAdd(const uint8_t* name, uint32_t length, uint32_t hash, bool* made) {
   *made = false;
   if (buckets_ == nullptr && indexed_ != 0 && !GrowIndex()) return kNoRecord;
   Probe probe = Look(name, length, hash);
@@ -151,7 +151,7 @@ uint32_t SymbolTree::FindOrAdd(const uint8_t* name, uint32_t length, uint32_t ha
   return number;
 }
 
-void SymbolTree::IndexRelease::operator()(Bucket* buckets) const {
+void SymbolTable::IndexRelease::operator()(Bucket* buckets) const {
   if (large_blocks != 0) {
     FreeLargeBlocks(buckets, large_blocks);
   } else {
@@ -159,12 +159,12 @@ void SymbolTree::IndexRelease::operator()(Bucket* buckets) const {
   }
 }
 
-void SymbolTree::DropIndex() {
+void SymbolTable::DropIndex() {
   buckets_.reset();
   bucket_mask_ = 0;
 }
 
-bool SymbolTree::GrowIndex() {
+bool SymbolTable::GrowIndex() {
   constexpr uint64_t kFirstBuckets = 64;  // 4 KiB: a small run stays small
   uint64_t count = buckets_ ? (bucket_mask_ + 1) * 2 : kFirstBuckets;
   // Rebuilt after a drop: as big as the records need.
@@ -291,7 +291,7 @@ struct SortRoom {
 // Eight bytes of every name at a time: sort by them, then sort each run of
 // names that agree so far on their next eight bytes, depth first. Each
 // record is fetched about twice in all, rather than once per comparison.
-bool SymbolTree::SortByName(std::vector<uint32_t>& records) const {
+bool SymbolTable::SortByName(std::vector<uint32_t>& records) const {
   constexpr size_t kAhead = 8;  // records fetched ahead: they lie anywhere in memory
   struct Run {
     size_t begin, end;
@@ -362,7 +362,7 @@ bool SymbolTree::SortByName(std::vector<uint32_t>& records) const {
   return true;
 }
 
-std::vector<uint32_t> SymbolTree::InNameOrder() const {
+std::vector<uint32_t> SymbolTable::InNameOrder() const {
   std::vector<uint32_t> records;
   try {
     records.reserve(record_count_ > 0 ? record_count_ - 1 : 0);
@@ -375,7 +375,7 @@ std::vector<uint32_t> SymbolTree::InNameOrder() const {
 }
 
 // Records and keys live in the blocks; dropping them frees everything at once.
-void SymbolTree::Clear() {
+void SymbolTable::Clear() {
   blocks_.resize(std::min<size_t>(blocks_.size(), 1));  // record 0's block stays
   block_used_.resize(blocks_.size());
   long_names_.clear();
@@ -392,7 +392,7 @@ void SymbolTree::Clear() {
   }
 }
 
-void SymbolTree::BlockRelease::operator()(uint64_t* block) const {
+void SymbolTable::BlockRelease::operator()(uint64_t* block) const {
   if (large) {
     FreeLargeBlock(block);
   } else {
@@ -400,7 +400,7 @@ void SymbolTree::BlockRelease::operator()(uint64_t* block) const {
   }
 }
 
-uint32_t SymbolTree::Allocate(const uint8_t* name, uint32_t length, uint32_t hash) {
+uint32_t SymbolTable::Allocate(const uint8_t* name, uint32_t length, uint32_t hash) {
   constexpr uint64_t kBlockUnits = uint64_t{1} << kBlockBits;
   static_assert(kBlockUnits * kUnit == kLargeBlockBytes);
   static_assert(kFirstBlockUnits * kUnit >= sizeof(TrackedSymbol) + kLongestInlineName + kUnit);
