@@ -165,7 +165,7 @@ void CheckGeneratedObject(const std::string& path, const std::string& console) {
   HeapMapping mapping(bytes.data(), bytes.size(), path);
   if (prepqdm::OpenObjectModule(check.inputs.registry, check.console, &mapping.file, "generated.o", mapping.bytes.data(), size) != 0)
     Finding("generated file is refused as an object", path, console + check_console);
-  if (prepqdm::TrackAllSymbols(check.inputs.registry, check.symbols, check.console) != 0)
+  if (prepqdm::TrackAllSymbols(check.inputs.registry, check.symbols, check.console, false) != 0)
     Finding("generated file's symbols cannot be tracked", path, console + check_console);
 }
 

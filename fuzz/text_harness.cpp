@@ -59,7 +59,7 @@ int FuzzText(const uint8_t* data, size_t size) {
   // captured INFO lines would be what is measured.
   run.options.verbose = run.symbols.verbose = size < 65536;
   run.options.output_path = "/dev/null";
-  if (prepqdm::LoadDefOnlySymbols(run.symbols, run.console, prepqdm::OrNull(run.options.module_name), &def_file.file) !=
+  if (prepqdm::LoadDefOnlySymbols(run.symbols, run.console, prepqdm::OrNull(run.options.module_name), &def_file.file, false) !=
       0)
     return 0;
   SelectAndWrite(run, &def_file.file, parts.size() > 1 ? &exclude_file.file : nullptr);

@@ -217,7 +217,6 @@ Status MainScan(RunState& run, CommandLineParser& parser) {
         return -1;
       }
       options.verbose = true;
-      run.symbols.verbose = true;
     } else if (IsOneOfWords(after_dash)) {
       if (EqualsIgnoreAsciiCase(after_dash, "checknosda")) options.check_no_sda = true;
       else if (EqualsIgnoreAsciiCase(after_dash, "q")) options.def_only = true;
@@ -247,7 +246,7 @@ Status ParseCommandLine(RunState& run, int argc, char** argv) {
   // Each object is entered into the symbol table as soon as it is registered,
   // while its pages are fresh; the tracking pass then only reports.
   run.inputs.registry.registered = [&run](ObjectModule& module) {
-    TrackAhead(run.tracking_ahead, run.inputs.registry, run.symbols, module);
+    TrackAhead(run.tracking_ahead, run.inputs.registry, run.symbols, module, run.options.verbose);
   };
   status = MainScan(run, parser);
   run.inputs.registry.registered = nullptr;

@@ -205,10 +205,10 @@ Status RunStages(RunState& run, int argc, char** argv) {
     return FailCheck(run, argc, argv, *failure);
 
   // These stages print their own messages and end the run without a report.
-  status = TrackAllSymbols(run.inputs.registry, run.symbols, run.console, &run.tracking_ahead);
+  status = TrackAllSymbols(run.inputs.registry, run.symbols, run.console, options.verbose, &run.tracking_ahead);
   if (status != kOk) return status;
   if (options.def_only) {
-    status = LoadDefOnlySymbols(run.symbols, run.console, OrNull(options.module_name), run.def_file);
+    status = LoadDefOnlySymbols(run.symbols, run.console, OrNull(options.module_name), run.def_file, options.verbose);
     if (status != kOk) return status;
   }
 

@@ -42,7 +42,8 @@ Status MatchDirective(const uint8_t* token, uint32_t length, SymbolKind* current
   return -1;
 }
 
-Status LoadDefOnlySymbols(SymbolTable& symbols, Sink& console, const char* module_name, const MappedFile* def_file) {
+Status LoadDefOnlySymbols(SymbolTable& symbols, Sink& console, const char* module_name, const MappedFile* def_file,
+                          bool verbose) {
   if (def_file == nullptr) {
     Print(console, "***Error: \"%s\", -q requires -x. Return -1\n", module_name);
     return -1;
@@ -63,7 +64,7 @@ Status LoadDefOnlySymbols(SymbolTable& symbols, Sink& console, const char* modul
           current_kind = kKindCode;
         }
         Status status = kOk;
-        TrackedSymbol* record = RecordDefSymbol(symbols, console, token, length, current_kind, &status);
+        TrackedSymbol* record = RecordDefSymbol(symbols, console, token, length, current_kind, verbose, &status);
         if (status != kOk) return status;
         if (record == nullptr) {
           Print(console, "***Error: \"%s\", tracking symbol \"%.*s\". Return -1\n", module_name,
@@ -75,7 +76,7 @@ Status LoadDefOnlySymbols(SymbolTable& symbols, Sink& console, const char* modul
 }
 
 TrackedSymbol* RecordDefSymbol(SymbolTable& symbols, Sink& console, const uint8_t* name, uint32_t length,
-                               SymbolKind kind, Status* status) {
+                               SymbolKind kind, bool verbose, Status* status) {
   // No section, so never CLASS_LINKONCE.
   uint8_t class_flags = ClassifySymbolName(std::nullopt, name, length);
   *status = kOk;
@@ -94,7 +95,7 @@ TrackedSymbol* RecordDefSymbol(SymbolTable& symbols, Sink& console, const uint8_
       *status = -1;
       return nullptr;
     }
-    if (symbols.verbose) {
+    if (verbose) {
       Print(console, "INFO: Symbol \"%.*s\" defined more than once in export DEF/Anti-DEF files files!\n",
             PrintedLength(length), PrintedText(name));
     }

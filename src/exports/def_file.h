@@ -18,9 +18,10 @@ Status MatchDirective(const uint8_t* token, uint32_t length, SymbolKind* current
 
 // Definition-file-only mode: enters every listed name into `symbols`.
 // `module_name` (-r, "(null)" when unset) is named in the messages.
-Status LoadDefOnlySymbols(SymbolTable& symbols, Sink& console, const char* module_name, const MappedFile* def_file);
+Status LoadDefOnlySymbols(SymbolTable& symbols, Sink& console, const char* module_name, const MappedFile* def_file,
+                          bool verbose);
 
 TrackedSymbol* RecordDefSymbol(SymbolTable& symbols, Sink& console, const uint8_t* name, uint32_t length,
-                               SymbolKind kind, Status* status);
+                               SymbolKind kind, bool verbose, Status* status);
 
 }  // namespace prepqdm

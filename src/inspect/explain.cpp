@@ -678,9 +678,9 @@ ExplainReport Explain(const std::vector<std::string>& args, const std::vector<st
     report.status = -1;
     return report;
   }
-  report.status = TrackAllSymbols(run.inputs.registry, run.symbols, run.console, &run.tracking_ahead);
+  report.status = TrackAllSymbols(run.inputs.registry, run.symbols, run.console, options.verbose, &run.tracking_ahead);
   if (report.status == kOk && options.def_only)
-    report.status = LoadDefOnlySymbols(run.symbols, run.console, OrNull(options.module_name), run.def_file);
+    report.status = LoadDefOnlySymbols(run.symbols, run.console, OrNull(options.module_name), run.def_file, options.verbose);
   if (report.status != kOk) return report;
 
   report.ran = true;

@@ -141,7 +141,7 @@ uint8_t ClassifySymbolName(std::optional<std::string_view> section_name, const u
   return flags;
 }
 
-Status TrackSymbolTable(SymbolTable& symbols, Sink& console, ObjectModule& object, uint32_t symtab_index,
+Status TrackSymbolTable(SymbolTable& symbols, Sink& console, ObjectModule& object, uint32_t symtab_index, bool verbose,
                         MeetingOrder order) {
   const bool reverse = order == MeetingOrder::kReverse;
   ElfImage image = object.Image();
@@ -263,7 +263,7 @@ Status TrackSymbolTable(SymbolTable& symbols, Sink& console, ObjectModule& objec
       loadable = section.loadable;
       section_name = section.name;
       // Under -v a repeated definition is compared with the one in force.
-      if (symbols.verbose && symbol.st_size <= section.content_size && over_budget(symbol.st_size)) return -1;
+      if (verbose && symbol.st_size <= section.content_size && over_budget(symbol.st_size)) return -1;
     } else {
       kind = KindOf(image, section_count, shndx);
       loadable = IsLoadableDefinition(object, entry, symbol);
@@ -271,7 +271,7 @@ Status TrackSymbolTable(SymbolTable& symbols, Sink& console, ObjectModule& objec
     const uint8_t* name_bytes = reinterpret_cast<const uint8_t*>(name->data());
     uint32_t name_length = static_cast<uint32_t>(name->size());
     if (TrackHashedSymbol(symbols, console, name_bytes, name_length, hash, object, entry, kind, section_name, loadable,
-                          order) == nullptr) {
+                          verbose, order) == nullptr) {
       Print(console, "***Error tracking symbol \"%.*s\". Return -1\n", NameLength(name_length), name->data());
       return -1;
     }
@@ -281,15 +281,16 @@ Status TrackSymbolTable(SymbolTable& symbols, Sink& console, ObjectModule& objec
 
 TrackedSymbol* TrackSymbol(SymbolTable& symbols, Sink& console, const uint8_t* name, uint32_t length,
                            ObjectModule& object, const uint8_t* symbol_entry, SymbolKind kind,
-                           std::optional<std::string_view> section_name) {
+                           std::optional<std::string_view> section_name, bool verbose) {
   const bool loadable = IsLoadableDefinition(object, symbol_entry, LoadAt<ElfSymbol>(symbol_entry));
   return TrackHashedSymbol(symbols, console, name, length, SymbolTable::HashName(name, length), object, symbol_entry,
-                           kind, section_name, loadable);
+                           kind, section_name, loadable, verbose);
 }
 
 TrackedSymbol* TrackHashedSymbol(SymbolTable& symbols, Sink& console, const uint8_t* name, uint32_t length,
                                  uint32_t hash, ObjectModule& object, const uint8_t* symbol_entry, SymbolKind kind,
-                                 std::optional<std::string_view> section_name, bool loadable, MeetingOrder order) {
+                                 std::optional<std::string_view> section_name, bool loadable, bool verbose,
+                                 MeetingOrder order) {
   uint8_t flags = ClassifySymbolName(section_name, name, length);
   ElfSymbol symbol = LoadAt<ElfSymbol>(symbol_entry);
   bool weak = SymbolBinding(symbol.st_info) == STB_WEAK;
@@ -308,7 +309,6 @@ TrackedSymbol* TrackHashedSymbol(SymbolTable& symbols, Sink& console, const uint
 
   TrackedSymbol* existing = &symbols.At(found);
   existing->class_flags |= flags;
-  bool verbose = symbols.verbose;
   const char* shown = reinterpret_cast<const char*>(existing->name());
   int shown_length = NameLength(existing->name_length);
   // A record made from a definition file alone has no definition yet: the

@@ -44,19 +44,19 @@ enum class MeetingOrder { kPass, kReverse };
 
 // Tracks every defined global of symbol table section `symtab_index` of
 // `object`. Returns 0, or -1 after its message when a record cannot be made.
-Status TrackSymbolTable(SymbolTable& symbols, Sink& console, ObjectModule& object, uint32_t symtab_index,
+Status TrackSymbolTable(SymbolTable& symbols, Sink& console, ObjectModule& object, uint32_t symtab_index, bool verbose,
                         MeetingOrder order = MeetingOrder::kPass);
 
 // Enters one definition; returns the record now in force, or null when a new
 // record cannot be allocated.
 TrackedSymbol* TrackSymbol(SymbolTable& symbols, Sink& console, const uint8_t* name, uint32_t length,
                            ObjectModule& object, const uint8_t* symbol_entry, SymbolKind kind,
-                           std::optional<std::string_view> section_name);
+                           std::optional<std::string_view> section_name, bool verbose);
 // The same with the name's SymbolTable::HashName and whether the definition
 // is loadable (IsLoadableDefinition) worked out already.
 TrackedSymbol* TrackHashedSymbol(SymbolTable& symbols, Sink& console, const uint8_t* name, uint32_t length,
                                  uint32_t hash, ObjectModule& object, const uint8_t* symbol_entry, SymbolKind kind,
-                                 std::optional<std::string_view> section_name, bool loadable,
+                                 std::optional<std::string_view> section_name, bool loadable, bool verbose,
                                  MeetingOrder order = MeetingOrder::kPass);
 
 }  // namespace prepqdm

@@ -25,7 +25,6 @@ namespace prepqdm {
 int CompareNames(const uint8_t* a, uint32_t a_length, const uint8_t* b, uint32_t b_length);
 
 struct SymbolTable {
-  bool verbose = false;
 
   SymbolTable();
   SymbolTable(const SymbolTable&) = delete;

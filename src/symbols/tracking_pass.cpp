@@ -164,9 +164,10 @@ bool EnteredAll(const TrackingAhead& ahead, const InputRegistry& registry) {
 
 }  // namespace
 
-void TrackAhead(TrackingAhead& ahead, InputRegistry& registry, SymbolTable& symbols, ObjectModule& module) {
+void TrackAhead(TrackingAhead& ahead, InputRegistry& registry, SymbolTable& symbols, ObjectModule& module,
+                bool verbose) {
   if (ahead.given_up) return;
-  if (symbols.verbose) {
+  if (verbose) {
     ahead.given_up = true;
     return;
   }
@@ -180,7 +181,7 @@ void TrackAhead(TrackingAhead& ahead, InputRegistry& registry, SymbolTable& symb
     if (module.import_stub) return;
     Sink printed{nullptr, &entry.printed};
     for (auto table = module.symbol_tables.rbegin(); table != module.symbol_tables.rend(); ++table) {
-      entry.status = TrackSymbolTable(symbols, printed, module, *table, MeetingOrder::kReverse);
+      entry.status = TrackSymbolTable(symbols, printed, module, *table, false, MeetingOrder::kReverse);
       if (entry.status != kOk) break;
     }
   } catch (const std::bad_alloc&) {
@@ -188,9 +189,10 @@ void TrackAhead(TrackingAhead& ahead, InputRegistry& registry, SymbolTable& symb
   }
 }
 
-Status TrackAllSymbols(InputRegistry& registry, SymbolTable& symbols, Sink& console, TrackingAhead* ahead) {
+Status TrackAllSymbols(InputRegistry& registry, SymbolTable& symbols, Sink& console, bool verbose,
+                       TrackingAhead* ahead) {
   if (ahead != nullptr && !ahead->entered.empty()) {
-    if (!symbols.verbose && EnteredAll(*ahead, registry)) {
+    if (!verbose && EnteredAll(*ahead, registry)) {
       // The pass's messages, newest object first, up to its first failure.
       for (size_t k = ahead->entered.size(); k-- > 0;) {
         const TrackingAhead::Entered& entry = ahead->entered[k];
@@ -227,7 +229,7 @@ Status TrackAllSymbols(InputRegistry& registry, SymbolTable& symbols, Sink& cons
     // Section headers, symbols and names: most of a small object.
     if (module.file != nullptr) PrefaultPages(*module.file, module.image, module.size);
     for (uint32_t index : module.symbol_tables) {
-      Status status = TrackSymbolTable(symbols, console, module, index);
+      Status status = TrackSymbolTable(symbols, console, module, index, verbose);
       if (status != kOk) return status;
     }
     GiveBackPages(registry.give_backs, module);

@@ -39,11 +39,15 @@ struct TrackingAhead {
 };
 
 // Enters `module`, just registered in `registry`, ahead of the pass.
-void TrackAhead(TrackingAhead& ahead, InputRegistry& registry, SymbolTable& symbols, ObjectModule& module);
+// `verbose` (-v) gives up the work ahead: -v reports in the pass's order.
+void TrackAhead(TrackingAhead& ahead, InputRegistry& registry, SymbolTable& symbols, ObjectModule& module,
+                bool verbose);
 
 // Enters the defined globals of every object in `registry` into `symbols`, or,
 // when `ahead` entered all of them already, prints what the pass would have.
 // Returns 0, or a non-zero status after its message.
-Status TrackAllSymbols(InputRegistry& registry, SymbolTable& symbols, Sink& console, TrackingAhead* ahead = nullptr);
+// `verbose` (-v) adds the INFO lines about weak and repeated definitions.
+Status TrackAllSymbols(InputRegistry& registry, SymbolTable& symbols, Sink& console, bool verbose,
+                       TrackingAhead* ahead = nullptr);
 
 }  // namespace prepqdm

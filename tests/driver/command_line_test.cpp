@@ -165,7 +165,6 @@ TEST(OptionTable, TokensGiveSettingsOrMessages) {
        }},
       {{"-v"}, "", 0, [](const RunState& r) {
          EXPECT_TRUE(r.options.verbose);
-         EXPECT_TRUE(r.symbols.verbose);
        }},
       {{"-vv"}, "***Error: Option -v does not take an argument. Return -1.\n", -1, nullptr},
       {{"-V"}, "***Error: Unrecognized option \"-V\" specified. Return -1.\n", -1, nullptr},

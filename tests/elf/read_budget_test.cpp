@@ -119,7 +119,7 @@ TEST(ReadBudget, SharedReferencesAreRefusedOncePastTheBudget) {
       }
     } else {
       ASSERT_EQ(t.Register(SharedNameObject(c.references, what == "symbols")), 0);
-      status = TrackAllSymbols(t.run.inputs.registry, t.run.symbols, t.run.console);
+      status = TrackAllSymbols(t.run.inputs.registry, t.run.symbols, t.run.console, false);
       const SelectionSettings settings;
       Selector selector{t.run.symbols, t.run.console, settings, t.run.selection};
       if (status == 0) status = CollectAllInCodeExports(selector, t.run.inputs.registry);

@@ -48,11 +48,11 @@ TEST(DefFile, MatchDirectiveComparesLeadingBytes) {
 
 TEST(DefOnly, RecordsTakeKindsFromDirectivesAndFlagsFromNames) {
   ExportsRun t;
-  EXPECT_EQ(LoadDefOnlySymbols(t.run.symbols, t.run.console, prepqdm::OrNull(t.run.options.module_name), nullptr), -1);
+  EXPECT_EQ(LoadDefOnlySymbols(t.run.symbols, t.run.console, prepqdm::OrNull(t.run.options.module_name), nullptr, false), -1);
   t.run.options.module_name = "mod";
   MappedFile* def =
       t.Map("a.def", "; x\r\n  a  ; first\nfoo bar\n[DATA]\nc\n[TLS] thread\nt\n[CODE]\n__sti__i\na..b\n");
-  EXPECT_EQ(LoadDefOnlySymbols(t.run.symbols, t.run.console, prepqdm::OrNull(t.run.options.module_name), def), 0);
+  EXPECT_EQ(LoadDefOnlySymbols(t.run.symbols, t.run.console, prepqdm::OrNull(t.run.options.module_name), def, false), 0);
   EXPECT_EQ(t.console,
             "***Error: \"(null)\", -q requires -x. Return -1\n"
             "Info: \"mod\", Missing [CODE] or [DATA] directive before symbol \"a\". Assuming [CODE].\n");
@@ -98,8 +98,7 @@ TEST(DefOnly, RepeatsConflictOnlyBetweenCodeAndNotCode) {
   };
   for (const Case& c : cases) {
     ExportsRun t;
-    t.run.symbols.verbose = c.verbose;
-    EXPECT_EQ(LoadDefOnlySymbols(t.run.symbols, t.run.console, prepqdm::OrNull(t.run.options.module_name), t.Map("a.def", c.text)), c.status) << c.text;
+    EXPECT_EQ(LoadDefOnlySymbols(t.run.symbols, t.run.console, prepqdm::OrNull(t.run.options.module_name), t.Map("a.def", c.text), c.verbose), c.status) << c.text;
     EXPECT_EQ(t.console, c.console) << c.text;
     ASSERT_NE(t.Find("x"), nullptr);
     EXPECT_EQ(t.Find("x")->is_tls, c.is_tls) << c.text;

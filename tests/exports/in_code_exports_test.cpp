@@ -190,7 +190,7 @@ TEST(InCodeExports, GccObjectWithExportPointers) {
   MappedFile* file = nullptr;
   ASSERT_EQ(MapFile(t.run.mappings, object_path, &file), 0);
   ASSERT_EQ(RegisterMappedObject(t.run.inputs.registry, t.run.console, file), 0) << t.console;
-  ASSERT_EQ(TrackAllSymbols(t.run.inputs.registry, t.run.symbols, t.run.console), 0) << t.console;
+  ASSERT_EQ(TrackAllSymbols(t.run.inputs.registry, t.run.symbols, t.run.console, false), 0) << t.console;
   EXPECT_EQ(t.SelectAndWrite(nullptr, nullptr), 0);
   EXPECT_EQ(t.console, "File \"e.o\" has 2 in-code exports.\n");
   EXPECT_EQ(t.List(), (std::vector<std::string>{"v", "f"}));

@@ -63,11 +63,12 @@ class ObjectInputs {
   // command line has it; Track then only reports.
   void EnterAhead() {
     run.inputs.registry.registered = [this](prepqdm::ObjectModule& module) {
-      prepqdm::TrackAhead(run.tracking_ahead, run.inputs.registry, run.symbols, module);
+      prepqdm::TrackAhead(run.tracking_ahead, run.inputs.registry, run.symbols, module, run.options.verbose);
     };
   }
   prepqdm::Status Track() {
-    return prepqdm::TrackAllSymbols(run.inputs.registry, run.symbols, run.console, &run.tracking_ahead);
+    return prepqdm::TrackAllSymbols(run.inputs.registry, run.symbols, run.console, run.options.verbose,
+                                     &run.tracking_ahead);
   }
 
   prepqdm::TrackedSymbol* Lookup(const std::string& name) {

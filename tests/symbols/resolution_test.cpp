@@ -126,14 +126,13 @@ TEST(ResolutionTest, Catalogue) {
       for (const ResolutionCase& c : kCases) {
         SCOPED_TRACE(std::string(c.what) + (big_endian ? " (big-endian)" : "") + (verbose ? " -v" : ""));
         ObjectInputs in;
-        in.run.symbols.verbose = verbose;
         Built first = MakeObject(c.first, big_endian);
         Built second = MakeObject(c.second, big_endian);
         ObjectModule* a = in.AddFile("a.o", first.bytes);
         ObjectModule* b = in.AddFile("b.o", second.bytes);
         ASSERT_TRUE(a && b);
-        ASSERT_EQ(TrackSymbolTable(in.run.symbols, in.run.console, *a, first.symtab), 0);
-        ASSERT_EQ(TrackSymbolTable(in.run.symbols, in.run.console, *b, second.symtab), 0);
+        ASSERT_EQ(TrackSymbolTable(in.run.symbols, in.run.console, *a, first.symtab, verbose), 0);
+        ASSERT_EQ(TrackSymbolTable(in.run.symbols, in.run.console, *b, second.symtab, verbose), 0);
         EXPECT_EQ(in.console, verbose ? Expand(c.line, in.PathOf(a), in.PathOf(b)) : "");
         TrackedSymbol* f = in.Lookup("f");
         ASSERT_NE(f, nullptr);
@@ -207,7 +206,7 @@ TEST(ResolutionTest, KindsAndClassFlags) {
     ObjectInputs in;
     ObjectModule* m = in.AddFile("m.o", b.Build());
     ASSERT_NE(m, nullptr);
-    ASSERT_EQ(TrackSymbolTable(in.run.symbols, in.run.console, *m, b.SymtabIndex()), 0);
+    ASSERT_EQ(TrackSymbolTable(in.run.symbols, in.run.console, *m, b.SymtabIndex(), false), 0);
     EXPECT_EQ(in.console, "");
     for (const Row& r : rows) {
       SCOPED_TRACE(r.name);
@@ -238,8 +237,8 @@ TEST(ResolutionTest, ClassFlagsAccumulate) {
     ObjectModule* first = in.AddFile("a.o", make(linkonce_first, STB_WEAK));
     ObjectModule* second = in.AddFile("b.o", make(!linkonce_first, STB_GLOBAL));
     ASSERT_TRUE(first && second);
-    ASSERT_EQ(TrackSymbolTable(in.run.symbols, in.run.console, *first, 2), 0);
-    ASSERT_EQ(TrackSymbolTable(in.run.symbols, in.run.console, *second, 2), 0);
+    ASSERT_EQ(TrackSymbolTable(in.run.symbols, in.run.console, *first, 2, false), 0);
+    ASSERT_EQ(TrackSymbolTable(in.run.symbols, in.run.console, *second, 2, false), 0);
     TrackedSymbol* g = in.Lookup("g");
     ASSERT_NE(g, nullptr);
     EXPECT_EQ(g->class_flags, CLASS_LINKONCE);
@@ -273,7 +272,7 @@ TEST(ResolutionTest, UnreadableNamesArePassedOver) {
       ObjectInputs in;
       ObjectModule* m = in.AddFile("m.o", *c.bytes);
       ASSERT_NE(m, nullptr);
-      EXPECT_EQ(TrackSymbolTable(in.run.symbols, in.run.console, *m, b.SymtabIndex()), 0);
+      EXPECT_EQ(TrackSymbolTable(in.run.symbols, in.run.console, *m, b.SymtabIndex(), false), 0);
       EXPECT_EQ(in.Names(), c.names);
       EXPECT_EQ(in.console, "");
     }

@@ -37,7 +37,7 @@ std::string Expand(std::string text, const std::vector<ObjectModule*>& modules) 
 
 TEST(TrackingPassTest, NoObjects) {
   ObjectInputs in;
-  EXPECT_EQ(TrackAllSymbols(in.run.inputs.registry, in.run.symbols, in.run.console), 0);
+  EXPECT_EQ(TrackAllSymbols(in.run.inputs.registry, in.run.symbols, in.run.console, false), 0);
   EXPECT_EQ(in.run.symbols.RecordCount(), 1u);
 }
 
@@ -148,12 +148,12 @@ TEST(TrackingPassTest, NewestObjectIsTrackedFirst) {
     return b.Build();
   };
   ObjectInputs in;
-  in.run.symbols.verbose = true;
+  in.run.options.verbose = true;
   ObjectModule* weak = in.AddFile("w.o", make(STB_WEAK, 0));
   ObjectModule* first = in.AddFile("a.o", make(STB_GLOBAL, 1));
   ObjectModule* last = in.AddFile("b.o", make(STB_GLOBAL, 2));
   ASSERT_TRUE(weak && first && last);
-  ASSERT_EQ(TrackAllSymbols(in.run.inputs.registry, in.run.symbols, in.run.console), 0);
+  ASSERT_EQ(TrackAllSymbols(in.run.inputs.registry, in.run.symbols, in.run.console, true), 0);
   EXPECT_EQ(in.console, "INFO: Non-weak Symbol \"g\" defined differently in \"" + first->file->path + "\" and \"" +
                             last->file->path + "\"!\n" +
                             "INFO: Weak symbol \"g\" from \"w.o\" overridden by non-weak definition in \"b.o\"\n");
@@ -248,7 +248,7 @@ TEST(TrackingPassTest, EnteredAheadAsThePassLeavesIt) {
       modules.push_back(in.AddFile("o" + std::to_string(i) + ".o", object(objects[i], static_cast<uint8_t>(i))));
     }
     modules.push_back(in.AddFile("copy.o", object(objects[2], 2)));
-    in.run.symbols.verbose = verbose;
+    in.run.options.verbose = verbose;
     Outcome outcome{in.Track(), in.console, {}};
     for (const ObjectModule* m : modules) {
       for (size_t at; (at = outcome.console.find(in.PathOf(m))) != std::string::npos;)
