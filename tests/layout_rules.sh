@@ -5,7 +5,10 @@
 #     -> symbols -> elf -> host;
 #  3. only src/host knows which host it is built for: no _WIN32 test
 #     anywhere else, tests included (the build picks host-specific files);
-#  4. the Windows host uses the Win32 API and the C runtime, no POSIX header.
+#  4. the Windows host uses the Win32 API and the C runtime, no POSIX header;
+#  5. each fact has one home: files are compared by identity only in
+#     src/host (SameFile), reader status numbers live in src/elf, and the ELF
+#     magic is spelled once (kElfMagic).
 set -u
 src="${1:?usage: layout_rules.sh <src folder> [tests folder]}"
 tests="${2:-}"
@@ -46,5 +49,23 @@ if [ -n "$upward" ]; then
   echo "$upward"
   status=1
 fi
+# grep -E over the sources (and tests) outside the paths matching $2.
+outside() {
+  grep -rnE "$1" "$src" $tests --include='*.cpp' --include='*.h' | grep -vE "$2"
+}
+report() {
+  if [ -n "$2" ]; then
+    echo "$1"
+    echo "$2"
+    status=1
+  fi
+}
+report "file identities compared outside src/host (use SameFile):" \
+  "$(outside '(device|inode) ==|st_ino|nFileIndex' "^($src/host/|${tests:-$src/host}/host/)")"
+report "reader status numbers outside src/elf (use ReaderStatusCode):" \
+  "$(outside '0xBAD000[0-9A-Fa-f]{2}' "^($src/elf/|${tests:-$src/elf}/)")"
+report "the ELF magic spelled out (use kElfMagic):" \
+  "$(outside '"\\x7F" "ELF"' "^$src/elf/elf_format.h:")"
+
 [ $status -eq 0 ] && echo "layout rules hold"
 exit $status

@@ -21,6 +21,7 @@
 #include "driver/run_state.h"
 #include "driver/version.h"
 #include "elf/elf_reader.h"
+#include "elf/reader_status.h"
 #include "exports/def_file.h"
 #include "exports/export_list.h"
 #include "host/mapped_file.h"
@@ -38,7 +39,7 @@ namespace prepqdm {
 
 namespace {
 
-constexpr Status kGeneratedFileTooSmall = AsStatus(0xBAD00018u);
+constexpr Status kGeneratedFileTooSmall = AsStatus(ReaderStatusCode("TooShort"));
 
 // Fails with -1: the failed check's line and the report, in its order.
 Status FailCheck(RunState& run, int argc, char** argv, const OptionFailure& failure) {

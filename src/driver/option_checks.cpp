@@ -29,13 +29,7 @@ struct KnownFile {
 
 bool IsDeviceOrFifo(const KnownFile& file) { return file.identity && !file.identity->regular; }
 
-// SameFile, from the identities already known.
-bool Same(const KnownFile& a, const KnownFile& b) {
-  if (a.identity && b.identity)
-    return a.identity->device == b.identity->device && a.identity->inode == b.identity->inode;
-  if (a.identity || b.identity) return false;
-  return SameFile(a.path, b.path);
-}
+bool Same(const KnownFile& a, const KnownFile& b) { return SameFile(a.path, a.identity, b.path, b.identity); }
 
 bool Collide(const KnownFile& a, const KnownFile& b) {
   return !IsDeviceOrFifo(a) && !IsDeviceOrFifo(b) && Same(a, b);

@@ -88,6 +88,10 @@ constexpr uint32_t kRelSize = 8;
 // useful set of section headers.
 constexpr uint32_t kMinimumObjectSize = 0x104;
 
+// The four bytes every ELF file starts with.
+inline constexpr char kElfMagic[] = "\x7F" "ELF";
+constexpr uint32_t kElfMagicSize = 4;
+
 constexpr int EI_CLASS = 4;
 constexpr int EI_DATA = 5;
 constexpr int EI_VERSION = 6;
@@ -167,6 +171,10 @@ inline uint32_t Bswap32(uint32_t v) { return __builtin_bswap32(v); }
 
 // The image's own byte order: EI_DATA 1 is little-endian (the host's),
 // any other value big-endian.
+inline bool HasElfMagic(const uint8_t* bytes, uint64_t size) {
+  return size >= kElfMagicSize && std::memcmp(bytes, kElfMagic, kElfMagicSize) == 0;
+}
+
 inline bool IsLittleEndianIdent(const uint8_t* ident) { return ident[EI_DATA] == ELFDATA2LSB; }
 
 }  // namespace prepqdm

@@ -59,6 +59,7 @@
 
 #include "elf/elf_format.h"
 #include "elf/elf_swap.h"
+#include "elf/reader_status.h"
 #include "host/status.h"
 
 namespace prepqdm {
@@ -70,56 +71,56 @@ bool IsConvertedTable(const SectionHeader& s) {
 
 namespace {
 
-// The reader's codes, in the order of the checks that return them.
-constexpr uint32_t kTooShort = 0xBAD00018u;
-constexpr uint32_t kBadMagic = 0xBAD00019u;
-constexpr uint32_t kBadClass = 0xBAD0001Au;
-constexpr uint32_t kBadIdentVersion = 0xBAD0001Bu;
-constexpr uint32_t kNoMachine = 0xBAD0001Cu;
-constexpr uint32_t kBadVersion = 0xBAD0001Du;
-constexpr uint32_t kHeaderSizeTooSmall = 0xBAD0002Cu;
-constexpr uint32_t kHeaderSizeTooLarge = 0xBAD0001Eu;
-constexpr uint32_t kBadPhoff = 0xBAD0001Fu;
-constexpr uint32_t kBadShoff = 0xBAD00020u;
-constexpr uint32_t kBadShstrndx = 0xBAD00021u;
-constexpr uint32_t kProgramTableOutside = 0xBAD00022u;
-constexpr uint32_t kSectionTableOutside = 0xBAD00023u;
-constexpr uint32_t kSectionInHeader = 0xBAD00024u;
-constexpr uint32_t kSectionInProgramTable = 0xBAD00026u;
-constexpr uint32_t kSectionInSectionTable = 0xBAD00027u;
-constexpr uint32_t kSectionInLaterSection = 0xBAD00028u;
-constexpr uint32_t kProgramInLaterProgram = 0xBAD00032u;
-constexpr uint32_t kSectionOutside = 0xBAD00025u;
-constexpr uint32_t kProgramOutside = 0xBAD00029u;
-constexpr uint32_t kNamesNotStrtab = 0xBAD0002Au;
-constexpr uint32_t kSectionNameOutside = 0xBAD0002Bu;
-constexpr uint32_t kSymtabLinkRange = 0xBAD00001u;
-constexpr uint32_t kSymtabLinkType = 0xBAD00002u;
-constexpr uint32_t kSymtabEntsize = 0xBAD0002Du;
-constexpr uint32_t kSymtabEmpty = 0xBAD00003u;
-constexpr uint32_t kSymbolName = 0xBAD00004u;
-constexpr uint32_t kSymbolSection = 0xBAD00005u;
-constexpr uint32_t kObjectInNull = 0xBAD00006u;
-constexpr uint32_t kObjectOutside = 0xBAD00007u;
-constexpr uint32_t kFunctionInNull = 0xBAD00008u;
-constexpr uint32_t kFunctionOutside = 0xBAD00009u;
-constexpr uint32_t kRelaEntsize = 0xBAD0002Eu;
-constexpr uint32_t kRelaEmpty = 0xBAD0000Au;
-constexpr uint32_t kRelaLinkRange = 0xBAD0000Bu;
-constexpr uint32_t kRelaLinkType = 0xBAD0000Cu;
-constexpr uint32_t kRelaSymtabEntsize = 0xBAD0002Fu;
-constexpr uint32_t kRelaTargetRange = 0xBAD0000Du;
-constexpr uint32_t kRelaNullEntry = 0xBAD0000Eu;
-constexpr uint32_t kRelaSymbol = 0xBAD0000Fu;
-constexpr uint32_t kRelEntsize = 0xBAD00030u;
-constexpr uint32_t kRelEmpty = 0xBAD00011u;
-constexpr uint32_t kRelLinkRange = 0xBAD00012u;
-constexpr uint32_t kRelLinkType = 0xBAD00013u;
-constexpr uint32_t kRelSymtabEntsize = 0xBAD00031u;
-constexpr uint32_t kRelTargetRange = 0xBAD00014u;
-constexpr uint32_t kRelNullEntry = 0xBAD00015u;
-constexpr uint32_t kRelSymbol = 0xBAD00016u;
-constexpr uint32_t kRelOffset = 0xBAD00017u;
+// The reader's codes (their numbers and meanings are in reader_status.h).
+constexpr uint32_t kTooShort = ReaderStatusCode("TooShort");
+constexpr uint32_t kBadMagic = ReaderStatusCode("BadMagic");
+constexpr uint32_t kBadClass = ReaderStatusCode("BadClass");
+constexpr uint32_t kBadIdentVersion = ReaderStatusCode("BadIdentVersion");
+constexpr uint32_t kNoMachine = ReaderStatusCode("NoMachine");
+constexpr uint32_t kBadVersion = ReaderStatusCode("BadVersion");
+constexpr uint32_t kHeaderSizeTooSmall = ReaderStatusCode("HeaderSizeTooSmall");
+constexpr uint32_t kHeaderSizeTooLarge = ReaderStatusCode("HeaderSizeTooLarge");
+constexpr uint32_t kBadPhoff = ReaderStatusCode("BadPhoff");
+constexpr uint32_t kBadShoff = ReaderStatusCode("BadShoff");
+constexpr uint32_t kBadShstrndx = ReaderStatusCode("BadShstrndx");
+constexpr uint32_t kProgramTableOutside = ReaderStatusCode("ProgramTableOutside");
+constexpr uint32_t kSectionTableOutside = ReaderStatusCode("SectionTableOutside");
+constexpr uint32_t kSectionInHeader = ReaderStatusCode("SectionInHeader");
+constexpr uint32_t kSectionInProgramTable = ReaderStatusCode("SectionInProgramTable");
+constexpr uint32_t kSectionInSectionTable = ReaderStatusCode("SectionInSectionTable");
+constexpr uint32_t kSectionInLaterSection = ReaderStatusCode("SectionInLaterSection");
+constexpr uint32_t kProgramInLaterProgram = ReaderStatusCode("ProgramInLaterProgram");
+constexpr uint32_t kSectionOutside = ReaderStatusCode("SectionOutside");
+constexpr uint32_t kProgramOutside = ReaderStatusCode("ProgramOutside");
+constexpr uint32_t kNamesNotStrtab = ReaderStatusCode("NamesNotStrtab");
+constexpr uint32_t kSectionNameOutside = ReaderStatusCode("SectionNameOutside");
+constexpr uint32_t kSymtabLinkRange = ReaderStatusCode("SymtabLinkRange");
+constexpr uint32_t kSymtabLinkType = ReaderStatusCode("SymtabLinkType");
+constexpr uint32_t kSymtabEntsize = ReaderStatusCode("SymtabEntsize");
+constexpr uint32_t kSymtabEmpty = ReaderStatusCode("SymtabEmpty");
+constexpr uint32_t kSymbolName = ReaderStatusCode("SymbolName");
+constexpr uint32_t kSymbolSection = ReaderStatusCode("SymbolSection");
+constexpr uint32_t kObjectInNull = ReaderStatusCode("ObjectInNull");
+constexpr uint32_t kObjectOutside = ReaderStatusCode("ObjectOutside");
+constexpr uint32_t kFunctionInNull = ReaderStatusCode("FunctionInNull");
+constexpr uint32_t kFunctionOutside = ReaderStatusCode("FunctionOutside");
+constexpr uint32_t kRelaEntsize = ReaderStatusCode("RelaEntsize");
+constexpr uint32_t kRelaEmpty = ReaderStatusCode("RelaEmpty");
+constexpr uint32_t kRelaLinkRange = ReaderStatusCode("RelaLinkRange");
+constexpr uint32_t kRelaLinkType = ReaderStatusCode("RelaLinkType");
+constexpr uint32_t kRelaSymtabEntsize = ReaderStatusCode("RelaSymtabEntsize");
+constexpr uint32_t kRelaTargetRange = ReaderStatusCode("RelaTargetRange");
+constexpr uint32_t kRelaNullEntry = ReaderStatusCode("RelaNullEntry");
+constexpr uint32_t kRelaSymbol = ReaderStatusCode("RelaSymbol");
+constexpr uint32_t kRelEntsize = ReaderStatusCode("RelEntsize");
+constexpr uint32_t kRelEmpty = ReaderStatusCode("RelEmpty");
+constexpr uint32_t kRelLinkRange = ReaderStatusCode("RelLinkRange");
+constexpr uint32_t kRelLinkType = ReaderStatusCode("RelLinkType");
+constexpr uint32_t kRelSymtabEntsize = ReaderStatusCode("RelSymtabEntsize");
+constexpr uint32_t kRelTargetRange = ReaderStatusCode("RelTargetRange");
+constexpr uint32_t kRelNullEntry = ReaderStatusCode("RelNullEntry");
+constexpr uint32_t kRelSymbol = ReaderStatusCode("RelSymbol");
+constexpr uint32_t kRelOffset = ReaderStatusCode("RelOffset");
 
 bool InRange(uint64_t value, uint64_t begin, uint64_t end) { return value >= begin && value < end; }
 
@@ -234,7 +235,7 @@ class Reader {
 
   uint32_t CheckHeader() {
     if (length_ < kMinimumObjectSize) return kTooShort;
-    if (image_[0] != 0x7F || image_[1] != 'E' || image_[2] != 'L' || image_[3] != 'F') return kBadMagic;
+    if (!HasElfMagic(image_, length_)) return kBadMagic;
     if (image_[EI_CLASS] != 1) return kBadClass;
     if (image_[EI_VERSION] > 1) return kBadIdentVersion;
 
@@ -571,6 +572,10 @@ uint32_t ParseElfImage(uint8_t* image, uint32_t length, bool* written) {
     // Only the placement checks' scratch tables allocate.
     return static_cast<uint32_t>(kEOutOfMemory);
   }
+}
+
+bool IsElfObject(uint8_t* bytes, uint64_t size, bool* written) {
+  return size <= UINT32_MAX && ParseElfImage(bytes, static_cast<uint32_t>(size), written) == 0;
 }
 
 }  // namespace prepqdm

@@ -17,6 +17,11 @@ uint32_t ParseElfImage(uint8_t* image, uint32_t length);
 // unwritten pages back to the file uses it to keep those that were changed.
 uint32_t ParseElfImage(uint8_t* image, uint32_t length, bool* written);
 
+// Whether `size` bytes at `bytes` are an object this program reads: every
+// check passes (so a big-endian image has been converted in place, and
+// *written set as above).
+bool IsElfObject(uint8_t* bytes, uint64_t size, bool* written = nullptr);
+
 // Whether converting a big-endian image rewrites this section's content in
 // place (symbol, section index and relocation tables); `section` is the
 // converted header.

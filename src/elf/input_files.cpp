@@ -65,7 +65,7 @@ Status PassOverOutput(Mappings& mappings, Sink& console, const InputSearch& sear
   if (IdentifyFile(path) && MapFile(mappings, path, &file) == kOk) {
     if (file->size >= kMinimumObjectSize) {
       const ElfImage image{file->view, static_cast<uint32_t>(file->size)};
-      export_object = std::memcmp(file->view, "\x7F" "ELF", 4) == 0 && ParseElfImage(image.data, image.size) == 0 &&
+      export_object = IsElfObject(image.data, image.size) &&
                       search.is_export_object && search.is_export_object(image);
     }
     ReleaseMappedFile(file);
@@ -88,7 +88,7 @@ Status PassOverOutput(Mappings& mappings, Sink& console, const InputSearch& sear
 void MapForReading(MappedFile& file) {
   uint8_t bytes[kElfHeaderSize];
   if (file.size > kPrefaultBytes || !ReadFileAt(file, 0, bytes, sizeof bytes) ||
-      std::memcmp(bytes, "\x7F" "ELF", 4) != 0 || IsLittleEndianIdent(bytes)) {
+      !HasElfMagic(bytes, sizeof bytes) || IsLittleEndianIdent(bytes)) {
     PrefaultPages(file, file.view, file.size);
     return;
   }
@@ -153,11 +153,7 @@ void MapForReading(MappedFile& file) {
 
 // SameFile(path, the output), with the output's identity looked up once.
 bool IsTheOutput(const InputSearch& search, const std::string& path) {
-  std::optional<FileIdentity> identity = IdentifyFile(path);
-  if (identity && search.output_identity)
-    return identity->device == search.output_identity->device && identity->inode == search.output_identity->inode;
-  if (identity || search.output_identity) return false;
-  return SameFile(path, search.output_path);
+  return SameFile(path, IdentifyFile(path), search.output_path, search.output_identity);
 }
 
 }  // namespace
@@ -203,7 +199,7 @@ Status LoadInput(InputFiles& inputs, Mappings& mappings, Sink& console, const In
   std::string opened_path = file->path;
   if (std::memcmp(file->view, kArchiveMagic, kArchiveMagicSize) == 0) {
     status = ReadArchive(inputs.registry, console, file);
-  } else if (std::memcmp(file->view, "\x7F" "ELF", 4) == 0) {
+  } else if (HasElfMagic(file->view, file->size)) {
     status = RegisterMappedObject(inputs.registry, console, file);
   } else {
     Print(console, "***Error: Unknown file type \"%s\". Return -1\n", token.c_str());

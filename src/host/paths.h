@@ -48,9 +48,15 @@ struct FileIdentity {
 // no file.
 std::optional<FileIdentity> IdentifyFile(const std::string& path);
 
-// Whether two paths name the same file: the same file identity when both
-// exist, else the same full path.
+// Whether two paths name the same file, by the host's rule: on Linux the
+// same file identity when both exist, else the same full path; on Windows
+// also the same full path with case ignored.
 bool SameFile(const std::string& a, const std::string& b);
+
+// The same with each path's IdentifyFile already looked up, so that a caller
+// comparing one file with many identifies each file once.
+bool SameFile(const std::string& a, const std::optional<FileIdentity>& a_identity, const std::string& b,
+              const std::optional<FileIdentity>& b_identity);
 
 // ASCII-only case-insensitive equality (A-Z only).
 bool EqualsIgnoreAsciiCase(std::string_view a, std::string_view b);

@@ -33,11 +33,11 @@
 #include "driver/option_checks.h"
 #include "driver/run_state.h"
 #include "elf/elf_image.h"
+#include "elf/reader_status.h"
 #include "exports/def_file.h"
 #include "exports/def_scanner.h"
 #include "exports/in_code_exports.h"
 #include "host/paths.h"
-#include "inspect/check_words.h"
 #include "inspect/similar_names.h"
 #include "symbols/resolution.h"
 #include "symbols/tracking_pass.h"
@@ -602,7 +602,7 @@ std::vector<ExplainPassedOverInput> PassedOverInputs(const InputFiles& inputs) {
     switch (why) {
       case InputFiles::PassedOver::kTooShort:
         entry.reason = "too-short";
-        entry.words = ElfCheckWords(0xBAD00018u).value_or("shorter than 260 bytes");
+        entry.words = ReaderStatusWords(ReaderStatusCode("TooShort")).value_or("shorter than 260 bytes");
         break;
       case InputFiles::PassedOver::kLinkerCommandFile:
         entry.reason = "linker-command-file";

@@ -23,9 +23,9 @@
 #include "elf/archive_reader.h"
 #include "elf/elf_image.h"
 #include "elf/elf_reader.h"
+#include "elf/reader_status.h"
 #include "host/mapped_file.h"
 #include "host/output.h"
-#include "inspect/check_words.h"
 #include "output/crc32.h"
 #include "output/export_object_reader.h"
 #include "output/export_object_writer.h"
@@ -495,7 +495,7 @@ uint32_t InspectImage(uint8_t* data, uint32_t size, ObjectReport& report) {
     } else {
       // The reader's own message would name only the code.
       report.error = Format("refused by the ELF reader: error 0x%08X", code);
-      if (std::optional<std::string> words = ElfCheckWords(code)) report.error += ": " + *words;
+      if (std::optional<std::string> words = ReaderStatusWords(code)) report.error += ": " + *words;
     }
     return code;
   }
@@ -536,7 +536,7 @@ FileReport InspectFile(const std::string& path) {
       header.size = Field(member.header, ArMemberHeader::kSize);
       object.member = header;
       const std::string label = MemberLabel(path, member.header, member.name, member.header_offset);
-      const bool elf = member.size >= 4 && std::memcmp(member.data, "\x7F" "ELF", 4) == 0;
+      const bool elf = HasElfMagic(member.data, member.size);
       if (member.long_name_table) {
         object.note = "long-name table";
         long_names_size = member.size;
@@ -586,7 +586,7 @@ FileReport InspectFile(const std::string& path) {
           (object.object->kind == ObjectKind::kImportStub || object.object->kind == ObjectKind::kEmptyImportStub))
         object.problems.push_back("no archive symbol index (the archiver, ax -ts, did not index the library)");
     if (status != kOk) report.error = ArchiveStopWords(path, stop);
-  } else if (file->size >= 4 && std::memcmp(file->view, "\x7F" "ELF", 4) == 0) {
+  } else if (HasElfMagic(file->view, file->size)) {
     ObjectReport object;
     InspectImage(file->view, static_cast<uint32_t>(file->size), object);
     report.objects.push_back(std::move(object));

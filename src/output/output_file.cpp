@@ -65,10 +65,7 @@ Status Fail(Sink& console, const std::string& path, const char* message) {
 ElfHeader MakeElfHeader(uint8_t ei_data, uint16_t machine, uint16_t section_count, uint32_t section_header_offset,
                         uint32_t flags) {
   ElfHeader h{};
-  h.e_ident[0] = 0x7F;
-  h.e_ident[1] = 'E';
-  h.e_ident[2] = 'L';
-  h.e_ident[3] = 'F';
+  std::memcpy(h.e_ident, kElfMagic, kElfMagicSize);
   h.e_ident[EI_CLASS] = 1;
   h.e_ident[EI_DATA] = ei_data;
   h.e_ident[EI_VERSION] = 1;

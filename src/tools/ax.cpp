@@ -146,9 +146,8 @@ prepqdm::Status prepqdm::ProgramMain(int argc, char** argv) {
                        member.header[1] == ' ';
     if (index) return kOk;  // replaced by the new one
     Member kept{static_cast<uint64_t>(member.header - file->view), member.size, member.data};
-    kept.object = !member.long_name_table && !member.name.empty() && member.size >= kMinimumObjectSize &&
-                  member.size <= UINT32_MAX && std::memcmp(member.data, "\x7F" "ELF", 4) == 0 &&
-                  ParseElfImage(member.data, static_cast<uint32_t>(member.size), &file->written) == 0;
+    kept.object =
+        !member.long_name_table && !member.name.empty() && IsElfObject(member.data, member.size, &file->written);
     if (kept.object) {
       ForEachDefinedSymbol(kept, [&](std::string_view name) {
         ++kept.symbol_count;

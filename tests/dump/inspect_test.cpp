@@ -3,13 +3,16 @@
 // input it cannot read at all.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <functional>
+#include <map>
 #include <set>
 
 #include "dump_fixture.h"
+#include "elf/reader_status.h"
 #include "host/output.h"
-#include "inspect/check_words.h"
 #include "inspect/file_inspector.h"
 #include "inspect/render.h"
 #include "json_reader.h"
@@ -442,28 +445,33 @@ TEST(InspectCommandLine, OptionsAnywhereAndMachineRelocationNames) {
   }
 }
 
-// Every check of the ELF reader has words in qdmdump and a row in the man
-// page's status table.
-TEST(InspectCheckWords, EveryReaderCodeIsExplained) {
+// The man page's table of reader checks says, row by row, what the status
+// table says: code, exit status, words and remedy, and no row more or less.
+TEST(InspectCheckWords, ManPageRowsFollowTheStatusTable) {
   std::string source = __FILE__;
-  std::string root = source.substr(0, source.rfind("/tests/"));
-  // Every 0xBAD000xx written out in full.
-  auto codes_in = [](const std::string& path) {
-    std::vector<uint8_t> bytes = testsupport::ReadFile(path);
-    std::string text(bytes.begin(), bytes.end());
-    std::set<uint32_t> codes;
-    for (size_t at = text.find("0xBAD000"); at != std::string::npos; at = text.find("0xBAD000", at + 1)) {
-      std::string digits = text.substr(at + 2, 9);
-      if (digits.size() == 9 && std::isxdigit(static_cast<unsigned char>(digits[6])) &&
-          std::isxdigit(static_cast<unsigned char>(digits[7])) && !std::isxdigit(static_cast<unsigned char>(digits[8])))
-        codes.insert(static_cast<uint32_t>(std::stoul(digits.substr(0, 8), nullptr, 16)));
-    }
-    return codes;
-  };
-  std::set<uint32_t> reader = codes_in(root + "/src/elf/elf_reader.cpp");
-  std::vector<uint32_t> known = KnownElfCheckCodes();
-  EXPECT_EQ(std::set<uint32_t>(known.begin(), known.end()), reader);
-  EXPECT_EQ(codes_in(root + "/man/prepqdm.1"), reader);
-  EXPECT_EQ(*ElfCheckWords(0xBAD0001Au),
+  std::vector<uint8_t> bytes =
+      testsupport::ReadFile(source.substr(0, source.rfind("/tests/")) + "/man/prepqdm.1");
+  std::string man(bytes.begin(), bytes.end());
+  const size_t from = man.find(".SS Checks of the ELF reader");
+  ASSERT_NE(from, std::string::npos);
+  const std::string section = man.substr(from, man.find("\n.SS ", from + 1) - from);
+  std::map<uint32_t, std::string> rows;  // code -> the row, each \- read as -
+  for (size_t at = section.find(".BR 0xBAD000"); at != std::string::npos; at = section.find(".BR 0xBAD000", at + 1)) {
+    const uint32_t code = static_cast<uint32_t>(std::stoul(section.substr(at + 4, 10), nullptr, 16));
+    const size_t end = std::min(section.find("\n.TP", at), section.size());
+    std::string row = section.substr(at, end - at);
+    for (size_t dash = row.find("\\-"); dash != std::string::npos; dash = row.find("\\-", dash)) row.erase(dash, 1);
+    EXPECT_TRUE(rows.emplace(code, row).second) << "two rows for " << std::hex << code;
+  }
+  for (const ReaderStatus& status : kReaderStatuses) {
+    char head[64];
+    std::snprintf(head, sizeof head, ".BR 0x%08X \" (exit status %u)\"\n", status.code, status.code & 0xFF);
+    std::string words = status.words;
+    words[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(words[0])));
+    EXPECT_EQ(rows[status.code], head + words + ";\n" + status.remedy + ".") << status.name;
+  }
+  EXPECT_EQ(rows.size(), std::size(kReaderStatuses));
+  EXPECT_EQ(*ReaderStatusWords(0xBAD0001Au),
             "64-bit ELF (ELFCLASS64); prepqdm reads ELF32: compile with -m32 or the 32-bit toolchain");
+  EXPECT_FALSE(ReaderStatusWords(0xBAD00010u));
 }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "elf/elf_format.h"
 #include "support/elf_builder.h"
 #include "support/run_support.h"
 #include "support/temp_dir.h"
@@ -283,7 +284,7 @@ TEST(DriverRun, NothingExportedWritesTheEmptyLibrary) {
     std::vector<uint8_t> bytes = testsupport::ReadFile(dir.File("lib.a"));
     std::string library(bytes.begin(), bytes.end());
     EXPECT_EQ(library.find(".fimport_"), std::string::npos);
-    EXPECT_EQ(library.rfind(bare ? "\x7F" "ELF" : "!<arch>\n/ ", 0), 0u) << "the archiver's index first";
+    EXPECT_EQ(library.rfind(bare ? prepqdm::kElfMagic : "!<arch>\n/ ", 0), 0u) << "the archiver's index first";
     EXPECT_EQ(library.find("sound.qdm.o/") != std::string::npos, !bare);
     ProcessResult dump = testsupport::RunProgram(QDMDUMP_BINARY, {"out.o", "lib.a"}, dir.path());
     EXPECT_EQ(dump.exit_code, 0) << dump.out << dump.err;

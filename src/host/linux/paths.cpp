@@ -100,8 +100,11 @@ std::optional<FileIdentity> IdentifyFile(const std::string& path) {
 }
 
 bool SameFile(const std::string& a, const std::string& b) {
-  std::optional<FileIdentity> x = IdentifyFile(a);
-  std::optional<FileIdentity> y = IdentifyFile(b);
+  return SameFile(a, IdentifyFile(a), b, IdentifyFile(b));
+}
+
+bool SameFile(const std::string& a, const std::optional<FileIdentity>& x, const std::string& b,
+              const std::optional<FileIdentity>& y) {
   if (x && y) return x->device == y->device && x->inode == y->inode;
   if (x || y) return false;
   std::optional<std::string> full_a = FullPath(a, SIZE_MAX);

@@ -68,8 +68,11 @@ bool EqualIgnoringCase(const std::string& a, const std::string& b) {
 // file even before it exists; two existing files are compared by identity,
 // which also sees through links and other names of the same file.
 bool SameFile(const std::string& a, const std::string& b) {
-  std::optional<FileIdentity> x = IdentifyFile(a);
-  std::optional<FileIdentity> y = IdentifyFile(b);
+  return SameFile(a, IdentifyFile(a), b, IdentifyFile(b));
+}
+
+bool SameFile(const std::string& a, const std::optional<FileIdentity>& x, const std::string& b,
+              const std::optional<FileIdentity>& y) {
   if (x && y && x->regular && y->regular && x->device == y->device && x->inode == y->inode) return true;
   std::optional<std::string> full_a = FullPath(a, SIZE_MAX);
   std::optional<std::string> full_b = FullPath(b, SIZE_MAX);

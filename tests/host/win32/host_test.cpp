@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -125,6 +126,12 @@ TEST(WindowsHost, PathComparisonIgnoresCaseAndSeesIdentity) {
   EXPECT_TRUE(SameFile(dir.File("Out.o"), dir.File("OUT.O")));
   EXPECT_TRUE(SameFile(dir.File("new.o"), dir.File("NEW.o")));  // neither exists yet
   EXPECT_FALSE(SameFile(dir.File("Out.o"), dir.File("other.o")));
+  // With identities looked up beforehand (the option and input checks), the
+  // same rule: a name whose identity is unknown still matches by its path.
+  const std::optional<FileIdentity> out = IdentifyFile(dir.File("Out.o"));
+  EXPECT_TRUE(SameFile(dir.File("Out.o"), out, dir.File("OUT.O"), IdentifyFile(dir.File("OUT.O"))));
+  EXPECT_TRUE(SameFile(dir.File("Out.o"), out, dir.File("out.O"), std::nullopt));
+  EXPECT_FALSE(SameFile(dir.File("Out.o"), out, dir.File("other.o"), std::nullopt));
 }
 
 TEST(WindowsHost, TextConversionsUseTheAnsiCodePage) {

@@ -12,6 +12,7 @@
 #include <optional>
 #include <stdexcept>
 
+#include "elf/elf_format.h"
 #include "support/run_support.h"
 #include "support/temp_dir.h"
 
@@ -119,7 +120,7 @@ ProcessResult Spawn(std::vector<std::string> arguments, std::vector<std::string>
 }
 
 bool IsObjectOrArchive(const std::vector<uint8_t>& bytes) {
-  return (bytes.size() >= 4 && std::memcmp(bytes.data(), "\x7F" "ELF", 4) == 0) ||
+  return prepqdm::HasElfMagic(bytes.data(), bytes.size()) ||
          (bytes.size() >= 8 && std::memcmp(bytes.data(), "!<arch>\n", 8) == 0);
 }
 
