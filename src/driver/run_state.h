@@ -1,7 +1,8 @@
 // Everything one run of the program owns: options, mapped inputs, registered
 // objects, the symbol table, what selection made and the two output sinks.
-// Nothing lives in globals, so a whole run can execute in-process (tests,
-// fuzzing). The stages below the driver never see this record: each is given
+// None of it lives in globals (the host keeps only what its signal and fault
+// handlers must reach: the files to remove, the live mappings), so a whole
+// run can execute in-process (tests, fuzzing). The stages below the driver never see this record: each is given
 // the pieces it uses.
 #pragma once
 #include <cstdint>

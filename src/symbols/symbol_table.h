@@ -1,4 +1,4 @@
-// The program-wide table of global names: TrackedSymbol records, found by
+// The run's table of global names: TrackedSymbol records, found by
 // name through a hash index, and put in name order only when asked. Keys are
 // byte strings; name order is bytewise (unsigned), a prefix before its
 // extensions. There is no removal.
