@@ -5,11 +5,9 @@
 #include <string>
 
 #include "driver/run_state.h"
-#include "elf/input_files.h"
 #include "output/export_object_reader.h"
 #include "host/output.h"
 #include "host/paths.h"
-#include "symbols/tracking_pass.h"
 
 namespace prepqdm {
 
@@ -144,7 +142,7 @@ bool IsOneOfWords(std::string_view text) {
   return false;
 }
 
-Status MainScan(RunState& run, CommandLineParser& parser) {
+Status MainScan(RunState& run, CommandLineParser& parser, const InputStep& each_input) {
   Options& options = run.options;
   const InputSearch search{options.search_paths, options.output_path, IdentifyFile(options.output_path),
                            IsExportObject};
@@ -153,7 +151,7 @@ Status MainScan(RunState& run, CommandLineParser& parser) {
   while (parser.HasMore()) {
     std::string token = TakeToken(parser);
     if (token.empty() || token[0] != '-') {
-      Status status = LoadInput(run.inputs, run.mappings, run.console, search, token);
+      Status status = each_input(run, search, token);
       if (status != kOk) return status;
       continue;
     }
@@ -233,7 +231,7 @@ Status MainScan(RunState& run, CommandLineParser& parser) {
 
 }  // namespace
 
-Status ParseCommandLine(RunState& run, int argc, char** argv) {
+Status ParseCommandLine(RunState& run, int argc, char** argv, const InputStep& each_input) {
   CommandLineParser parser;
   Status status = parser.Initialise(run.mappings, argc, argv);
   if (status != kOk) {
@@ -243,14 +241,7 @@ Status ParseCommandLine(RunState& run, int argc, char** argv) {
   run.response_files = parser.ResponseFilePaths();
   status = PreScan(run, parser);
   if (status != kOk) return status;
-  // Each object is entered into the symbol table as soon as it is registered,
-  // while its pages are fresh; the tracking pass then only reports.
-  run.inputs.registry.registered = [&run](ObjectModule& module) {
-    TrackAhead(run.tracking_ahead, run.inputs.registry, run.symbols, module, run.options.verbose);
-  };
-  status = MainScan(run, parser);
-  run.inputs.registry.registered = nullptr;
-  return status;
+  return MainScan(run, parser, each_input);
 }
 
 }  // namespace prepqdm

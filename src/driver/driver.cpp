@@ -1,19 +1,31 @@
 // The run from start to exit, as a fixed list of stages, each given what it
-// needs and returning what it made: parse (which loads every input), check
-// the option combination and that no output is another file of the run, open
-// the log, map the definition and exclude files, track symbols, select the
-// exports, write the export object, and, on request, read it back to build
-// the import library, stage the dependency file, and have the archiver index
-// the staged library. Only then are the outputs put in place, together (see
-// OutputSet), so after any failure every output path holds what it held
-// before or nothing. Most failures after parsing end with a report
-// that echoes the command line; a few stages have printed everything already
-// and end at once.
+// needs and returning what it made:
+//   1. parse the command line; each input, where it is named, goes through
+//      LoadInputAndEnterSymbols: LoadInput maps it and registers its objects,
+//      and each object is entered into the symbol table as soon as it is
+//      registered, while its pages are fresh (TrackAhead);
+//   2. check the option combination, and that no output is another file of
+//      the run;
+//   3. open the log;
+//   4. map the definition and exclude files;
+//   5. track symbols (the pass only reports what stage 1 entered, unless it
+//      has to start over), and read the definition file's names when the
+//      exports come from it alone;
+//   6. select the exports;
+//   7. write the export object and, on request, read it back to build the
+//      import library;
+//   8. stage the dependency file;
+//   9. have the archiver index the staged library.
+// Only then are the outputs put in place, together (see OutputSet), so after
+// any failure every output path holds what it held before or nothing. Most
+// failures after parsing end with a report that echoes the command line; a
+// few stages have printed everything already and end at once.
 #include "driver/driver.h"
 
 #include <cerrno>
 #include <cstring>
 #include <optional>
+#include <string>
 
 #include "driver/command_line.h"
 #include "driver/depfile.h"
@@ -21,6 +33,7 @@
 #include "driver/run_state.h"
 #include "driver/version.h"
 #include "elf/elf_reader.h"
+#include "elf/input_files.h"
 #include "exports/def_file.h"
 #include "exports/export_list.h"
 #include "host/mapped_file.h"
@@ -163,6 +176,16 @@ void PrintFailureReport(RunState& run, int argc, char** argv, Status status) {
   PrintUsage(run);
 }
 
+Status LoadInputAndEnterSymbols(RunState& run, const InputSearch& search, const std::string& token) {
+  // An archive registers many objects: each is entered as it comes.
+  run.inputs.registry.registered = [&run](ObjectModule& module) {
+    TrackAhead(run.tracking_ahead, run.inputs.registry, run.symbols, module, run.options.verbose);
+  };
+  Status status = LoadInput(run.inputs, run.mappings, run.console, search, token);
+  run.inputs.registry.registered = nullptr;
+  return status;
+}
+
 namespace {
 
 Status RunStages(RunState& run, int argc, char** argv) {
@@ -184,7 +207,7 @@ Status RunStages(RunState& run, int argc, char** argv) {
   run.log = Sink{};
   Options& options = run.options;
 
-  Status status = ParseCommandLine(run, argc, argv);
+  Status status = ParseCommandLine(run, argc, argv, LoadInputAndEnterSymbols);
   if (status != kOk) {
     PrintUsage(run);
     return status;

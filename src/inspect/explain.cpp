@@ -1,5 +1,6 @@
 // Explain mode. The run is prepqdm's own, up to and including selection:
-// ParseCommandLine loads the inputs, the driver's option checks follow (with
+// ParseCommandLine, with the driver's step for each input, loads the inputs
+// and enters their symbols, the driver's option checks follow (with
 // its messages), TrackAllSymbols and, in definition-file-only mode,
 // LoadDefOnlySymbols fill the SymbolTable, and SelectExports gathers, checks
 // and excludes. No writer runs, so no export object, log, import library or
@@ -30,6 +31,7 @@
 #include <string_view>
 
 #include "driver/command_line.h"
+#include "driver/driver.h"
 #include "driver/option_checks.h"
 #include "driver/run_state.h"
 #include "elf/elf_image.h"
@@ -664,7 +666,8 @@ ExplainReport Explain(const std::vector<std::string>& args, const std::vector<st
   for (std::string& s : storage) argv.push_back(s.data());
   argv.push_back(nullptr);
 
-  report.status = ParseCommandLine(run, static_cast<int>(storage.size()), argv.data());
+  report.status =
+      ParseCommandLine(run, static_cast<int>(storage.size()), argv.data(), LoadInputAndEnterSymbols);
   if (report.status != kOk) return report;
   Options& options = run.options;
   report.passed_over_inputs = PassedOverInputs(run.inputs);

@@ -35,7 +35,7 @@ struct Parsed {
 };
 
 // Parses {"prepqdm", args...} with the console captured, in the current
-// working directory.
+// working directory, loading each input as a run does.
 std::unique_ptr<Parsed> Parse(const std::vector<std::string>& args) {
   auto parsed = std::make_unique<Parsed>();
   std::vector<std::string> storage{"prepqdm"};
@@ -44,7 +44,8 @@ std::unique_ptr<Parsed> Parse(const std::vector<std::string>& args) {
   for (std::string& s : storage) argv.push_back(s.data());
   argv.push_back(nullptr);
   parsed->run->console = Sink{nullptr, &parsed->console};
-  parsed->status = ParseCommandLine(*parsed->run, static_cast<int>(storage.size()), argv.data());
+  parsed->status =
+      ParseCommandLine(*parsed->run, static_cast<int>(storage.size()), argv.data(), LoadInputAndEnterSymbols);
   return parsed;
 }
 
@@ -261,6 +262,33 @@ TEST(Inputs, SearchPathsAreTriedNewestFirst) {
   auto shadowed = Parse({"-o", "o.o", "-La", "-Lb", "x.o"});
   EXPECT_EQ(shadowed->status, 0);
   EXPECT_EQ(shadowed->console, "");
+}
+
+// Options and inputs are taken in one pass: whichever fails first in
+// command-line order is reported, response files expanded where they stand,
+// and a value an option takes is never loaded.
+TEST(Inputs, TheFirstFailureInCommandLineOrderIsReported) {
+  TempDir dir;
+  ScopedCwd cwd(dir.path());
+  WriteFile(dir.File("missing.rsp"), std::string("missing.o"));
+  const std::string missing = "***Error: Could not map in file \"missing.o\". Error 0x80070002\n";
+  const std::string unknown = "***Error: Unrecognized option \"-zz\" specified. Return -1.\n";
+  struct Case {
+    std::vector<std::string> args;
+    std::string console;
+  } cases[] = {
+      {{"missing.o", "-zz"}, missing},
+      {{"-zz", "missing.o"}, unknown},
+      {{"@missing.rsp", "-zz"}, missing},
+      {{"-x", "missing.o", "-zz"}, unknown},
+      {{"-ex", "missing.o", "-zz"}, missing},
+      {{"-r", "missing.o", "-l"}, "***Option -l requires a filename. Return -1.\n"},
+  };
+  for (const Case& c : cases) {
+    auto parsed = Parse(c.args);
+    EXPECT_NE(parsed->status, 0) << c.args[0];
+    EXPECT_EQ(parsed->console, kDefaultWarning + c.console) << c.args[0];
+  }
 }
 
 // A full path beyond the host's limit (the classic buffer on Windows) fails
