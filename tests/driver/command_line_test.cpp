@@ -189,6 +189,45 @@ TEST(OptionTable, TokensGiveSettingsOrMessages) {
   }
 }
 
+// What the catalogue above leaves out: -MF and -e, attached and missing
+// values, and words that only look like an option with a value.
+TEST(OptionTable, AttachedAndMissingValues) {
+  TempDir dir;
+  ScopedCwd cwd(dir.path());
+  using Check = std::function<void(const Options&)>;
+  struct Case {
+    std::vector<std::string> args;
+    std::string console;  // after the default-output warning
+    Check check;
+  } cases[] = {
+      {{"-MFdeps.d", "-eMain"}, "", [](const Options& o) {
+         EXPECT_EQ(o.depfile_path, "deps.d");
+         EXPECT_EQ(o.entry_symbol, "Main");
+       }},
+      {{"-MF", "-v", "-e", "-q"}, "", [](const Options& o) {
+         EXPECT_EQ(o.depfile_path, "-v");
+         EXPECT_EQ(o.entry_symbol, "-q");
+         EXPECT_FALSE(o.verbose);
+         EXPECT_FALSE(o.def_only);
+       }},
+      {{"-x", "all", "-xnot", "all"}, "", [](const Options& o) {
+         EXPECT_EQ(o.def_path, "all");
+         EXPECT_EQ(o.exclude_path, "all");
+         EXPECT_FALSE(o.export_all);
+       }},
+      {{"-MF"}, "***Error: Option -MF requires a filename. Return -1.\n", nullptr},
+      {{"-e"}, "***Error: Option -e requires an entry point symbol. Return -1.\n", nullptr},
+      {{"-mf", "x.d"}, "***Error: Unrecognized option \"-mf\" specified. Return -1.\n", nullptr},
+      {{"-qnoar"}, "***Error: Unrecognized option \"-qnoar\" specified. Return -1.\n", nullptr},
+  };
+  for (const Case& c : cases) {
+    auto parsed = Parse(c.args);
+    EXPECT_EQ(parsed->status, c.check ? 0 : -1) << c.args[0];
+    EXPECT_EQ(parsed->console, kDefaultWarning + c.console) << c.args[0];
+    if (c.check) c.check(parsed->run->options);
+  }
+}
+
 TEST(OptionTable, OutputAndSearchPathsComeFromThePreScan) {
   TempDir dir;
   ScopedCwd cwd(dir.path());
