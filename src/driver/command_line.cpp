@@ -5,11 +5,9 @@
 #include <string>
 
 #include "driver/run_state.h"
-#include "elf/input_files.h"
 #include "output/export_object_reader.h"
 #include "host/output.h"
 #include "host/paths.h"
-#include "symbols/tracking_pass.h"
 
 namespace prepqdm {
 
@@ -138,14 +136,98 @@ Status PreScan(RunState& run, CommandLineParser& parser) {
   return kOk;
 }
 
-bool IsOneOfWords(std::string_view text) {
-  for (std::string_view word : {"checknosda", "q", "noar", "warnsti", "warnlinkonce"})
-    if (EqualsIgnoreAsciiCase(text, word)) return true;
-  return false;
+// One option of the main scan. A token is the option when, after its dash,
+// it starts with `prefix` (case counts) and the rest is either anything
+// (`word` null) or `word`, in any case. The first entry that matches wins.
+struct OptionEntry {
+  enum class Argument : uint8_t {
+    kPreScanned,  // -o, -L: taken by the pre-scan; a separate value is passed over
+    kFlag,        // a word, or a letter that nothing may follow
+    kNext,        // always the next token
+    kRestOrNext,  // what follows the prefix, else the next token
+  };
+  const char* prefix;
+  const char* word;
+  Argument argument;
+  std::optional<std::string> Options::*value;
+  bool Options::*flag;
+  // Printed when the argument is missing, or when something follows a flag
+  // letter.
+  const char* refused;
+};
+
+using Argument = OptionEntry::Argument;
+
+constexpr OptionEntry kOptions[] = {
+    {"o", nullptr, Argument::kPreScanned, nullptr, nullptr, nullptr},
+    {"L", nullptr, Argument::kPreScanned, nullptr, nullptr, nullptr},
+    // Before -l, which would take "og" as its file.
+    {"", "log", Argument::kNext, &Options::log_path, nullptr,
+     "***Error: Option -l requires a filename. Return -1.\n"},
+    {"l", nullptr, Argument::kRestOrNext, &Options::import_library_path, nullptr,
+     "***Option -l requires a filename. Return -1.\n"},
+    {"e", nullptr, Argument::kRestOrNext, &Options::entry_symbol, nullptr,
+     "***Error: Option -e requires an entry point symbol. Return -1.\n"},
+    {"r", nullptr, Argument::kRestOrNext, &Options::module_name, nullptr,
+     "***Error: Option -r requires the name of the QDE or QDM. Return -1.\n"},
+    {"x", "all", Argument::kFlag, nullptr, &Options::export_all, nullptr},
+    {"x", "not", Argument::kNext, &Options::exclude_path, nullptr,
+     "***Error: Option -xnot requires an export exclude list file name. Return -1.\n"},
+    {"x", nullptr, Argument::kRestOrNext, &Options::def_path, nullptr,
+     "***Error: Option -x requires an export list file name. Return -1.\n"},
+    // An addition to the option table, spelled as gcc spells it.
+    {"MF", nullptr, Argument::kRestOrNext, &Options::depfile_path, nullptr,
+     "***Error: Option -MF requires a filename. Return -1.\n"},
+    {"v", nullptr, Argument::kFlag, nullptr, &Options::verbose,
+     "***Error: Option -v does not take an argument. Return -1.\n"},
+    {"", "checknosda", Argument::kFlag, nullptr, &Options::check_no_sda, nullptr},
+    {"", "q", Argument::kFlag, nullptr, &Options::def_only, nullptr},
+    {"", "noar", Argument::kFlag, nullptr, &Options::no_archive_header, nullptr},
+    {"", "warnsti", Argument::kFlag, nullptr, &Options::warn_sti, nullptr},
+    {"", "warnlinkonce", Argument::kFlag, nullptr, &Options::warn_linkonce, nullptr},
+};
+
+// The entry for `after_dash` (the token without its dash), or null.
+const OptionEntry* FindOption(std::string_view after_dash) {
+  for (const OptionEntry& entry : kOptions) {
+    const std::string_view prefix(entry.prefix);
+    if (after_dash.substr(0, prefix.size()) != prefix) continue;
+    if (entry.word == nullptr || EqualsIgnoreAsciiCase(after_dash.substr(prefix.size()), entry.word)) return &entry;
+  }
+  return nullptr;
 }
 
-Status MainScan(RunState& run, CommandLineParser& parser) {
-  Options& options = run.options;
+// Applies `entry`, met as `token`, to the options. Returns 0, or -1 after
+// the entry's message.
+Status TakeOption(RunState& run, CommandLineParser& parser, const OptionEntry& entry, const std::string& token) {
+  const std::string rest = token.substr(1 + std::string_view(entry.prefix).size());
+  std::optional<std::string> argument;
+  switch (entry.argument) {
+    case Argument::kPreScanned:
+      if (rest.empty() && parser.HasMore()) parser.Advance();
+      return kOk;
+    case Argument::kFlag:
+      if (entry.word == nullptr && !rest.empty()) break;
+      run.options.*entry.flag = true;
+      return kOk;
+    case Argument::kNext:
+      if (parser.HasMore()) argument = TakeToken(parser);
+      break;
+    case Argument::kRestOrNext:
+      if (!rest.empty()) argument = rest;
+      else if (parser.HasMore()) argument = TakeToken(parser);
+      break;
+  }
+  if (!argument) {
+    Print(run.console, "%s", entry.refused);
+    return -1;
+  }
+  run.options.*entry.value = std::move(argument);
+  return kOk;
+}
+
+Status MainScan(RunState& run, CommandLineParser& parser, const InputStep& each_input) {
+  const Options& options = run.options;
   const InputSearch search{options.search_paths, options.output_path, IdentifyFile(options.output_path),
                            IsExportObject};
   parser.Rewind();
@@ -153,87 +235,24 @@ Status MainScan(RunState& run, CommandLineParser& parser) {
   while (parser.HasMore()) {
     std::string token = TakeToken(parser);
     if (token.empty() || token[0] != '-') {
-      Status status = LoadInput(run.inputs, run.mappings, run.console, search, token);
+      Status status = each_input(run, search, token);
       if (status != kOk) return status;
       continue;
     }
-    char letter = token.size() > 1 ? token[1] : '\0';
-    std::string_view after_dash = std::string_view(token).substr(1);
-    std::string_view rest = token.size() > 2 ? std::string_view(token).substr(2) : std::string_view();
-
-    if (letter == 'o' || letter == 'L') {
-      if (token.size() == 2 && parser.HasMore()) parser.Advance();
-    } else if (EqualsIgnoreAsciiCase(after_dash, "log")) {
-      if (!parser.HasMore()) {
-        Print(run.console, "***Error: Option -l requires a filename. Return -1.\n");
-        return -1;
-      }
-      options.log_path = TakeToken(parser);
-    } else if (letter == 'l') {
-      options.import_library_path = RestElseNext(token, parser);
-      if (!options.import_library_path) {
-        Print(run.console, "***Option -l requires a filename. Return -1.\n");
-        return -1;
-      }
-    } else if (letter == 'e') {
-      options.entry_symbol = RestElseNext(token, parser);
-      if (!options.entry_symbol) {
-        Print(run.console, "***Error: Option -e requires an entry point symbol. Return -1.\n");
-        return -1;
-      }
-    } else if (letter == 'r') {
-      options.module_name = RestElseNext(token, parser);
-      if (!options.module_name) {
-        Print(run.console, "***Error: Option -r requires the name of the QDE or QDM. Return -1.\n");
-        return -1;
-      }
-    } else if (letter == 'x' && EqualsIgnoreAsciiCase(rest, "all")) {
-      options.export_all = true;
-    } else if (letter == 'x' && EqualsIgnoreAsciiCase(rest, "not")) {
-      if (!parser.HasMore()) {
-        Print(run.console, "***Error: Option -xnot requires an export exclude list file name. Return -1.\n");
-        return -1;
-      }
-      options.exclude_path = TakeToken(parser);
-    } else if (letter == 'x') {
-      options.def_path = RestElseNext(token, parser);
-      if (!options.def_path) {
-        Print(run.console, "***Error: Option -x requires an export list file name. Return -1.\n");
-        return -1;
-      }
-    } else if (token.compare(0, 3, "-MF") == 0) {
-      // An addition to the option table, spelled as gcc spells it.
-      if (token.size() > 3) {
-        options.depfile_path = token.substr(3);
-      } else if (parser.HasMore()) {
-        options.depfile_path = TakeToken(parser);
-      } else {
-        Print(run.console, "***Error: Option -MF requires a filename. Return -1.\n");
-        return -1;
-      }
-    } else if (letter == 'v') {
-      if (token.size() > 2) {
-        Print(run.console, "***Error: Option -v does not take an argument. Return -1.\n");
-        return -1;
-      }
-      options.verbose = true;
-    } else if (IsOneOfWords(after_dash)) {
-      if (EqualsIgnoreAsciiCase(after_dash, "checknosda")) options.check_no_sda = true;
-      else if (EqualsIgnoreAsciiCase(after_dash, "q")) options.def_only = true;
-      else if (EqualsIgnoreAsciiCase(after_dash, "noar")) options.no_archive_header = true;
-      else if (EqualsIgnoreAsciiCase(after_dash, "warnsti")) options.warn_sti = true;
-      else options.warn_linkonce = true;
-    } else {
+    const OptionEntry* entry = FindOption(std::string_view(token).substr(1));
+    if (entry == nullptr) {
       Print(run.console, "***Error: Unrecognized option \"%s\" specified. Return -1.\n", token.c_str());
       return -1;
     }
+    Status status = TakeOption(run, parser, *entry, token);
+    if (status != kOk) return status;
   }
   return kOk;
 }
 
 }  // namespace
 
-Status ParseCommandLine(RunState& run, int argc, char** argv) {
+Status ParseCommandLine(RunState& run, int argc, char** argv, const InputStep& each_input) {
   CommandLineParser parser;
   Status status = parser.Initialise(run.mappings, argc, argv);
   if (status != kOk) {
@@ -243,14 +262,7 @@ Status ParseCommandLine(RunState& run, int argc, char** argv) {
   run.response_files = parser.ResponseFilePaths();
   status = PreScan(run, parser);
   if (status != kOk) return status;
-  // Each object is entered into the symbol table as soon as it is registered,
-  // while its pages are fresh; the tracking pass then only reports.
-  run.inputs.registry.registered = [&run](ObjectModule& module) {
-    TrackAhead(run.tracking_ahead, run.inputs.registry, run.symbols, module, run.options.verbose);
-  };
-  status = MainScan(run, parser);
-  run.inputs.registry.registered = nullptr;
-  return status;
+  return MainScan(run, parser, each_input);
 }
 
 }  // namespace prepqdm

@@ -1,5 +1,6 @@
 // Command-line parsing: response files, the pre-scan for -o and -L, and the
-// main scan of options and inputs, which loads each input as it meets it.
+// main scan of options and inputs, which hands each input to the caller's
+// step as it meets it.
 //
 // The arguments are read through a CommandLineParser that expands every @file
 // argument in place, so both scans see one flat sequence of tokens. The
@@ -7,12 +8,14 @@
 // known before any input is looked at.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "driver/response_file.h"
+#include "elf/input_files.h"
 #include "host/mapped_file.h"
 #include "host/status.h"
 
@@ -48,8 +51,15 @@ class CommandLineParser {
   std::vector<std::unique_ptr<ResponseFile>> slots_;  // null for a plain argument
 };
 
-// Fills run.options and loads every input into run.inputs. Returns 0, or a
+// What the scan does with an input, where the command line names it: `search`
+// holds the output and the search paths the pre-scan found. Returns 0, or a
 // non-zero status after its message.
-Status ParseCommandLine(RunState& run, int argc, char** argv);
+using InputStep = std::function<Status(RunState& run, const InputSearch& search, const std::string& token)>;
+
+// Fills run.options and run.response_files, and hands each input to
+// `each_input` in command-line order, between the options around it: the
+// first failure in that order, an option's or an input's, ends the scan.
+// Returns 0, or a non-zero status after its message.
+Status ParseCommandLine(RunState& run, int argc, char** argv, const InputStep& each_input);
 
 }  // namespace prepqdm

@@ -1,19 +1,33 @@
 // The run from start to exit, as a fixed list of stages, each given what it
-// needs and returning what it made: parse (which loads every input), check
-// the option combination and that no output is another file of the run, open
-// the log, map the definition and exclude files, track symbols, select the
-// exports, write the export object, and, on request, read it back to build
-// the import library, stage the dependency file, and have the archiver index
-// the staged library. Only then are the outputs put in place, together (see
-// OutputSet), so after any failure every output path holds what it held
-// before or nothing. Most failures after parsing end with a report
-// that echoes the command line; a few stages have printed everything already
-// and end at once.
+// needs and returning what it made:
+//   1. parse the command line; each input, where it is named, goes through
+//      LoadInputAndEnterSymbols: LoadInput maps it and registers its objects,
+//      and each object is entered into the symbol table as soon as it is
+//      registered, while its pages are fresh (TrackAhead);
+//   2. check the option combination, and that no output is another file of
+//      the run;
+//   3. open the log;
+//   4. map the definition and exclude files;
+//   5. track symbols (the pass only reports what stage 1 entered, unless it
+//      has to start over), and read the definition file's names when the
+//      exports come from it alone;
+//   6. select the exports;
+// Stages 1 to 6 are RunThroughSelection, which qdmdump --explain runs too
+// (without the log). Then:
+//   7. write the export object and, on request, read it back to build the
+//      import library;
+//   8. stage the dependency file;
+//   9. have the archiver index the staged library.
+// Only then are the outputs put in place, together (see OutputSet), so after
+// any failure every output path holds what it held before or nothing. Most
+// failures after parsing end with a report that echoes the command line; a
+// few stages have printed everything already and end at once.
 #include "driver/driver.h"
 
 #include <cerrno>
 #include <cstring>
 #include <optional>
+#include <string>
 
 #include "driver/command_line.h"
 #include "driver/depfile.h"
@@ -21,6 +35,7 @@
 #include "driver/run_state.h"
 #include "driver/version.h"
 #include "elf/elf_reader.h"
+#include "elf/input_files.h"
 #include "elf/reader_status.h"
 #include "exports/def_file.h"
 #include "exports/export_list.h"
@@ -164,6 +179,55 @@ void PrintFailureReport(RunState& run, int argc, char** argv, Status status) {
   PrintUsage(run);
 }
 
+Status LoadInputAndEnterSymbols(RunState& run, const InputSearch& search, const std::string& token) {
+  // An archive registers many objects: each is entered as it comes.
+  run.inputs.registry.registered = [&run](ObjectModule& module) {
+    TrackAhead(run.tracking_ahead, run.inputs.registry, run.symbols, module, run.options.verbose);
+  };
+  Status status = LoadInput(run.inputs, run.mappings, run.console, search, token);
+  run.inputs.registry.registered = nullptr;
+  return status;
+}
+
+ThroughSelection RunThroughSelection(RunState& run, int argc, char** argv, LogFile log) {
+  ThroughSelection through;
+  through.status = ParseCommandLine(run, argc, argv, LoadInputAndEnterSymbols);
+  if (through.status != kOk) return through;
+  through.parsed = true;
+  Options& options = run.options;
+
+  auto refuse = [&](std::optional<OptionFailure> failure) {
+    if (!failure) return false;
+    through.status = -1;
+    through.failure = std::move(failure);
+    return true;
+  };
+  if (refuse(CheckOptionCombination(options, run.inputs.registry.count, run.console))) return through;
+  if (refuse(CheckOutputFiles(options, run.inputs.files, run.response_files))) return through;
+  if (options.log_path && log == LogFile::kWrite) {
+    through.status = OpenLog(run, argc, argv);
+    if (through.status != kOk) return through;
+  }
+  if (refuse(MapSelectionFiles(options, run.mappings, run.log, &run.def_file, &run.exclude_file))) return through;
+
+  // These stages print their own messages and end the run without a report.
+  through.status =
+      TrackAllSymbols(run.inputs.registry, run.symbols, run.console, options.verbose, &run.tracking_ahead);
+  if (through.status != kOk) return through;
+  if (options.def_only) {
+    through.status =
+        LoadDefOnlySymbols(run.symbols, run.console, OrNull(options.module_name), run.def_file, options.verbose);
+    if (through.status != kOk) return through;
+  }
+
+  Print(run.log, "Output to \"%s\"\n", options.output_path.c_str());
+  run.selection = SelectExports(run.symbols, run.inputs.registry, run.def_file, run.exclude_file,
+                                SelectionSettingsOf(options), run.console);
+  through.status = run.selection.status;
+  through.selected = true;
+  return through;
+}
+
 namespace {
 
 Status RunStages(RunState& run, int argc, char** argv) {
@@ -183,40 +247,17 @@ Status RunStages(RunState& run, int argc, char** argv) {
   run.options = Options{};
   if (run.log.file) fclose(run.log.file);
   run.log = Sink{};
-  Options& options = run.options;
 
-  Status status = ParseCommandLine(run, argc, argv);
-  if (status != kOk) {
+  const ThroughSelection through = RunThroughSelection(run, argc, argv, LogFile::kWrite);
+  if (!through.parsed) {
     PrintUsage(run);
-    return status;
+    return through.status;
   }
+  if (through.failure) return FailCheck(run, argc, argv, *through.failure);
+  if (!through.selected) return through.status;
 
-  if (std::optional<OptionFailure> failure = CheckOptionCombination(options, run.inputs.registry.count, run.console))
-    return FailCheck(run, argc, argv, *failure);
-  const bool import_library = options.import_library_path.has_value();
-  if (std::optional<OptionFailure> failure = CheckOutputFiles(options, run.inputs.files, run.response_files))
-    return FailCheck(run, argc, argv, *failure);
-
-  if (options.log_path) {
-    status = OpenLog(run, argc, argv);
-    if (status != kOk) return status;
-  }
-  if (std::optional<OptionFailure> failure =
-          MapSelectionFiles(options, run.mappings, run.log, &run.def_file, &run.exclude_file))
-    return FailCheck(run, argc, argv, *failure);
-
-  // These stages print their own messages and end the run without a report.
-  status = TrackAllSymbols(run.inputs.registry, run.symbols, run.console, options.verbose, &run.tracking_ahead);
-  if (status != kOk) return status;
-  if (options.def_only) {
-    status = LoadDefOnlySymbols(run.symbols, run.console, OrNull(options.module_name), run.def_file, options.verbose);
-    if (status != kOk) return status;
-  }
-
-  Print(run.log, "Output to \"%s\"\n", options.output_path.c_str());
-  run.selection = SelectExports(run.symbols, run.inputs.registry, run.def_file, run.exclude_file,
-                                SelectionSettingsOf(options), run.console);
-  status = run.selection.status;
+  const Options& options = run.options;
+  Status status = through.status;
   // Every output is staged, and put in place only once all of them are
   // complete: nothing is at a target until the archiver has indexed the
   // library.
@@ -238,7 +279,7 @@ Status RunStages(RunState& run, int argc, char** argv) {
       return error;
     });
   }
-  if (status == kOk && import_library) {
+  if (status == kOk && options.import_library_path) {
     // The library is made from the export object just written: the records
     // and the list are done with, and holding them too would double the peak.
     run.symbols.Clear();

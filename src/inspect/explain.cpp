@@ -1,9 +1,9 @@
 // Explain mode. The run is prepqdm's own, up to and including selection:
-// ParseCommandLine loads the inputs, the driver's option checks follow (with
-// its messages), TrackAllSymbols and, in definition-file-only mode,
-// LoadDefOnlySymbols fill the SymbolTable, and SelectExports gathers, checks
-// and excludes. No writer runs, so no export object, log, import library or
-// archiver run comes of it. Every console line goes to a string.
+// RunThroughSelection, the driver's own stages, loads the inputs, makes the
+// run's checks (with its messages), fills the SymbolTable, and SelectExports
+// gathers, checks and excludes. No writer runs, so no export object, log,
+// import library or archiver run comes of it. Every console line goes to a
+// string.
 //
 // Verdicts are then read off the records, where selection left them with
 // their reasons; the words for each reason are the messages prepqdm prints
@@ -29,18 +29,16 @@
 #include <set>
 #include <string_view>
 
-#include "driver/command_line.h"
+#include "driver/driver.h"
 #include "driver/option_checks.h"
 #include "driver/run_state.h"
 #include "elf/elf_image.h"
 #include "elf/reader_status.h"
-#include "exports/def_file.h"
 #include "exports/def_scanner.h"
 #include "exports/in_code_exports.h"
 #include "host/paths.h"
 #include "inspect/similar_names.h"
 #include "symbols/resolution.h"
-#include "symbols/tracking_pass.h"
 
 namespace prepqdm {
 
@@ -664,32 +662,23 @@ ExplainReport Explain(const std::vector<std::string>& args, const std::vector<st
   for (std::string& s : storage) argv.push_back(s.data());
   argv.push_back(nullptr);
 
-  report.status = ParseCommandLine(run, static_cast<int>(storage.size()), argv.data());
-  if (report.status != kOk) return report;
-  Options& options = run.options;
+  const ThroughSelection through =
+      RunThroughSelection(run, static_cast<int>(storage.size()), argv.data(), LogFile::kNone);
+  report.status = through.status;
+  if (!through.parsed) return report;
+  const Options& options = run.options;
   report.passed_over_inputs = PassedOverInputs(run.inputs);
-  std::optional<OptionFailure> failure = CheckOptionCombination(options, run.inputs.registry.count, run.console);
-  if (!failure) failure = CheckOutputFiles(options, run.inputs.files, run.response_files);
-  // No log is written.
-  Sink no_log;
-  if (!failure) failure = MapSelectionFiles(options, run.mappings, no_log, &run.def_file, &run.exclude_file);
-  if (failure) {
-    PrintBytes(run.console, failure->line.data(), failure->line.size());
-    report.status = -1;
+  if (through.failure) {
+    PrintBytes(run.console, through.failure->line.data(), through.failure->line.size());
     return report;
   }
-  report.status = TrackAllSymbols(run.inputs.registry, run.symbols, run.console, options.verbose, &run.tracking_ahead);
-  if (report.status == kOk && options.def_only)
-    report.status = LoadDefOnlySymbols(run.symbols, run.console, OrNull(options.module_name), run.def_file, options.verbose);
-  if (report.status != kOk) return report;
+  if (!through.selected) return report;
 
   report.ran = true;
   report.export_all = options.export_all;
   report.def_only = options.def_only;
   const SelectionSettings settings = SelectionSettingsOf(options);
-  SelectionResult selection =
-      SelectExports(run.symbols, run.inputs.registry, run.def_file, run.exclude_file, settings, run.console);
-  report.status = selection.status;
+  const SelectionResult& selection = run.selection;
   const std::string directory = FullPath(".", SIZE_MAX).value_or("");
 
   OriginMap origins;

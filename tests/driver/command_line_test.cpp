@@ -35,7 +35,7 @@ struct Parsed {
 };
 
 // Parses {"prepqdm", args...} with the console captured, in the current
-// working directory.
+// working directory, loading each input as a run does.
 std::unique_ptr<Parsed> Parse(const std::vector<std::string>& args) {
   auto parsed = std::make_unique<Parsed>();
   std::vector<std::string> storage{"prepqdm"};
@@ -44,7 +44,8 @@ std::unique_ptr<Parsed> Parse(const std::vector<std::string>& args) {
   for (std::string& s : storage) argv.push_back(s.data());
   argv.push_back(nullptr);
   parsed->run->console = Sink{nullptr, &parsed->console};
-  parsed->status = ParseCommandLine(*parsed->run, static_cast<int>(storage.size()), argv.data());
+  parsed->status =
+      ParseCommandLine(*parsed->run, static_cast<int>(storage.size()), argv.data(), LoadInputAndEnterSymbols);
   return parsed;
 }
 
@@ -188,6 +189,45 @@ TEST(OptionTable, TokensGiveSettingsOrMessages) {
   }
 }
 
+// What the catalogue above leaves out: -MF and -e, attached and missing
+// values, and words that only look like an option with a value.
+TEST(OptionTable, AttachedAndMissingValues) {
+  TempDir dir;
+  ScopedCwd cwd(dir.path());
+  using Check = std::function<void(const Options&)>;
+  struct Case {
+    std::vector<std::string> args;
+    std::string console;  // after the default-output warning
+    Check check;
+  } cases[] = {
+      {{"-MFdeps.d", "-eMain"}, "", [](const Options& o) {
+         EXPECT_EQ(o.depfile_path, "deps.d");
+         EXPECT_EQ(o.entry_symbol, "Main");
+       }},
+      {{"-MF", "-v", "-e", "-q"}, "", [](const Options& o) {
+         EXPECT_EQ(o.depfile_path, "-v");
+         EXPECT_EQ(o.entry_symbol, "-q");
+         EXPECT_FALSE(o.verbose);
+         EXPECT_FALSE(o.def_only);
+       }},
+      {{"-x", "all", "-xnot", "all"}, "", [](const Options& o) {
+         EXPECT_EQ(o.def_path, "all");
+         EXPECT_EQ(o.exclude_path, "all");
+         EXPECT_FALSE(o.export_all);
+       }},
+      {{"-MF"}, "***Error: Option -MF requires a filename. Return -1.\n", nullptr},
+      {{"-e"}, "***Error: Option -e requires an entry point symbol. Return -1.\n", nullptr},
+      {{"-mf", "x.d"}, "***Error: Unrecognized option \"-mf\" specified. Return -1.\n", nullptr},
+      {{"-qnoar"}, "***Error: Unrecognized option \"-qnoar\" specified. Return -1.\n", nullptr},
+  };
+  for (const Case& c : cases) {
+    auto parsed = Parse(c.args);
+    EXPECT_EQ(parsed->status, c.check ? 0 : -1) << c.args[0];
+    EXPECT_EQ(parsed->console, kDefaultWarning + c.console) << c.args[0];
+    if (c.check) c.check(parsed->run->options);
+  }
+}
+
 TEST(OptionTable, OutputAndSearchPathsComeFromThePreScan) {
   TempDir dir;
   ScopedCwd cwd(dir.path());
@@ -261,6 +301,33 @@ TEST(Inputs, SearchPathsAreTriedNewestFirst) {
   auto shadowed = Parse({"-o", "o.o", "-La", "-Lb", "x.o"});
   EXPECT_EQ(shadowed->status, 0);
   EXPECT_EQ(shadowed->console, "");
+}
+
+// Options and inputs are taken in one pass: whichever fails first in
+// command-line order is reported, response files expanded where they stand,
+// and a value an option takes is never loaded.
+TEST(Inputs, TheFirstFailureInCommandLineOrderIsReported) {
+  TempDir dir;
+  ScopedCwd cwd(dir.path());
+  WriteFile(dir.File("missing.rsp"), std::string("missing.o"));
+  const std::string missing = "***Error: Could not map in file \"missing.o\". Error 0x80070002\n";
+  const std::string unknown = "***Error: Unrecognized option \"-zz\" specified. Return -1.\n";
+  struct Case {
+    std::vector<std::string> args;
+    std::string console;
+  } cases[] = {
+      {{"missing.o", "-zz"}, missing},
+      {{"-zz", "missing.o"}, unknown},
+      {{"@missing.rsp", "-zz"}, missing},
+      {{"-x", "missing.o", "-zz"}, unknown},
+      {{"-ex", "missing.o", "-zz"}, missing},
+      {{"-r", "missing.o", "-l"}, "***Option -l requires a filename. Return -1.\n"},
+  };
+  for (const Case& c : cases) {
+    auto parsed = Parse(c.args);
+    EXPECT_NE(parsed->status, 0) << c.args[0];
+    EXPECT_EQ(parsed->console, kDefaultWarning + c.console) << c.args[0];
+  }
 }
 
 // A full path beyond the host's limit (the classic buffer on Windows) fails

@@ -617,4 +617,18 @@ TEST(ExplainAgreesWithTheRun, PassedOverInputsStoppedExclusionsAndGroups) {
         "\nnames in the exclude file EXCL that matched no listed export:\n    line 2: \"nothere\"\n",
         "    short.o: shorter than 260 bytes", "    x.ld: a linker command file", "    visibility: hidden\n"})
     EXPECT_NE(text.out.find(line), std::string::npos) << line << "\n" << text.out;
+
+  // A run the output-file checks refuse (here the log would overwrite an
+  // input): explain stops with the run's status and its line, without the
+  // failure report only a run prints.
+  const std::vector<std::string> clash = InDir(dir, {"-xall", "-log", dir.File("k.o")});
+  const ExplainReport refused = Explain(clash);
+  const testsupport::InProcessResult run = testsupport::RunInProcess(clash);
+  const std::string line = "***Error: Log file \"" + dir.File("k.o") + "\" is also an input. Return -1.\n";
+  EXPECT_FALSE(refused.ran);
+  EXPECT_EQ(refused.status, -1);
+  EXPECT_EQ(run.status, refused.status);
+  EXPECT_EQ(refused.console, line);
+  EXPECT_EQ(run.console.substr(0, line.size()), line);
+  EXPECT_EQ(refused.passed_over_inputs.size(), 1u);
 }
