@@ -42,6 +42,8 @@ namespace prepqdm {
 namespace {
 
 constexpr uint64_t kArchiveHeaderSize = kArchiveMagicSize + kArchiveMemberHeaderSize;
+constexpr size_t kStubMemberStemLimit = 13;  // with ".o/", as much as the name field holds
+constexpr uint32_t kStubMemberMode = 0100666;
 
 constexpr WriteMessages kStubMessages = {
     "*** error writing zeros to output file.\n",
@@ -78,20 +80,11 @@ unsigned long long ArchiveDate() {
   return static_cast<unsigned long long>(time(nullptr));
 }
 
+// The archive's start: its magic and the stub's member header, named after
+// the module.
 std::string ArchiveHeader(const std::string& base_name, uint64_t member_size) {
-  auto field = [](std::string value, ArField at) {
-    value.resize(at.width, ' ');
-    return value;
-  };
-  std::string header = kArchiveMagic;
-  header += field(base_name.substr(0, 13) + ".o/", ArMemberHeader::kName);
-  header += field(std::to_string(ArchiveDate()), ArMemberHeader::kDate);
-  header += field("0", ArMemberHeader::kUid);
-  header += field("0", ArMemberHeader::kGid);
-  header += field("100666", ArMemberHeader::kMode);
-  header += field(std::to_string(member_size), ArMemberHeader::kSize);
-  header += "`\n";
-  return header;
+  const std::string member_name = base_name.substr(0, kStubMemberStemLimit) + kStubMemberSuffix + "/";
+  return kArchiveMagic + ArMemberHeaderText({member_name, ArchiveDate(), 0, 0, kStubMemberMode, member_size});
 }
 
 // What can be wrong with one entry of an export table, in the order the
