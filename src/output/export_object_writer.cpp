@@ -2,8 +2,8 @@
 // non-empty kind (".fexports" for code, ".dexports" for data), each with a
 // relocation section, plus ".symtab", ".strtab" and ".secstrtab".
 //
-// The table's own layout is in export_table.h, the placement of sections in
-// section_layout.h. Table entries and symbols are in name order, while
+// The table's own layout and the section names are in export_table.h, the
+// placement of sections in section_layout.h. Table entries and symbols are in name order, while
 // ".strtab" keeps the names in export-list order (newest first), so `st_name`
 // values are not ascending.
 //
@@ -195,10 +195,6 @@ void ProduceStringArea(const SymbolTable& symbols, const TableBuild& t, const ch
   if (t.Count() > 0) out.Append(table_symbol, kTableSymbolBytes);
 }
 
-// Section names in index order; the layout numbers them.
-constexpr char kCodeTable[] = ".fexports";
-constexpr char kDataTable[] = ".dexports";
-
 Status ReportTooLarge(Sink& console, const ExportObjectLayout& layout, uint32_t index) {
   const char* name = layout.names.c_str() + layout.name[index];
   uint64_t size = layout.size[index];
@@ -215,22 +211,22 @@ ExportObjectLayout LayOutExportObject(uint32_t code_count, uint64_t code_name_by
   uint32_t code_index = 0, data_index = 0;
   if (code_count > 0) {
     code_index = static_cast<uint32_t>(sections.size()) + 1;
-    sections.push_back({kCodeTable, TableSize(code_count, code_name_bytes)});
-    sections.push_back({".fexports.rela", uint64_t{kRelaSize} * code_count});
+    sections.push_back({kCodeTableSection, TableSize(code_count, code_name_bytes)});
+    sections.push_back({kCodeRelocationSection, uint64_t{kRelaSize} * code_count});
   }
   if (data_count > 0) {
     data_index = static_cast<uint32_t>(sections.size()) + 1;
-    sections.push_back({kDataTable, TableSize(data_count, data_name_bytes)});
-    sections.push_back({".dexports.rela", uint64_t{kRelaSize} * data_count});
+    sections.push_back({kDataTableSection, TableSize(data_count, data_name_bytes)});
+    sections.push_back({kDataRelocationSection, uint64_t{kRelaSize} * data_count});
   }
   const uint32_t symtab_index = static_cast<uint32_t>(sections.size()) + 1;
   const uint64_t symbol_count =
       (code_count > 0 ? uint64_t{code_count} + 1 : 0) + (data_count > 0 ? uint64_t{data_count} + 1 : 0) + 1;
   const uint64_t code_area = code_count > 0 ? code_name_bytes + kTableSymbolBytes + 1 : 1;
   const uint64_t data_area = data_count > 0 ? data_name_bytes + kTableSymbolBytes + 1 : 1;
-  sections.push_back({".symtab", kSymbolSize * symbol_count});
-  sections.push_back({".strtab", code_area + data_area});
-  sections.push_back({".secstrtab", 0});
+  sections.push_back({kSymbolTableSection, kSymbolSize * symbol_count});
+  sections.push_back({kStringTableSection, code_area + data_area});
+  sections.push_back({kSectionNameTableSection, 0});
 
   ExportObjectLayout l;
   static_cast<SectionLayout&>(l) = LayOutSections(sections, symtab_index + 2);
@@ -416,7 +412,7 @@ namespace {
 // then the symbol table holding the null symbol (at 128), and the section
 // headers at 192.
 SectionLayout EmptyExportObjectLayout() {
-  return LayOutSections({{".secstrtab", 0}, {".symtab", kSymbolSize}}, 1);
+  return LayOutSections({{kSectionNameTableSection, 0}, {kSymbolTableSection, kSymbolSize}}, 1);
 }
 
 }  // namespace

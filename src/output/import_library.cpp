@@ -1,9 +1,9 @@
 // The import library is made from the export object on disk, read back after
 // it was written. The stub object has one import section per export table
-// (".fimport_" or ".dimport_" and the module's base name) holding the table's
-// entry count and CRC, then the module name; each exported name becomes a
-// global symbol defined at its slot (8 + 8i) in that section, a function for
-// code, an object or TLS object for data. Byte order, machine and the 64-byte
+// (named and laid out as export_table.h says) holding the table's entry count
+// and CRC, then the module name; each exported name becomes a global symbol
+// defined at its slot in that section, a function for code, an object or TLS
+// object for data. Byte order, machine and the 64-byte
 // layout are those of the export object. In archive mode the stub is the only
 // member of an `ar` archive, which the toolchain archiver indexes afterwards.
 //
@@ -215,7 +215,7 @@ BuiltImportLibrary WriteImportLibrary(const ElfImage& image, const ImportLibrary
         refused = Inconsistent(settings, console);
         return false;
       case SlotFault::kMismatchedRelocation:
-        Print(console, "***Error: mismatched relocations and .dexports section. Return -1\n");
+        Print(console, "***Error: mismatched relocations and %s section. Return -1\n", kDataTableSection);
         break;
       case SlotFault::kUnexpectedTls:
         Print(console,
@@ -233,15 +233,14 @@ BuiltImportLibrary WriteImportLibrary(const ElfImage& image, const ImportLibrary
   // Sizes and layout, in 64 bits: a crafted file must not make a stub that
   // 32-bit offsets cannot describe.
   const uint64_t L = base_name.size();
-  auto import_size = [&](uint64_t count) { return std::max<uint64_t>(TableEntryAt(count), L + 9); };
-  const std::string code_name = ".fimport_" + base_name;
-  const std::string data_name = ".dimport_" + base_name;
+  const std::string code_name = kCodeImportPrefix + base_name;
+  const std::string data_name = kDataImportPrefix + base_name;
   std::vector<PlannedSection> planned;
-  if (code_import) planned.push_back({code_name, import_size(code.count)});
-  if (data_import) planned.push_back({data_name, import_size(data.count)});
-  planned.push_back({".symtab", uint64_t{kSymbolSize} * (1 + symbol_count)});
-  planned.push_back({".strtab", 1 + name_bytes});
-  planned.push_back({".secstrtab", 0});
+  if (code_import) planned.push_back({code_name, ImportSectionSize(code.count, L)});
+  if (data_import) planned.push_back({data_name, ImportSectionSize(data.count, L)});
+  planned.push_back({kSymbolTableSection, uint64_t{kSymbolSize} * (1 + symbol_count)});
+  planned.push_back({kStringTableSection, 1 + name_bytes});
+  planned.push_back({kSectionNameTableSection, 0});
   const SectionLayout layout = LayOutSections(planned, names_index);
   if (layout.file_length > UINT32_MAX) return fail(Inconsistent(settings, console));
 
@@ -258,7 +257,7 @@ BuiltImportLibrary WriteImportLibrary(const ElfImage& image, const ImportLibrary
     contents.assign(layout.size[index], 0);
     StoreWord(contents.data() + kTableCountOffset, table.count, swap);
     StoreWord(contents.data() + kTableCrcOffset, table.crc, swap);
-    if (L != 0) std::memcpy(contents.data() + kTableHeaderSize, base_name.data(), L);
+    if (L != 0) std::memcpy(contents.data() + kImportNameOffset, base_name.data(), L);
   };
   if (code_import) make_import(code_import, code, SHF_ALLOC | SHF_EXECINSTR, code_table);
   if (data_import) make_import(data_import, data, SHF_WRITE | SHF_ALLOC, data_table);
