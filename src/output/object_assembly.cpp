@@ -1,0 +1,56 @@
+#include "output/object_assembly.h"
+
+#include <utility>
+
+namespace prepqdm {
+
+ObjectAssembly::ObjectAssembly(const SectionLayout& layout, bool swap)
+    : layout_(layout), swap_(swap), headers_(layout.section_count), pieces_(layout.section_count) {}
+
+void ObjectAssembly::Describe(uint32_t index, const SectionFields& fields) {
+  headers_[index] = MakeSectionHeader(layout_.name[index], fields.type, fields.flags, layout_.offset[index],
+                                      layout_.size[index], fields.link, fields.info, fields.addralign, fields.entsize);
+}
+
+void ObjectAssembly::Place(uint32_t index, const SectionFields& fields, const uint8_t* bytes) {
+  Describe(index, fields);
+  pieces_[index] = FilePiece{layout_.offset[index], bytes, layout_.size[index]};
+}
+
+void ObjectAssembly::Place(uint32_t index, const SectionFields& fields, std::function<void(ByteSink&)> produce) {
+  Describe(index, fields);
+  pieces_[index] = FilePiece{layout_.offset[index], layout_.size[index], std::move(produce)};
+}
+
+void ObjectAssembly::PlaceZeros(uint32_t index, const SectionFields& fields) { Describe(index, fields); }
+
+void ObjectAssembly::PlaceSectionNames(uint32_t index) {
+  names_index_ = index;
+  Place(index, SectionFields{SHT_STRTAB, 0, 0, 0, 1, 0}, reinterpret_cast<const uint8_t*>(layout_.names.data()));
+}
+
+void ObjectAssembly::Patch(uint32_t index, uint64_t offset, const uint8_t* bytes, uint64_t length) {
+  patches_.push_back(FilePiece{layout_.offset[index] + offset, bytes, length});
+}
+
+const ElfFileContents& ObjectAssembly::Contents(uint8_t ei_data, uint16_t machine, uint32_t flags, uint64_t base) {
+  ElfHeader header = MakeElfHeader(ei_data, machine, static_cast<uint16_t>(layout_.section_count),
+                                   static_cast<uint32_t>(layout_.section_header_offset), flags);
+  header.e_shstrndx = static_cast<uint16_t>(names_index_);
+  StoreRecord(header_bytes_, header, swap_);
+  header_table_.assign(uint64_t{kSectionHeaderSize} * layout_.section_count, 0);
+  for (uint32_t i = 0; i < layout_.section_count; ++i)
+    StoreRecord(header_table_.data() + kSectionHeaderSize * i, headers_[i], swap_);
+
+  contents_.base = base;
+  contents_.length = layout_.file_length;
+  contents_.header = FilePiece{0, header_bytes_, kElfHeaderSize};
+  contents_.sections.clear();
+  for (const FilePiece& piece : pieces_)
+    if (piece.length != 0) contents_.sections.push_back(piece);
+  contents_.patches = patches_;
+  contents_.section_headers = FilePiece{layout_.section_header_offset, header_table_.data(), header_table_.size()};
+  return contents_;
+}
+
+}  // namespace prepqdm
