@@ -8,8 +8,17 @@ ObjectAssembly::ObjectAssembly(const SectionLayout& layout, bool swap)
     : layout_(layout), swap_(swap), headers_(layout.section_count), pieces_(layout.section_count) {}
 
 void ObjectAssembly::Describe(uint32_t index, const SectionFields& fields) {
-  headers_[index] = MakeSectionHeader(layout_.name[index], fields.type, fields.flags, layout_.offset[index],
-                                      layout_.size[index], fields.link, fields.info, fields.addralign, fields.entsize);
+  SectionHeader& header = headers_[index];
+  header = SectionHeader{};
+  header.sh_name = layout_.name[index];
+  header.sh_type = fields.type;
+  header.sh_flags = fields.flags;
+  header.sh_offset = static_cast<uint32_t>(layout_.offset[index]);
+  header.sh_size = static_cast<uint32_t>(layout_.size[index]);
+  header.sh_link = fields.link;
+  header.sh_info = fields.info;
+  header.sh_addralign = fields.addralign;
+  header.sh_entsize = fields.entsize;
 }
 
 void ObjectAssembly::Place(uint32_t index, const SectionFields& fields, const uint8_t* bytes) {
@@ -34,8 +43,25 @@ void ObjectAssembly::Patch(uint32_t index, uint64_t offset, const uint8_t* bytes
 }
 
 const ElfFileContents& ObjectAssembly::Contents(uint8_t ei_data, uint16_t machine, uint32_t flags, uint64_t base) {
-  ElfHeader header = MakeElfHeader(ei_data, machine, static_cast<uint16_t>(layout_.section_count),
-                                   static_cast<uint32_t>(layout_.section_header_offset), flags);
+  // A relocatable object without program headers (e_phentsize is set all
+  // the same).
+  ElfHeader header{};
+  header.e_ident[0] = 0x7F;
+  header.e_ident[1] = 'E';
+  header.e_ident[2] = 'L';
+  header.e_ident[3] = 'F';
+  header.e_ident[EI_CLASS] = 1;
+  header.e_ident[EI_DATA] = ei_data;
+  header.e_ident[EI_VERSION] = 1;
+  header.e_type = ET_REL;
+  header.e_machine = machine;
+  header.e_version = 1;
+  header.e_shoff = static_cast<uint32_t>(layout_.section_header_offset);
+  header.e_flags = flags;
+  header.e_ehsize = kElfHeaderSize;
+  header.e_phentsize = kProgramHeaderSize;
+  header.e_shentsize = kSectionHeaderSize;
+  header.e_shnum = static_cast<uint16_t>(layout_.section_count);
   header.e_shstrndx = static_cast<uint16_t>(names_index_);
   StoreRecord(header_bytes_, header, swap_);
   header_table_.assign(uint64_t{kSectionHeaderSize} * layout_.section_count, 0);
