@@ -6,6 +6,8 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 namespace prepqdm {
 
@@ -30,5 +32,23 @@ struct ArMemberHeader {
 };
 
 static_assert(ArMemberHeader::kEnd.offset + ArMemberHeader::kEnd.width == kArchiveMemberHeaderSize);
+
+constexpr char kArchiveMemberEnd[] = "\x60\n";
+
+// What a written member header says. Numbers are decimal in the header, the
+// mode octal.
+struct ArMemberFields {
+  std::string_view name;  // as stored: "/" for the symbol index, "name/" for a member
+  unsigned long long date = 0;
+  uint32_t uid = 0;
+  uint32_t gid = 0;
+  uint32_t mode = 0;
+  uint64_t size = 0;  // data bytes, without the padding byte
+};
+
+// The 60 bytes of a member header: each field's text padded with spaces to
+// its width (and cut to it: callers keep their values within the widths),
+// then the end mark.
+std::string ArMemberHeaderText(const ArMemberFields& fields);
 
 }  // namespace prepqdm

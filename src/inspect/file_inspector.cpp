@@ -67,7 +67,10 @@ bool IsEmptyImportStub(const ElfImage& image) {
   static constexpr struct {
     std::string_view name;
     uint32_t type;
-  } kSections[] = {{"", SHT_NULL}, {".symtab", SHT_SYMTAB}, {".strtab", SHT_STRTAB}, {".secstrtab", SHT_STRTAB}};
+  } kSections[] = {{"", SHT_NULL},
+                   {kSymbolTableSection, SHT_SYMTAB},
+                   {kStringTableSection, SHT_STRTAB},
+                   {kSectionNameTableSection, SHT_STRTAB}};
   constexpr uint32_t kCount = sizeof kSections / sizeof kSections[0];
   if (image.SectionCount() != kCount || image.SectionNamesIndex() != kCount - 1) return false;
   for (uint32_t i = 1; i < kCount; ++i) {
@@ -183,7 +186,8 @@ class ObjectReader {
         Problem(Format("%s: CRC mismatch: stored 0x%08X, computed 0x%08X", label.c_str(), t.stored_crc,
                        *t.computed_crc));
       if (length - name_area < kTableTrailer)
-        Problem(Format("%s: the name area ends without the 14 zero bytes", label.c_str()));
+        Problem(Format("%s: the name area ends without the %u zero bytes", label.c_str(),
+                       static_cast<unsigned>(kTableTrailer)));
     }
     // Entries that lie wholly inside the section; a count beyond them is
     // reported above and the rest is not read.
@@ -217,11 +221,9 @@ class ObjectReader {
           if (!at) break;
           ElfRela r = LoadAt<ElfRela>(at);
           uint32_t relative = r.r_offset - section.sh_addr;
-          uint32_t slot = relative >= kTableHeaderSize && (relative - kTableHeaderSize) % kTableEntrySize == 0
-                              ? static_cast<uint32_t>((relative - kTableHeaderSize) / kTableEntrySize)
-                              : kNone;
-          if (slot < readable && relocation_of[slot] == kNone) {
-            relocation_of[slot] = k;
+          std::optional<uint64_t> slot = TableEntryIndexAt(relative);
+          if (slot && *slot < readable && relocation_of[*slot] == kNone) {
+            relocation_of[*slot] = k;
           } else {
             Problem(Format("%s: relocation %u at offset 0x%X fills no entry", rela_label.c_str(), k, relative));
           }
@@ -294,7 +296,7 @@ class ObjectReader {
       Problem(Format("%s: %u symbols, %llu expected for the tables' entry counts", SectionLabel(symtab_index_).c_str(),
                      facts.symbol_count, static_cast<unsigned long long>(expected)));
     for (const ExportTableFacts& t : facts.export_tables) {
-      const char* table_symbol = t.code ? "qdm_fexports" : "qdm_dexports";
+      const char* table_symbol = t.code ? kCodeTableSymbol : kDataTableSymbol;
       bool found = false;
       for (uint32_t k = 1; k < facts.symbol_count && !found; ++k) {
         const uint8_t* at = image_.Entry(symtab_, SymbolEntrySize(symtab_), k, kSymbolSize);
@@ -336,12 +338,12 @@ class ObjectReader {
     t.count = table.count;
     t.stored_crc = table.crc;
     uint32_t name_length = section.sh_info;
-    if (name_length > length - kTableHeaderSize) {
+    if (name_length > length - kImportNameOffset) {
       Problem(Format("%s: module name of %u bytes runs past the section", label.c_str(), name_length));
-      name_length = static_cast<uint32_t>(length - kTableHeaderSize);
+      name_length = static_cast<uint32_t>(length - kImportNameOffset);
     }
-    t.module_name.assign(reinterpret_cast<const char*>(bytes + kTableHeaderSize), name_length);
-    std::string expected = std::string(t.code ? ".fimport_" : ".dimport_") + t.module_name;
+    t.module_name.assign(reinterpret_cast<const char*>(bytes + kImportNameOffset), name_length);
+    std::string expected = std::string(t.code ? kCodeImportPrefix : kDataImportPrefix) + t.module_name;
     if (t.section_name != expected) Problem(label + ": name does not match module " + Quoted(t.module_name));
     return t;
   }
@@ -372,11 +374,12 @@ class ObjectReader {
                                        : Format("type %u", type);
       std::string label = Format("%s: symbol %u %s", SectionLabel(t.section_index).c_str(), k,
                                  Quoted(slot.name).c_str());
-      if (s.st_value < kTableHeaderSize || (s.st_value - kTableHeaderSize) % kTableEntrySize != 0) {
+      const std::optional<uint64_t> slot_index = TableEntryIndexAt(s.st_value);
+      if (!slot_index) {
         Problem(Format("%s: value 0x%X is not a slot", label.c_str(), s.st_value));
         continue;
       }
-      slot.slot = static_cast<uint32_t>((s.st_value - kTableHeaderSize) / kTableEntrySize);
+      slot.slot = static_cast<uint32_t>(*slot_index);
       if (t.code != (type == STT_FUNC))
         Problem(label + ": " + slot.kind + (t.code ? " in the code import section" : " in the data import section"));
       if (SymbolBinding(s.st_info) != STB_GLOBAL) Problem(label + ": not global");

@@ -6,10 +6,12 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <string_view>
 
 #include "elf/elf_format.h"
 #include "host/output.h"
 #include "inspect/json_writer.h"
+#include "output/import_library.h"
 #include "symbols/tracked_symbol.h"
 
 namespace prepqdm {
@@ -112,7 +114,8 @@ std::string EmptyLibraryWords(const ObjectReport& object) {
   std::string module = "a module (a bare stub does not name it)";
   if (object.member && !object.member->name.empty()) {
     module = object.member->name;
-    if (module.size() > 2 && module.ends_with(".o")) module.resize(module.size() - 2);
+    constexpr std::string_view kSuffix = kStubMemberSuffix;
+    if (module.size() > kSuffix.size() && module.ends_with(kSuffix)) module.resize(module.size() - kSuffix.size());
   }
   return "import library of " + module + ": exports nothing";
 }

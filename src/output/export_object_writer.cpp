@@ -2,8 +2,9 @@
 // non-empty kind (".fexports" for code, ".dexports" for data), each with a
 // relocation section, plus ".symtab", ".strtab" and ".secstrtab".
 //
-// The table's own layout is in export_table.h, the placement of sections in
-// section_layout.h. Table entries and symbols are in name order, while
+// The table's own layout and the section names are in export_table.h, the
+// placement of sections in section_layout.h and the assembly of the file in
+// object_assembly.h. Table entries and symbols are in name order, while
 // ".strtab" keeps the names in export-list order (newest first), so `st_name`
 // values are not ascending.
 //
@@ -23,6 +24,7 @@
 #include "exports/table_names.h"
 #include "output/crc32.h"
 #include "output/export_table.h"
+#include "output/object_assembly.h"
 #include "output/output_file.h"
 #include "symbols/symbol_table.h"
 
@@ -31,6 +33,7 @@ namespace prepqdm {
 namespace {
 
 constexpr uint32_t EF_PPC_EMB = 0x80000000u;  // embedded PowerPC ABI
+constexpr uint8_t kBigEndianData = 2;         // ELFDATA2MSB, PowerPC's usual order
 
 constexpr uint32_t kTableSymbolBytes = sizeof kCodeTableSymbol;  // 12 characters and the NUL
 static_assert(sizeof kDataTableSymbol == kTableSymbolBytes);
@@ -78,24 +81,24 @@ struct TableKind {
 };
 
 // Puts the exports in table (name) order and logs them in it.
-Status PrepareTable(const SymbolTable& symbols, Sink& console, Sink& log, TableBuild& t, const TableKind& kind,
+Status PrepareTable(const SymbolTable& symbols, Sink& console, Sink& log, TableBuild& table, const TableKind& kind,
                     bool list_descending) {
-  t.reversed = list_descending;
-  if (!t.reversed) {
+  table.reversed = list_descending;
+  if (!table.reversed) {
     try {
-      t.sorted = t.list_order;
+      table.sorted = table.list_order;
     } catch (const std::bad_alloc&) {
       Print(console, "***Error: Out of memory. Return -1\n");
       return -1;
     }
-    std::stable_sort(t.sorted.begin(), t.sorted.end(), [&](const TableItem& a, const TableItem& b) {
+    std::stable_sort(table.sorted.begin(), table.sorted.end(), [&](const TableItem& a, const TableItem& b) {
       return CompareExportNames(symbols, ExportEntry{a.record}, ExportEntry{b.record}) < 0;
     });
   }
   if (log.IsOpen()) {
     Print(log, "%s", kind.heading);
-    for (size_t i = 0; i < t.Count(); ++i) {
-      const TableItem& item = t.InTableOrder(i);
+    for (size_t i = 0; i < table.Count(); ++i) {
+      const TableItem& item = table.InTableOrder(i);
       Print(log, "%.*s\n", static_cast<int>(item.name_length),
             reinterpret_cast<const char*>(symbols.At(item.record).name()));
     }
@@ -107,16 +110,16 @@ Status PrepareTable(const SymbolTable& symbols, Sink& console, Sink& log, TableB
 // The table: count and CRC, one entry per export and an empty one, the names
 // and the trailer. The CRC of the name area is known only once the names are
 // out, so its word is written afterwards (see the patch in WriteExportObject).
-void ProduceTable(const SymbolTable& symbols, TableBuild& t, bool swap, ByteSink& out) {
-  const uint64_t count = t.Count();
+void ProduceTable(const SymbolTable& symbols, TableBuild& table, bool swap, ByteSink& out) {
+  const uint64_t count = table.Count();
   uint8_t word[8];
   StoreWord(word, static_cast<uint32_t>(count), swap);
   StoreWord(word + 4, 0, swap);
   out.Append(word, 8);
   uint64_t position = TableNameArea(count);
   for (size_t i = 0; i < count; ++i) {
-    const TableItem& item = t.InTableOrder(i);
-    const bool tls = t.data && item.tls;
+    const TableItem& item = table.InTableOrder(i);
+    const bool tls = table.data && item.tls;
     StoreWord(word, 0, swap);
     StoreWord(word + 4, static_cast<uint32_t>(position) | (tls ? kTableTlsBit : 0), swap);
     out.Append(word, kTableEntrySize);
@@ -143,34 +146,34 @@ void ProduceTable(const SymbolTable& symbols, TableBuild& t, bool swap, ByteSink
   };
   static constexpr uint8_t kZeros[kTableTrailer] = {};
   for (size_t i = 0; i < count; ++i) {
-    const TableItem& item = t.InTableOrder(i);
+    const TableItem& item = table.InTableOrder(i);
     add(symbols.At(item.record).name(), item.name_length);
     add(kZeros, 1);
   }
   add(kZeros, kTableTrailer);
-  t.crc = Crc32(crc, block, used);
+  table.crc = Crc32(crc, block, used);
 }
 
 // Relocation i fills word 0 of entry i with the address of its symbol.
-void ProduceRelocations(const TableBuild& t, bool swap, ByteSink& out) {
+void ProduceRelocations(const TableBuild& table, bool swap, ByteSink& out) {
   uint8_t bytes[kRelaSize];
-  for (size_t i = 0; i < t.Count(); ++i) {
-    const bool tls = t.data && t.InTableOrder(i).tls;
+  for (size_t i = 0; i < table.Count(); ++i) {
+    const bool tls = table.data && table.InTableOrder(i).tls;
     ElfRela rela{};
     rela.r_offset = static_cast<uint32_t>(TableEntryAt(i));
-    rela.r_info = ((t.first_symbol + static_cast<uint32_t>(i)) << 8) | (tls ? R_PPC_DTPREL32 : R_PPC_ADDR32);
+    rela.r_info = ((table.first_symbol + static_cast<uint32_t>(i)) << 8) | (tls ? R_PPC_DTPREL32 : R_PPC_ADDR32);
     StoreRecord(bytes, rela, swap);
     out.Append(bytes, kRelaSize);
   }
 }
 
 // A table's symbols in table order, then the table symbol.
-void ProduceSymbols(const TableBuild& t, uint64_t strtab_bias, uint64_t table_symbol_name, uint64_t table_size,
+void ProduceSymbols(const TableBuild& table, uint64_t strtab_bias, uint64_t table_symbol_name, uint64_t table_size,
                     uint32_t section_index, bool swap, ByteSink& out) {
   uint8_t bytes[kSymbolSize];
-  for (size_t i = 0; i < t.Count(); ++i) {
+  for (size_t i = 0; i < table.Count(); ++i) {
     ElfSymbol sym{};
-    sym.st_name = static_cast<uint32_t>(t.InTableOrder(i).name_offset + strtab_bias);
+    sym.st_name = static_cast<uint32_t>(table.InTableOrder(i).name_offset + strtab_bias);
     sym.st_info = kGlobalNoType;
     StoreRecord(bytes, sym, swap);
     out.Append(bytes, kSymbolSize);
@@ -186,18 +189,53 @@ void ProduceSymbols(const TableBuild& t, uint64_t strtab_bias, uint64_t table_sy
 
 // One area of ".strtab": a zero byte, then the names of one kind in list
 // order (newest first), then the table symbol's name.
-void ProduceStringArea(const SymbolTable& symbols, const TableBuild& t, const char* table_symbol, ByteSink& out) {
+void ProduceStringArea(const SymbolTable& symbols, const TableBuild& table, const char* table_symbol, ByteSink& out) {
   out.AppendZeros(1);
-  for (const TableItem& item : t.list_order) {
+  for (const TableItem& item : table.list_order) {
     out.Append(symbols.At(item.record).name(), item.name_length);
     out.AppendZeros(1);
   }
-  if (t.Count() > 0) out.Append(table_symbol, kTableSymbolBytes);
+  if (table.Count() > 0) out.Append(table_symbol, kTableSymbolBytes);
 }
 
-// Section names in index order; the layout numbers them.
-constexpr char kCodeTable[] = ".fexports";
-constexpr char kDataTable[] = ".dexports";
+// The target's byte order and machine are those of `object`, the one that
+// defines the first export, when it is there to read.
+void TakeByteOrderAndMachine(const ObjectModule* object, uint8_t* ei_data, uint16_t* machine) {
+  if (object && object->image && object->size >= kElfHeaderSize) {
+    const ElfHeader header = object->Image().Header();
+    *ei_data = header.e_ident[EI_DATA];
+    *machine = header.e_machine;
+  }
+}
+
+// Splits the exports by kind, newest first (list order), with their name
+// offsets in ".strtab", each kind's area counting from 1; `name_offsets`
+// gets them too, by position in ExportList::entries.
+Status SplitByKind(const ExportList& exports, const SymbolTable& symbols, Sink& console, TableBuild& code,
+                   TableBuild& data, std::vector<uint32_t>& name_offsets) {
+  uint64_t code_counter = 1, data_counter = 1;
+  try {
+    // Room for all in both; what is never used is never touched.
+    code.list_order.reserve(exports.entries.size());
+    data.list_order.reserve(exports.entries.size());
+    name_offsets.resize(exports.entries.size());
+  } catch (const std::bad_alloc&) {
+    Print(console, "***Error: Out of memory. Return -1\n");
+    return -1;
+  }
+  for (size_t i = exports.entries.size(); i-- > 0;) {
+    const ExportEntry& entry = exports.entries[i];
+    const TrackedSymbol& symbol = symbols.At(entry.record);
+    uint64_t& counter = symbol.is_code ? code_counter : data_counter;
+    TableBuild& table = symbol.is_code ? code : data;
+    const uint32_t name_offset = static_cast<uint32_t>(counter);
+    name_offsets[i] = name_offset;
+    counter += uint64_t{symbol.name_length} + 1;
+    table.name_bytes += uint64_t{symbol.name_length} + 1;
+    table.list_order.push_back(TableItem{entry.record, name_offset, symbol.name_length, symbol.is_tls != 0});
+  }
+  return kOk;
+}
 
 Status ReportTooLarge(Sink& console, const ExportObjectLayout& layout, uint32_t index) {
   const char* name = layout.names.c_str() + layout.name[index];
@@ -215,32 +253,32 @@ ExportObjectLayout LayOutExportObject(uint32_t code_count, uint64_t code_name_by
   uint32_t code_index = 0, data_index = 0;
   if (code_count > 0) {
     code_index = static_cast<uint32_t>(sections.size()) + 1;
-    sections.push_back({kCodeTable, TableSize(code_count, code_name_bytes)});
-    sections.push_back({".fexports.rela", uint64_t{kRelaSize} * code_count});
+    sections.push_back({kCodeTableSection, TableSize(code_count, code_name_bytes)});
+    sections.push_back({kCodeRelocationSection, uint64_t{kRelaSize} * code_count});
   }
   if (data_count > 0) {
     data_index = static_cast<uint32_t>(sections.size()) + 1;
-    sections.push_back({kDataTable, TableSize(data_count, data_name_bytes)});
-    sections.push_back({".dexports.rela", uint64_t{kRelaSize} * data_count});
+    sections.push_back({kDataTableSection, TableSize(data_count, data_name_bytes)});
+    sections.push_back({kDataRelocationSection, uint64_t{kRelaSize} * data_count});
   }
   const uint32_t symtab_index = static_cast<uint32_t>(sections.size()) + 1;
   const uint64_t symbol_count =
       (code_count > 0 ? uint64_t{code_count} + 1 : 0) + (data_count > 0 ? uint64_t{data_count} + 1 : 0) + 1;
   const uint64_t code_area = code_count > 0 ? code_name_bytes + kTableSymbolBytes + 1 : 1;
   const uint64_t data_area = data_count > 0 ? data_name_bytes + kTableSymbolBytes + 1 : 1;
-  sections.push_back({".symtab", kSymbolSize * symbol_count});
-  sections.push_back({".strtab", code_area + data_area});
-  sections.push_back({".secstrtab", 0});
+  sections.push_back({kSymbolTableSection, kSymbolSize * symbol_count});
+  sections.push_back({kStringTableSection, code_area + data_area});
+  sections.push_back({kSectionNameTableSection, 0});
 
-  ExportObjectLayout l;
-  static_cast<SectionLayout&>(l) = LayOutSections(sections, symtab_index + 2);
-  l.code_index = code_index;
-  l.data_index = data_index;
-  l.symtab_index = symtab_index;
-  l.symbol_count = symbol_count;
-  l.code_area = code_area;
-  l.data_area = data_area;
-  return l;
+  ExportObjectLayout layout;
+  static_cast<SectionLayout&>(layout) = LayOutSections(sections, symtab_index + 2);
+  layout.code_index = code_index;
+  layout.data_index = data_index;
+  layout.symtab_index = symtab_index;
+  layout.symbol_count = symbol_count;
+  layout.code_area = code_area;
+  layout.data_area = data_area;
+  return layout;
 }
 
 bool IsTooLarge(const ExportObjectLayout& layout, uint32_t index) { return layout.size[index] >= (uint64_t{1} << 31); }
@@ -264,61 +302,31 @@ WrittenExportObject WriteExportObject(const ExportList& exports, const SymbolTab
     written.status = status;
     return std::move(written);
   };
-  // Target byte order and machine.
-  uint8_t ei_data = 2;
+  uint8_t ei_data = kBigEndianData;
   uint16_t machine = EM_PPC;
-  if (!target.def_only) {
-    const ObjectModule* object = symbols.At(exports.entries.back().record).object;
-    if (object && object->image && object->size >= kElfHeaderSize) {
-      ElfHeader h = object->Image().Header();
-      ei_data = h.e_ident[EI_DATA];
-      machine = h.e_machine;
-    }
-  }
+  if (!target.def_only) TakeByteOrderAndMachine(symbols.At(exports.entries.back().record).object, &ei_data, &machine);
   const bool swap = (ei_data != ELFDATA2LSB) != kHostBigEndian;
 
-  // Split by kind, with name offsets in ".strtab" in list order; each kind
-  // counts from 1.
   TableBuild code, data;
   data.data = true;
-  uint64_t code_counter = 1, data_counter = 1;
-  try {
-    // Room for all in both; what is never used is never touched.
-    code.list_order.reserve(exports.entries.size());
-    data.list_order.reserve(exports.entries.size());
-    written.name_offsets.resize(exports.entries.size());
-  } catch (const std::bad_alloc&) {
-    Print(console, "***Error: Out of memory. Return -1\n");
-    return fail(-1);
-  }
-  for (size_t i = exports.entries.size(); i-- > 0;) {
-    const ExportEntry& entry = exports.entries[i];
-    const TrackedSymbol& symbol = symbols.At(entry.record);
-    uint64_t& counter = symbol.is_code ? code_counter : data_counter;
-    TableBuild& t = symbol.is_code ? code : data;
-    const uint32_t name_offset = static_cast<uint32_t>(counter);
-    written.name_offsets[i] = name_offset;
-    counter += uint64_t{symbol.name_length} + 1;
-    t.name_bytes += uint64_t{symbol.name_length} + 1;
-    t.list_order.push_back(TableItem{entry.record, name_offset, symbol.name_length, symbol.is_tls != 0});
-  }
-  const uint32_t n = static_cast<uint32_t>(code.Count());
-  const uint32_t m = static_cast<uint32_t>(data.Count());
-  const ExportObjectLayout layout = LayOutExportObject(n, code.name_bytes, m, data.name_bytes);
-  if (n > 0) Print(log, "%d CODE EXPORTS\n", static_cast<int>(n + 1));
-  if (m > 0) Print(log, "%d DATA EXPORTS\n", static_cast<int>(m + 1));
+  if (SplitByKind(exports, symbols, console, code, data, written.name_offsets) != kOk) return fail(-1);
+  const uint32_t code_count = static_cast<uint32_t>(code.Count());
+  const uint32_t data_count = static_cast<uint32_t>(data.Count());
+  const ExportObjectLayout layout = LayOutExportObject(code_count, code.name_bytes, data_count, data.name_bytes);
+  if (code_count > 0) Print(log, "%d CODE EXPORTS\n", static_cast<int>(code_count + 1));
+  if (data_count > 0) Print(log, "%d DATA EXPORTS\n", static_cast<int>(data_count + 1));
 
   const uint32_t symtab_index = layout.symtab_index;
   const uint32_t strtab_index = symtab_index + 1;
   const uint32_t names_index = symtab_index + 2;
   code.first_symbol = 1;
-  data.first_symbol = n > 0 ? n + 2 : 1;
-  if (n > 0) {
+  data.first_symbol = code_count > 0 ? code_count + 2 : 1;
+  if (code_count > 0) {
     if (IsTooLarge(layout, layout.code_index)) return fail(ReportTooLarge(console, layout, layout.code_index));
     if (PrepareTable(symbols, console, log, code, TableKind{kCodeTableSymbol, "\nCODE:\n"}, exports.ascending) != kOk)
       return fail(-1);
   }
-  if (m > 0) {
+  if (data_count > 0) {
     if (IsTooLarge(layout, layout.data_index)) return fail(ReportTooLarge(console, layout, layout.data_index));
     if (PrepareTable(symbols, console, log, data, TableKind{kDataTableSymbol, "\nDATA:\n"}, exports.ascending) != kOk)
       return fail(-1);
@@ -326,80 +334,41 @@ WrittenExportObject WriteExportObject(const ExportList& exports, const SymbolTab
   // The tables fit, yet the file as a whole must stay within 32-bit offsets.
   if (uint32_t beyond = FirstSectionBeyondFileLimit(layout)) return fail(ReportTooLarge(console, layout, beyond));
 
-  std::vector<SectionHeader> headers(layout.section_count);
-  auto header = [&](uint32_t index, uint32_t type, uint32_t flags, uint32_t link, uint32_t info, uint32_t addralign,
-                    uint32_t entsize) {
-    headers[index] = MakeSectionHeader(layout.name[index], type, flags, layout.offset[index], layout.size[index],
-                                       link, info, addralign, entsize);
-  };
-  if (n > 0) {
-    const uint32_t i = layout.code_index;
-    header(i, SHT_QDM_EXPORTS, SHF_ALLOC | SHF_EXECINSTR, 0, 0, 8, 0);
+  ObjectAssembly assembly(layout, swap);
+  // A table and its relocations. Word 1 of the table's header, its CRC, is
+  // known once the table is out, and written over it then.
+  uint8_t code_crc[4], data_crc[4];
+  auto place_table = [&](TableBuild& table, uint32_t index, uint32_t flags, uint8_t* crc) {
+    assembly.Place(index, SectionFields{SHT_QDM_EXPORTS, flags, 0, 0, 8, 0},
+                   [&table, crc, &symbols, swap](ByteSink& out) {
+                     ProduceTable(symbols, table, swap, out);
+                     StoreWord(crc, table.crc, swap);
+                   });
     // The relocation sections are aligned to their entry size, 12.
-    header(i + 1, SHT_RELA, 0, symtab_index, i, kRelaSize, kRelaSize);
-  }
-  if (m > 0) {
-    const uint32_t i = layout.data_index;
-    header(i, SHT_QDM_EXPORTS, SHF_ALLOC, 0, 0, 8, 0);
-    header(i + 1, SHT_RELA, 0, symtab_index, i, kRelaSize, kRelaSize);
-  }
+    assembly.Place(index + 1, SectionFields{SHT_RELA, 0, symtab_index, index, kRelaSize, kRelaSize},
+                   [&table, swap](ByteSink& out) { ProduceRelocations(table, swap, out); });
+    assembly.Patch(index, kTableCrcOffset, crc, 4);
+  };
+  if (code_count > 0) place_table(code, layout.code_index, SHF_ALLOC | SHF_EXECINSTR, code_crc);
+  if (data_count > 0) place_table(data, layout.data_index, SHF_ALLOC, data_crc);
   // sh_info of ".symtab" stays 0 although every symbol after the null one is
   // global; the platform's linker expects it so.
-  header(symtab_index, SHT_SYMTAB, 0, strtab_index, 0, kSymbolSize, kSymbolSize);
-  header(strtab_index, SHT_STRTAB, 0, 0, 0, 1, 0);
-  header(names_index, SHT_STRTAB, 0, 0, 0, 1, 0);
-
-  uint8_t header_bytes[kElfHeaderSize];
-  StoreRecord(header_bytes,
-              MakeElfHeader(ei_data, machine, static_cast<uint16_t>(layout.section_count),
-                            static_cast<uint32_t>(layout.section_header_offset), EF_PPC_EMB),
-              swap);
-  std::vector<uint8_t> header_table(uint64_t{kSectionHeaderSize} * layout.section_count);
-  for (uint32_t i = 0; i < layout.section_count; ++i)
-    StoreRecord(header_table.data() + kSectionHeaderSize * i, headers[i], swap);
-
-  ElfFileContents contents;
-  contents.length = layout.file_length;
-  contents.header = FilePiece{0, header_bytes, kElfHeaderSize};
-  auto add_piece = [&](uint32_t index, std::function<void(ByteSink&)> produce) {
-    contents.sections.push_back(FilePiece{layout.offset[index], layout.size[index], std::move(produce)});
-  };
-  // Word 1 of each table header, its CRC, is known once the table is out.
-  uint8_t code_crc[4], data_crc[4];
-  if (n > 0) {
-    add_piece(layout.code_index, [&](ByteSink& out) {
-      ProduceTable(symbols, code, swap, out);
-      StoreWord(code_crc, code.crc, swap);
-    });
-    add_piece(layout.code_index + 1, [&](ByteSink& out) { ProduceRelocations(code, swap, out); });
-    contents.patches.push_back(FilePiece{layout.offset[layout.code_index] + kTableCrcOffset, code_crc, 4});
-  }
-  if (m > 0) {
-    add_piece(layout.data_index, [&](ByteSink& out) {
-      ProduceTable(symbols, data, swap, out);
-      StoreWord(data_crc, data.crc, swap);
-    });
-    add_piece(layout.data_index + 1, [&](ByteSink& out) { ProduceRelocations(data, swap, out); });
-    contents.patches.push_back(FilePiece{layout.offset[layout.data_index] + kTableCrcOffset, data_crc, 4});
-  }
-  add_piece(symtab_index, [&](ByteSink& out) {
-    out.AppendZeros(kSymbolSize);
-    if (n > 0) {
-      ProduceSymbols(code, 0, layout.code_area - kTableSymbolBytes, layout.size[layout.code_index], layout.code_index,
-                     swap, out);
-    }
-    if (m > 0) {
-      ProduceSymbols(data, layout.code_area, layout.code_area + layout.data_area - kTableSymbolBytes,
-                     layout.size[layout.data_index], layout.data_index, swap, out);
-    }
-  });
-  add_piece(strtab_index, [&](ByteSink& out) {
+  assembly.Place(symtab_index, SectionFields{SHT_SYMTAB, 0, strtab_index, 0, kSymbolSize, kSymbolSize},
+                 [&](ByteSink& out) {
+                   out.AppendZeros(kSymbolSize);
+                   if (code_count > 0)
+                     ProduceSymbols(code, 0, layout.code_area - kTableSymbolBytes, layout.size[layout.code_index],
+                                    layout.code_index, swap, out);
+                   if (data_count > 0)
+                     ProduceSymbols(data, layout.code_area, layout.code_area + layout.data_area - kTableSymbolBytes,
+                                    layout.size[layout.data_index], layout.data_index, swap, out);
+                 });
+  assembly.Place(strtab_index, SectionFields{SHT_STRTAB, 0, 0, 0, 1, 0}, [&](ByteSink& out) {
     ProduceStringArea(symbols, code, kCodeTableSymbol, out);
     ProduceStringArea(symbols, data, kDataTableSymbol, out);
   });
-  contents.sections.push_back(FilePiece{layout.offset[names_index],
-                                        reinterpret_cast<const uint8_t*>(layout.names.data()), layout.names.size()});
-  contents.section_headers = FilePiece{layout.section_header_offset, header_table.data(), header_table.size()};
+  assembly.PlaceSectionNames(names_index);
+  const ElfFileContents& contents = assembly.Contents(ei_data, machine, EF_PPC_EMB);
 
   StagedFile file;
   if (Status error = OpenGeneratedFile(mappings, console, target.path,
@@ -416,7 +385,7 @@ namespace {
 // then the symbol table holding the null symbol (at 128), and the section
 // headers at 192.
 SectionLayout EmptyExportObjectLayout() {
-  return LayOutSections({{".secstrtab", 0}, {".symtab", kSymbolSize}}, 1);
+  return LayOutSections({{kSectionNameTableSection, 0}, {kSymbolTableSection, kSymbolSize}}, 1);
 }
 
 }  // namespace
@@ -430,28 +399,11 @@ bool IsEmptyExportObject(const ElfImage& image) {
 }
 
 WrittenExportObject WriteEmptyExportObject(const std::string& path, const Mappings& mappings, Sink& console) {
-  constexpr bool swap = !kHostBigEndian;
   const SectionLayout layout = EmptyExportObjectLayout();
-  uint8_t header_bytes[kElfHeaderSize];
-  ElfHeader header = MakeElfHeader(2, EM_PPC, static_cast<uint16_t>(layout.section_count),
-                                   static_cast<uint32_t>(layout.section_header_offset), EF_PPC_EMB);
-  header.e_shstrndx = 1;
-  StoreRecord(header_bytes, header, swap);
-  uint8_t section_bytes[2 * kSectionHeaderSize];
-  StoreRecord(section_bytes,
-              MakeSectionHeader(layout.name[1], SHT_STRTAB, 0, layout.offset[1], layout.size[1], 0, 0, 1, 0), swap);
-  StoreRecord(section_bytes + kSectionHeaderSize,
-              MakeSectionHeader(layout.name[2], SHT_SYMTAB, 0, layout.offset[2], layout.size[2], 1, 0, 0, kSymbolSize),
-              swap);
-
-  ElfFileContents contents;
-  contents.length = layout.file_length;
-  contents.header = FilePiece{0, header_bytes, kElfHeaderSize};
-  contents.sections.push_back(
-      FilePiece{layout.offset[1], reinterpret_cast<const uint8_t*>(layout.names.data()), layout.names.size()});
-  // Section header 0 is all zeros and already in place.
-  contents.section_headers =
-      FilePiece{layout.section_header_offset + kSectionHeaderSize, section_bytes, sizeof section_bytes};
+  ObjectAssembly assembly(layout, !kHostBigEndian);
+  assembly.PlaceSectionNames(1);
+  assembly.PlaceZeros(2, SectionFields{SHT_SYMTAB, 0, 1, 0, 0, kSymbolSize});  // the null symbol alone
+  const ElfFileContents& contents = assembly.Contents(kBigEndianData, EM_PPC, EF_PPC_EMB);
 
   WrittenExportObject written;
   written.status =

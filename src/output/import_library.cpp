@@ -1,9 +1,9 @@
 // The import library is made from the export object on disk, read back after
 // it was written. The stub object has one import section per export table
-// (".fimport_" or ".dimport_" and the module's base name) holding the table's
-// entry count and CRC, then the module name; each exported name becomes a
-// global symbol defined at its slot (8 + 8i) in that section, a function for
-// code, an object or TLS object for data. Byte order, machine and the 64-byte
+// (named and laid out as export_table.h says) holding the table's entry count
+// and CRC, then the module name; each exported name becomes a global symbol
+// defined at its slot in that section, a function for code, an object or TLS
+// object for data. Byte order, machine and the 64-byte
 // layout are those of the export object. In archive mode the stub is the only
 // member of an `ar` archive, which the toolchain archiver indexes afterwards.
 //
@@ -34,6 +34,7 @@
 #include "host/environment.h"
 #include "output/export_object_reader.h"
 #include "output/export_table.h"
+#include "output/object_assembly.h"
 #include "output/output_file.h"
 #include "output/section_layout.h"
 
@@ -42,6 +43,8 @@ namespace prepqdm {
 namespace {
 
 constexpr uint64_t kArchiveHeaderSize = kArchiveMagicSize + kArchiveMemberHeaderSize;
+constexpr size_t kStubMemberStemLimit = 13;  // with ".o/", as much as the name field holds
+constexpr uint32_t kStubMemberMode = 0100666;
 
 constexpr WriteMessages kStubMessages = {
     "*** error writing zeros to output file.\n",
@@ -78,20 +81,11 @@ unsigned long long ArchiveDate() {
   return static_cast<unsigned long long>(time(nullptr));
 }
 
+// The archive's start: its magic and the stub's member header, named after
+// the module.
 std::string ArchiveHeader(const std::string& base_name, uint64_t member_size) {
-  auto field = [](std::string value, ArField at) {
-    value.resize(at.width, ' ');
-    return value;
-  };
-  std::string header = kArchiveMagic;
-  header += field(base_name.substr(0, 13) + ".o/", ArMemberHeader::kName);
-  header += field(std::to_string(ArchiveDate()), ArMemberHeader::kDate);
-  header += field("0", ArMemberHeader::kUid);
-  header += field("0", ArMemberHeader::kGid);
-  header += field("100666", ArMemberHeader::kMode);
-  header += field(std::to_string(member_size), ArMemberHeader::kSize);
-  header += "`\n";
-  return header;
+  const std::string member_name = base_name.substr(0, kStubMemberStemLimit) + kStubMemberSuffix + "/";
+  return kArchiveMagic + ArMemberHeaderText({member_name, ArchiveDate(), 0, 0, kStubMemberMode, member_size});
 }
 
 // What can be wrong with one entry of an export table, in the order the
@@ -167,6 +161,75 @@ struct StubSlots {
   }
 };
 
+// The checking pass: reads and reports on every entry, summing the string
+// table's size in `name_bytes`.
+Status CheckSlots(const StubSlots& slots, const ImportLibrarySettings& settings, Sink& console, uint64_t* name_bytes) {
+  Status refused = kOk;
+  slots.ForEach([&](const StubSymbol& symbol, SlotFault fault) {
+    switch (fault) {
+      case SlotFault::kNone:
+        *name_bytes += symbol.name.size() + 1;
+        return true;
+      case SlotFault::kInconsistent:
+        refused = Inconsistent(settings, console);
+        return false;
+      case SlotFault::kMismatchedRelocation:
+        Print(console, "***Error: mismatched relocations and %s section. Return -1\n", kDataTableSection);
+        break;
+      case SlotFault::kUnexpectedTls:
+        Print(console,
+              "***Error: Export symbol \"%.*s\" is unexpectedly a TLS symbol. Clobber and rebuild with current "
+              "prepqdm[32|64]. Return -1.\n",
+              static_cast<int>(symbol.name.size()), symbol.name.data());
+        break;
+    }
+    refused = -1;
+    return false;
+  });
+  return refused;
+}
+
+// The stub's symbol table: the null symbol, then one symbol per entry. The
+// checking pass has passed every entry. The pages read again come from this
+// run's own file; should that file change in between all the same, each
+// section still gets exactly its planned size (`symbol_count` symbols, and
+// `name_bytes` bytes of names after the string table's first NUL).
+void ProduceStubSymbols(const StubSlots& slots, uint64_t symbol_count, bool swap, ByteSink& out) {
+  out.AppendZeros(kSymbolSize);  // the null symbol
+  uint64_t left = symbol_count;
+  uint64_t string_position = 1;
+  slots.ForEach([&](const StubSymbol& slot, SlotFault) {
+    if (left == 0) return false;
+    --left;
+    ElfSymbol symbol{};
+    symbol.st_name = static_cast<uint32_t>(string_position);
+    symbol.st_value = slot.value;
+    symbol.st_info = slot.info;
+    symbol.st_shndx = slot.section;
+    uint8_t record[kSymbolSize];
+    StoreRecord(record, symbol, swap);
+    out.Append(record, kSymbolSize);
+    string_position += slot.name.size() + 1;
+    return true;
+  });
+  out.AppendZeros(left * kSymbolSize);
+}
+
+// The stub's string table: a NUL, then each entry's name with its NUL.
+void ProduceStubNames(const StubSlots& slots, uint64_t name_bytes, ByteSink& out) {
+  out.AppendZeros(1);
+  uint64_t left = name_bytes;
+  slots.ForEach([&](const StubSymbol& slot, SlotFault) {
+    const uint64_t length = std::min<uint64_t>(slot.name.size(), left);
+    out.Append(slot.name.data(), length);
+    left -= length;
+    if (left == 0) return false;
+    out.AppendZeros(1);
+    return --left != 0;
+  });
+  out.AppendZeros(left);
+}
+
 BuiltImportLibrary WriteImportLibrary(const ElfImage& image, const ImportLibrarySettings& settings,
                                       const Mappings& mappings, Sink& console, const std::string& base_name,
                                       uint32_t code_index, uint32_t data_index, uint32_t data_rela_index) {
@@ -212,126 +275,47 @@ BuiltImportLibrary WriteImportLibrary(const ElfImage& image, const ImportLibrary
   // The checking pass: every entry is read and reported on before the
   // library file is touched, and the string table's size is summed.
   uint64_t name_bytes = 0;
-  Status refused = kOk;
-  slots.ForEach([&](const StubSymbol& symbol, SlotFault fault) {
-    switch (fault) {
-      case SlotFault::kNone:
-        name_bytes += symbol.name.size() + 1;
-        return true;
-      case SlotFault::kInconsistent:
-        refused = Inconsistent(settings, console);
-        return false;
-      case SlotFault::kMismatchedRelocation:
-        Print(console, "***Error: mismatched relocations and .dexports section. Return -1\n");
-        break;
-      case SlotFault::kUnexpectedTls:
-        Print(console,
-              "***Error: Export symbol \"%.*s\" is unexpectedly a TLS symbol. Clobber and rebuild with current "
-              "prepqdm[32|64]. Return -1.\n",
-              static_cast<int>(symbol.name.size()), symbol.name.data());
-        break;
-    }
-    refused = -1;
-    return false;
-  });
-  if (refused != kOk) return fail(refused);
+  if (Status refused = CheckSlots(slots, settings, console, &name_bytes); refused != kOk) return fail(refused);
   const uint64_t symbol_count = slots.Count();
 
   // Sizes and layout, in 64 bits: a crafted file must not make a stub that
   // 32-bit offsets cannot describe.
-  const uint64_t L = base_name.size();
-  auto import_size = [&](uint64_t count) { return std::max<uint64_t>(TableEntryAt(count), L + 9); };
-  const std::string code_name = ".fimport_" + base_name;
-  const std::string data_name = ".dimport_" + base_name;
+  const std::string code_name = kCodeImportPrefix + base_name;
+  const std::string data_name = kDataImportPrefix + base_name;
   std::vector<PlannedSection> planned;
-  if (code_import) planned.push_back({code_name, import_size(code.count)});
-  if (data_import) planned.push_back({data_name, import_size(data.count)});
-  planned.push_back({".symtab", uint64_t{kSymbolSize} * (1 + symbol_count)});
-  planned.push_back({".strtab", 1 + name_bytes});
-  planned.push_back({".secstrtab", 0});
+  if (code_import) planned.push_back({code_name, ImportSectionSize(code.count, base_name.size())});
+  if (data_import) planned.push_back({data_name, ImportSectionSize(data.count, base_name.size())});
+  planned.push_back({kSymbolTableSection, uint64_t{kSymbolSize} * (1 + symbol_count)});
+  planned.push_back({kStringTableSection, 1 + name_bytes});
+  planned.push_back({kSectionNameTableSection, 0});
   const SectionLayout layout = LayOutSections(planned, names_index);
   if (layout.file_length > UINT32_MAX) return fail(Inconsistent(settings, console));
 
-  std::vector<SectionHeader> headers(layout.section_count);
-  auto header = [&](uint32_t index, uint32_t type, uint32_t flags, uint32_t link, uint32_t info, uint32_t addralign,
-                    uint32_t entsize) {
-    headers[index] = MakeSectionHeader(layout.name[index], type, flags, layout.offset[index], layout.size[index],
-                                       link, info, addralign, entsize);
-  };
+  ObjectAssembly assembly(layout, swap);
   // An import section: the table's count and CRC, then the module's name.
-  std::vector<uint8_t> code_table, data_table;
-  auto make_import = [&](uint32_t index, const ExportTableView& table, uint32_t flags, std::vector<uint8_t>& contents) {
-    header(index, SHT_QDM_IMPORTS, flags, 0, static_cast<uint32_t>(L), 4, 0);
+  std::vector<uint8_t> code_section, data_section;
+  auto place_import = [&](uint32_t index, const ExportTableView& table, uint32_t flags,
+                          std::vector<uint8_t>& contents) {
     contents.assign(layout.size[index], 0);
     StoreWord(contents.data() + kTableCountOffset, table.count, swap);
     StoreWord(contents.data() + kTableCrcOffset, table.crc, swap);
-    if (L != 0) std::memcpy(contents.data() + kTableHeaderSize, base_name.data(), L);
+    if (!base_name.empty()) std::memcpy(contents.data() + kImportNameOffset, base_name.data(), base_name.size());
+    assembly.Place(index, SectionFields{SHT_QDM_IMPORTS, flags, 0, static_cast<uint32_t>(base_name.size()), 4, 0},
+                   contents.data());
   };
-  if (code_import) make_import(code_import, code, SHF_ALLOC | SHF_EXECINSTR, code_table);
-  if (data_import) make_import(data_import, data, SHF_WRITE | SHF_ALLOC, data_table);
-  header(symtab_index, SHT_SYMTAB, 0, strtab_index, 1, kSymbolSize, kSymbolSize);
-  header(strtab_index, SHT_STRTAB, 0, 0, 0, 1, 0);
-  header(names_index, SHT_STRTAB, 0, 0, 0, 1, 0);
+  if (code_import) place_import(code_import, code, SHF_ALLOC | SHF_EXECINSTR, code_section);
+  if (data_import) place_import(data_import, data, SHF_WRITE | SHF_ALLOC, data_section);
 
   // The writing pass, twice over the entries: once for the symbols, once
-  // for their names. The checking pass has passed every entry. The pages
-  // read again come from this run's own file; should that file change in
-  // between all the same, each section still gets exactly its planned size.
-  auto write_symbols = [&](ByteSink& out) {
-    out.AppendZeros(kSymbolSize);  // the null symbol
-    uint64_t left = symbol_count;
-    uint64_t string_position = 1;
-    slots.ForEach([&](const StubSymbol& s, SlotFault) {
-      if (left == 0) return false;
-      --left;
-      ElfSymbol sym{};
-      sym.st_name = static_cast<uint32_t>(string_position);
-      sym.st_value = s.value;
-      sym.st_info = s.info;
-      sym.st_shndx = s.section;
-      uint8_t record[kSymbolSize];
-      StoreRecord(record, sym, swap);
-      out.Append(record, kSymbolSize);
-      string_position += s.name.size() + 1;
-      return true;
-    });
-    out.AppendZeros(left * kSymbolSize);
-  };
-  auto write_names = [&](ByteSink& out) {
-    out.AppendZeros(1);
-    uint64_t left = name_bytes;
-    slots.ForEach([&](const StubSymbol& s, SlotFault) {
-      const uint64_t length = std::min<uint64_t>(s.name.size(), left);
-      out.Append(s.name.data(), length);
-      left -= length;
-      if (left == 0) return false;
-      out.AppendZeros(1);
-      return --left != 0;
-    });
-    out.AppendZeros(left);
-  };
-
-  uint8_t header_bytes[kElfHeaderSize];
-  StoreRecord(header_bytes,
-              MakeElfHeader(source.e_ident[EI_DATA], source.e_machine, static_cast<uint16_t>(layout.section_count),
-                            static_cast<uint32_t>(layout.section_header_offset), 0),
-              swap);
-  std::vector<uint8_t> header_table(uint64_t{kSectionHeaderSize} * layout.section_count);
-  for (uint32_t i = 0; i < layout.section_count; ++i)
-    StoreRecord(header_table.data() + kSectionHeaderSize * i, headers[i], swap);
-
+  // for their names.
+  assembly.Place(symtab_index, SectionFields{SHT_SYMTAB, 0, strtab_index, 1, kSymbolSize, kSymbolSize},
+                 [&](ByteSink& out) { ProduceStubSymbols(slots, symbol_count, swap, out); });
+  assembly.Place(strtab_index, SectionFields{SHT_STRTAB, 0, 0, 0, 1, 0},
+                 [&](ByteSink& out) { ProduceStubNames(slots, name_bytes, out); });
+  assembly.PlaceSectionNames(names_index);
   const bool archive = !settings.no_archive_header;
-  ElfFileContents contents;
-  contents.base = archive ? kArchiveHeaderSize : 0;
-  contents.length = layout.file_length;
-  contents.header = FilePiece{0, header_bytes, kElfHeaderSize};
-  if (code_import) contents.sections.push_back(FilePiece{layout.offset[code_import], code_table.data(), code_table.size()});
-  if (data_import) contents.sections.push_back(FilePiece{layout.offset[data_import], data_table.data(), data_table.size()});
-  contents.sections.push_back(FilePiece{layout.offset[symtab_index], layout.size[symtab_index], write_symbols});
-  contents.sections.push_back(FilePiece{layout.offset[strtab_index], layout.size[strtab_index], write_names});
-  contents.sections.push_back(FilePiece{layout.offset[names_index],
-                                        reinterpret_cast<const uint8_t*>(layout.names.data()), layout.names.size()});
-  contents.section_headers = FilePiece{layout.section_header_offset, header_table.data(), header_table.size()};
+  const ElfFileContents& contents =
+      assembly.Contents(source.e_ident[EI_DATA], source.e_machine, 0, archive ? kArchiveHeaderSize : 0);
 
   StagedFile file;
   if (Status error = OpenGeneratedFile(mappings, console, settings.path,

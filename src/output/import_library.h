@@ -12,6 +12,10 @@
 
 namespace prepqdm {
 
+// The stub's member is named after the module's base name, cut to fit, with
+// this suffix.
+constexpr char kStubMemberSuffix[] = ".o";
+
 struct ImportLibrarySettings {
   const std::string& path;                // -l, as typed
   const std::string& module_name;         // -r

@@ -62,41 +62,6 @@ Status Fail(Sink& console, const std::string& path, const char* message) {
 
 }  // namespace
 
-ElfHeader MakeElfHeader(uint8_t ei_data, uint16_t machine, uint16_t section_count, uint32_t section_header_offset,
-                        uint32_t flags) {
-  ElfHeader h{};
-  std::memcpy(h.e_ident, kElfMagic, kElfMagicSize);
-  h.e_ident[EI_CLASS] = 1;
-  h.e_ident[EI_DATA] = ei_data;
-  h.e_ident[EI_VERSION] = 1;
-  h.e_type = ET_REL;
-  h.e_machine = machine;
-  h.e_version = 1;
-  h.e_shoff = section_header_offset;
-  h.e_flags = flags;
-  h.e_ehsize = kElfHeaderSize;
-  h.e_phentsize = kProgramHeaderSize;
-  h.e_shentsize = kSectionHeaderSize;
-  h.e_shnum = section_count;
-  h.e_shstrndx = static_cast<uint16_t>(section_count - 1);
-  return h;
-}
-
-SectionHeader MakeSectionHeader(uint32_t name, uint32_t type, uint32_t flags, uint64_t offset, uint64_t size,
-                                uint32_t link, uint32_t info, uint32_t addralign, uint32_t entsize) {
-  SectionHeader s{};
-  s.sh_name = name;
-  s.sh_type = type;
-  s.sh_flags = flags;
-  s.sh_offset = static_cast<uint32_t>(offset);
-  s.sh_size = static_cast<uint32_t>(size);
-  s.sh_link = link;
-  s.sh_info = info;
-  s.sh_addralign = addralign;
-  s.sh_entsize = entsize;
-  return s;
-}
-
 void ByteSink::Flush() {
   if (used_ == 0) return;
   if (!failed_ && !WriteAll(file_, buffer_, used_)) {

@@ -49,13 +49,6 @@ inline void StoreRecord(uint8_t* p, ElfRela r, bool swap) {
   StoreAt(p, r);
 }
 
-// The ELF header shared by the generated objects (no program headers,
-// e_phentsize 32 all the same).
-ElfHeader MakeElfHeader(uint8_t ei_data, uint16_t machine, uint16_t section_count, uint32_t section_header_offset,
-                        uint32_t flags);
-SectionHeader MakeSectionHeader(uint32_t name, uint32_t type, uint32_t flags, uint64_t offset, uint64_t size,
-                                uint32_t link, uint32_t info, uint32_t addralign, uint32_t entsize);
-
 // Sequential, buffered output of one piece of a file. A failed write is
 // remembered with its errno; later appends are dropped.
 class ByteSink {

@@ -74,12 +74,6 @@ void PutBigEndian(std::string& out, uint32_t value) {
   for (int shift = 24; shift >= 0; shift -= 8) out += static_cast<char>((value >> shift) & 0xFF);
 }
 
-std::string Field(const std::string& text, ArField field) {
-  std::string padded = text;
-  padded.resize(field.width, ' ');
-  return padded;
-}
-
 int Fail(const std::string& path, const char* what, int error) {
   std::fprintf(stderr, "ax: %s: %s%s%s\n", path.c_str(), what, error ? ": " : "", error ? std::strerror(error) : "");
   return 1;
@@ -173,10 +167,8 @@ prepqdm::Status prepqdm::ProgramMain(int argc, char** argv) {
   }
   if (at > UINT32_MAX) return Fail(path, "too large for a symbol index", 0);
 
-  std::string head = kArchiveMagic;
-  head += Field("/", ArMemberHeader::kName) + Field("0", ArMemberHeader::kDate) + Field("0", ArMemberHeader::kUid) +
-          Field("0", ArMemberHeader::kGid) + Field("0", ArMemberHeader::kMode) +
-          Field(std::to_string(index_size), ArMemberHeader::kSize) + "`\n";
+  // The index's header says nothing but its size.
+  std::string head = kArchiveMagic + ArMemberHeaderText({"/", 0, 0, 0, 0, index_size});
   PutBigEndian(head, static_cast<uint32_t>(count));
 
   // Nothing maps the new file, so the read set is not asked about it.

@@ -7,6 +7,7 @@
 #include <functional>
 
 #include "driver/run_state.h"
+#include "elf/ar_format.h"
 #include "elf/archive_reader.h"
 #include "gcc_objects.h"
 #include "support/ar_builder.h"
@@ -217,3 +218,28 @@ TEST(ReadArchive, ReadsAGnuArchiveInMemberOrder) {
 }
 
 }  // namespace
+
+// The member-header writer of the import library and of ax: every field at
+// its offset, padded with spaces (a name cut) to its width, the mode octal,
+// and the header read back as the member it describes.
+TEST(ArMemberHeaderText, FieldsAtTheirWidthsAndReadBack) {
+  const struct {
+    ArMemberFields fields;
+    std::string text;
+  } cases[] = {
+      {{"/", 0, 0, 0, 0, 10}, "/               0           0     0     0       10        `\n"},
+      {{"sound.qdm.o/", 1700000000, 1000, 100, 0100666, 448},
+       "sound.qdm.o/    1700000000  1000  100   100666  448       `\n"},
+      {{"a_name_longer_than_sixteen/", 0, 0, 0, 0644, 4294967295u},
+       "a_name_longer_th0           0     0     644     4294967295`\n"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ArMemberHeaderText(c.fields), c.text) << c.fields.name;
+
+  Bytes object = Object("f");
+  std::string text = kArchiveMagic + ArMemberHeaderText({"f.o/", 0, 0, 0, 0100644, object.size()});
+  Bytes archive(text.begin(), text.end());
+  archive.insert(archive.end(), object.begin(), object.end());
+  ArchiveResult r = ReadBytes(archive);
+  EXPECT_EQ(r.status, kOk) << r.console;
+  EXPECT_EQ(r.names, std::vector<std::string>{"f.o"});
+}
