@@ -19,8 +19,9 @@
 // bytes and a big run has half a million): explain scans the definition
 // file and the objects' ".export" sections again, with the scanner and the
 // reader selection uses. For names that no record holds it looks through
-// every object's symbol tables (locals, stubs, undefined references) and the
-// global names for near spellings.
+// every object's symbol tables (locals, stubs, undefined references), the
+// globals' demangled names (a C++ function named as written in the source)
+// and the global names for near spellings.
 #include "inspect/explain.h"
 
 #include <algorithm>
@@ -37,6 +38,7 @@
 #include "exports/def_scanner.h"
 #include "exports/in_code_exports.h"
 #include "host/paths.h"
+#include "inspect/cxx_names.h"
 #include "inspect/similar_names.h"
 #include "symbols/resolution.h"
 
@@ -320,8 +322,9 @@ void AddExportSectionOrigins(InputRegistry& registry, const std::string& directo
 }
 
 // Up to three global names within the name's limit, nearest first, then in
-// name order.
-std::vector<std::string> SimilarNames(const SymbolTable& symbols, const std::string& name) {
+// name order; none of `taken`.
+std::vector<std::string> SimilarNames(const SymbolTable& symbols, const std::string& name,
+                                      const std::vector<std::string>& taken) {
   // Every short name is near an empty one.
   if (name.empty()) return {};
   const size_t limit = SimilarityLimit(name.size());
@@ -330,7 +333,7 @@ std::vector<std::string> SimilarNames(const SymbolTable& symbols, const std::str
     const TrackedSymbol& record = symbols.At(number);
     const std::string_view candidate(reinterpret_cast<const char*>(record.name()), record.name_length);
     const size_t distance = EditDistance(name, candidate, limit);
-    if (distance > limit) continue;
+    if (distance > limit || std::find(taken.begin(), taken.end(), candidate) != taken.end()) continue;
     if (nearest.size() == kMostSimilar && distance >= nearest.back().first) continue;
     nearest.emplace_back(distance, std::string(candidate));
     std::stable_sort(nearest.begin(), nearest.end(),
@@ -341,6 +344,28 @@ std::vector<std::string> SimilarNames(const SymbolTable& symbols, const std::str
   for (auto& entry : nearest) names.push_back(std::move(entry.second));
   return names;
 }
+
+// The globals a name writes in C++ terms ("audio::mixer_volume" for
+// _ZN5audio12mixer_volumeEi), in name order. Demangling every global costs
+// a moment in a big run, so the index is made when first asked.
+class CxxMatches {
+ public:
+  explicit CxxMatches(const SymbolTable& symbols) : symbols_(symbols) {}
+  std::vector<std::string> Of(const std::string& name) {
+    if (!index_) {
+      index_.emplace();
+      for (uint32_t number : symbols_.InNameOrder()) {
+        const TrackedSymbol& record = symbols_.At(number);
+        index_->Add(std::string_view(reinterpret_cast<const char*>(record.name()), record.name_length));
+      }
+    }
+    return index_->Find(name);
+  }
+
+ private:
+  const SymbolTable& symbols_;
+  std::optional<CxxNameIndex> index_;
+};
 
 // What the inputs hold under each of the absent names, from every symbol
 // table of every object (in command-line order), stubs and copies included.
@@ -621,7 +646,8 @@ std::vector<ExplainPassedOverInput> PassedOverInputs(const InputFiles& inputs) {
 }
 
 // The exclude file's names that took nothing off the list, with their lines.
-std::vector<ExplainUnmatchedExclude> UnmatchedExcludes(const MappedFile& file, const SymbolTable& symbols) {
+std::vector<ExplainUnmatchedExclude> UnmatchedExcludes(const MappedFile& file, const SymbolTable& symbols,
+                                                       CxxMatches& cxx) {
   std::vector<ExplainUnmatchedExclude> unmatched;
   ScanDefLines(file.view, file.size, [&](DefTokenType type, const uint8_t* token, uint32_t length, uint32_t line) {
     if (type != DefTokenType::kSymbol) return kOk;
@@ -630,7 +656,8 @@ std::vector<ExplainUnmatchedExclude> UnmatchedExcludes(const MappedFile& file, c
       ExplainUnmatchedExclude entry;
       entry.name = AsString(token, length);
       entry.line = line;
-      entry.similar = SimilarNames(symbols, entry.name);
+      entry.cxx_matches = cxx.Of(entry.name);
+      entry.similar = SimilarNames(symbols, entry.name, entry.cxx_matches);
       unmatched.push_back(std::move(entry));
     }
     return kOk;
@@ -642,7 +669,7 @@ std::vector<ExplainUnmatchedExclude> UnmatchedExcludes(const MappedFile& file, c
 std::vector<ExplainUnmatchedExclude> AllExcludes(const MappedFile& file) {
   std::vector<ExplainUnmatchedExclude> names;
   ScanDefLines(file.view, file.size, [&](DefTokenType type, const uint8_t* token, uint32_t length, uint32_t line) {
-    if (type == DefTokenType::kSymbol) names.push_back({AsString(token, length), line, {}});
+    if (type == DefTokenType::kSymbol) names.push_back({AsString(token, length), line, {}, {}});
     return kOk;
   });
   return names;
@@ -716,12 +743,14 @@ ExplainReport Explain(const std::vector<std::string>& args, const std::vector<st
     if (!held && std::find(absent_names.begin(), absent_names.end(), name) == absent_names.end())
       absent_names.push_back(name);
   }
+  CxxMatches cxx(run.symbols);
   for (const std::string& name : absent_names) {
     ExplainAbsent absent;
     absent.name = name;
     absent.requested = std::find(report.missing.begin(), report.missing.end(), name) != report.missing.end();
     if (auto found = origins.find(name); found != origins.end()) absent.requested_by = found->second;
-    absent.similar = SimilarNames(run.symbols, name);
+    absent.cxx_matches = cxx.Of(name);
+    absent.similar = SimilarNames(run.symbols, name, absent.cxx_matches);
     report.absent.push_back(std::move(absent));
   }
   std::map<std::string, ExplainAbsent*> by_name;
@@ -733,7 +762,7 @@ ExplainReport Explain(const std::vector<std::string>& args, const std::vector<st
   if (run.exclude_file) {
     report.exclude_file = *options.exclude_path;
     if (report.status == kOk || excluded_any)
-      report.unmatched_excludes = UnmatchedExcludes(*run.exclude_file, run.symbols);
+      report.unmatched_excludes = UnmatchedExcludes(*run.exclude_file, run.symbols, cxx);
     else
       report.unapplied_excludes = AllExcludes(*run.exclude_file);
     auto unkept = [&](const ExplainUnmatchedExclude& entry) { return !kept(entry.name); };

@@ -10,6 +10,7 @@
 
 #include "elf/elf_format.h"
 #include "host/output.h"
+#include "inspect/cxx_names.h"
 #include "inspect/json_writer.h"
 #include "output/import_library.h"
 #include "symbols/tracked_symbol.h"
@@ -45,6 +46,19 @@ std::string Printable(std::string_view bytes) {
     }
   }
   return out;
+}
+
+// A mangled C++ name with its demangled form beside it:
+// "_ZN5audio12mixer_volumeEi (audio::mixer_volume(int))"; any other name as
+// it is.
+std::string NameText(std::string_view name) {
+  std::optional<std::string> demangled = Demangled(name);
+  return demangled ? Printable(name) + " (" + Printable(*demangled) + ")" : Printable(name);
+}
+
+// The "demangled" member, present only for a name that demangles.
+void JsonDemangled(JsonWriter& j, std::string_view name) {
+  if (std::optional<std::string> demangled = Demangled(name)) j.Key("demangled").String(*demangled);
 }
 
 constexpr uint16_t kEm386 = 3;
@@ -132,7 +146,7 @@ void TextObject(Text& t, const ObjectFacts& o) {
     if (x.relocation_section != 0)
       t.Line("    relocations in section %u: %u entries", x.relocation_section, x.relocation_count);
     for (const ExportEntryFacts& e : x.entries) {
-      std::string name = e.name ? Printable(*e.name) : "<unreadable name>";
+      std::string name = e.name ? NameText(*e.name) : "<unreadable name>";
       std::string relocation = "no relocation";
       if (e.relocation) {
         char text[64];
@@ -149,7 +163,7 @@ void TextObject(Text& t, const ObjectFacts& o) {
            Printable(x.section_name).c_str(), x.section_index, x.section_size, Printable(x.module_name).c_str(),
            x.count, CrcVerdict(x.stored_crc, x.computed_crc, "from slot names").c_str());
     for (const ImportSlotFacts& s : x.slots)
-      t.Line("    slot %u (symbol %u): %s  %s", s.slot, s.symbol_index, s.kind.c_str(), Printable(s.name).c_str());
+      t.Line("    slot %u (symbol %u): %s  %s", s.slot, s.symbol_index, s.kind.c_str(), NameText(s.name).c_str());
   }
 }
 
@@ -181,6 +195,7 @@ void JsonObject(JsonWriter& j, const ObjectFacts& o) {
       j.Key("index").Number(e.index);
       if (e.name) j.Key("name").String(*e.name);
       else j.Key("name").Null();
+      if (e.name) JsonDemangled(j, *e.name);
       j.Key("name_offset").Number(e.name_offset);
       j.Key("tls").Bool(e.tls);
       j.Key("relocation");
@@ -221,6 +236,7 @@ void JsonObject(JsonWriter& j, const ObjectFacts& o) {
       j.Key("slot").Number(s.slot);
       j.Key("symbol_index").Number(s.symbol_index);
       j.Key("name").String(s.name);
+      JsonDemangled(j, s.name);
       j.Key("kind").String(s.kind);
       j.EndObject();
     }
@@ -409,11 +425,27 @@ void TextOrigins(Text& t, const std::vector<ExplainOrigin>& origins) {
   for (const ExplainOrigin& origin : origins) t.Line("    requested by %s", OriginText(origin).c_str());
 }
 
-void TextSimilar(Text& t, const std::vector<std::string>& similar) {
-  if (similar.empty()) return;
+// The globals the name writes in C++ terms first, then near spellings.
+void TextSimilar(Text& t, const std::vector<std::string>& cxx_matches, const std::vector<std::string>& similar) {
   std::string names;
-  for (const std::string& name : similar) names += (names.empty() ? "" : ", ") + Printable(name);
-  t.Line("    did you mean: %s", names.c_str());
+  for (const auto* list : {&cxx_matches, &similar})
+    for (const std::string& name : *list) names += (names.empty() ? "" : ", ") + NameText(name);
+  if (!names.empty()) t.Line("    did you mean: %s", names.c_str());
+}
+
+void JsonSimilar(JsonWriter& j, const std::vector<std::string>& cxx_matches, const std::vector<std::string>& similar) {
+  j.Key("did_you_mean").BeginArray();
+  for (const auto* list : {&cxx_matches, &similar})
+    for (const std::string& name : *list) j.String(name);
+  j.EndArray();
+  j.Key("demangled_matches").BeginArray();
+  for (const std::string& name : cxx_matches) {
+    j.BeginObject();
+    j.Key("name").String(name);
+    JsonDemangled(j, name);
+    j.EndObject();
+  }
+  j.EndArray();
 }
 
 void JsonOrigins(JsonWriter& j, const std::vector<ExplainOrigin>& origins) {
@@ -461,7 +493,7 @@ std::string RenderText(const ExplainReport& report) {
   t.Line("%-13s %-4s %-6s %-16s %-24s %s", "verdict", "kind", "weak", "class", "symbol", "input");
   for (const ExplainSymbol& s : report.symbols) {
     t.Line("%-13s %-4s %-6s %-16s %-24s %s", VerdictName(s.verdict), s.kind.c_str(), s.weak ? "weak" : "strong",
-           ClassFlagNames(s.class_flags).c_str(), Printable(s.name).c_str(),
+           ClassFlagNames(s.class_flags).c_str(), NameText(s.name).c_str(),
            s.input.empty() ? "(definition file)" : Printable(s.input).c_str());
     if (!s.visibility.empty()) t.Line("    visibility: %s", s.visibility.c_str());
     // A weak definition's words name its group already.
@@ -474,18 +506,20 @@ std::string RenderText(const ExplainReport& report) {
     if (!report.export_all) TextOrigins(t, s.requested_by);
   }
   for (const ExplainAbsent& a : report.absent) {
-    t.Line("%-13s %s", a.requested ? "missing" : "no-global", Quote(a.name).c_str());
+    std::string name = Quote(a.name);
+    if (std::optional<std::string> demangled = Demangled(a.name)) name += " (" + Printable(*demangled) + ")";
+    t.Line("%-13s %s", a.requested ? "missing" : "no-global", name.c_str());
     if (!a.requested) t.Line("    why: no input defines a global symbol of this name");
     TextOrigins(t, a.requested_by);
     for (const ExplainFinding& f : a.findings) t.Line("    the inputs have %s", Printable(f.words).c_str());
-    TextSimilar(t, a.similar);
+    TextSimilar(t, a.cxx_matches, a.similar);
   }
   if (report.exclude_file && !report.unmatched_excludes.empty()) {
     t.Line("%s", "");
     t.Line("names in the exclude file %s that matched no listed export:", Printable(*report.exclude_file).c_str());
     for (const ExplainUnmatchedExclude& u : report.unmatched_excludes) {
       t.Line("    line %u: %s", u.line, Quote(u.name).c_str());
-      TextSimilar(t, u.similar);
+      TextSimilar(t, u.cxx_matches, u.similar);
     }
   }
   if (report.exclude_file && !report.unapplied_excludes.empty()) {
@@ -531,6 +565,7 @@ std::string RenderJson(const ExplainReport& report) {
   for (const ExplainSymbol& s : report.symbols) {
     j.BeginObject();
     j.Key("name").String(s.name);
+    JsonDemangled(j, s.name);
     if (s.input.empty()) j.Key("input").Null();
     else j.Key("input").String(s.input);
     j.Key("kind").String(s.kind);
@@ -571,6 +606,7 @@ std::string RenderJson(const ExplainReport& report) {
   for (const ExplainAbsent& a : report.absent) {
     j.BeginObject();
     j.Key("name").String(a.name);
+    JsonDemangled(j, a.name);
     j.Key("requested").Bool(a.requested);
     j.Key("requested_by");
     JsonOrigins(j, a.requested_by);
@@ -584,8 +620,7 @@ std::string RenderJson(const ExplainReport& report) {
       j.EndObject();
     }
     j.EndArray();
-    j.Key("did_you_mean");
-    JsonStrings(j, a.similar);
+    JsonSimilar(j, a.cxx_matches, a.similar);
     j.EndObject();
   }
   j.EndArray();
@@ -596,8 +631,7 @@ std::string RenderJson(const ExplainReport& report) {
     j.BeginObject();
     j.Key("name").String(u.name);
     j.Key("line").Number(u.line);
-    j.Key("did_you_mean");
-    JsonStrings(j, u.similar);
+    JsonSimilar(j, u.cxx_matches, u.similar);
     j.EndObject();
   }
   j.EndArray();

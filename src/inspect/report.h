@@ -179,7 +179,11 @@ struct ExplainAbsent {
   bool requested = false;
   std::vector<ExplainOrigin> requested_by;
   std::vector<ExplainFinding> findings;
-  std::vector<std::string> similar;  // "did you mean", nearest first, at most three
+  // "Did you mean": the globals whose demangled names this name writes
+  // ("audio::mixer_volume" for _ZN5audio12mixer_volumeEi), in name order,
+  // then other spellings near it, nearest first, at most three.
+  std::vector<std::string> cxx_matches;
+  std::vector<std::string> similar;
 };
 
 // An exclude-file name that took nothing off the list, or, when the
@@ -188,6 +192,7 @@ struct ExplainUnmatchedExclude {
   std::string name;
   uint32_t line = 0;
   std::vector<std::string> similar;
+  std::vector<std::string> cxx_matches;  // as ExplainAbsent's, listed before `similar`
 };
 
 struct ExplainReport {
