@@ -467,6 +467,99 @@ TEST(ExplainCatalogue, ExportEntryAgainstAStaticFunctionAndSymbolFilter) {
   EXPECT_NE(r.text.find("no-global     \"helper\""), std::string::npos) << r.text;
 }
 
+// C++ functions named in a definition file as they are written in the
+// source: explain offers the mangled names that demangle to them, with the
+// demangled form beside, before near spellings. cxx.o defines a namespace
+// function, a class member, two overloads of add, a template instance, the
+// class's vtable (never offered), the C function adds, and a name of a few
+// hundred bytes that would demangle to megabytes (each parameter A<> of the
+// one before, twice), which is shown as it is.
+namespace {
+
+std::string DoublingName(int levels) {
+  auto reference = [](int k) {  // S0_, S1_, ... in base 36
+    std::string sequence;
+    for (int v = k - 1;; v /= 36) {
+      sequence.insert(sequence.begin(), "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ"[v % 36]);
+      if (v < 36) break;
+    }
+    return "S" + sequence + "_";
+  };
+  std::string name = "_Z1f1AIiE";  // S_ is A, S0_ is A<int>
+  for (int k = 1; k <= levels; ++k) name += "S_I" + reference(k) + reference(k) + "E";
+  return name;
+}
+
+}  // namespace
+
+TEST(ExplainCatalogue, CxxNamesWrittenAsInTheSourceLeadToTheMangledNames) {
+  TempDir dir;
+  testsupport::ElfBuilder c;
+  uint16_t text = static_cast<uint16_t>(c.AddProgbits(".text", SHF_ALLOC | SHF_EXECINSTR, Bytes(64, 0)));
+  uint16_t data = static_cast<uint16_t>(c.AddProgbits(".data", SHF_ALLOC | SHF_WRITE, Bytes(64, 0)));
+  const std::string doubling = DoublingName(20);
+  uint32_t at = 0;
+  for (const std::string& name : {std::string("_ZN5audio12mixer_volumeEi"), std::string("_ZN5audio5Mixer6volumeEv"),
+                                  std::string("_Z3addii"), std::string("_Z3addff"),
+                                  std::string("_Z5clampIiET_S0_S0_S0_"), std::string("adds"), doubling})
+    c.AddGlobal(name, text, at += 4, 4);
+  c.AddGlobal("_ZTVN5audio5MixerE", data, 0, 4, STT_OBJECT);
+  testsupport::WriteFile(dir.File("cxx.o"), c.Build());
+
+  const char* const volume = "_ZN5audio12mixer_volumeEi (audio::mixer_volume(int))";
+  const char* const member = "_ZN5audio5Mixer6volumeEv (audio::Mixer::volume())";
+  const char* const clamp = "_Z5clampIiET_S0_S0_S0_ (int clamp<int>(int, int, int))";
+  struct Row {
+    const char* written;
+    std::vector<std::string> did_you_mean;
+    std::string line;  // the text's "did you mean" line, "" for none
+  } rows[] = {
+      {"audio::mixer_volume(int)", {"_ZN5audio12mixer_volumeEi"}, volume},
+      {"audio::mixer_volume", {"_ZN5audio12mixer_volumeEi"}, volume},
+      {"mixer_volume(int)", {"_ZN5audio12mixer_volumeEi"}, volume},
+      {"mixer_volume", {"_ZN5audio12mixer_volumeEi"}, volume},
+      {"audio::Mixer::volume()", {"_ZN5audio5Mixer6volumeEv"}, member},
+      {"Mixer::volume", {"_ZN5audio5Mixer6volumeEv"}, member},
+      {"add", {"_Z3addff", "_Z3addii", "adds"}, "_Z3addff (add(float, float)), _Z3addii (add(int, int)), adds"},
+      {"add(int,int)", {"_Z3addii"}, "_Z3addii (add(int, int))"},
+      {"clamp<int>", {"_Z5clampIiET_S0_S0_S0_"}, clamp},
+      {"clamp(int, int, int)", {"_Z5clampIiET_S0_S0_S0_"}, clamp},
+      {"audio::mixer_volume(float)", {}, ""},
+      {"audio::Mixer", {}, ""},
+  };
+  std::string def = "[CODE]\n";
+  for (const Row& row : rows) def += row.written + std::string("\n");
+  testsupport::WriteFile(dir.File("cxx.def"), def);
+  Explained r = RunExplain(dir, {}, {"-o", "out.o", "-x", "cxx.def", "cxx.o"});
+  for (const Row& row : rows) {
+    const std::string written = row.written;
+    SCOPED_TRACE(written);
+    const Json* absent = Find(r.doc["absent"], written);
+    ASSERT_NE(absent, nullptr);
+    std::vector<std::string> offered;
+    for (const Json& name : (*absent)["did_you_mean"].array) offered.push_back(name.string);
+    EXPECT_EQ(offered, row.did_you_mean);
+    for (const Json& match : (*absent)["demangled_matches"].array)
+      EXPECT_NE(row.line.find(match["name"].string + " (" + match["demangled"].string + ")"), std::string::npos);
+    // The entry's lines: up to the next line that is not indented.
+    const size_t from = r.text.find("missing       \"" + written + "\"\n");
+    ASSERT_NE(from, std::string::npos) << r.text;
+    size_t to = from;
+    do to = r.text.find('\n', to) + 1;
+    while (r.text.compare(to, 4, "    ") == 0);
+    const std::string entry = r.text.substr(from, to - from);
+    if (row.line.empty()) EXPECT_EQ(entry.find("did you mean"), std::string::npos) << entry;
+    else EXPECT_NE(entry.find("\n    did you mean: " + row.line + "\n"), std::string::npos) << entry;
+  }
+  // A symbol's row and record carry the demangled name; a C name and the
+  // name too costly to demangle go without.
+  EXPECT_NE(r.text.find(" _Z3addii (add(int, int)) cxx.o\n"), std::string::npos) << r.text;
+  EXPECT_EQ((*Find(r.doc["symbols"], "_Z3addii"))["demangled"].string, "add(int, int)");
+  EXPECT_EQ(Find(r.doc["symbols"], "adds")->object.count("demangled"), 0u);
+  EXPECT_EQ(Find(r.doc["symbols"], doubling)->object.count("demangled"), 0u);
+  EXPECT_NE(r.text.find(" " + doubling + " cxx.o\n"), std::string::npos);
+}
+
 // Advice against the run: for each verdict and option, explain and prepqdm
 // itself on the same inputs. explain says "exported" exactly when the
 // export object holds the symbol, and a remedy it offers, applied, makes the

@@ -421,10 +421,11 @@ TEST(InspectJson, DocumentCarriesTheFactsAndParsesBack) {
 }
 
 // Options may stand anywhere among the files; an unknown one is a usage
-// error; relocation types are named for the object's machine.
+// error; relocation types are named for the object's machine; a C++ name is
+// shown demangled beside the mangled one, in JSON as a field of its own.
 TEST(InspectCommandLine, OptionsAnywhereAndMachineRelocationNames) {
   TempDir dir;
-  WriteOutputs(dir, false, {{"bar", 'c'}});
+  WriteOutputs(dir, false, {{"bar", 'c'}, {"_ZN5audio12mixer_volumeEi", 'c'}});
   struct Row {
     std::vector<std::string> args;
     int exit_code;
@@ -437,6 +438,10 @@ TEST(InspectCommandLine, OptionsAnywhereAndMachineRelocationNames) {
       {{"exports.o", "--explain", "-xall", "m.o"}, kDumpBadInput, "--explain comes before"},
       {{"--", "--json"}, kDumpBadInput, "qdmdump: --json: no such file"},
       {{"--version"}, kDumpClean, "qdmdump "},
+      {{"exports.o"}, kDumpClean, "] _ZN5audio12mixer_volumeEi (audio::mixer_volume(int))  name at 0x"},
+      {{"--json", "lib.a"}, kDumpClean,
+       "\"name\":\"_ZN5audio12mixer_volumeEi\",\"demangled\":\"audio::mixer_volume(int)\",\"kind\":\"function\""},
+      {{"--json", "exports.o"}, kDumpClean, "\"name\":\"bar\",\"name_offset\""},
   };
   for (const Row& row : rows) {
     testsupport::ProcessResult r = testsupport::RunProgram(QDMDUMP_BINARY, row.args, dir.path());
