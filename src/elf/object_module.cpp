@@ -123,38 +123,52 @@ uint32_t SymbolIndexTableOf(const ObjectModule& module, uint32_t symtab_index) {
   return 0;
 }
 
+namespace {
+
+// Whether symbol table `symtab_index` holds the entry at `offset`; its index
+// there in *symbol_index.
+bool TableHolds(const ElfImage& image, uint32_t symtab_index, uint64_t offset, uint32_t* symbol_index) {
+  std::optional<SectionHeader> symtab = image.Section(symtab_index);
+  if (!symtab || symtab->sh_type != SHT_SYMTAB || offset < symtab->sh_offset) return false;
+  uint64_t relative = offset - symtab->sh_offset;
+  if (relative >= symtab->sh_size) return false;
+  *symbol_index = static_cast<uint32_t>(relative / SymbolEntrySize(*symtab));
+  return true;
+}
+
+uint32_t TableHolding(const ObjectModule& module, uint64_t offset, uint32_t* symbol_index) {
+  ElfImage image = module.Image();
+  if (module.sections_noted) {
+    for (uint32_t symtab_index : module.symbol_tables) {
+      if (TableHolds(image, symtab_index, offset, symbol_index)) return symtab_index;
+    }
+    return 0;
+  }
+  uint32_t count = image.SectionCount();
+  for (uint32_t symtab_index = 1; symtab_index < count; ++symtab_index) {
+    if (TableHolds(image, symtab_index, offset, symbol_index)) return symtab_index;
+  }
+  return 0;
+}
+
+}  // namespace
+
+uint32_t SymbolTableHolding(const ObjectModule& module, uint32_t offset) {
+  uint32_t symbol_index = 0;
+  return module.image == nullptr ? 0 : TableHolding(module, offset, &symbol_index);
+}
+
 uint32_t SymbolSectionIndex(const ObjectModule& module, const uint8_t* symbol_entry) {
   uint16_t st_shndx = LoadAt<uint16_t>(symbol_entry + offsetof(ElfSymbol, st_shndx));
   ElfImage image = module.Image();
   if (st_shndx != SHN_XINDEX) return image.SymbolSectionIndex(0, 0, st_shndx);
   uintptr_t at = reinterpret_cast<uintptr_t>(symbol_entry), base = reinterpret_cast<uintptr_t>(module.image);
   if (module.image == nullptr || at < base || at - base >= module.size) return kNoSectionIndex;
-  uint64_t offset = at - base;
   // The symbol table that holds the entry gives the entry's index in it.
-  auto index_in = [&](uint32_t symtab_index, uint32_t* symbol_index) {
-    std::optional<SectionHeader> symtab = image.Section(symtab_index);
-    if (!symtab || symtab->sh_type != SHT_SYMTAB || offset < symtab->sh_offset) return false;
-    uint64_t relative = offset - symtab->sh_offset;
-    if (relative >= symtab->sh_size) return false;
-    *symbol_index = static_cast<uint32_t>(relative / SymbolEntrySize(*symtab));
-    return true;
-  };
   uint32_t symbol_index = 0;
-  if (module.sections_noted) {
-    for (uint32_t symtab_index : module.symbol_tables) {
-      if (index_in(symtab_index, &symbol_index)) {
-        return image.SymbolSectionIndex(SymbolIndexTableOf(module, symtab_index), symbol_index, st_shndx);
-      }
-    }
-    return kNoSectionIndex;
-  }
-  uint32_t count = image.SectionCount();
-  for (uint32_t symtab_index = 1; symtab_index < count; ++symtab_index) {
-    if (index_in(symtab_index, &symbol_index)) {
-      return image.SymbolSectionIndex(image.FindSymbolIndexTable(symtab_index), symbol_index, st_shndx);
-    }
-  }
-  return kNoSectionIndex;
+  const uint32_t symtab_index = TableHolding(module, at - base, &symbol_index);
+  if (symtab_index == 0) return kNoSectionIndex;
+  return image.SymbolSectionIndex(SymbolIndexTableOf(module, symtab_index), symbol_index, st_shndx);
 }
 
 Status OpenObjectModule(InputRegistry& registry, Sink& console, MappedFile* file, std::string_view name,
@@ -208,6 +222,7 @@ Status OpenObjectModule(InputRegistry& registry, Sink& console, MappedFile* file
   module->next = registry.head;
   registry.head = module;
   ++registry.count;
+  module->ordinal = static_cast<uint32_t>(registry.count);
   if (registry.registered) registry.registered(*module);
   registry.give_backs.Add(*file, image, size);
   return kOk;

@@ -29,6 +29,9 @@ struct ObjectModule {
   std::string name;            // file name, or the archive member's name
   uint8_t* image = nullptr;
   ObjectModule* next = nullptr;
+  // Its place in registration order, from 1 up (0: not registered): the
+  // later registered, the earlier the tracking pass meets it.
+  uint32_t ordinal = 0;
   // Index of the first section named ".export" (an accepted object has fewer
   // than 2^27 sections, so the two values above never collide with one).
   // Found at registration, while the section headers are resident, so that
@@ -84,6 +87,10 @@ void NoteSectionFacts(ObjectModule& module);
 // from the noted facts, or found in the section headers when they were not
 // noted.
 uint32_t SymbolIndexTableOf(const ObjectModule& module, uint32_t symtab_index);
+
+// The first of the module's symbol tables (in section index order) whose
+// entries hold the Elf32_Sym at `offset` in the image, or 0 for none.
+uint32_t SymbolTableHolding(const ObjectModule& module, uint32_t offset);
 
 // The section that `symbol_entry`, an entry of one of the module's symbol
 // tables (as a TrackedSymbol keeps it), is defined in: see

@@ -8,8 +8,13 @@
 // first list). Finding that copy by comparing every pair would cost quadratic
 // time on builds with many equally sized objects, so modules are grouped by
 // size and section count, only groups of two or more are hashed, and a hash
-// match is confirmed byte for byte. Import stub objects (any section of type
+// match is confirmed byte for byte (EarlierCopy, the one finder for the pass
+// and for the work ahead). Import stub objects (any section of type
 // SHT_QDM_IMPORTS) contribute no symbols either.
+//
+// Which definition stays in force does not depend on the order definitions
+// are met (Wins), so objects entered ahead meet theirs in registration order;
+// only the -v report needs the pass's own order.
 //
 // Each object's pages are given back to its file as soon as the pass is done
 // with them (after hashing and comparing, after tracking), so that the pass
@@ -40,67 +45,12 @@ uint32_t SectionCountOf(const ObjectModule& module) {
   return module.Image().SectionCount();
 }
 
-struct ShapeKey {
-  uint32_t size;
-  uint32_t section_count;
-  uint64_t hash;
-  bool operator==(const ShapeKey&) const = default;
-};
-
-struct ShapeKeyHash {
-  size_t operator()(const ShapeKey& key) const {
-    // The content hash is well mixed already; sizes and counts hash as themselves.
-    return static_cast<size_t>(key.hash ^ (static_cast<uint64_t>(key.size) << 16) ^ key.section_count);
-  }
-};
-
 void GiveBackPages(PageGiveBacks& give_backs, const ObjectModule& module) {
   if (module.file != nullptr && module.image != nullptr) give_backs.Add(*module.file, module.image, module.size);
 }
 
 bool SameBytes(const ObjectModule& a, const ObjectModule& b) {
   return a.size == b.size && (a.size == 0 || std::memcmp(a.image, b.image, a.size) == 0);
-}
-
-// For each module (newest first, as in the list) the nearest earlier module
-// with identical bytes, or null.
-std::vector<ObjectModule*> FindEarlierCopies(const std::vector<ObjectModule*>& modules, PageGiveBacks& give_backs) {
-  std::vector<ObjectModule*> copies(modules.size(), nullptr);
-  // Only a module that shares its size with another can have a copy, so the
-  // others' headers are not read (each read would fault pages back in).
-  std::unordered_map<uint32_t, uint32_t> same_size;
-  for (const ObjectModule* module : modules) ++same_size[module->size];
-  std::vector<uint32_t> section_counts(modules.size(), 0);
-  std::unordered_map<ShapeKey, uint32_t, ShapeKeyHash> shape_sizes;
-  for (size_t i = 0; i < modules.size(); ++i) {
-    if (same_size[modules[i]->size] >= 2) {
-      section_counts[i] = SectionCountOf(*modules[i]);
-      if (!modules[i]->sections_noted) GiveBackPages(give_backs, *modules[i]);
-    }
-    ++shape_sizes[ShapeKey{modules[i]->size, section_counts[i], 0}];
-  }
-  // Oldest first: every module already in `seen` was registered earlier.
-  std::unordered_map<ShapeKey, std::vector<ObjectModule*>, ShapeKeyHash> seen;
-  for (size_t i = modules.size(); i-- > 0;) {
-    ObjectModule* module = modules[i];
-    ShapeKey key{module->size, section_counts[i], 0};
-    if (shape_sizes[key] < 2) continue;
-    // Usually hashed at registration, while its pages were resident.
-    key.hash = module->hashed ? module->content_hash : module->image ? ContentHash(module->image, module->size) : 0;
-    std::vector<ObjectModule*>& earlier = seen[key];
-    // Latest registered first; a hash collision only costs a comparison.
-    for (size_t j = earlier.size(); j-- > 0;) {
-      bool same = SameBytes(*earlier[j], *module);
-      GiveBackPages(give_backs, *earlier[j]);
-      if (same) {
-        copies[i] = earlier[j];
-        break;
-      }
-    }
-    GiveBackPages(give_backs, *module);
-    earlier.push_back(module);
-  }
-  return copies;
 }
 
 void ReportDuplicate(Sink& console, const ObjectModule& copy, const ObjectModule& module) {
@@ -124,11 +74,13 @@ uint64_t HashOf(ObjectModule& module) {
   return module.hashed ? module.content_hash : 0;
 }
 
-// What FindEarlierCopies finds for `module`, given the objects registered
-// before it.
-ObjectModule* EarlierCopy(TrackingAhead& ahead, PageGiveBacks& give_backs, ObjectModule& module) {
-  std::vector<ObjectModule*>& same_shape =
-      ahead.shapes[(uint64_t{module.size} << 32) | SectionCountOf(module)];
+// The nearest object met before `module` (objects are met oldest first)
+// with the same bytes, or null. Only an object of the same size and section
+// count can be one; such objects are hashed (most at registration, while
+// their pages were resident; the first of a shape only once a second comes),
+// and a hash match is confirmed byte for byte.
+ObjectModule* EarlierCopy(CopyFinder& finder, PageGiveBacks& give_backs, ObjectModule& module) {
+  std::vector<ObjectModule*>& same_shape = finder.shapes[(uint64_t{module.size} << 32) | SectionCountOf(module)];
   ObjectModule* copy = nullptr;
   if (!same_shape.empty()) {
     const uint64_t hash = HashOf(module);
@@ -175,13 +127,13 @@ void TrackAhead(TrackingAhead& ahead, InputRegistry& registry, SymbolTable& symb
     ahead.entered.emplace_back();
     TrackingAhead::Entered& entry = ahead.entered.back();
     entry.module = &module;
-    entry.copy = EarlierCopy(ahead, registry.give_backs, module);
+    entry.copy = EarlierCopy(ahead.copies, registry.give_backs, module);
     if (entry.copy != nullptr || module.image == nullptr || module.size < kElfHeaderSize) return;
     if (!module.sections_noted) NoteSectionFacts(module);
     if (module.import_stub) return;
     Sink printed{nullptr, &entry.printed};
-    for (auto table = module.symbol_tables.rbegin(); table != module.symbol_tables.rend(); ++table) {
-      entry.status = TrackSymbolTable(symbols, printed, module, *table, false, MeetingOrder::kReverse);
+    for (uint32_t table : module.symbol_tables) {
+      entry.status = TrackSymbolTable(symbols, printed, module, table, false);
       if (entry.status != kOk) break;
     }
   } catch (const std::bad_alloc&) {
@@ -211,7 +163,10 @@ Status TrackAllSymbols(InputRegistry& registry, SymbolTable& symbols, Sink& cons
   std::vector<ObjectModule*> modules;
   for (ObjectModule* module = registry.head; module != nullptr; module = module->next) modules.push_back(module);
   if (modules.empty()) return kOk;
-  std::vector<ObjectModule*> copies = FindEarlierCopies(modules, registry.give_backs);
+  // Copies are found oldest first, as registration meets them.
+  std::vector<ObjectModule*> copies(modules.size(), nullptr);
+  CopyFinder finder;
+  for (size_t i = modules.size(); i-- > 0;) copies[i] = EarlierCopy(finder, registry.give_backs, *modules[i]);
 
   for (size_t i = 0; i < modules.size(); ++i) {
     ObjectModule& module = *modules[i];
