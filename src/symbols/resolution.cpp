@@ -179,7 +179,7 @@ bool Wins(const MetDefinition& candidate, const TrackedSymbol& in_force) {
   // table grow with the index). An entry is taken to be met in the first
   // table that holds it, as SymbolSectionIndex reads it; met again there, it
   // is taken again, which changes nothing.
-  if (holder->symbol_tables.size() > 1 || !holder->sections_noted) {
+  if (holder->facts.symbol_tables.size() > 1 || !holder->facts.sections_noted) {
     const uint32_t table = SymbolTableHolding(*holder, in_force.symbol_offset);
     if (table != candidate.symtab_index) return candidate.symtab_index < table;
   }

@@ -16,10 +16,10 @@
 // are met (Wins), so objects entered ahead meet theirs in registration order;
 // only the -v report needs the pass's own order.
 //
-// Each object's pages are given back to its file as soon as the pass is done
-// with them (after hashing and comparing, after tracking), so that the pass
-// holds about one megabyte of them (the queue in the registry) rather than
-// every input; reading them again later only faults the same bytes back in.
+// Each object is done with (ObjectDone: its pages go back to its file, see
+// InputResidency) as soon as the pass is, after tracking it, and so is each
+// object the duplicate finder reads again; so the pass holds about one
+// megabyte of input pages rather than every input.
 //
 // Done ahead (TrackAhead), the same work happens object by object during
 // registration, in registration order; see tracking_pass.h.
@@ -40,13 +40,9 @@ namespace prepqdm {
 namespace {
 
 uint32_t SectionCountOf(const ObjectModule& module) {
-  if (module.sections_noted) return module.section_count;
+  if (module.facts.sections_noted) return module.facts.section_count;
   if (module.image == nullptr || module.size < kElfHeaderSize) return 0;
   return module.Image().SectionCount();
-}
-
-void GiveBackPages(PageGiveBacks& give_backs, const ObjectModule& module) {
-  if (module.file != nullptr && module.image != nullptr) give_backs.Add(*module.file, module.image, module.size);
 }
 
 bool SameBytes(const ObjectModule& a, const ObjectModule& b) {
@@ -66,12 +62,14 @@ void ReportDuplicate(Sink& console, const ObjectModule& copy, const ObjectModule
   // The same member twice in one archive: nothing to say.
 }
 
-uint64_t HashOf(ObjectModule& module) {
-  if (!module.hashed && module.image != nullptr) {
-    module.content_hash = ContentHash(module.image, module.size);
-    module.hashed = true;
+// The module's content hash; one taken only now read its pages again.
+uint64_t HashOf(CopyFinder& finder, ObjectModule& module) {
+  if (!module.facts.hashed && module.image != nullptr) {
+    module.facts.content_hash = ContentHash(module.image, module.size);
+    module.facts.hashed = true;
+    finder.reread.push_back(&module);
   }
-  return module.hashed ? module.content_hash : 0;
+  return module.facts.hashed ? module.facts.content_hash : 0;
 }
 
 // The nearest object met before `module` (objects are met oldest first)
@@ -79,22 +77,21 @@ uint64_t HashOf(ObjectModule& module) {
 // count can be one; such objects are hashed (most at registration, while
 // their pages were resident; the first of a shape only once a second comes),
 // and a hash match is confirmed byte for byte.
-ObjectModule* EarlierCopy(CopyFinder& finder, PageGiveBacks& give_backs, ObjectModule& module) {
+// The objects it read again (finder.reread) are done with once the caller
+// is done with `module`.
+ObjectModule* EarlierCopy(CopyFinder& finder, ObjectModule& module) {
+  finder.reread.clear();
   std::vector<ObjectModule*>& same_shape = finder.shapes[(uint64_t{module.size} << 32) | SectionCountOf(module)];
   ObjectModule* copy = nullptr;
   if (!same_shape.empty()) {
-    const uint64_t hash = HashOf(module);
+    const uint64_t hash = HashOf(finder, module);
     for (size_t j = same_shape.size(); j-- > 0;) {
       ObjectModule& earlier = *same_shape[j];
-      const bool hashed_before = earlier.hashed;
-      if (HashOf(earlier) != hash) {
-        // The first of a shape is hashed only now, its pages faulted back in.
-        if (!hashed_before) GiveBackPages(give_backs, earlier);
-        continue;
-      }
-      const bool same = SameBytes(earlier, module);
-      GiveBackPages(give_backs, earlier);
-      if (same) {
+      // The first of a shape is hashed only now.
+      if (HashOf(finder, earlier) != hash) continue;
+      if (finder.reread.empty() || finder.reread.front() != &module) finder.reread.push_back(&module);
+      finder.reread.push_back(&earlier);
+      if (SameBytes(earlier, module)) {
         copy = &earlier;
         break;
       }
@@ -102,6 +99,11 @@ ObjectModule* EarlierCopy(CopyFinder& finder, PageGiveBacks& give_backs, ObjectM
   }
   same_shape.push_back(&module);
   return copy;
+}
+
+// The objects EarlierCopy read again are done with as soon as it is.
+void RereadDone(InputRegistry& registry, const CopyFinder& finder) {
+  for (const ObjectModule* read : finder.reread) ObjectDone(registry, *read);
 }
 
 // True when `ahead` entered exactly the objects of `registry`.
@@ -127,12 +129,13 @@ void TrackAhead(TrackingAhead& ahead, InputRegistry& registry, SymbolTable& symb
     ahead.entered.emplace_back();
     TrackingAhead::Entered& entry = ahead.entered.back();
     entry.module = &module;
-    entry.copy = EarlierCopy(ahead.copies, registry.give_backs, module);
+    entry.copy = EarlierCopy(ahead.copies, module);
+    RereadDone(registry, ahead.copies);
     if (entry.copy != nullptr || module.image == nullptr || module.size < kElfHeaderSize) return;
-    if (!module.sections_noted) NoteSectionFacts(module);
-    if (module.import_stub) return;
+    if (!module.facts.sections_noted) NoteSectionFacts(module);
+    if (module.facts.import_stub) return;
     Sink printed{nullptr, &entry.printed};
-    for (uint32_t table : module.symbol_tables) {
+    for (uint32_t table : module.facts.symbol_tables) {
       entry.status = TrackSymbolTable(symbols, printed, module, table, false);
       if (entry.status != kOk) break;
     }
@@ -154,7 +157,7 @@ Status TrackAllSymbols(InputRegistry& registry, SymbolTable& symbols, Sink& cons
           return entry.status;
         }
       }
-      registry.give_backs.Flush();
+      ObjectsDone(registry);
       return kOk;
     }
     // Some objects were entered ahead, not all, or -v came after them.
@@ -166,7 +169,10 @@ Status TrackAllSymbols(InputRegistry& registry, SymbolTable& symbols, Sink& cons
   // Copies are found oldest first, as registration meets them.
   std::vector<ObjectModule*> copies(modules.size(), nullptr);
   CopyFinder finder;
-  for (size_t i = modules.size(); i-- > 0;) copies[i] = EarlierCopy(finder, registry.give_backs, *modules[i]);
+  for (size_t i = modules.size(); i-- > 0;) {
+    copies[i] = EarlierCopy(finder, *modules[i]);
+    RereadDone(registry, finder);
+  }
 
   for (size_t i = 0; i < modules.size(); ++i) {
     ObjectModule& module = *modules[i];
@@ -176,21 +182,19 @@ Status TrackAllSymbols(InputRegistry& registry, SymbolTable& symbols, Sink& cons
     }
     if (module.image == nullptr || module.size < kElfHeaderSize) continue;
     // Noted at registration; objects made otherwise (tests) are looked at now.
-    if (!module.sections_noted) NoteSectionFacts(module);
-    if (module.import_stub) {
-      GiveBackPages(registry.give_backs, module);
-      continue;
+    if (!module.facts.sections_noted) NoteSectionFacts(module);
+    if (!module.facts.import_stub) {
+      // Section headers, symbols and names: most of a small object.
+      if (module.file != nullptr) InputResidency::BeforeReading(*module.file, module.image, module.size);
+      for (uint32_t index : module.facts.symbol_tables) {
+        Status status = TrackSymbolTable(symbols, console, module, index, verbose);
+        if (status != kOk) return status;
+      }
     }
-    // Section headers, symbols and names: most of a small object.
-    if (module.file != nullptr) PrefaultPages(*module.file, module.image, module.size);
-    for (uint32_t index : module.symbol_tables) {
-      Status status = TrackSymbolTable(symbols, console, module, index, verbose);
-      if (status != kOk) return status;
-    }
-    GiveBackPages(registry.give_backs, module);
+    ObjectDone(registry, module);
   }
   // Selection and the writer run without input pages.
-  registry.give_backs.Flush();
+  ObjectsDone(registry);
   return kOk;
 }
 

@@ -28,6 +28,7 @@ struct SymbolTable;
 // objects can be copies of each other.
 struct CopyFinder {
   std::unordered_map<uint64_t, std::vector<ObjectModule*>> shapes;
+  std::vector<ObjectModule*> reread;  // objects whose pages the last search read again
 };
 
 struct TrackingAhead {

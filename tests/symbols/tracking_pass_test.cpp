@@ -371,7 +371,7 @@ TEST(TrackingPassTest, DefinitionsOfOneNameInAnyOrder) {
         do {
           in.run.symbols.Clear();
           for (size_t m : meeting) {
-            for (uint32_t table : modules[m]->symbol_tables)
+            for (uint32_t table : modules[m]->facts.symbol_tables)
               ASSERT_EQ(TrackSymbolTable(in.run.symbols, in.run.console, *modules[m], table, false), 0);
           }
           EXPECT_EQ(record(in), first_record);
