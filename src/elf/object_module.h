@@ -25,7 +25,8 @@ constexpr uint32_t kExportSectionNotSought = 0xFFFFFFFEu;
 
 // What registration notes of an object for the stages after it, while the
 // object's pages are resident, so that those stages need not fault every
-// object's section headers (or all its bytes) back in.
+// object's section headers (or all its bytes) back in. A big build holds one
+// per input object: the fields are ordered to leave no holes.
 struct ModuleFacts {
   // Index of the first section named ".export" (an accepted object has fewer
   // than 2^27 sections, so the two values above never collide with one), for
@@ -36,9 +37,11 @@ struct ModuleFacts {
   // symbol tables to track. Set by NoteSectionFacts; left unset when it ran
   // out of memory, or for an object made without registration (the pass
   // then looks at the headers itself).
+  uint32_t section_count = 0;
   bool sections_noted = false;
   bool import_stub = false;
-  uint32_t section_count = 0;
+  // Whether content_hash is taken (below).
+  bool hashed = false;
   std::vector<uint32_t> symbol_tables;
   // Each symbol table's SHT_SYMTAB_SHNDX section (0 for none), in the order
   // of symbol_tables; left empty when the object has no such section.
@@ -46,19 +49,18 @@ struct ModuleFacts {
   // ContentHash of the image, for the duplicate-object finder: taken at
   // registration when an object of the same size and section count came
   // before it (only such objects can be copies).
-  bool hashed = false;
   uint64_t content_hash = 0;
 };
 
 struct ObjectModule {
   MappedFile* file = nullptr;  // holds one reference
   uint32_t size = 0;
-  std::string name;            // file name, or the archive member's name
-  uint8_t* image = nullptr;
-  ObjectModule* next = nullptr;
   // Its place in registration order, from 1 up (0: not registered): the
   // later registered, the earlier the tracking pass meets it.
   uint32_t ordinal = 0;
+  std::string name;            // file name, or the archive member's name
+  uint8_t* image = nullptr;
+  ObjectModule* next = nullptr;
   ModuleFacts facts;
 
   ElfImage Image() const { return ElfImage{image, size}; }

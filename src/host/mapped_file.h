@@ -165,8 +165,8 @@ struct InputResidency {
 
 // A long read through one view, item by item (an export object read again
 // for its import library, an archive's symbols listed): every
-// kItemsPerGiveBack items, and at its end, the view's pages go back, so that
-// the view is never resident whole. Without a file, nothing.
+// kItemsPerGiveBack items (Step) and at its End, the view's pages go back,
+// so that the view is never resident whole. Without a file, nothing.
 class LongRead {
  public:
   static constexpr uint64_t kItemsPerGiveBack = uint64_t{1} << 16;

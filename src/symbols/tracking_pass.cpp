@@ -166,12 +166,15 @@ Status TrackAllSymbols(InputRegistry& registry, SymbolTable& symbols, Sink& cons
   std::vector<ObjectModule*> modules;
   for (ObjectModule* module = registry.head; module != nullptr; module = module->next) modules.push_back(module);
   if (modules.empty()) return kOk;
-  // Copies are found oldest first, as registration meets them.
+  // Copies are found oldest first, as registration meets them; the finder
+  // is gone before the table grows.
   std::vector<ObjectModule*> copies(modules.size(), nullptr);
-  CopyFinder finder;
-  for (size_t i = modules.size(); i-- > 0;) {
-    copies[i] = EarlierCopy(finder, *modules[i]);
-    RereadDone(registry, finder);
+  {
+    CopyFinder finder;
+    for (size_t i = modules.size(); i-- > 0;) {
+      copies[i] = EarlierCopy(finder, *modules[i]);
+      RereadDone(registry, finder);
+    }
   }
 
   for (size_t i = 0; i < modules.size(); ++i) {
