@@ -1,6 +1,7 @@
 // Tracking pass: duplicate inputs with their three outcomes and the nearest
 // earlier copy, import stubs, skipped size-prefixed tables, the newest-first
-// order, and a large set of equally sized objects.
+// order, a large set of equally sized objects, and definitions of one name
+// that leave the same one in force whatever order they are met in.
 #include "symbols/tracking_pass.h"
 
 #include <gtest/gtest.h>
