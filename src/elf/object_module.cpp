@@ -70,28 +70,62 @@ uint64_t ContentHash(const uint8_t* bytes, uint32_t size) {
   return Mix(h0 ^ Mix(h1 + 0x632BE59BD9B4E019ull));
 }
 
+namespace {
+
+// Calls visit(group, member) for each member of each COMDAT group of the
+// image, up to the first word that is not inside the section and the image.
+template <typename Visit>
+void ForEachComdatMember(const ElfImage& image, uint32_t first_group, Visit&& visit) {
+  const uint32_t count = image.SectionCount();
+  for (uint32_t index = first_group; index < count; ++index) {
+    std::optional<SectionHeader> group = image.Section(index);
+    if (!group || group->sh_type != SHT_GROUP || (group->sh_flags & SHF_SIZE_PREFIXED)) continue;
+    const uint8_t* flags = image.Entry(*group, 4, 0, 4);
+    if (flags == nullptr || !(LoadAt<uint32_t>(flags) & GRP_COMDAT)) continue;
+    for (uint32_t k = 1; const uint8_t* at = image.Entry(*group, 4, k, 4); ++k) visit(index, LoadAt<uint32_t>(at));
+  }
+}
+
+}  // namespace
+
 void NoteSectionFacts(ObjectModule& module) {
   module.sections_noted = true;
   module.import_stub = false;
   module.symbol_tables.clear();
   module.symbol_index_tables.clear();
+  module.comdat_group_of.clear();
   module.section_count = 0;
   if (module.image == nullptr || module.size < kElfHeaderSize) return;
   ElfImage image = module.Image();
   uint32_t count = image.SectionCount();
   module.section_count = count;
   uint32_t first_index_table = 0;
+  uint32_t first_group = 0;
   for (uint32_t index = 0; index < count; ++index) {
     std::optional<SectionHeader> section = image.Section(index);
     if (!section) continue;
     if (section->sh_type == SHT_QDM_IMPORTS) module.import_stub = true;
     if (index == 0 || (section->sh_flags & SHF_SIZE_PREFIXED)) continue;
     if (section->sh_type == SHT_SYMTAB_SHNDX && first_index_table == 0) first_index_table = index;
+    if (section->sh_type == SHT_GROUP && first_group == 0) first_group = index;
     if (section->sh_type != SHT_SYMTAB) continue;
     try {
       module.symbol_tables.push_back(index);
     } catch (const std::bad_alloc&) {
       module.sections_noted = false;  // the tracking pass looks again
+      return;
+    }
+  }
+  if (first_group != 0) {
+    try {
+      ForEachComdatMember(image, first_group, [&](uint32_t group, uint32_t member) {
+        if (member == 0 || member >= count) return;
+        if (module.comdat_group_of.empty()) module.comdat_group_of.assign(count, 0);
+        module.comdat_group_of[member] = group;
+      });
+    } catch (const std::bad_alloc&) {
+      module.comdat_group_of.clear();
+      module.sections_noted = false;
       return;
     }
   }
@@ -121,6 +155,16 @@ uint32_t SymbolIndexTableOf(const ObjectModule& module, uint32_t symtab_index) {
     if (module.symbol_tables[k] == symtab_index) return module.symbol_index_tables[k];
   }
   return 0;
+}
+
+uint32_t ComdatGroupOf(const ObjectModule& module, uint32_t section) {
+  if (module.sections_noted) return section < module.comdat_group_of.size() ? module.comdat_group_of[section] : 0;
+  if (module.image == nullptr || module.size < kElfHeaderSize) return 0;
+  uint32_t found = 0;
+  ForEachComdatMember(module.Image(), 1, [&](uint32_t group, uint32_t member) {
+    if (member == section && section != 0) found = group;
+  });
+  return found;
 }
 
 uint32_t SymbolSectionIndex(const ObjectModule& module, const uint8_t* symbol_entry) {

@@ -45,6 +45,10 @@ struct ObjectModule {
   // Each symbol table's SHT_SYMTAB_SHNDX section (0 for none), in the order
   // of symbol_tables; left empty when the object has no such section.
   std::vector<uint32_t> symbol_index_tables;
+  // For each section, the COMDAT group (SHT_GROUP section with GRP_COMDAT)
+  // that lists it, 0 for none; left empty when the object has no such group.
+  // Selection asks this of every definition it enters.
+  std::vector<uint32_t> comdat_group_of;
   // ContentHash of the image, taken at registration when an object of the
   // same size came before it (only such objects can be copies).
   bool hashed = false;
@@ -74,11 +78,17 @@ uint64_t ContentHash(const uint8_t* bytes, uint32_t size);
 // Neither type nor flags are looked at.
 std::optional<uint32_t> FindExportSectionIndex(const ElfImage& image);
 
-// Fills in `import_stub`, `section_count`, `symbol_tables` and
-// `symbol_index_tables` from the section headers: the
-// symbol tables from index 1 up, less size-prefixed ones, which the reader
-// neither checks nor converts (nor anything in the null section header 0).
+// Fills in `import_stub`, `section_count`, `symbol_tables`,
+// `symbol_index_tables` and `comdat_group_of` from the section headers: the
+// symbol tables and groups from index 1 up, less size-prefixed ones, which
+// the reader neither checks nor converts (nor anything in the null section
+// header 0).
 void NoteSectionFacts(ObjectModule& module);
+
+// The COMDAT group that lists section `section` (0 for none, and for an
+// index that is not a section): from the noted facts, or found in the
+// section headers when they were not noted.
+uint32_t ComdatGroupOf(const ObjectModule& module, uint32_t section);
 
 // The SHT_SYMTAB_SHNDX section of symbol table `symtab_index` (0 for none):
 // from the noted facts, or found in the section headers when they were not

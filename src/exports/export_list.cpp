@@ -1,11 +1,14 @@
 // Export selection. Candidates come either from the whole symbol table
-// (-xall: every non-weak, unclassified, loadable global whose name does not
-// begin with '.' and is not a table name) or from the definition file followed
-// by the objects' ".export" sections. Every named candidate passes the same
-// refusals (missing or a table name, weak, linkonce, "..", static
-// initializer); definition-file refusals are all reported and then counted
-// once, an in-code refusal ends the run. The exclude file then takes names off
-// the list.
+// (-xall: every non-weak, unclassified, loadable global of default or
+// protected visibility, defined outside any COMDAT group, whose name does not
+// begin with '.' and is not a table name) or from the definition file
+// followed by the objects' ".export" sections. Every named candidate passes
+// the same refusals (missing or a table name, weak, linkonce, "..", static
+// initializer), a definition in a COMDAT group counting as linkonce: the
+// compiler puts a copy into every object that uses it, and an import library
+// defining it clashes with a consumer's own copy. Definition-file refusals
+// are all reported and then counted once, an in-code refusal ends the run.
+// The exclude file then takes names off the list.
 //
 // Each decision is first written into the record as a verdict with its
 // reasons, and the messages are printed from those reasons, so the record
@@ -168,6 +171,8 @@ ExportReasons ExportAllReasons(const TrackedSymbol& record) {
   if (record.name_length > 0 && record.name()[0] == '.') reasons |= REASON_DOT_NAME;
   if (!IsLoadableDefinition(record)) reasons |= REASON_NOT_LOADABLE;
   if (IsExportTableName(record.name(), record.name_length)) reasons |= REASON_TABLE_NAME;
+  if (record.definition_hidden) reasons |= REASON_HIDDEN;
+  if (record.class_flags & CLASS_COMDAT) reasons |= REASON_COMDAT;
   return reasons;
 }
 
@@ -177,7 +182,7 @@ ExportReasons CheckReasons(const TrackedSymbol& record) {
   if (IsExportTableName(record.name(), record.name_length)) return REASON_TABLE_NAME;
   if (record.is_weak) return REASON_WEAK;
   ExportReasons reasons = 0;
-  if (record.class_flags & CLASS_LINKONCE) reasons |= REASON_LINKONCE;
+  if (record.class_flags & (CLASS_LINKONCE | CLASS_COMDAT)) reasons |= REASON_LINKONCE;
   if (record.class_flags & CLASS_DOUBLE_DOT) reasons |= REASON_DOUBLE_DOT;
   if (record.class_flags & CLASS_STATIC_INIT) reasons |= REASON_STATIC_INIT;
   return reasons;
@@ -253,7 +258,7 @@ Status CheckAndAddExport(Selector& selector, const uint8_t* name, uint32_t lengt
   uint32_t number = selector.symbols.FindRecord(name, length);
   if (number == kNoRecord) return RefuseMissingExport(selector, name, length);
   TrackedSymbol& record = selector.symbols.At(number);
-  const uint8_t reasons = CheckReasons(record);
+  const ExportReasons reasons = CheckReasons(record);
   const bool refused = Refuses(reasons, selector.settings);
   record.verdict_reasons = reasons;
   if (refused) record.verdict = kVerdictRefused;

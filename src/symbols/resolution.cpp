@@ -6,7 +6,9 @@
 // definitions are "the same" when their size, info byte and bytes agree, a
 // NOBITS definition matching one whose bytes are all zero; definitions at
 // special section indices agree when the indices do. Every definition adds
-// its class flags to the record, and -v reports each override.
+// its class flags to the record, and -v reports each override. What only the
+// definition in force decides (its visibility, its section's COMDAT group)
+// is set with it.
 //
 // Nothing here trusts the image: names come through StringAt (terminating
 // zero inside the table), entries through Entry, and a compared byte range
@@ -16,6 +18,7 @@
 #include "symbols/resolution.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <vector>
 
@@ -100,7 +103,8 @@ uint64_t SectionNameCost(const ElfImage& image, uint32_t index, const std::optio
 int NameLength(uint32_t length) { return static_cast<int>(std::min<uint32_t>(length, 0x7FFFFFFF)); }
 
 // Makes `object`'s entry the definition in force. Every field that follows
-// from the definition is set here, so none can be left stale.
+// from the definition is set here, so none can be left stale. Only an object
+// with COMDAT groups costs a look at the section index.
 void TakeDefinition(TrackedSymbol& record, ObjectModule& object, const uint8_t* symbol_entry, SymbolKind kind,
                     bool weak, bool loadable) {
   record.object = &object;
@@ -109,6 +113,12 @@ void TakeDefinition(TrackedSymbol& record, ObjectModule& object, const uint8_t* 
   record.is_code = kind == kKindCode;
   record.is_tls = kind == kKindTls;
   record.is_weak = weak;
+  const uint8_t visibility = SymbolVisibility(LoadAt<uint8_t>(symbol_entry + offsetof(ElfSymbol, st_other)));
+  record.definition_hidden = visibility == STV_HIDDEN || visibility == STV_INTERNAL;
+  const bool comdat = (!object.sections_noted || !object.comdat_group_of.empty()) &&
+                      ComdatGroupOf(object, SymbolSectionIndex(object, symbol_entry)) != 0;
+  record.class_flags = static_cast<uint8_t>(comdat ? record.class_flags | CLASS_COMDAT
+                                                   : record.class_flags & ~CLASS_COMDAT);
 }
 
 }  // namespace
@@ -302,8 +312,8 @@ TrackedSymbol* TrackHashedSymbol(SymbolTable& symbols, Sink& console, const uint
   if (found == kNoRecord) return nullptr;
   if (made) {
     TrackedSymbol& record = symbols.At(found);
-    TakeDefinition(record, object, symbol_entry, kind, weak, loadable);
     record.class_flags = flags;
+    TakeDefinition(record, object, symbol_entry, kind, weak, loadable);
     return &record;
   }
 

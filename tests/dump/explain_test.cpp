@@ -470,9 +470,11 @@ TEST(ExplainCatalogue, ExportEntryAgainstAStaticFunctionAndSymbolFilter) {
 // Advice against the run: for each verdict and option, explain and prepqdm
 // itself on the same inputs. explain says "exported" exactly when the
 // export object holds the symbol, and a remedy it offers, applied, makes the
-// real run export it. k.o defines f, g, __sti__s, a..b, hid (hidden), w
-// (weak), lo (linkonce), abs (SHN_ABS) and inl, weak in the COMDAT group
-// "inl" as for a C++ inline function; short.o is under 260 bytes.
+// real run export it. k.o defines f, g, __sti__s, a..b, hid (hidden), intl
+// (internal), w (weak), lo (linkonce), abs (SHN_ABS), inl, weak in the COMDAT
+// group "inl" as for a C++ inline function, cd, strong in the COMDAT group
+// "cd", and thunk, hidden in the COMDAT group "thunk" as gcc's PIC thunks are;
+// short.o is under 260 bytes.
 namespace {
 
 void WriteAgreementInputs(const TempDir& dir, bool big) {
@@ -483,6 +485,7 @@ void WriteAgreementInputs(const TempDir& dir, bool big) {
   uint32_t at = 0;
   for (const char* name : {"f", "g", "__sti__s", "a..b"}) k.AddGlobal(name, text, at += 4, 4);
   k.AddSymbol({"hid", 32, 4, testsupport::Info(STB_GLOBAL, STT_FUNC), 2 /* STV_HIDDEN */, text});
+  k.AddSymbol({"intl", 36, 4, testsupport::Info(STB_GLOBAL, STT_FUNC), 1 /* STV_INTERNAL */, text});
   k.AddGlobal("w", text, 40, 4, STT_FUNC, STB_WEAK);
   k.AddGlobal("lo", linkonce, 0, 4);
   k.AddGlobal("abs", SHN_ABS, 5, 0, 0);
@@ -493,6 +496,16 @@ void WriteAgreementInputs(const TempDir& dir, bool big) {
   group_section.link = testsupport::kLinkSymtab;
   group_section.info = k.AddGlobal("inl", inline_text, 0, 4, STT_FUNC, STB_WEAK);
   k.AddSection(group_section);
+  for (const char* name : {"cd", "thunk"}) {
+    uint16_t member = static_cast<uint16_t>(k.AddProgbits(std::string(".text.") + name, SHF_ALLOC | SHF_EXECINSTR,
+                                                          Bytes(8, 0)));
+    testsupport::Put32(group, 4, member, big);
+    testsupport::SectionDesc comdat{".group", 17 /* SHT_GROUP */, 0, group};
+    comdat.link = testsupport::kLinkSymtab;
+    comdat.info = k.AddSymbol({name, 0, 4, testsupport::Info(STB_GLOBAL, STT_FUNC),
+                               static_cast<uint8_t>(name[0] == 't' ? 2 /* STV_HIDDEN */ : 0), member});
+    k.AddSection(comdat);
+  }
   testsupport::WriteFile(dir.File("k.o"), k.Build());
   testsupport::WriteFile(dir.File("short.o"), Bytes(200, 0));
 }
@@ -533,6 +546,11 @@ TEST(ExplainAgreesWithTheRun, VerdictsAndRemedies) {
       {{"-xall", "-warnsti"}, "", "__sti__s", V::kPassedOver, false},
       {{"-xall"}, "", "inl", V::kPassedOver, false},
       {{"-xall"}, "", "abs", V::kPassedOver, false},
+      {{"-xall"}, "", "hid", V::kPassedOver, true},
+      {{"-xall"}, "", "intl", V::kPassedOver, true},
+      {{"-xall"}, "", "cd", V::kPassedOver, true},
+      {{"-xall", "-warnlinkonce"}, "", "cd", V::kPassedOver, true},
+      {{"-xall"}, "", "thunk", V::kPassedOver, true},
       {{"-xall", "-xnot", "EXCL"}, "", "f", V::kExcluded, true},
       {{"-x", "DEF"}, "f", "f", V::kExported, false},
       {{"-x", "DEF"}, "f", "g", V::kNotRequested, true},
@@ -542,12 +560,17 @@ TEST(ExplainAgreesWithTheRun, VerdictsAndRemedies) {
       {{"-x", "DEF"}, "f", "a..b", V::kNotRequested, false},
       {{"-x", "DEF"}, "f", "inl", V::kNotRequested, false},
       {{"-x", "DEF"}, "f", "abs", V::kNotRequested, true},
+      {{"-x", "DEF"}, "f", "hid", V::kNotRequested, true},
+      {{"-x", "DEF"}, "f", "cd", V::kNotRequested, true},
       {{"-x", "DEF"}, "f\nlo", "lo", V::kRefused, true},
       {{"-x", "DEF", "-warnlinkonce"}, "f\nlo", "lo", V::kExported, false},
       {{"-x", "DEF"}, "f\n__sti__s", "__sti__s", V::kRefused, true},
       {{"-x", "DEF"}, "f\n__sti__s", "f", V::kWouldExport, false},
       {{"-x", "DEF"}, "f\nw", "w", V::kRefused, false},
       {{"-x", "DEF"}, "f\ninl", "inl", V::kRefused, false},
+      {{"-x", "DEF"}, "f\nhid", "hid", V::kExported, false},
+      {{"-x", "DEF"}, "f\ncd", "cd", V::kRefused, true},
+      {{"-x", "DEF", "-warnlinkonce"}, "f\ncd\nthunk", "thunk", V::kExported, false},
       {{"-x", "DEF"}, "f\na..b", "a..b", V::kRefused, false},
       {{"-x", "DEF", "-xnot", "EXCL"}, "f\ng", "g", V::kExcluded, true},
       {{"-x", "DEF", "-xnot", "EXCL"}, "f\nw", "f", V::kWouldExport, false},
@@ -568,10 +591,12 @@ TEST(ExplainAgreesWithTheRun, VerdictsAndRemedies) {
     ASSERT_EQ(s.remedy.has_value(), row.remedy) << s.why;
     if (!s.remedy) continue;
 
-    // The remedy, applied, exports the symbol; each option it adds is in the words.
+    // The remedy, applied, exports the symbol; each option it adds is in the
+    // words. Naming it takes a definition file in place of -xall.
     std::vector<std::string> fixed;
     for (size_t i = 0; i < row.args.size(); ++i) {
       if (s.remedy->unexclude && row.args[i] == "-xnot") ++i;
+      else if (s.remedy->request && row.args[i] == "-xall") fixed.insert(fixed.end(), {"-x", "DEF"});
       else fixed.push_back(row.args[i]);
     }
     for (const std::string& option : s.remedy->options) {
@@ -605,7 +630,9 @@ TEST(ExplainAgreesWithTheRun, PassedOverInputsStoppedExclusionsAndGroups) {
   ASSERT_EQ(r.unapplied_excludes.size(), 2u);
   EXPECT_EQ(r.unapplied_excludes[1].name, "nothere");
   EXPECT_EQ(ByName(r)["inl"]->comdat_group, std::optional<std::string>("inl"));
+  EXPECT_EQ(ByName(r)["thunk"]->comdat_group, std::optional<std::string>("thunk"));
   EXPECT_EQ(ByName(r)["hid"]->visibility, "hidden");
+  EXPECT_EQ(ByName(r)["thunk"]->class_flags, CLASS_COMDAT);
 
   TempDir dir;
   WriteAgreementInputs(dir, false);
@@ -614,6 +641,15 @@ TEST(ExplainAgreesWithTheRun, PassedOverInputsStoppedExclusionsAndGroups) {
       QDMDUMP_BINARY, {"--explain", "-o", "out.o", "-xall", "-xnot", "EXCL", "k.o", "short.o", "x.ld"}, dir.path());
   for (const char* line :
        {"    weak definition in COMDAT group `inl`: a C++ inline function or template\n",
+        "    hidden visibility\n    why: -xall passes it over: hidden symbols are not exported by -xall; give it default "
+        "visibility or name it in the definition file\n",
+        "    internal visibility\n    why: -xall passes it over: internal symbols are not exported by -xall; give it "
+        "default visibility or name it in the definition file\n",
+        "    in COMDAT group `cd`\n    why: -xall passes it over: it is defined in COMDAT group `cd`, which -xall never "
+        "takes: name it in the definition file with -warnlinkonce\n",
+        "    hidden visibility\n    in COMDAT group `thunk`\n    why: -xall passes it over: hidden symbols are not "
+        "exported by -xall; it is defined in COMDAT group `thunk`, which -xall never takes: name it in the definition "
+        "file with -warnlinkonce\n",
         "\nnames in the exclude file EXCL that matched no listed export:\n    line 2: \"nothere\"\n",
         "    short.o: shorter than 260 bytes", "    x.ld: a linker command file", "    visibility: hidden\n"})
     EXPECT_NE(text.out.find(line), std::string::npos) << line << "\n" << text.out;

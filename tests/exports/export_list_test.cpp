@@ -17,7 +17,7 @@ TEST(CheckAndAddExport, RefusalsAndWarningsInOrder) {
   const std::string dots = "***Error: " + head + "\"..\" symbol\n";
   const std::string sti_error = "***Error: " + head + "static initializer symbol\n";
   const std::string sti_warning = "***Warning: " + head + "static initializer" + allowed;
-  const uint8_t lo = CLASS_LINKONCE, dd = CLASS_DOUBLE_DOT, sti = CLASS_STATIC_INIT;
+  const uint8_t lo = CLASS_LINKONCE, dd = CLASS_DOUBLE_DOT, sti = CLASS_STATIC_INIT, cd = CLASS_COMDAT;
   struct Case {
     uint8_t flags;
     bool weak, warn_linkonce, warn_sti;
@@ -33,6 +33,11 @@ TEST(CheckAndAddExport, RefusalsAndWarningsInOrder) {
       {sti, false, false, true, 0, sti_warning},
       {lo | sti, false, false, false, -1, lo_error + sti_error},
       {lo | dd | sti, false, true, true, -1, lo_warning + dots + sti_warning},
+      // A COMDAT group member asked for by name is a linkonce symbol, once.
+      {cd, false, false, false, -1, lo_error},
+      {cd, false, true, false, 0, lo_warning},
+      {cd | lo, false, false, false, -1, lo_error},
+      {cd, true, true, false, -1, "***Error: Attempt to export WEAK symbol \"s\"\n"},
   };
   for (const Case& c : cases) {
     ExportsRun t;
@@ -143,12 +148,20 @@ TEST(SelectExports, ExportAllTakesNonWeakLoadableUnclassifiedNames) {
   b.AddGlobal("tcom", SHN_TLS_COMMON, 4, 4, STT_TLS);
   b.AddGlobal("unalloc", note);
   b.AddGlobal("odd_index", 0xFF10);
+  for (const char* name : {"hid", "intl", "cd", "hcd"}) b.AddGlobal(name, text);
   t.Register(b.Build(), "m.o");
   t.Add("def_only_record");  // no definition, so not loadable
+  // As resolution notes them: hidden or internal visibility, a COMDAT group.
+  for (const char* name : {"hid", "intl", "hcd"}) t.Find(name)->definition_hidden = 1;
+  for (const char* name : {"cd", "hcd"}) t.Find(name)->class_flags = CLASS_COMDAT;
   EXPECT_EQ(t.SelectAndWrite(nullptr, nullptr), 0);
   EXPECT_EQ(t.console, "");
   EXPECT_EQ(t.List(), (Names{"tcom", "g", "f", "com"}));  // added in name order
   EXPECT_EQ(t.Find("qdm_dexports")->verdict_reasons, REASON_TABLE_NAME);
+  EXPECT_EQ(t.Find("intl")->verdict_reasons, REASON_HIDDEN);
+  EXPECT_EQ(t.Find("cd")->verdict_reasons, REASON_COMDAT);
+  EXPECT_EQ(t.Find("hcd")->verdict_reasons, REASON_HIDDEN | REASON_COMDAT);
+  EXPECT_EQ(t.Find("hcd")->verdict, kVerdictPassedOver);
 }
 
 }  // namespace
