@@ -11,6 +11,7 @@
 // faulted in again only when a later stage reads them.
 #include "elf/object_module.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -93,7 +94,7 @@ void NoteSectionFacts(ObjectModule& module) {
   module.import_stub = false;
   module.symbol_tables.clear();
   module.symbol_index_tables.clear();
-  module.comdat_group_of.clear();
+  module.comdat_members.clear();
   module.section_count = 0;
   if (module.image == nullptr || module.size < kElfHeaderSize) return;
   ElfImage image = module.Image();
@@ -119,12 +120,13 @@ void NoteSectionFacts(ObjectModule& module) {
   if (first_group != 0) {
     try {
       ForEachComdatMember(image, first_group, [&](uint32_t group, uint32_t member) {
-        if (member == 0 || member >= count) return;
-        if (module.comdat_group_of.empty()) module.comdat_group_of.assign(count, 0);
-        module.comdat_group_of[member] = group;
+        if (member != 0 && member < count) module.comdat_members.emplace_back(member, group);
       });
+      // A section listed twice keeps its first group, as without notes.
+      std::stable_sort(module.comdat_members.begin(), module.comdat_members.end(),
+                       [](const auto& a, const auto& b) { return a.first < b.first; });
     } catch (const std::bad_alloc&) {
-      module.comdat_group_of.clear();
+      module.comdat_members.clear();
       module.sections_noted = false;
       return;
     }
@@ -158,11 +160,15 @@ uint32_t SymbolIndexTableOf(const ObjectModule& module, uint32_t symtab_index) {
 }
 
 uint32_t ComdatGroupOf(const ObjectModule& module, uint32_t section) {
-  if (module.sections_noted) return section < module.comdat_group_of.size() ? module.comdat_group_of[section] : 0;
+  if (module.sections_noted) {
+    auto found = std::lower_bound(module.comdat_members.begin(), module.comdat_members.end(), section,
+                                  [](const auto& member, uint32_t s) { return member.first < s; });
+    return found != module.comdat_members.end() && found->first == section ? found->second : 0;
+  }
   if (module.image == nullptr || module.size < kElfHeaderSize) return 0;
   uint32_t found = 0;
   ForEachComdatMember(module.Image(), 1, [&](uint32_t group, uint32_t member) {
-    if (member == section && section != 0) found = group;
+    if (member == section && section != 0 && found == 0) found = group;
   });
   return found;
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "elf/elf_image.h"
@@ -45,10 +46,11 @@ struct ObjectModule {
   // Each symbol table's SHT_SYMTAB_SHNDX section (0 for none), in the order
   // of symbol_tables; left empty when the object has no such section.
   std::vector<uint32_t> symbol_index_tables;
-  // For each section, the COMDAT group (SHT_GROUP section with GRP_COMDAT)
-  // that lists it, 0 for none; left empty when the object has no such group.
-  // Selection asks this of every definition it enters.
-  std::vector<uint32_t> comdat_group_of;
+  // The sections COMDAT groups (SHT_GROUP sections with GRP_COMDAT) list,
+  // each with its group, in ascending order of section. Selection asks about
+  // every definition it enters; a C object has a group or two (gcc's PIC
+  // thunks), so the members are kept rather than a word per section.
+  std::vector<std::pair<uint32_t, uint32_t>> comdat_members;
   // ContentHash of the image, taken at registration when an object of the
   // same size came before it (only such objects can be copies).
   bool hashed = false;
@@ -79,7 +81,7 @@ uint64_t ContentHash(const uint8_t* bytes, uint32_t size);
 std::optional<uint32_t> FindExportSectionIndex(const ElfImage& image);
 
 // Fills in `import_stub`, `section_count`, `symbol_tables`,
-// `symbol_index_tables` and `comdat_group_of` from the section headers: the
+// `symbol_index_tables` and `comdat_members` from the section headers: the
 // symbol tables and groups from index 1 up, less size-prefixed ones, which
 // the reader neither checks nor converts (nor anything in the null section
 // header 0).

@@ -115,7 +115,7 @@ void TakeDefinition(TrackedSymbol& record, ObjectModule& object, const uint8_t* 
   record.is_weak = weak;
   const uint8_t visibility = SymbolVisibility(LoadAt<uint8_t>(symbol_entry + offsetof(ElfSymbol, st_other)));
   record.definition_hidden = visibility == STV_HIDDEN || visibility == STV_INTERNAL;
-  const bool comdat = (!object.sections_noted || !object.comdat_group_of.empty()) &&
+  const bool comdat = (!object.sections_noted || !object.comdat_members.empty()) &&
                       ComdatGroupOf(object, SymbolSectionIndex(object, symbol_entry)) != 0;
   record.class_flags = static_cast<uint8_t>(comdat ? record.class_flags | CLASS_COMDAT
                                                    : record.class_flags & ~CLASS_COMDAT);
