@@ -168,13 +168,15 @@ ExportReasons ExportAllReasons(const TrackedSymbol& record) {
   if (record.name_length > 0 && record.name()[0] == '.') reasons |= REASON_DOT_NAME;
   if (!IsLoadableDefinition(record)) reasons |= REASON_NOT_LOADABLE;
   if (IsExportTableName(record.name(), record.name_length)) reasons |= REASON_TABLE_NAME;
+  if (IsLtoMarker(record.name(), record.name_length)) reasons |= REASON_LTO_MARKER;
   return reasons;
 }
 
 ExportReasons CheckReasons(const TrackedSymbol& record) {
-  // A table name is refused as if no input defined it, and a weak symbol for
-  // that alone.
+  // A table name or an LTO marker is refused as if no input defined it, and
+  // a weak symbol for that alone.
   if (IsExportTableName(record.name(), record.name_length)) return REASON_TABLE_NAME;
+  if (IsLtoMarker(record.name(), record.name_length)) return REASON_LTO_MARKER;
   if (record.is_weak) return REASON_WEAK;
   ExportReasons reasons = 0;
   if (record.class_flags & CLASS_LINKONCE) reasons |= REASON_LINKONCE;
@@ -184,7 +186,7 @@ ExportReasons CheckReasons(const TrackedSymbol& record) {
 }
 
 bool Refuses(ExportReasons reasons, const SelectionSettings& settings) {
-  ExportReasons refusing = REASON_TABLE_NAME | REASON_WEAK | REASON_DOUBLE_DOT;
+  ExportReasons refusing = REASON_TABLE_NAME | REASON_LTO_MARKER | REASON_WEAK | REASON_DOUBLE_DOT;
   if (!settings.warn_linkonce) refusing |= REASON_LINKONCE;
   if (!settings.warn_sti) refusing |= REASON_STATIC_INIT;
   return (reasons & refusing) != 0;
@@ -197,6 +199,9 @@ std::string CheckMessage(ExportReasons reason, const SelectionSettings& settings
   switch (reason) {
     case REASON_TABLE_NAME:
       return Format("***Error: missing \"%.*s\"\n  note: %.*s: a name every export object defines itself",
+                    printed_length, text, printed_length, text);
+    case REASON_LTO_MARKER:
+      return Format("***Error: missing \"%.*s\"\n  note: %.*s: a marker GCC puts in its LTO objects (-flto)",
                     printed_length, text, printed_length, text);
     case REASON_WEAK:
       return Format("***Error: Attempt to export WEAK symbol \"%.*s\"", printed_length, text);
@@ -238,6 +243,8 @@ SelectionResult SelectExports(SymbolTable& symbols, InputRegistry& registry, con
 Status RefuseMissingExport(Selector& selector, const uint8_t* name, uint32_t length) {
   if (IsExportTableName(name, length)) {
     PrintCheckMessages(selector.console, REASON_TABLE_NAME, selector.settings, name, length);
+  } else if (IsLtoMarker(name, length)) {
+    PrintCheckMessages(selector.console, REASON_LTO_MARKER, selector.settings, name, length);
   } else {
     Print(selector.console, "***Error: missing \"%.*s\"\n", PrintedLength(length), PrintedText(name));
   }

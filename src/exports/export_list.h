@@ -93,7 +93,7 @@ bool Refuses(ExportReasons reasons, const SelectionSettings& settings);
 // kCheckMessageOrder is the order of the messages.
 std::string CheckMessage(ExportReasons reason, const SelectionSettings& settings, const uint8_t* name,
                          uint32_t length);
-constexpr ExportReasons kCheckMessageOrder[] = {REASON_TABLE_NAME, REASON_WEAK, REASON_LINKONCE, REASON_DOUBLE_DOT,
-                                                REASON_STATIC_INIT};
+constexpr ExportReasons kCheckMessageOrder[] = {REASON_TABLE_NAME, REASON_LTO_MARKER, REASON_WEAK,
+                                                REASON_LINKONCE,   REASON_DOUBLE_DOT, REASON_STATIC_INIT};
 
 }  // namespace prepqdm
