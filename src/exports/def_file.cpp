@@ -7,7 +7,7 @@
 // the two tables of the export object cannot both hold it.
 #include "exports/def_file.h"
 
-#include <cstring>
+#include <string_view>
 
 #include "exports/def_scanner.h"
 #include "host/mapped_file.h"
@@ -19,22 +19,21 @@ namespace prepqdm {
 namespace {
 
 struct Directive {
-  const char* text;
-  uint32_t length;
+  std::string_view text;
   SymbolKind kind;
 };
 
 constexpr Directive kDirectives[] = {
-    {"[CODE]", 6, kKindCode},
-    {"[DATA]", 6, kKindData},
-    {"[TLS]", 5, kKindTls},
+    {"[CODE]", kKindCode},
+    {"[DATA]", kKindData},
+    {"[TLS]", kKindTls},
 };
 
 }  // namespace
 
-Status MatchDirective(const uint8_t* token, uint32_t length, SymbolKind* current_kind) {
+Status MatchDirective(std::string_view token, SymbolKind* current_kind) {
   for (const Directive& directive : kDirectives) {
-    if (length >= directive.length && std::memcmp(token, directive.text, directive.length) == 0) {
+    if (token.starts_with(directive.text)) {
       *current_kind = directive.kind;
       return kOk;
     }
@@ -50,38 +49,38 @@ Status LoadDefOnlySymbols(SymbolTable& symbols, Sink& console, const char* modul
   }
   SymbolKind current_kind = kKindNone;
   return ScanDefText(
-      def_file->view, def_file->size, [&](DefTokenType type, const uint8_t* token, uint32_t length) -> Status {
+      def_file->view, def_file->size, [&](DefTokenType type, std::string_view token) -> Status {
         if (type == DefTokenType::kDirective) {
-          if (MatchDirective(token, length, &current_kind) == kOk) return kOk;
+          if (MatchDirective(token, &current_kind) == kOk) return kOk;
           Print(console, "***Error: \"%s\", Unknown directive found \"%.*s\". Return -1.\n", module_name,
-                PrintedLength(length), PrintedText(token));
+                PrintedLength(token), token.data());
           return -1;
         }
         if (current_kind == kKindNone) {
           Print(console,
                 "Info: \"%s\", Missing [CODE] or [DATA] directive before symbol \"%.*s\". Assuming [CODE].\n",
-                module_name, PrintedLength(length), PrintedText(token));
+                module_name, PrintedLength(token), token.data());
           current_kind = kKindCode;
         }
         Status status = kOk;
-        TrackedSymbol* record = RecordDefSymbol(symbols, console, token, length, current_kind, verbose, &status);
+        TrackedSymbol* record = RecordDefSymbol(symbols, console, token, current_kind, verbose, &status);
         if (status != kOk) return status;
         if (record == nullptr) {
           Print(console, "***Error: \"%s\", tracking symbol \"%.*s\". Return -1\n", module_name,
-                PrintedLength(length), PrintedText(token));
+                PrintedLength(token), token.data());
           return -1;
         }
         return kOk;
       });
 }
 
-TrackedSymbol* RecordDefSymbol(SymbolTable& symbols, Sink& console, const uint8_t* name, uint32_t length,
+TrackedSymbol* RecordDefSymbol(SymbolTable& symbols, Sink& console, std::string_view name,
                                SymbolKind kind, bool verbose, Status* status) {
   // No section, so never CLASS_LINKONCE.
-  uint8_t class_flags = ClassifySymbolName(std::nullopt, name, length);
+  uint8_t class_flags = ClassifySymbolName(std::nullopt, name);
   *status = kOk;
   bool made = false;
-  uint32_t found = symbols.FindOrAdd(name, length, &made);
+  uint32_t found = symbols.FindOrAdd(name, &made);
   if (found == kNoRecord) return nullptr;
   if (!made) {
     TrackedSymbol* existing = &symbols.At(found);
@@ -91,13 +90,13 @@ TrackedSymbol* RecordDefSymbol(SymbolTable& symbols, Sink& console, const uint8_
       Print(console,
             "Error: Symbol \"%.*s\" defined more than once in export DEF/Anti-DEF files with at least once as "
             "DATA and once as CODE. Return -1.\n",
-            PrintedLength(length), PrintedText(name));
+            PrintedLength(name), name.data());
       *status = -1;
       return nullptr;
     }
     if (verbose) {
       Print(console, "INFO: Symbol \"%.*s\" defined more than once in export DEF/Anti-DEF files files!\n",
-            PrintedLength(length), PrintedText(name));
+            PrintedLength(name), name.data());
     }
     return existing;
   }

@@ -14,14 +14,14 @@ struct MappedFile;
 struct SymbolTable;
 
 // Sets *current_kind for a known directive and returns 0; -1 otherwise.
-Status MatchDirective(const uint8_t* token, uint32_t length, SymbolKind* current_kind);
+Status MatchDirective(std::string_view token, SymbolKind* current_kind);
 
 // Definition-file-only mode: enters every listed name into `symbols`.
 // `module_name` (-r, "(null)" when unset) is named in the messages.
 Status LoadDefOnlySymbols(SymbolTable& symbols, Sink& console, const char* module_name, const MappedFile* def_file,
                           bool verbose);
 
-TrackedSymbol* RecordDefSymbol(SymbolTable& symbols, Sink& console, const uint8_t* name, uint32_t length,
+TrackedSymbol* RecordDefSymbol(SymbolTable& symbols, Sink& console, std::string_view name,
                                SymbolKind kind, bool verbose, Status* status);
 
 }  // namespace prepqdm

@@ -10,6 +10,7 @@
 // and are never copied; the scanner never looks past `size`.
 #pragma once
 #include <cstdint>
+#include <string_view>
 
 #include "host/status.h"
 
@@ -21,13 +22,9 @@ inline bool IsDefBlank(uint8_t byte) { return byte == ' ' || byte == '\t'; }
 inline bool IsDefLineEnd(uint8_t byte) { return byte == '\r' || byte == '\n'; }
 inline bool IsDefComment(uint8_t byte) { return byte == ';' || byte == '#'; }
 
-// A name's length as a "%.*s" precision. A negative precision would make
-// printf read to a zero byte, so lengths past INT_MAX are clamped.
-inline int PrintedLength(uint32_t length) { return length > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int>(length); }
-inline const char* PrintedText(const uint8_t* bytes) { return reinterpret_cast<const char*>(bytes); }
 
-// Calls visit(DefTokenType, const uint8_t* token, uint32_t length, uint32_t
-// line) for each token in file order; `line` counts from 1, and CR LF, LF
+// Calls visit(DefTokenType, std::string_view token, uint32_t line) for each
+// token in file order; `line` counts from 1, and CR LF, LF
 // and a lone CR each end one line, as editors count them. A non-zero status
 // from `visit` ends the scan and is returned; otherwise the result is 0.
 template <class Visit>
@@ -53,17 +50,16 @@ Status ScanDefLines(const uint8_t* text, uint64_t size, Visit&& visit) {
 
     // Mappings are below 4 GiB, so a token length fits in 32 bits.
     DefTokenType type = text[line_begin] == '[' ? DefTokenType::kDirective : DefTokenType::kSymbol;
-    Status status = visit(type, text + line_begin, static_cast<uint32_t>(token_end - line_begin), line);
+    const std::string_view token(reinterpret_cast<const char*>(text) + line_begin, token_end - line_begin);
+    Status status = visit(type, token, line);
     if (status != kOk) return status;
   }
 }
 
-// The same without line numbers: visit(DefTokenType, token, length).
+// The same without line numbers: visit(DefTokenType, token).
 template <class Visit>
 Status ScanDefText(const uint8_t* text, uint64_t size, Visit&& visit) {
-  return ScanDefLines(text, size, [&](DefTokenType type, const uint8_t* token, uint32_t length, uint32_t) {
-    return visit(type, token, length);
-  });
+  return ScanDefLines(text, size, [&](DefTokenType type, std::string_view token, uint32_t) { return visit(type, token); });
 }
 
 }  // namespace prepqdm

@@ -39,19 +39,17 @@ bool IsLoadableDefinition(const TrackedSymbol& record) {
   return symbol && IsLoadableDefinition(*record.object, DefinitionEntry(record), *symbol);
 }
 
-void PrintCheckMessages(Sink& console, ExportReasons reasons, const SelectionSettings& settings, const uint8_t* name,
-                        uint32_t length) {
+void PrintCheckMessages(Sink& console, ExportReasons reasons, const SelectionSettings& settings, std::string_view name) {
   for (ExportReasons reason : kCheckMessageOrder) {
     if (!(reasons & reason)) continue;
-    std::string message = CheckMessage(reason, settings, name, length);
+    std::string message = CheckMessage(reason, settings, name);
     message += '\n';
     PrintBytes(console, message.data(), message.size());
   }
 }
 
-Status PrintUnknownDirective(Sink& console, const uint8_t* token, uint32_t length) {
-  Print(console, "***Error: Unknown directive found \"%.*s\". Return -1.\n", PrintedLength(length),
-        PrintedText(token));
+Status PrintUnknownDirective(Sink& console, std::string_view token) {
+  Print(console, "***Error: Unknown directive found \"%.*s\". Return -1.\n", PrintedLength(token), token.data());
   return -1;
 }
 
@@ -97,13 +95,13 @@ Status GatherFromDefFile(Selector& selector, const MappedFile& def_file) {
   SymbolKind current_kind = kKindNone;
   int32_t refused = 0;
   Status status = ScanDefText(
-      def_file.view, def_file.size, [&](DefTokenType type, const uint8_t* token, uint32_t length) -> Status {
+      def_file.view, def_file.size, [&](DefTokenType type, std::string_view token) -> Status {
         if (type == DefTokenType::kDirective) {
-          return MatchDirective(token, length, &current_kind) == kOk
+          return MatchDirective(token, &current_kind) == kOk
                      ? kOk
-                     : PrintUnknownDirective(selector.console, token, length);
+                     : PrintUnknownDirective(selector.console, token);
         }
-        if (CheckAndAddExport(selector, token, length) != kOk) ++refused;
+        if (CheckAndAddExport(selector, token) != kOk) ++refused;
         return kOk;
       });
   if (status != kOk) return status;
@@ -121,13 +119,13 @@ Status ExcludeNames(Selector& selector, const MappedFile& exclude_file) {
   SymbolKind current_kind = kKindNone;
   SymbolTable& symbols = selector.symbols;
   Status status = ScanDefText(
-      exclude_file.view, exclude_file.size, [&](DefTokenType type, const uint8_t* token, uint32_t length) -> Status {
+      exclude_file.view, exclude_file.size, [&](DefTokenType type, std::string_view token) -> Status {
         if (type == DefTokenType::kDirective) {
-          return MatchDirective(token, length, &current_kind) == kOk
+          return MatchDirective(token, &current_kind) == kOk
                      ? kOk
-                     : PrintUnknownDirective(selector.console, token, length);
+                     : PrintUnknownDirective(selector.console, token);
         }
-        TrackedSymbol* record = symbols.Find(token, length);
+        TrackedSymbol* record = symbols.Find(token);
         if (record != nullptr && record->exported == 1) {
           record->exported = 0;
           record->verdict = kVerdictExcluded;
@@ -165,18 +163,18 @@ ExportReasons ExportAllReasons(const TrackedSymbol& record) {
   if (record.class_flags & CLASS_LINKONCE) reasons |= REASON_LINKONCE;
   if (record.class_flags & CLASS_STATIC_INIT) reasons |= REASON_STATIC_INIT;
   if (record.class_flags & CLASS_DOUBLE_DOT) reasons |= REASON_DOUBLE_DOT;
-  if (record.name_length > 0 && record.name()[0] == '.') reasons |= REASON_DOT_NAME;
+  if (record.name().starts_with('.')) reasons |= REASON_DOT_NAME;
   if (!IsLoadableDefinition(record)) reasons |= REASON_NOT_LOADABLE;
-  if (IsExportTableName(record.name(), record.name_length)) reasons |= REASON_TABLE_NAME;
-  if (IsLtoMarker(record.name(), record.name_length)) reasons |= REASON_LTO_MARKER;
+  if (IsExportTableName(record.name())) reasons |= REASON_TABLE_NAME;
+  if (IsGccLtoMarkerName(record.name())) reasons |= REASON_LTO_MARKER;
   return reasons;
 }
 
 ExportReasons CheckReasons(const TrackedSymbol& record) {
   // A table name or an LTO marker is refused as if no input defined it, and
   // a weak symbol for that alone.
-  if (IsExportTableName(record.name(), record.name_length)) return REASON_TABLE_NAME;
-  if (IsLtoMarker(record.name(), record.name_length)) return REASON_LTO_MARKER;
+  if (IsExportTableName(record.name())) return REASON_TABLE_NAME;
+  if (IsGccLtoMarkerName(record.name())) return REASON_LTO_MARKER;
   if (record.is_weak) return REASON_WEAK;
   ExportReasons reasons = 0;
   if (record.class_flags & CLASS_LINKONCE) reasons |= REASON_LINKONCE;
@@ -192,10 +190,9 @@ bool Refuses(ExportReasons reasons, const SelectionSettings& settings) {
   return (reasons & refusing) != 0;
 }
 
-std::string CheckMessage(ExportReasons reason, const SelectionSettings& settings, const uint8_t* name,
-                         uint32_t length) {
-  const int printed_length = PrintedLength(length);
-  const char* text = PrintedText(name);
+std::string CheckMessage(ExportReasons reason, const SelectionSettings& settings, std::string_view name) {
+  const int printed_length = PrintedLength(name);
+  const char* text = name.data();
   switch (reason) {
     case REASON_TABLE_NAME:
       return Format("***Error: missing \"%.*s\"\n  note: %.*s: a name every export object defines itself",
@@ -240,31 +237,31 @@ SelectionResult SelectExports(SymbolTable& symbols, InputRegistry& registry, con
   return result;
 }
 
-Status RefuseMissingExport(Selector& selector, const uint8_t* name, uint32_t length) {
-  if (IsExportTableName(name, length)) {
-    PrintCheckMessages(selector.console, REASON_TABLE_NAME, selector.settings, name, length);
-  } else if (IsLtoMarker(name, length)) {
-    PrintCheckMessages(selector.console, REASON_LTO_MARKER, selector.settings, name, length);
+Status RefuseMissingExport(Selector& selector, std::string_view name) {
+  if (IsExportTableName(name)) {
+    PrintCheckMessages(selector.console, REASON_TABLE_NAME, selector.settings, name);
+  } else if (IsGccLtoMarkerName(name)) {
+    PrintCheckMessages(selector.console, REASON_LTO_MARKER, selector.settings, name);
   } else {
-    Print(selector.console, "***Error: missing \"%.*s\"\n", PrintedLength(length), PrintedText(name));
+    Print(selector.console, "***Error: missing \"%.*s\"\n", PrintedLength(name), name.data());
   }
   try {
-    selector.result.missing.emplace_back(reinterpret_cast<const char*>(name), length);
+    selector.result.missing.emplace_back(name);
   } catch (const std::bad_alloc&) {
     // The message is out; only qdmdump --explain reads the list.
   }
   return -1;
 }
 
-Status CheckAndAddExport(Selector& selector, const uint8_t* name, uint32_t length) {
-  uint32_t number = selector.symbols.FindRecord(name, length);
-  if (number == kNoRecord) return RefuseMissingExport(selector, name, length);
+Status CheckAndAddExport(Selector& selector, std::string_view name) {
+  uint32_t number = selector.symbols.FindRecord(name);
+  if (number == kNoRecord) return RefuseMissingExport(selector, name);
   TrackedSymbol& record = selector.symbols.At(number);
   const uint8_t reasons = CheckReasons(record);
   const bool refused = Refuses(reasons, selector.settings);
   record.verdict_reasons = reasons;
   if (refused) record.verdict = kVerdictRefused;
-  PrintCheckMessages(selector.console, reasons, selector.settings, name, length);
+  PrintCheckMessages(selector.console, reasons, selector.settings, name);
   if (refused) return -1;
   return AddExport(selector, number);
 }
@@ -290,7 +287,7 @@ Status AddExport(Selector& selector, uint32_t record) {
 int CompareExportNames(const SymbolTable& symbols, const ExportEntry& a, const ExportEntry& b) {
   const TrackedSymbol& x = symbols.At(a.record);
   const TrackedSymbol& y = symbols.At(b.record);
-  return CompareNames(x.name(), x.name_length, y.name(), y.name_length);
+  return CompareNames(x.name(), y.name());
 }
 
 }  // namespace prepqdm

@@ -70,14 +70,14 @@ SelectionResult SelectExports(SymbolTable& symbols, InputRegistry& registry, con
                               const MappedFile* exclude_file, const SelectionSettings& settings, Sink& console);
 
 // Checks one requested name and adds it: 0, or -1 after its messages.
-Status CheckAndAddExport(Selector& selector, const uint8_t* name, uint32_t length);
+Status CheckAndAddExport(Selector& selector, std::string_view name);
 Status AddExport(Selector& selector, uint32_t record);
 int CompareExportNames(const SymbolTable& symbols, const ExportEntry& a, const ExportEntry& b);
 
 // Prints the refusal of a name that no record holds and returns -1. Also used
 // for in-code exports whose symbol cannot be read from a malformed object.
 // A table name is refused the same way, with a note, held or not.
-Status RefuseMissingExport(Selector& selector, const uint8_t* name, uint32_t length);
+Status RefuseMissingExport(Selector& selector, std::string_view name);
 
 // The reasons an -xall run passes a record over (0 when it is eligible).
 ExportReasons ExportAllReasons(const TrackedSymbol& record);
@@ -91,8 +91,7 @@ bool Refuses(ExportReasons reasons, const SelectionSettings& settings);
 // without its line end (an error, or a warning where the settings allow the
 // export); a table name's is two lines, the refusal and its note.
 // kCheckMessageOrder is the order of the messages.
-std::string CheckMessage(ExportReasons reason, const SelectionSettings& settings, const uint8_t* name,
-                         uint32_t length);
+std::string CheckMessage(ExportReasons reason, const SelectionSettings& settings, std::string_view name);
 constexpr ExportReasons kCheckMessageOrder[] = {REASON_TABLE_NAME, REASON_LTO_MARKER, REASON_WEAK,
                                                 REASON_LINKONCE,   REASON_DOUBLE_DOT, REASON_STATIC_INIT};
 

@@ -52,9 +52,8 @@ uint32_t ReadableRelocationCount(const ElfImage& image, const SectionHeader& rel
 }
 
 struct ExportName {
-  const uint8_t* bytes = reinterpret_cast<const uint8_t*>("");
-  uint32_t length = 0;
-  bool readable = false;  // false: the links lead nowhere; bytes are a best effort
+  std::string_view text;
+  bool readable = false;  // false: the links lead nowhere; text is a best effort
 };
 
 // The name of symbol `symbol_index` of the table that `reloc` links to.
@@ -69,8 +68,7 @@ ExportName ReadExportName(const ElfImage& image, const SectionHeader& reloc, uin
   std::optional<SectionHeader> strtab = image.Section(symtab->sh_link);
   if (!strtab || strtab->sh_type != SHT_STRTAB) return result;
   if (std::optional<std::string_view> name = image.StringAt(symtab->sh_link, st_name)) {
-    result.bytes = reinterpret_cast<const uint8_t*>(name->data());
-    result.length = static_cast<uint32_t>(name->size());
+    result.text = *name;
     result.readable = true;
     return result;
   }
@@ -78,8 +76,7 @@ ExportName ReadExportName(const ElfImage& image, const SectionHeader& reloc, uin
   const uint8_t* begin;
   uint32_t length;
   if (image.SectionContent(*strtab, &begin, &length) && st_name < length) {
-    result.bytes = begin + st_name;
-    result.length = length - st_name;
+    result.text = std::string_view(reinterpret_cast<const char*>(begin) + st_name, length - st_name);
   }
   return result;
 }
@@ -145,14 +142,13 @@ Status ReadInCodeExports(const ObjectModule& object, const SectionHeader& export
     if (entry != nullptr) {
       declared.symbol_index = RelocationSymbol(LoadAt<ElfRel>(entry).r_info);
       name = ReadExportName(image, *reloc, declared.symbol_index);
-      if (!name_budget.Charge(uint64_t{name.length} + 1)) {
+      if (!name_budget.Charge(uint64_t{name.text.size()} + 1)) {
         Print(console, "***Error: In-code export names in \"%s\" take too long to read. Return -1.\n",
               object.name.c_str());
         return -1;
       }
     }
-    declared.name = name.bytes;
-    declared.length = name.length;
+    declared.name = name.text;
     declared.readable = name.readable;
     Status status = visit(declared);
     if (status != kOk) return status;
@@ -169,8 +165,7 @@ Status CollectInCodeExports(Selector& selector, const ObjectModule& object, cons
           static_cast<int>(export_count));
   }
   return ReadInCodeExports(object, export_section, export_index, selector.console, [&](const InCodeExport& e) {
-    return e.readable ? CheckAndAddExport(selector, e.name, e.length)
-                      : RefuseMissingExport(selector, e.name, e.length);
+    return e.readable ? CheckAndAddExport(selector, e.name) : RefuseMissingExport(selector, e.name);
   });
 }
 

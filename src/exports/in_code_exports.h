@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <string_view>
 
 #include "elf/elf_format.h"
 #include "host/output.h"
@@ -29,8 +30,7 @@ struct InCodeExport {
   SectionHeader relocations{};
   uint32_t relocation_index = 0;
   uint32_t symbol_index = 0;
-  const uint8_t* name = nullptr;
-  uint32_t length = 0;
+  std::string_view name;
   bool readable = false;
 };
 

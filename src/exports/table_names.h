@@ -16,13 +16,6 @@ namespace prepqdm {
 constexpr char kCodeTableSymbol[] = "qdm_fexports";
 constexpr char kDataTableSymbol[] = "qdm_dexports";
 
-inline bool IsExportTableName(const uint8_t* name, uint32_t length) {
-  const std::string_view n(reinterpret_cast<const char*>(name), length);
-  return n == kCodeTableSymbol || n == kDataTableSymbol;
-}
-
-inline bool IsLtoMarker(const uint8_t* name, uint32_t length) {
-  return IsGccLtoMarkerName(std::string_view(reinterpret_cast<const char*>(name), length));
-}
+inline bool IsExportTableName(std::string_view name) { return name == kCodeTableSymbol || name == kDataTableSymbol; }
 
 }  // namespace prepqdm

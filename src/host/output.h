@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 // MinGW's "printf" format checks the Microsoft runtime's dialect; the
 // program formats with the C99 one (%zu, %lld) everywhere.
@@ -23,6 +24,12 @@ struct Sink {
   int error = 0;                  // errno of the first write to `file` that failed
   bool IsOpen() const { return file != nullptr || capture != nullptr; }
 };
+
+// A name's length as a "%.*s" precision. A negative precision would make
+// printf read to a zero byte, so lengths past INT_MAX are clamped.
+inline int PrintedLength(std::string_view text) {
+  return text.size() > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int>(text.size());
+}
 
 void Print(Sink& sink, const char* format, ...) __attribute__((format(PREPQDM_PRINTF, 2, 3)));
 void VPrint(Sink& sink, const char* format, va_list args) __attribute__((format(PREPQDM_PRINTF, 2, 0)));

@@ -44,9 +44,7 @@ namespace prepqdm {
 
 namespace {
 
-std::string NameOf(const TrackedSymbol& record) {
-  return std::string(reinterpret_cast<const char*>(record.name()), record.name_length);
-}
+std::string NameOf(const TrackedSymbol& record) { return std::string(record.name()); }
 
 // The input's path (relative when it lies below the working directory), with
 // the member's name for an archive member.
@@ -66,7 +64,7 @@ std::vector<std::string> CheckMessages(const TrackedSymbol& record, const Select
   std::vector<std::string> messages;
   for (ExportReasons reason : kCheckMessageOrder) {
     if (!(record.verdict_reasons & reason)) continue;
-    const std::string message = CheckMessage(reason, settings, record.name(), record.name_length);
+    const std::string message = CheckMessage(reason, settings, record.name());
     for (size_t start = 0, end; start <= message.size(); start = end + 1) {
       end = std::min(message.find('\n', start), message.size());
       messages.push_back(message.substr(start, end - start));
@@ -189,10 +187,7 @@ std::vector<std::string> MissingNames(const std::vector<std::string>& refused, c
   std::vector<std::string> names;
   std::set<std::string> seen;
   for (const std::string& name : refused) {
-    if (symbols.FindRecord(reinterpret_cast<const uint8_t*>(name.data()), static_cast<uint32_t>(name.size())) ==
-            kNoRecord &&
-        seen.insert(name).second)
-      names.push_back(name);
+    if (symbols.FindRecord(name) == kNoRecord && seen.insert(name).second) names.push_back(name);
   }
   return names;
 }
@@ -203,18 +198,14 @@ constexpr size_t kMostFindings = 8;
 
 using OriginMap = std::map<std::string, std::vector<ExplainOrigin>>;
 
-std::string AsString(const uint8_t* bytes, uint32_t length) {
-  return std::string(reinterpret_cast<const char*>(bytes), length);
-}
-
 void AddDefinitionFileOrigins(const MappedFile& file, const std::string& typed, OriginMap& origins) {
-  ScanDefLines(file.view, file.size, [&](DefTokenType type, const uint8_t* token, uint32_t length, uint32_t line) {
+  ScanDefLines(file.view, file.size, [&](DefTokenType type, std::string_view token, uint32_t line) {
     if (type == DefTokenType::kSymbol) {
       ExplainOrigin origin;
       origin.source = ExplainOrigin::Source::kDefinitionFile;
       origin.file = typed;
       origin.line = line;
-      origins[AsString(token, length)].push_back(std::move(origin));
+      origins[std::string(token)].push_back(std::move(origin));
     }
     return kOk;
   });
@@ -314,7 +305,7 @@ void AddExportSectionOrigins(InputRegistry& registry, const std::string& directo
       origin.file = input;
       origin.entry = e.entry;
       DescribeLocalTarget(image, *section, e, symbols, origin);
-      origins[AsString(e.name, e.length)].push_back(std::move(origin));
+      origins[std::string(e.name)].push_back(std::move(origin));
       return kOk;
     });
   }
@@ -329,7 +320,7 @@ std::vector<std::string> SimilarNames(const SymbolTable& symbols, const std::str
   std::vector<std::pair<size_t, std::string>> nearest;
   for (uint32_t number : symbols.InNameOrder()) {
     const TrackedSymbol& record = symbols.At(number);
-    const std::string_view candidate(reinterpret_cast<const char*>(record.name()), record.name_length);
+    const std::string_view candidate = record.name();
     const size_t distance = EditDistance(name, candidate, limit);
     if (distance > limit) continue;
     if (nearest.size() == kMostSimilar && distance >= nearest.back().first) continue;
@@ -386,8 +377,7 @@ void FindUnderAbsentNames(InputRegistry& registry, const std::string& directory,
         } else if (binding == STB_WEAK) {
           finding.kind = "weak";
           finding.words = "a weak definition in " + input;
-        } else if (ClassifySymbolName(image.SectionName(image.SymbolSectionIndex(index_table, k, s.st_shndx)),
-                                      reinterpret_cast<const uint8_t*>(""), 0) &
+        } else if (ClassifySymbolName(image.SectionName(image.SymbolSectionIndex(index_table, k, s.st_shndx)), {}) &
                    CLASS_LINKONCE) {
           finding.kind = "linkonce";
           finding.words = "a definition in a linkonce section in " + input;
@@ -626,12 +616,12 @@ std::vector<ExplainPassedOverInput> PassedOverInputs(const InputFiles& inputs) {
 // The exclude file's names that took nothing off the list, with their lines.
 std::vector<ExplainUnmatchedExclude> UnmatchedExcludes(const MappedFile& file, const SymbolTable& symbols) {
   std::vector<ExplainUnmatchedExclude> unmatched;
-  ScanDefLines(file.view, file.size, [&](DefTokenType type, const uint8_t* token, uint32_t length, uint32_t line) {
+  ScanDefLines(file.view, file.size, [&](DefTokenType type, std::string_view token, uint32_t line) {
     if (type != DefTokenType::kSymbol) return kOk;
-    uint32_t number = symbols.FindRecord(token, length);
+    uint32_t number = symbols.FindRecord(token);
     if (number == kNoRecord || symbols.At(number).verdict != kVerdictExcluded) {
       ExplainUnmatchedExclude entry;
-      entry.name = AsString(token, length);
+      entry.name = std::string(token);
       entry.line = line;
       entry.similar = SimilarNames(symbols, entry.name);
       unmatched.push_back(std::move(entry));
@@ -644,8 +634,8 @@ std::vector<ExplainUnmatchedExclude> UnmatchedExcludes(const MappedFile& file, c
 // Every name of the exclude file, with its line.
 std::vector<ExplainUnmatchedExclude> AllExcludes(const MappedFile& file) {
   std::vector<ExplainUnmatchedExclude> names;
-  ScanDefLines(file.view, file.size, [&](DefTokenType type, const uint8_t* token, uint32_t length, uint32_t line) {
-    if (type == DefTokenType::kSymbol) names.push_back({AsString(token, length), line, {}});
+  ScanDefLines(file.view, file.size, [&](DefTokenType type, std::string_view token, uint32_t line) {
+    if (type == DefTokenType::kSymbol) names.push_back({std::string(token), line, {}});
     return kOk;
   });
   return names;
@@ -714,8 +704,7 @@ ExplainReport Explain(const std::vector<std::string>& args, const std::vector<st
   std::erase_if(report.missing, [&](const std::string& name) { return !kept(name); });
   std::vector<std::string> absent_names = report.missing;
   for (const std::string& name : only) {
-    const bool held = run.symbols.FindRecord(reinterpret_cast<const uint8_t*>(name.data()),
-                                          static_cast<uint32_t>(name.size())) != kNoRecord;
+    const bool held = run.symbols.FindRecord(name) != kNoRecord;
     if (!held && std::find(absent_names.begin(), absent_names.end(), name) == absent_names.end())
       absent_names.push_back(name);
   }

@@ -255,9 +255,7 @@ class ObjectReader {
       if (code && e.tls) Problem(entry + ": TLS mark in the code table");
       if (i > 0 && e.name && t.entries.back().name) {
         const std::string& previous = *t.entries.back().name;
-        if (CompareNames(reinterpret_cast<const uint8_t*>(previous.data()), static_cast<uint32_t>(previous.size()),
-                         reinterpret_cast<const uint8_t*>(e.name->data()),
-                         static_cast<uint32_t>(e.name->size())) >= 0)
+        if (CompareNames(previous, *e.name) >= 0)
           Problem(entry + ": not after " + Quoted(previous) + " in name order");
       }
       const uint8_t* at = rela && relocation_of[i] != kNone

@@ -99,8 +99,8 @@ Status PrepareTable(const SymbolTable& symbols, Sink& console, Sink& log, TableB
     Print(log, "%s", kind.heading);
     for (size_t i = 0; i < table.Count(); ++i) {
       const TableItem& item = table.InTableOrder(i);
-      Print(log, "%.*s\n", static_cast<int>(item.name_length),
-            reinterpret_cast<const char*>(symbols.At(item.record).name()));
+      const std::string_view name = symbols.At(item.record).name();
+      Print(log, "%.*s\n", PrintedLength(name), name.data());
     }
     Print(log, "%s\n", kind.table_symbol);
   }
@@ -147,7 +147,7 @@ void ProduceTable(const SymbolTable& symbols, TableBuild& table, bool swap, Byte
   static constexpr uint8_t kZeros[kTableTrailer] = {};
   for (size_t i = 0; i < count; ++i) {
     const TableItem& item = table.InTableOrder(i);
-    add(symbols.At(item.record).name(), item.name_length);
+    add(symbols.At(item.record).name_bytes(), item.name_length);
     add(kZeros, 1);
   }
   add(kZeros, kTableTrailer);
@@ -192,7 +192,7 @@ void ProduceSymbols(const TableBuild& table, uint64_t strtab_bias, uint64_t tabl
 void ProduceStringArea(const SymbolTable& symbols, const TableBuild& table, const char* table_symbol, ByteSink& out) {
   out.AppendZeros(1);
   for (const TableItem& item : table.list_order) {
-    out.Append(symbols.At(item.record).name(), item.name_length);
+    out.Append(symbols.At(item.record).name_bytes(), item.name_length);
     out.AppendZeros(1);
   }
   if (table.Count() > 0) out.Append(table_symbol, kTableSymbolBytes);

@@ -97,8 +97,6 @@ uint64_t SectionNameCost(const ElfImage& image, uint32_t index, const std::optio
   return names->sh_size - section->sh_name;
 }
 
-int NameLength(uint32_t length) { return static_cast<int>(std::min<uint32_t>(length, 0x7FFFFFFF)); }
-
 // Makes `object`'s entry the definition in force. Every field that follows
 // from the definition is set here, so none can be left stale.
 void TakeDefinition(TrackedSymbol& record, ObjectModule& object, const uint8_t* symbol_entry, SymbolKind kind,
@@ -132,12 +130,11 @@ bool IsLoadableDefinition(const ObjectModule& object, const uint8_t* symbol_entr
   return symbol.st_shndx == SHN_COMMON || symbol.st_shndx == SHN_TLS_COMMON;
 }
 
-uint8_t ClassifySymbolName(std::optional<std::string_view> section_name, const uint8_t* name, uint32_t length) {
+uint8_t ClassifySymbolName(std::optional<std::string_view> section_name, std::string_view name) {
   uint8_t flags = 0;
   if (section_name && section_name->starts_with(kLinkoncePrefix)) flags |= CLASS_LINKONCE;
-  std::string_view text(reinterpret_cast<const char*>(name), length);
-  if (text.starts_with(kStaticInitPrefix)) flags |= CLASS_STATIC_INIT;
-  if (text.find("..") != std::string_view::npos) flags |= CLASS_DOUBLE_DOT;
+  if (name.starts_with(kStaticInitPrefix)) flags |= CLASS_STATIC_INIT;
+  if (name.find("..") != std::string_view::npos) flags |= CLASS_DOUBLE_DOT;
   return flags;
 }
 
@@ -209,8 +206,7 @@ Status TrackSymbolTable(SymbolTable& symbols, Sink& console, ObjectModule& objec
     ahead.index = index;
     ahead.name = BoundedString(strings, strings_length, symbol.st_name);
     if (!ahead.name) return;
-    ahead.hash = SymbolTable::HashName(reinterpret_cast<const uint8_t*>(ahead.name->data()),
-                                      static_cast<uint32_t>(ahead.name->size()));
+    ahead.hash = SymbolTable::HashName(*ahead.name);
     symbols.Prefetch(ahead.hash);
   };
 
@@ -234,7 +230,7 @@ Status TrackSymbolTable(SymbolTable& symbols, Sink& console, ObjectModule& objec
         read_early ? ahead.name : BoundedString(strings, strings_length, symbol.st_name);
     uint32_t hash = ahead.hash;
     if (!read_early && name) {
-      hash = SymbolTable::HashName(reinterpret_cast<const uint8_t*>(name->data()), static_cast<uint32_t>(name->size()));
+      hash = SymbolTable::HashName(*name);
     }
     read_ahead(reverse ? i - 1 : i + 1);
     if (over_budget(name ? name->size() + uint64_t{1} : strings_length - symbol.st_name)) return -1;
@@ -268,37 +264,34 @@ Status TrackSymbolTable(SymbolTable& symbols, Sink& console, ObjectModule& objec
       kind = KindOf(image, section_count, shndx);
       loadable = IsLoadableDefinition(object, entry, symbol);
     }
-    const uint8_t* name_bytes = reinterpret_cast<const uint8_t*>(name->data());
-    uint32_t name_length = static_cast<uint32_t>(name->size());
-    if (TrackHashedSymbol(symbols, console, name_bytes, name_length, hash, object, entry, kind, section_name, loadable,
+    if (TrackHashedSymbol(symbols, console, *name, hash, object, entry, kind, section_name, loadable,
                           verbose, order) == nullptr) {
-      Print(console, "***Error tracking symbol \"%.*s\". Return -1\n", NameLength(name_length), name->data());
+      Print(console, "***Error tracking symbol \"%.*s\". Return -1\n", PrintedLength(*name), name->data());
       return -1;
     }
   }
   return kOk;
 }
 
-TrackedSymbol* TrackSymbol(SymbolTable& symbols, Sink& console, const uint8_t* name, uint32_t length,
-                           ObjectModule& object, const uint8_t* symbol_entry, SymbolKind kind,
+TrackedSymbol* TrackSymbol(SymbolTable& symbols, Sink& console, std::string_view name, ObjectModule& object, const uint8_t* symbol_entry, SymbolKind kind,
                            std::optional<std::string_view> section_name, bool verbose) {
   const bool loadable = IsLoadableDefinition(object, symbol_entry, LoadAt<ElfSymbol>(symbol_entry));
-  return TrackHashedSymbol(symbols, console, name, length, SymbolTable::HashName(name, length), object, symbol_entry,
+  return TrackHashedSymbol(symbols, console, name, SymbolTable::HashName(name), object, symbol_entry,
                            kind, section_name, loadable, verbose);
 }
 
-TrackedSymbol* TrackHashedSymbol(SymbolTable& symbols, Sink& console, const uint8_t* name, uint32_t length,
-                                 uint32_t hash, ObjectModule& object, const uint8_t* symbol_entry, SymbolKind kind,
+TrackedSymbol* TrackHashedSymbol(SymbolTable& symbols, Sink& console, std::string_view name, uint32_t hash,
+                                 ObjectModule& object, const uint8_t* symbol_entry, SymbolKind kind,
                                  std::optional<std::string_view> section_name, bool loadable, bool verbose,
                                  MeetingOrder order) {
-  uint8_t flags = ClassifySymbolName(section_name, name, length);
+  uint8_t flags = ClassifySymbolName(section_name, name);
   ElfSymbol symbol = LoadAt<ElfSymbol>(symbol_entry);
   bool weak = SymbolBinding(symbol.st_info) == STB_WEAK;
 
   // The table copies the key: the input's pages may be given back once it
   // has been tracked.
   bool made = false;
-  uint32_t found = symbols.FindOrAdd(name, length, hash, &made);
+  uint32_t found = symbols.FindOrAdd(name, hash, &made);
   if (found == kNoRecord) return nullptr;
   if (made) {
     TrackedSymbol& record = symbols.At(found);
@@ -309,8 +302,9 @@ TrackedSymbol* TrackHashedSymbol(SymbolTable& symbols, Sink& console, const uint
 
   TrackedSymbol* existing = &symbols.At(found);
   existing->class_flags |= flags;
-  const char* shown = reinterpret_cast<const char*>(existing->name());
-  int shown_length = NameLength(existing->name_length);
+  const std::string_view shown_name = existing->name();
+  const char* shown = shown_name.data();
+  int shown_length = PrintedLength(shown_name);
   // A record made from a definition file alone has no definition yet: the
   // object's definition fills it in.
   if (existing->object == nullptr) {

@@ -32,7 +32,7 @@ bool IsLoadableDefinition(const ObjectModule& object, const uint8_t* symbol_entr
 // ".gnu.linkonce" section, CLASS_STATIC_INIT for a "__sti__" name,
 // CLASS_DOUBLE_DOT for a name holding "..". A name without a section (from a
 // definition file) passes no section name.
-uint8_t ClassifySymbolName(std::optional<std::string_view> section_name, const uint8_t* name, uint32_t length);
+uint8_t ClassifySymbolName(std::optional<std::string_view> section_name, std::string_view name);
 
 // The order definitions are met in. The tracking pass meets them newest
 // object first, each table from its first entry, and keeps the first one met
@@ -49,13 +49,13 @@ Status TrackSymbolTable(SymbolTable& symbols, Sink& console, ObjectModule& objec
 
 // Enters one definition; returns the record now in force, or null when a new
 // record cannot be allocated.
-TrackedSymbol* TrackSymbol(SymbolTable& symbols, Sink& console, const uint8_t* name, uint32_t length,
+TrackedSymbol* TrackSymbol(SymbolTable& symbols, Sink& console, std::string_view name,
                            ObjectModule& object, const uint8_t* symbol_entry, SymbolKind kind,
                            std::optional<std::string_view> section_name, bool verbose);
 // The same with the name's SymbolTable::HashName and whether the definition
 // is loadable (IsLoadableDefinition) worked out already.
-TrackedSymbol* TrackHashedSymbol(SymbolTable& symbols, Sink& console, const uint8_t* name, uint32_t length,
-                                 uint32_t hash, ObjectModule& object, const uint8_t* symbol_entry, SymbolKind kind,
+TrackedSymbol* TrackHashedSymbol(SymbolTable& symbols, Sink& console, std::string_view name, uint32_t hash,
+                                 ObjectModule& object, const uint8_t* symbol_entry, SymbolKind kind,
                                  std::optional<std::string_view> section_name, bool loadable, bool verbose,
                                  MeetingOrder order = MeetingOrder::kPass);
 

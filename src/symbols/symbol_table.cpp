@@ -16,19 +16,15 @@ namespace prepqdm {
 // Plain lexicographic order on byte strings, bytes compared unsigned. (A zero
 // byte met in both names compares equal like any other byte, so stopping there
 // or not gives the same result.)
-int CompareNames(const uint8_t* a, uint32_t a_length, const uint8_t* b, uint32_t b_length) {
-  uint32_t common = std::min(a_length, b_length);
-  if (common != 0) {
-    int result = std::memcmp(a, b, common);
-    if (result != 0) return result < 0 ? -1 : 1;
-  }
-  if (a_length == b_length) return 0;
-  return a_length < b_length ? -1 : 1;
+int CompareNames(std::string_view a, std::string_view b) {
+  // std::char_traits<char> compares as unsigned char.
+  const int result = a.compare(b);
+  return result < 0 ? -1 : result > 0 ? 1 : 0;
 }
 
 namespace {
 
-inline uint64_t Load64(const uint8_t* p) {
+inline uint64_t Load64(const void* p) {
   uint64_t w;
   std::memcpy(&w, p, 8);
   return w;
@@ -39,16 +35,17 @@ inline uint64_t Load64(const uint8_t* p) {
 // Eight bytes at a time, then a full avalanche: the bucket comes from the low
 // bits and the tag from the high ones, and names of a big build differ
 // anywhere (often only near the end).
-uint32_t SymbolTable::HashName(const uint8_t* name, uint32_t length) {
+uint32_t SymbolTable::HashName(std::string_view name) {
+  const uint32_t length = static_cast<uint32_t>(name.size());
   uint64_t h = 0x9E3779B97F4A7C15ull ^ (uint64_t{length} * 0xC2B2AE3D27D4EB4Full);
   uint32_t i = 0;
   for (; length - i >= 8; i += 8) {
-    h = (h ^ Load64(name + i)) * 0xFF51AFD7ED558CCDull;
+    h = (h ^ Load64(name.data() + i)) * 0xFF51AFD7ED558CCDull;
     h ^= h >> 29;
   }
   if (i < length) {
     uint64_t tail = 0;
-    std::memcpy(&tail, name + i, length - i);
+    std::memcpy(&tail, name.data() + i, length - i);
     h = (h ^ tail) * 0xFF51AFD7ED558CCDull;
   }
   h ^= h >> 33;
@@ -64,10 +61,10 @@ inline uint8_t TagOf(uint32_t hash) { return static_cast<uint8_t>(hash >> 24); }
 }  // namespace
 
 SymbolTable::SymbolTable() {
-  Allocate(nullptr, 0, 0);  // record 0, which stands for none
+  Allocate({}, 0);  // record 0, which stands for none
 }
 
-SymbolTable::Probe SymbolTable::Look(const uint8_t* name, uint32_t length, uint32_t hash) const {
+SymbolTable::Probe SymbolTable::Look(std::string_view name, uint32_t hash) const {
   const Bucket* buckets = buckets_.get();
   if (buckets == nullptr) return {kNoRecord, 0};
   const uint8_t tag = TagOf(hash);
@@ -76,33 +73,29 @@ SymbolTable::Probe SymbolTable::Look(const uint8_t* name, uint32_t length, uint3
     for (uint32_t i = 0; i < bucket.used; ++i) {
       if (bucket.tag[i] != tag) continue;
       const TrackedSymbol& record = At(bucket.record[i]);
-      if (record.name_hash == hash && record.name_length == length &&
-          (length == 0 || std::memcmp(record.name(), name, length) == 0))
-        return {bucket.record[i], b};
+      if (record.name_hash == hash && record.name() == name) return {bucket.record[i], b};
     }
     // The index always keeps a free slot, so some bucket ends the search.
     if (bucket.used < kBucketSlots) return {kNoRecord, b};
   }
 }
 
-uint32_t SymbolTable::FindRecord(const uint8_t* name, uint32_t length) const {
-  const uint32_t hash = HashName(name, length);
+uint32_t SymbolTable::FindRecord(std::string_view name) const {
+  const uint32_t hash = HashName(name);
   if (buckets_ == nullptr && indexed_ != 0) {
     // The index was dropped: still right, if slow.
     uint32_t found = kNoRecord;
     ForEachRecord([&](uint32_t number) {
       const TrackedSymbol& record = At(number);
-      if (found == kNoRecord && record.name_hash == hash && record.name_length == length &&
-          (length == 0 || std::memcmp(record.name(), name, length) == 0))
-        found = number;
+      if (found == kNoRecord && record.name_hash == hash && record.name() == name) found = number;
     });
     return found;
   }
-  return Look(name, length, hash).record;
+  return Look(name, hash).record;
 }
 
-TrackedSymbol* SymbolTable::Find(const uint8_t* name, uint32_t length) {
-  uint32_t record = FindRecord(name, length);
+TrackedSymbol* SymbolTable::Find(std::string_view name) {
+  uint32_t record = FindRecord(name);
   return record == kNoRecord ? nullptr : &At(record);
 }
 
@@ -120,14 +113,12 @@ void Place(Bucket* buckets, uint64_t mask, uint32_t record, uint32_t hash) {
 
 }  // namespace
 
-uint32_t SymbolTable::FindOrAdd(const uint8_t* name, uint32_t length, bool* made) {
-  return FindOrAdd(name, length, HashName(name, length), made);
-}
+uint32_t SymbolTable::FindOrAdd(std::string_view name, bool* made) { return FindOrAdd(name, HashName(name), made); }
 
-uint32_t SymbolTable::FindOrAdd(const uint8_t* name, uint32_t length, uint32_t hash, bool* made) {
+uint32_t SymbolTable::FindOrAdd(std::string_view name, uint32_t hash, bool* made) {
   *made = false;
   if (buckets_ == nullptr && indexed_ != 0 && !GrowIndex()) return kNoRecord;
-  Probe probe = Look(name, length, hash);
+  Probe probe = Look(name, hash);
   if (probe.record != kNoRecord) return probe.record;
   const uint64_t slots = buckets_ ? (bucket_mask_ + 1) * kBucketSlots : 0;
   bool grown = false;
@@ -136,7 +127,7 @@ uint32_t SymbolTable::FindOrAdd(const uint8_t* name, uint32_t length, uint32_t h
     // Without a bigger index, the last free slot stays free.
     if (!grown && indexed_ + 2 > slots) return kNoRecord;
   }
-  uint32_t number = Allocate(name, length, hash);
+  uint32_t number = Allocate(name, hash);
   if (number == kNoRecord) return kNoRecord;
   if (grown) {
     Place(buckets_.get(), bucket_mask_, number, hash);
@@ -207,9 +198,9 @@ inline uint64_t FillKey(SortItem& item, const TrackedSymbol& record, uint64_t de
   const uint64_t left = record.name_length > depth ? record.name_length - depth : 0;
   uint64_t key = 0;
   if (left >= 8) {
-    key = Load64(record.name() + depth);
+    key = Load64(record.name_bytes() + depth);
   } else if (left != 0) {
-    std::memcpy(&key, record.name() + depth, left);
+    std::memcpy(&key, record.name_bytes() + depth, left);
   }
   if constexpr (std::endian::native == std::endian::little) key = __builtin_bswap64(key);
   item.key_high = static_cast<uint32_t>(key >> 32);
@@ -315,7 +306,7 @@ bool SymbolTable::SortByName(std::vector<uint32_t>& records) const {
   const auto by_name = [&](const SortItem& a, const SortItem& b) {
     const TrackedSymbol& x = At(a.record);
     const TrackedSymbol& y = At(b.record);
-    return CompareNames(x.name(), x.name_length, y.name(), y.name_length) < 0;
+    return CompareNames(x.name(), y.name()) < 0;
   };
   for (size_t i = 0; i < records.size(); ++i) {
     if (i + kAhead < records.size()) prefetch(records[i + kAhead], 0);
@@ -400,7 +391,8 @@ void SymbolTable::BlockRelease::operator()(uint64_t* block) const {
   }
 }
 
-uint32_t SymbolTable::Allocate(const uint8_t* name, uint32_t length, uint32_t hash) {
+uint32_t SymbolTable::Allocate(std::string_view name, uint32_t hash) {
+  const uint32_t length = static_cast<uint32_t>(name.size());
   constexpr uint64_t kBlockUnits = uint64_t{1} << kBlockBits;
   static_assert(kBlockUnits * kUnit == kLargeBlockBytes);
   static_assert(kFirstBlockUnits * kUnit >= sizeof(TrackedSymbol) + kLongestInlineName + kUnit);
@@ -421,12 +413,12 @@ uint32_t SymbolTable::Allocate(const uint8_t* name, uint32_t length, uint32_t ha
       blocks_.emplace_back(block, BlockRelease{large});
       block_used_.push_back(0);
     }
-    const uint8_t* key = name;
+    const uint8_t* key = nullptr;
     if (outside) {
       uint8_t* copy = new (std::nothrow) uint8_t[length];
       if (copy == nullptr) return kNoRecord;
       long_names_.emplace_back(copy);
-      std::memcpy(copy, name, length);
+      std::memcpy(copy, name.data(), length);
       key = copy;
     }
     uint32_t number = static_cast<uint32_t>(unit);
@@ -438,7 +430,7 @@ uint32_t SymbolTable::Allocate(const uint8_t* name, uint32_t length, uint32_t ha
     if (outside) {
       std::memcpy(after, &key, sizeof key);
     } else if (length != 0) {
-      std::memcpy(after, name, length);
+      std::memcpy(after, name.data(), length);
     }
     next_unit_ = unit + units;
     block_used_[unit >> kBlockBits] = static_cast<uint32_t>((unit & kBlockMask) + units);

@@ -15,6 +15,7 @@
 #pragma once
 #include <cstdint>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 #include "symbols/tracked_symbol.h"
@@ -22,7 +23,7 @@
 namespace prepqdm {
 
 // Name order shared by the table and the export tables.
-int CompareNames(const uint8_t* a, uint32_t a_length, const uint8_t* b, uint32_t b_length);
+int CompareNames(std::string_view a, std::string_view b);
 
 struct SymbolTable {
 
@@ -40,17 +41,17 @@ struct SymbolTable {
   uint32_t RecordCount() const { return record_count_; }
 
   // The number of the record with this key, or kNoRecord.
-  uint32_t FindRecord(const uint8_t* name, uint32_t length) const;
+  uint32_t FindRecord(std::string_view name) const;
   // The record with this key, or null.
-  TrackedSymbol* Find(const uint8_t* name, uint32_t length);
+  TrackedSymbol* Find(std::string_view name);
   // The number of the record with this key. When there is none, a record is
   // made, zeroed but for its key (a copy of the given bytes), and *made is
   // set. kNoRecord when memory is exhausted.
-  uint32_t FindOrAdd(const uint8_t* name, uint32_t length, bool* made);
+  uint32_t FindOrAdd(std::string_view name, bool* made);
   // The same with the name's HashName, for a caller that took it early to
   // Prefetch the name's place.
-  uint32_t FindOrAdd(const uint8_t* name, uint32_t length, uint32_t hash, bool* made);
-  static uint32_t HashName(const uint8_t* name, uint32_t length);
+  uint32_t FindOrAdd(std::string_view name, uint32_t hash, bool* made);
+  static uint32_t HashName(std::string_view name);
   // Starts fetching where a name of this hash would be found.
   void Prefetch(uint32_t hash) const {
     if (buckets_) __builtin_prefetch(buckets_.get() + (hash & bucket_mask_));
@@ -133,9 +134,9 @@ struct SymbolTable {
     uint32_t record;
     uint64_t bucket;
   };
-  Probe Look(const uint8_t* name, uint32_t length, uint32_t hash) const;
+  Probe Look(std::string_view name, uint32_t hash) const;
   bool GrowIndex();
-  uint32_t Allocate(const uint8_t* name, uint32_t length, uint32_t hash);
+  uint32_t Allocate(std::string_view name, uint32_t hash);
 };
 
 }  // namespace prepqdm

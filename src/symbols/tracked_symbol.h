@@ -7,6 +7,7 @@
 #pragma once
 #include <cstdint>
 #include <cstring>
+#include <string_view>
 
 namespace prepqdm {
 
@@ -75,7 +76,8 @@ struct TrackedSymbol {
 
   // The key: the table's own copy, so inputs need not stay resident. Not
   // followed by a zero byte.
-  const uint8_t* name() const {
+  std::string_view name() const { return {reinterpret_cast<const char*>(name_bytes()), name_length}; }
+  const uint8_t* name_bytes() const {
     const uint8_t* after = reinterpret_cast<const uint8_t*>(this + 1);
     if (!name_outside) return after;
     const uint8_t* outside;

@@ -24,9 +24,8 @@ TEST(DefScanner, TextToTokens) {
   for (const Case& c : cases) {
     std::vector<uint8_t> bytes(c.text.begin(), c.text.end());  // exactly sized
     std::vector<std::string> tokens;
-    ScanDefText(bytes.data(), bytes.size(), [&](DefTokenType type, const uint8_t* token, uint32_t n) {
-      tokens.push_back((type == DefTokenType::kDirective ? "D:" : "S:") +
-                       std::string(reinterpret_cast<const char*>(token), n));
+    ScanDefText(bytes.data(), bytes.size(), [&](DefTokenType type, std::string_view token) {
+      tokens.push_back((type == DefTokenType::kDirective ? "D:" : "S:") + std::string(token));
       return 0;
     });
     EXPECT_EQ(tokens, c.tokens) << c.text;
@@ -41,7 +40,7 @@ TEST(DefFile, MatchDirectiveComparesLeadingBytes) {
                {"[code]", kKindNone}, {"[TEXT]", kKindNone}, {"[TLS", kKindNone},  {"", kKindNone}};
   for (const Case& c : cases) {
     SymbolKind kind = kKindNone;
-    EXPECT_EQ(MatchDirective(U8(c.token), Len(c.token), &kind), c.kind == kKindNone ? -1 : 0) << c.token;
+    EXPECT_EQ(MatchDirective(c.token, &kind), c.kind == kKindNone ? -1 : 0) << c.token;
     EXPECT_EQ(kind, c.kind) << c.token;
   }
 }
@@ -72,7 +71,7 @@ TEST(DefOnly, RecordsTakeKindsFromDirectivesAndFlagsFromNames) {
               std::tuple(e.is_code, e.is_tls, e.class_flags, uint8_t{0}, nullptr))
         << e.name;
     // The symbol table keeps its own copy, so the file's pages may be given back.
-    EXPECT_FALSE(r->name() >= def->view && r->name() < def->view + def->size) << e.name;
+    EXPECT_FALSE(r->name_bytes() >= def->view && r->name_bytes() < def->view + def->size) << e.name;
   }
 }
 

@@ -39,8 +39,8 @@ TEST(CheckAndAddExport, RefusalsAndWarningsInOrder) {
     t.run.options.warn_linkonce = c.warn_linkonce;
     t.run.options.warn_sti = c.warn_sti;
     TrackedSymbol* s = t.Add("s", c.flags, c.weak);
-    EXPECT_EQ(t.Check(U8("s"), 1), c.status) << c.console;
-    EXPECT_EQ(t.Check(U8("s"), 1), c.status) << "repeat";
+    EXPECT_EQ(t.Check("s"), c.status) << c.console;
+    EXPECT_EQ(t.Check("s"), c.status) << "repeat";
     EXPECT_EQ(t.console, c.console + c.console) << c.console;  // warnings too: the checks precede the list test
     EXPECT_EQ(s->exported, c.status == 0 ? 1u : 0u);
     EXPECT_EQ(t.exports().count(), c.status == 0 ? 1 : 0);
@@ -65,7 +65,7 @@ TEST(AddExport, NotesWhetherEntriesAscend) {
   for (const Case& c : cases) {
     ExportsRun t;
     for (const std::string& n : c.added) t.Add(n);
-    for (const std::string& n : c.added) EXPECT_EQ(t.Check(U8(n), Len(n)), 0);
+    for (const std::string& n : c.added) EXPECT_EQ(t.Check(n), 0);
     EXPECT_EQ(t.exports().ascending, c.ascending) << testing::PrintToString(c.added);
   }
 }

@@ -20,8 +20,6 @@ namespace exportstest {
 using namespace prepqdm;
 using testsupport::Bytes;
 
-inline const uint8_t* U8(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
-inline uint32_t Len(const std::string& s) { return static_cast<uint32_t>(s.size()); }
 
 class ExportsRun {
   std::deque<std::string> names_;  // storage first: records point into it
@@ -37,7 +35,7 @@ class ExportsRun {
     run.options.output_path = dir.File("pre_qdm.o");
   }
 
-  TrackedSymbol* Find(const std::string& name) { return run.symbols.Find(U8(name), Len(name)); }
+  TrackedSymbol* Find(const std::string& name) { return run.symbols.Find(name); }
 
   // Selection over the run's table with its options, as the driver runs it,
   // then the export object written from what it chose.
@@ -56,9 +54,9 @@ class ExportsRun {
 
   // One requested name, or the objects' .export sections, added to the
   // run's selection.
-  Status Check(const uint8_t* name, uint32_t length) {
+  Status Check(std::string_view name) {
     Selector selector = NewSelector();
-    return CheckAndAddExport(selector, name, length);
+    return CheckAndAddExport(selector, name);
   }
   Status CollectInCode() {
     Selector selector = NewSelector();
@@ -69,7 +67,7 @@ class ExportsRun {
   TrackedSymbol* Add(const std::string& name, uint8_t class_flags = 0, bool weak = false,
                      ObjectModule* object = nullptr, const uint8_t* symbol = nullptr) {
     bool made = false;
-    uint32_t number = run.symbols.FindOrAdd(U8(name), Len(name), &made);
+    uint32_t number = run.symbols.FindOrAdd(name, &made);
     TrackedSymbol* record = &run.symbols.At(number);
     if (!made) return record;
     record->class_flags = class_flags;
@@ -118,7 +116,7 @@ class ExportsRun {
     std::vector<std::string> out;
     for (auto e = exports().entries.rbegin(); e != exports().entries.rend(); ++e) {
       const TrackedSymbol& record = run.symbols.At(e->record);
-      out.emplace_back(reinterpret_cast<const char*>(record.name()), record.name_length);
+      out.emplace_back(record.name());
     }
     return out;
   }

@@ -50,8 +50,7 @@ struct ExportRun {
     for (auto it = list.rbegin(); it != list.rend(); ++it) {
       names.push_back(it->name);
       bool made = false;
-      uint32_t number = run.symbols.FindOrAdd(reinterpret_cast<const uint8_t*>(names.back().data()),
-                                           static_cast<uint32_t>(names.back().size()), &made);
+      uint32_t number = run.symbols.FindOrAdd(names.back(), &made);
       prepqdm::TrackedSymbol* s = &run.symbols.At(number);
       s->is_code = it->code;
       s->is_tls = it->tls;

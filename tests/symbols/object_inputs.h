@@ -72,14 +72,14 @@ class ObjectInputs {
   }
 
   prepqdm::TrackedSymbol* Lookup(const std::string& name) {
-    return run.symbols.Find(reinterpret_cast<const uint8_t*>(name.data()), static_cast<uint32_t>(name.size()));
+    return run.symbols.Find(name);
   }
 
   std::vector<std::string> Names() const {
     std::vector<std::string> out;
     for (uint32_t i : run.symbols.InNameOrder()) {
       const prepqdm::TrackedSymbol& r = run.symbols.At(i);
-      out.emplace_back(reinterpret_cast<const char*>(r.name()), r.name_length);
+      out.emplace_back(r.name());
     }
     return out;
   }

@@ -142,8 +142,8 @@ TEST(ResolutionTest, Catalogue) {
         EXPECT_EQ(DefinitionEntry(*f), holder->image + f->symbol_offset);
         EXPECT_EQ(f->is_weak, c.weak);
         // The name is the symbol table's own copy, not a view into either input.
-        EXPECT_FALSE(f->name() >= a->image && f->name() < a->image + a->size);
-        EXPECT_FALSE(f->name() >= b->image && f->name() < b->image + b->size);
+        EXPECT_FALSE(f->name_bytes() >= a->image && f->name_bytes() < a->image + a->size);
+        EXPECT_FALSE(f->name_bytes() >= b->image && f->name_bytes() < b->image + b->size);
         EXPECT_EQ(in.Names(), std::vector<std::string>{"f"});
       }
     }

@@ -15,11 +15,7 @@
 namespace prepqdm {
 namespace {
 
-const uint8_t* Bytes(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
-
-int Compare(const std::string& a, const std::string& b) {
-  return CompareNames(Bytes(a), static_cast<uint32_t>(a.size()), Bytes(b), static_cast<uint32_t>(b.size()));
-}
+int Compare(const std::string& a, const std::string& b) { return CompareNames(a, b); }
 
 TEST(CompareNamesTest, LexicographicUnsignedBytes) {
   struct Case {
@@ -50,16 +46,16 @@ class SymbolTableTest : public ::testing::Test {
   SymbolTable symbols;
 
   uint32_t Add(const std::string& name) {
-    EXPECT_EQ(symbols.FindRecord(Bytes(name), static_cast<uint32_t>(name.size())), kNoRecord) << name;
+    EXPECT_EQ(symbols.FindRecord(name), kNoRecord) << name;
     bool made = false;
-    uint32_t record = symbols.FindOrAdd(Bytes(name), static_cast<uint32_t>(name.size()), &made);
+    uint32_t record = symbols.FindOrAdd(name, &made);
     EXPECT_TRUE(made) << name;
     return record;
   }
 
   std::string NameOf(uint32_t record) const {
     const TrackedSymbol& r = symbols.At(record);
-    return std::string(reinterpret_cast<const char*>(r.name()), r.name_length);
+    return std::string(r.name());
   }
 
   std::vector<std::string> Walk() const {
@@ -77,9 +73,9 @@ class SymbolTableTest : public ::testing::Test {
     EXPECT_TRUE(std::is_sorted(visited.begin(), visited.end()));
     for (uint32_t r : visited) {
       const std::string name = NameOf(r);
-      ASSERT_EQ(symbols.FindRecord(Bytes(name), static_cast<uint32_t>(name.size())), r) << testing::PrintToString(name);
+      ASSERT_EQ(symbols.FindRecord(name), r) << testing::PrintToString(name);
       bool made = true;
-      EXPECT_EQ(symbols.FindOrAdd(Bytes(name), static_cast<uint32_t>(name.size()), &made), r);
+      EXPECT_EQ(symbols.FindOrAdd(name, &made), r);
       EXPECT_FALSE(made);
     }
     EXPECT_EQ(visited.size() + 1, symbols.RecordCount()) << "a lookup made a record";
@@ -88,8 +84,8 @@ class SymbolTableTest : public ::testing::Test {
 
 TEST_F(SymbolTableTest, EmptyTable) {
   EXPECT_TRUE(symbols.InNameOrder().empty());
-  EXPECT_EQ(symbols.FindRecord(Bytes("a"), 1), kNoRecord);
-  EXPECT_EQ(symbols.FindRecord(Bytes(""), 0), kNoRecord);
+  EXPECT_EQ(symbols.FindRecord("a"), kNoRecord);
+  EXPECT_EQ(symbols.FindRecord(""), kNoRecord);
   std::vector<uint32_t> none;
   EXPECT_TRUE(symbols.SortByName(none));
 }
@@ -97,11 +93,11 @@ TEST_F(SymbolTableTest, EmptyTable) {
 TEST_F(SymbolTableTest, SmallWalkAndPrefixLookups) {
   for (const char* n : {"b", "a", "c", "ab", ""}) Add(n);
   EXPECT_EQ(Walk(), (std::vector<std::string>{"", "a", "ab", "b", "c"}));
-  TrackedSymbol* ab = symbols.Find(Bytes("abc"), 2);
+  TrackedSymbol* ab = symbols.Find(std::string_view("abc", 2));
   ASSERT_NE(ab, nullptr);
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(ab->name()), ab->name_length), "ab");
-  EXPECT_EQ(symbols.Find(Bytes("abc"), 3), nullptr);
-  TrackedSymbol* empty = symbols.Find(Bytes("x"), 0);
+  EXPECT_EQ(ab->name(), "ab");
+  EXPECT_EQ(symbols.Find("abc"), nullptr);
+  TrackedSymbol* empty = symbols.Find(std::string_view("x", 0));
   ASSERT_NE(empty, nullptr);
   EXPECT_EQ(empty->name_length, 0u);
   CheckInvariants();
@@ -129,14 +125,14 @@ TEST_F(SymbolTableTest, InvariantsHoldForBulkInserts) {
     for (int i = 0; i < kCount; ++i) expected.push_back(key(i));
     EXPECT_EQ(Walk(), expected);
     for (int i : {0, 499, kCount - 1}) {
-      uint32_t found = symbols.FindRecord(Bytes(key(i)), 6);
+      uint32_t found = symbols.FindRecord(key(i));
       EXPECT_EQ(found, records[std::find(order->begin(), order->end(), i) - order->begin()]);
     }
   }
   // Without its index the table still finds every name, and takes new ones.
   symbols.DropIndex();
-  EXPECT_EQ(symbols.FindRecord(Bytes(key(kCount - 1)), 6), symbols.InNameOrder().back());
-  EXPECT_EQ(symbols.FindRecord(Bytes("absent"), 6), kNoRecord);
+  EXPECT_EQ(symbols.FindRecord(key(kCount - 1)), symbols.InNameOrder().back());
+  EXPECT_EQ(symbols.FindRecord("absent"), kNoRecord);
   Add("late");
   CheckInvariants();
 }
@@ -163,7 +159,7 @@ TEST_F(SymbolTableTest, TrickyKeysAreFoundAndWalkedInNameOrder) {
     symbols.Clear();
     for (const std::string& name : names) Add(name);
     for (const std::string& name : names) {
-      uint32_t found = symbols.FindRecord(Bytes(name), static_cast<uint32_t>(name.size()));
+      uint32_t found = symbols.FindRecord(name);
       ASSERT_NE(found, kNoRecord) << testing::PrintToString(name);
       EXPECT_EQ(NameOf(found), name);
     }
@@ -196,7 +192,7 @@ TEST_F(SymbolTableTest, LongSharedPrefixesAgainstReference) {
   std::vector<std::string> expected;
   for (const std::string& name : reference) {
     if (random() % 2 != 0) continue;
-    half.push_back(symbols.FindRecord(Bytes(name), static_cast<uint32_t>(name.size())));
+    half.push_back(symbols.FindRecord(name));
     expected.push_back(name);
   }
   std::shuffle(half.begin(), half.end(), random);
@@ -206,7 +202,7 @@ TEST_F(SymbolTableTest, LongSharedPrefixesAgainstReference) {
   EXPECT_EQ(sorted_half, expected);
   for (int i = 0; i < 5000; ++i) {
     std::string probe = make();
-    uint32_t found = symbols.FindRecord(Bytes(probe), static_cast<uint32_t>(probe.size()));
+    uint32_t found = symbols.FindRecord(probe);
     EXPECT_EQ(found != kNoRecord, reference.count(probe) == 1) << testing::PrintToString(probe);
     if (found != kNoRecord) {
       EXPECT_EQ(NameOf(found), probe);
@@ -225,7 +221,7 @@ TEST(SymbolTableNames, KeysAreCopiedAndRecordsStayPut) {
     std::string source(length, '\0');
     for (char& c : source) c = static_cast<char>(random());
     bool added = false;
-    uint32_t record = symbols.FindOrAdd(Bytes(source), length, &added);
+    uint32_t record = symbols.FindOrAdd(source, &added);
     ASSERT_NE(record, kNoRecord);
     ASSERT_TRUE(added);
     made.emplace_back(record, source);
@@ -236,7 +232,7 @@ TEST(SymbolTableNames, KeysAreCopiedAndRecordsStayPut) {
     std::string source(static_cast<size_t>(i % 61), static_cast<char>('a' + i % 26));
     source += std::to_string(i);
     bool added = false;
-    made.emplace_back(symbols.FindOrAdd(Bytes(source), static_cast<uint32_t>(source.size()), &added), source);
+    made.emplace_back(symbols.FindOrAdd(source, &added), source);
     addresses.push_back(&symbols.At(made.back().first));
   }
   EXPECT_EQ(symbols.RecordCount(), made.size() + 1);
@@ -244,7 +240,7 @@ TEST(SymbolTableNames, KeysAreCopiedAndRecordsStayPut) {
     const auto& [record, text] = made[i];
     const TrackedSymbol& r = symbols.At(record);
     ASSERT_EQ(r.name_length, text.size());
-    ASSERT_EQ(std::string(reinterpret_cast<const char*>(r.name()), text.size()), text);
+    ASSERT_EQ(std::string(r.name()), text);
     EXPECT_EQ(std::tuple(r.object, r.exported, r.class_flags, r.is_weak), std::tuple(nullptr, 0, 0, 0));
     if (i >= 10) {
       ASSERT_EQ(&r, addresses[i - 10]);
@@ -258,7 +254,7 @@ TEST(SymbolTableNames, KeysAreCopiedAndRecordsStayPut) {
   std::vector<std::string> expected;
   for (size_t i = 0; i < 10; ++i) {
     const auto& [record, text] = made[i];
-    EXPECT_EQ(symbols.FindRecord(Bytes(text), static_cast<uint32_t>(text.size())), record) << text.size();
+    EXPECT_EQ(symbols.FindRecord(text), record) << text.size();
     first.push_back(record);
     expected.push_back(text);
   }
@@ -267,7 +263,7 @@ TEST(SymbolTableNames, KeysAreCopiedAndRecordsStayPut) {
   std::sort(expected.begin(), expected.end(), less);
   for (size_t i = 0; i < first.size(); ++i) {
     const TrackedSymbol& r = symbols.At(first[i]);
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(r.name()), r.name_length), expected[i]) << i;
+    EXPECT_EQ(std::string(r.name()), expected[i]) << i;
   }
   // All of them: more than a sort keeps on the heap.
   std::vector<std::string> all;
@@ -277,7 +273,7 @@ TEST(SymbolTableNames, KeysAreCopiedAndRecordsStayPut) {
   ASSERT_EQ(in_order.size(), all.size());
   for (size_t i = 0; i < all.size(); ++i) {
     const TrackedSymbol& r = symbols.At(in_order[i]);
-    ASSERT_EQ(std::string(reinterpret_cast<const char*>(r.name()), r.name_length), all[i]) << i;
+    ASSERT_EQ(std::string(r.name()), all[i]) << i;
   }
 }
 
