@@ -39,4 +39,13 @@ bool HasSlimLtoMarker(const ElfImage& image) {
   return false;
 }
 
+bool IsSlimLtoObject(const ElfImage& image) {
+  const uint32_t count = image.SectionCount();
+  for (uint32_t index = 1; index < count; ++index) {
+    std::optional<std::string_view> name = image.SectionName(index);
+    if (name && name->starts_with(kGccLtoSectionPrefix)) return HasSlimLtoMarker(image);
+  }
+  return false;
+}
+
 }  // namespace prepqdm

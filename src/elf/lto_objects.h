@@ -36,4 +36,8 @@ bool HasLlvmBitcodeMagic(const uint8_t* bytes, uint64_t size);
 // with sections named ".gnu.lto_*".
 bool HasSlimLtoMarker(const ElfImage& image);
 
+// Both tests, as registration makes them (which finds the sections in the
+// pass over section names it makes anyway): a slim LTO object.
+bool IsSlimLtoObject(const ElfImage& image);
+
 }  // namespace prepqdm

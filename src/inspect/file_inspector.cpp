@@ -132,7 +132,7 @@ class ObjectReader {
       facts.kind = ObjectKind::kEmptyExportObject;
     } else if (IsEmptyImportStub(image_)) {
       facts.kind = ObjectKind::kEmptyImportStub;
-    } else if (HasSlimLtoMarker(image_)) {
+    } else if (IsSlimLtoObject(image_)) {
       // prepqdm stops at it: say why rather than what it is not.
       report_.error = kSlimLtoWords;
       return;
@@ -565,7 +565,7 @@ FileReport InspectFile(const std::string& path) {
         bool stops = code != 0;
         if (code == 0) {
           const ElfImage image{member.data, static_cast<uint32_t>(member.size)};
-          stops = image.Header().e_type != ET_REL || image.SectionCount() == 0 || HasSlimLtoMarker(image);
+          stops = image.Header().e_type != ET_REL || image.SectionCount() == 0 || IsSlimLtoObject(image);
         }
         // The error line names the member already.
         if (stops)

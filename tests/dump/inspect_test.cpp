@@ -255,6 +255,9 @@ TEST(InspectBadInput, CatalogueThroughTheProgram) {
   slim.AddProgbits(".text", SHF_ALLOC | SHF_EXECINSTR, Bytes(300, 0));
   slim.AddProgbits(".gnu.lto_.symtab.0", 0, Bytes(16, 1));
   slim.AddGlobal("__gnu_lto_slim", SHN_COMMON, 1, 1, STT_OBJECT);
+  testsupport::ElfBuilder marker;  // the marker without LTO sections: prepqdm reads it as any object
+  marker.AddProgbits(".text", SHF_ALLOC | SHF_EXECINSTR, Bytes(300, 0));
+  marker.AddGlobal("__gnu_lto_slim", SHN_COMMON, 1, 1, STT_OBJECT);
   Bytes bitcode = {'B', 'C', 0xC0, 0xDE};
   bitcode.resize(400, 0x35);
   auto archive = [](const Bytes& member, const std::string& size) {
@@ -279,6 +282,7 @@ TEST(InspectBadInput, CatalogueThroughTheProgram) {
       {"slim.o", slim.Build(),
        "slim.o: holds only LTO bytecode (compiled with -flto without -ffat-lto-objects): give prepqdm objects with "
        "machine code (add -ffat-lto-objects, or run it on the output of ld -r -flto)\n"},
+      {"marker.o", marker.Build(), "marker.o: neither an export object nor an import library stub"},
       {"bitcode.o", bitcode,
        "bitcode.o: neither an ELF object nor an ar archive: LLVM bitcode (clang -flto): give prepqdm objects with "
        "machine code\n"},
