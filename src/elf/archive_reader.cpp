@@ -14,9 +14,10 @@
 // name only the archive, or only the member.
 //
 // Nothing of the archive's own is needed after the walk (a registered member
-// keeps a copy of its name), so the symbol index, other members that are not
-// objects and, once the walk is over, the long-name table give their pages
-// back to the file; object members give theirs back as they are registered.
+// keeps a copy of its name), so once the walk is over the whole archive is
+// done with: the symbol index, other members that are not objects and the
+// long-name table give their pages back to the file, as object members did
+// when they were registered.
 #include "elf/archive_reader.h"
 
 #include <cstring>
@@ -85,29 +86,18 @@ void NoteArchiveMember(Sink& console, const char* archive, uint64_t header_offse
 }
 
 Status ReadArchive(InputRegistry& registry, Sink& console, MappedFile* archive) {
-  const uint8_t* long_names = nullptr;
-  uint64_t long_names_size = 0;
   Status status = WalkArchive(console, archive, [&](const ArchiveMember& member) -> Status {
-    if (member.long_name_table) {
-      // Later headers may still refer to it; an earlier table no longer.
-      registry.give_backs.Add(*archive, long_names, long_names_size);
-      long_names = member.data;
-      long_names_size = member.size;
-      return kOk;
-    }
-    if (member.name.empty() || !IsObjectMemberName(member.name)) {
-      registry.give_backs.Add(*archive, member.data, member.size);
-      return kOk;
-    }
+    if (member.long_name_table || member.name.empty() || !IsObjectMemberName(member.name)) return kOk;
     // The reader goes through most of the member.
-    PrefaultPages(*archive, member.data, member.size);
+    InputResidency::BeforeReading(*archive, member.data, member.size);
     Status opened =
         OpenObjectModule(registry, console, archive, member.name, member.data, static_cast<uint32_t>(member.size));
     // The reader's message names the member only.
     if (opened != kOk) NoteArchiveMember(console, archive->path.c_str(), member.header_offset);
     return opened;
   });
-  registry.give_backs.Add(*archive, long_names, long_names_size);
+  // Object members were done with as they were entered; the rest now.
+  registry.residency.Done(*archive, archive->view, archive->size);
   return status;
 }
 

@@ -80,19 +80,15 @@ Status PassOverOutput(Mappings& mappings, Sink& console, const InputSearch& sear
   return kOk;
 }
 
-// Maps a small input's pages before it is read through. The reader converts
-// a big-endian object in place: the pages it will rewrite (the headers, the
-// section header table, symbol and relocation tables) are mapped for writing
-// first, so that none of them is mapped for reading and then copied; where
-// they are is read from the file, not the view. The rest is mapped for
-// reading. Only advice: a damaged header just leaves the pages to fault in.
-void MapForReading(MappedFile& file) {
+// Where the reader rewrites a big-endian object when it converts it in place
+// (the headers, the section header table, symbol and relocation tables), as
+// offsets in the file; read from the file, not the view, so that none of
+// those pages is mapped for reading first. Nothing for any other input, and
+// for a damaged header, whose pages are just read.
+InputResidency::Ranges ConvertedRanges(const MappedFile& file) {
   uint8_t bytes[kElfHeaderSize];
-  if (file.size > kPrefaultBytes || !ReadFileAt(file, 0, bytes, sizeof bytes) ||
-      !HasElfMagic(bytes, sizeof bytes) || IsLittleEndianIdent(bytes)) {
-    PrefaultPages(file, file.view, file.size);
-    return;
-  }
+  if (!ReadFileAt(file, 0, bytes, sizeof bytes) || !HasElfMagic(bytes, sizeof bytes) || IsLittleEndianIdent(bytes))
+    return {};
   ElfHeader header = LoadAt<ElfHeader>(bytes);
   SwapElfHeader(header);
   const uint64_t entry_size = header.e_shentsize == 0 ? kSectionHeaderSize : header.e_shentsize;
@@ -101,16 +97,13 @@ void MapForReading(MappedFile& file) {
   uint64_t count = header.e_shnum;
   if (count == 0 && header.e_shoff != 0) {
     SectionHeader first;
-    if (!ReadFileAt(file, header.e_shoff, &first, sizeof first)) {
-      PrefaultPages(file, file.view, file.size);
-      return;
-    }
+    if (!ReadFileAt(file, header.e_shoff, &first, sizeof first)) return {};
     SwapSectionHeader(first);
     count = first.sh_size;
   }
   const uint64_t table_bytes = entry_size * count;
   std::vector<uint8_t> table;
-  std::vector<std::pair<uint64_t, uint64_t>> rewritten = {{0, kElfHeaderSize}};
+  InputResidency::Ranges rewritten = {{0, kElfHeaderSize}};
   if (count != 0 && entry_size >= kSectionHeaderSize && header.e_shoff < file.size &&
       table_bytes <= file.size - header.e_shoff) {
     try {
@@ -135,21 +128,7 @@ void MapForReading(MappedFile& file) {
     const uint64_t program_end = std::min<uint64_t>(file.size, header.e_phoff + program_size * header.e_phnum);
     rewritten.emplace_back(header.e_phoff, program_end);
   }
-  // Whole pages, each run of them in one call.
-  constexpr uint64_t kPage = 4096;
-  std::sort(rewritten.begin(), rewritten.end());
-  uint64_t run_begin = 0, run_end = 0;
-  for (const auto& [begin, end] : rewritten) {
-    const uint64_t first = begin / kPage * kPage, last = (end + kPage - 1) / kPage * kPage;
-    if (first > run_end) {
-      if (run_end > run_begin) PrefaultPagesForWriting(file, file.view + run_begin, run_end - run_begin);
-      run_begin = first;
-    }
-    run_end = std::max(run_end, last);
-  }
-  run_end = std::min<uint64_t>(run_end, file.size);
-  if (run_end > run_begin) PrefaultPagesForWriting(file, file.view + run_begin, run_end - run_begin);
-  PrefaultPages(file, file.view, file.size);
+  return rewritten;
 }
 
 // SameFile(path, the output), with the output's identity looked up once.
@@ -194,8 +173,9 @@ Status LoadInput(InputFiles& inputs, Mappings& mappings, Sink& console, const In
     inputs.passed_over.emplace_back(token, InputFiles::PassedOver::kTooShort);
     return kOk;
   }
-  // A small input is read through, an object at registration: mapped at once.
-  MapForReading(*file);
+  // An input is read through, an object at registration.
+  if (InputResidency::MapsAhead(file->size))
+    InputResidency::BeforeReading(*file, file->view, file->size, ConvertedRanges(*file));
   // Remembered before registration, which may drop the creator's reference.
   std::string opened_path = file->path;
   if (std::memcmp(file->view, kArchiveMagic, kArchiveMagicSize) == 0) {

@@ -98,56 +98,91 @@ uint64_t ContentHash(const uint8_t* bytes, uint32_t size) {
 }
 
 void NoteSectionFacts(ObjectModule& module) {
-  module.sections_noted = true;
-  module.import_stub = false;
-  module.symbol_tables.clear();
-  module.symbol_index_tables.clear();
-  module.section_count = 0;
+  module.facts.sections_noted = true;
+  module.facts.import_stub = false;
+  module.facts.symbol_tables.clear();
+  module.facts.symbol_index_tables.clear();
+  module.facts.section_count = 0;
   if (module.image == nullptr || module.size < kElfHeaderSize) return;
   ElfImage image = module.Image();
   uint32_t count = image.SectionCount();
-  module.section_count = count;
+  module.facts.section_count = count;
   uint32_t first_index_table = 0;
   for (uint32_t index = 0; index < count; ++index) {
     std::optional<SectionHeader> section = image.Section(index);
     if (!section) continue;
-    if (section->sh_type == SHT_QDM_IMPORTS) module.import_stub = true;
+    if (section->sh_type == SHT_QDM_IMPORTS) module.facts.import_stub = true;
     if (index == 0 || (section->sh_flags & SHF_SIZE_PREFIXED)) continue;
     if (section->sh_type == SHT_SYMTAB_SHNDX && first_index_table == 0) first_index_table = index;
     if (section->sh_type != SHT_SYMTAB) continue;
     try {
-      module.symbol_tables.push_back(index);
+      module.facts.symbol_tables.push_back(index);
     } catch (const std::bad_alloc&) {
-      module.sections_noted = false;  // the tracking pass looks again
+      module.facts.sections_noted = false;  // the tracking pass looks again
       return;
     }
   }
   if (first_index_table == 0) return;  // no extended symbol section indices
   try {
-    module.symbol_index_tables.assign(module.symbol_tables.size(), 0);
+    module.facts.symbol_index_tables.assign(module.facts.symbol_tables.size(), 0);
   } catch (const std::bad_alloc&) {
-    module.sections_noted = false;
+    module.facts.sections_noted = false;
     return;
   }
   // Objects have one symbol table or a few, and index tables as many.
   for (uint32_t index = first_index_table; index < count; ++index) {
     std::optional<SectionHeader> section = image.Section(index);
     if (!section || section->sh_type != SHT_SYMTAB_SHNDX || (section->sh_flags & SHF_SIZE_PREFIXED)) continue;
-    for (size_t k = 0; k < module.symbol_tables.size(); ++k) {
-      if (module.symbol_tables[k] == section->sh_link && module.symbol_index_tables[k] == 0) {
-        module.symbol_index_tables[k] = index;
+    for (size_t k = 0; k < module.facts.symbol_tables.size(); ++k) {
+      if (module.facts.symbol_tables[k] == section->sh_link && module.facts.symbol_index_tables[k] == 0) {
+        module.facts.symbol_index_tables[k] = index;
       }
     }
   }
 }
 
 uint32_t SymbolIndexTableOf(const ObjectModule& module, uint32_t symtab_index) {
-  if (!module.sections_noted) return module.Image().FindSymbolIndexTable(symtab_index);
-  if (module.symbol_index_tables.empty()) return 0;
-  for (size_t k = 0; k < module.symbol_tables.size(); ++k) {
-    if (module.symbol_tables[k] == symtab_index) return module.symbol_index_tables[k];
+  if (!module.facts.sections_noted) return module.Image().FindSymbolIndexTable(symtab_index);
+  if (module.facts.symbol_index_tables.empty()) return 0;
+  for (size_t k = 0; k < module.facts.symbol_tables.size(); ++k) {
+    if (module.facts.symbol_tables[k] == symtab_index) return module.facts.symbol_index_tables[k];
   }
   return 0;
+}
+
+namespace {
+
+// Whether symbol table `symtab_index` holds the entry at `offset`; its index
+// there in *symbol_index.
+bool TableHolds(const ElfImage& image, uint32_t symtab_index, uint64_t offset, uint32_t* symbol_index) {
+  std::optional<SectionHeader> symtab = image.Section(symtab_index);
+  if (!symtab || symtab->sh_type != SHT_SYMTAB || offset < symtab->sh_offset) return false;
+  uint64_t relative = offset - symtab->sh_offset;
+  if (relative >= symtab->sh_size) return false;
+  *symbol_index = static_cast<uint32_t>(relative / SymbolEntrySize(*symtab));
+  return true;
+}
+
+uint32_t TableHolding(const ObjectModule& module, uint64_t offset, uint32_t* symbol_index) {
+  ElfImage image = module.Image();
+  if (module.facts.sections_noted) {
+    for (uint32_t symtab_index : module.facts.symbol_tables) {
+      if (TableHolds(image, symtab_index, offset, symbol_index)) return symtab_index;
+    }
+    return 0;
+  }
+  uint32_t count = image.SectionCount();
+  for (uint32_t symtab_index = 1; symtab_index < count; ++symtab_index) {
+    if (TableHolds(image, symtab_index, offset, symbol_index)) return symtab_index;
+  }
+  return 0;
+}
+
+}  // namespace
+
+uint32_t SymbolTableHolding(const ObjectModule& module, uint32_t offset) {
+  uint32_t symbol_index = 0;
+  return module.image == nullptr ? 0 : TableHolding(module, offset, &symbol_index);
 }
 
 uint32_t SymbolSectionIndex(const ObjectModule& module, const uint8_t* symbol_entry) {
@@ -156,32 +191,11 @@ uint32_t SymbolSectionIndex(const ObjectModule& module, const uint8_t* symbol_en
   if (st_shndx != SHN_XINDEX) return image.SymbolSectionIndex(0, 0, st_shndx);
   uintptr_t at = reinterpret_cast<uintptr_t>(symbol_entry), base = reinterpret_cast<uintptr_t>(module.image);
   if (module.image == nullptr || at < base || at - base >= module.size) return kNoSectionIndex;
-  uint64_t offset = at - base;
   // The symbol table that holds the entry gives the entry's index in it.
-  auto index_in = [&](uint32_t symtab_index, uint32_t* symbol_index) {
-    std::optional<SectionHeader> symtab = image.Section(symtab_index);
-    if (!symtab || symtab->sh_type != SHT_SYMTAB || offset < symtab->sh_offset) return false;
-    uint64_t relative = offset - symtab->sh_offset;
-    if (relative >= symtab->sh_size) return false;
-    *symbol_index = static_cast<uint32_t>(relative / SymbolEntrySize(*symtab));
-    return true;
-  };
   uint32_t symbol_index = 0;
-  if (module.sections_noted) {
-    for (uint32_t symtab_index : module.symbol_tables) {
-      if (index_in(symtab_index, &symbol_index)) {
-        return image.SymbolSectionIndex(SymbolIndexTableOf(module, symtab_index), symbol_index, st_shndx);
-      }
-    }
-    return kNoSectionIndex;
-  }
-  uint32_t count = image.SectionCount();
-  for (uint32_t symtab_index = 1; symtab_index < count; ++symtab_index) {
-    if (index_in(symtab_index, &symbol_index)) {
-      return image.SymbolSectionIndex(image.FindSymbolIndexTable(symtab_index), symbol_index, st_shndx);
-    }
-  }
-  return kNoSectionIndex;
+  const uint32_t symtab_index = TableHolding(module, at - base, &symbol_index);
+  if (symtab_index == 0) return kNoSectionIndex;
+  return image.SymbolSectionIndex(SymbolIndexTableOf(module, symtab_index), symbol_index, st_shndx);
 }
 
 Status OpenObjectModule(InputRegistry& registry, Sink& console, MappedFile* file, std::string_view name,
@@ -227,17 +241,17 @@ Status OpenObjectModule(InputRegistry& registry, Sink& console, MappedFile* file
   module->file = file;
   module->size = size;
   module->image = image;
-  module->export_section = section_names.export_section ? *section_names.export_section : kNoExportSection;
+  module->facts.export_section = section_names.export_section ? *section_names.export_section : kNoExportSection;
   NoteSectionFacts(*module);
   // Only objects of equal size and section count can be copies of each
   // other (the tracking pass groups them so). The first of a shape is hashed
   // later, if another comes; the others now, while their pages are still
   // resident. Sizes alone often agree among a build's objects.
   try {
-    const uint64_t shape = (uint64_t{size} << 32) | module->section_count;
+    const uint64_t shape = (uint64_t{size} << 32) | module->facts.section_count;
     if (!registry.shapes_seen.insert(shape).second) {
-      module->content_hash = ContentHash(image, size);
-      module->hashed = true;
+      module->facts.content_hash = ContentHash(image, size);
+      module->facts.hashed = true;
     }
   } catch (const std::bad_alloc&) {
     // Hashed later, when needed.
@@ -245,10 +259,18 @@ Status OpenObjectModule(InputRegistry& registry, Sink& console, MappedFile* file
   module->next = registry.head;
   registry.head = module;
   ++registry.count;
+  module->ordinal = static_cast<uint32_t>(registry.count);
   if (registry.registered) registry.registered(*module);
-  registry.give_backs.Add(*file, image, size);
+  ObjectDone(registry, *module);
   return kOk;
 }
+
+void ObjectDone(InputRegistry& registry, const ObjectModule& module) {
+  if (module.file != nullptr && module.image != nullptr)
+    registry.residency.Done(*module.file, module.image, module.size);
+}
+
+void ObjectsDone(InputRegistry& registry) { registry.residency.StageOver(); }
 
 Status RegisterMappedObject(InputRegistry& registry, Sink& console, MappedFile* file, std::string_view named) {
   std::string_view name = FileNamePart(file->path);

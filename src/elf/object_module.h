@@ -18,37 +18,50 @@
 
 namespace prepqdm {
 
-// ObjectModule::export_section when the object has no ".export" section, and
+// ModuleFacts::export_section when the object has no ".export" section, and
 // when the record was made without OpenObjectModule and nobody looked yet.
 constexpr uint32_t kNoExportSection = 0xFFFFFFFFu;
 constexpr uint32_t kExportSectionNotSought = 0xFFFFFFFEu;
 
-struct ObjectModule {
-  MappedFile* file = nullptr;  // holds one reference
-  uint32_t size = 0;
-  std::string name;            // file name, or the archive member's name
-  uint8_t* image = nullptr;
-  ObjectModule* next = nullptr;
+// What registration notes of an object for the stages after it, while the
+// object's pages are resident, so that those stages need not fault every
+// object's section headers (or all its bytes) back in. A big build holds one
+// per input object: the fields are ordered to leave no holes.
+struct ModuleFacts {
   // Index of the first section named ".export" (an accepted object has fewer
-  // than 2^27 sections, so the two values above never collide with one).
-  // Found at registration, while the section headers are resident, so that
-  // the search for in-code exports does not fault every object's headers
-  // back in.
+  // than 2^27 sections, so the two values above never collide with one), for
+  // the search for in-code exports.
   uint32_t export_section = kExportSectionNotSought;
-  // What the tracking pass needs from the section headers, noted at
-  // registration for the same reason: whether any section is an import table
-  // (the object is then an import stub), and the symbol tables to track.
+  // What the tracking pass needs from the section headers: whether any
+  // section is an import table (the object is then an import stub), and the
+  // symbol tables to track. Set by NoteSectionFacts; left unset when it ran
+  // out of memory, or for an object made without registration (the pass
+  // then looks at the headers itself).
+  uint32_t section_count = 0;
   bool sections_noted = false;
   bool import_stub = false;
-  uint32_t section_count = 0;
+  // Whether content_hash is taken (below).
+  bool hashed = false;
   std::vector<uint32_t> symbol_tables;
   // Each symbol table's SHT_SYMTAB_SHNDX section (0 for none), in the order
   // of symbol_tables; left empty when the object has no such section.
   std::vector<uint32_t> symbol_index_tables;
-  // ContentHash of the image, taken at registration when an object of the
-  // same size came before it (only such objects can be copies).
-  bool hashed = false;
+  // ContentHash of the image, for the duplicate-object finder: taken at
+  // registration when an object of the same size and section count came
+  // before it (only such objects can be copies).
   uint64_t content_hash = 0;
+};
+
+struct ObjectModule {
+  MappedFile* file = nullptr;  // holds one reference
+  uint32_t size = 0;
+  // Its place in registration order, from 1 up (0: not registered): the
+  // later registered, the earlier the tracking pass meets it.
+  uint32_t ordinal = 0;
+  std::string name;            // file name, or the archive member's name
+  uint8_t* image = nullptr;
+  ObjectModule* next = nullptr;
+  ModuleFacts facts;
 
   ElfImage Image() const { return ElfImage{image, size}; }
 };
@@ -58,12 +71,20 @@ struct InputRegistry {
   int32_t count = 0;
   std::deque<ObjectModule> storage;  // stable addresses
   std::unordered_set<uint64_t> shapes_seen;  // size and section count of each object
-  // Every stage that is done with an object's pages queues them here.
-  PageGiveBacks give_backs;
+  // When the inputs' pages are mapped ahead and given back: objects are
+  // done with once entered, and each stage that reads them again ends with
+  // ObjectsDone.
+  InputResidency residency;
   // Called with each object as soon as it is registered, while its pages are
   // fresh (the tracking pass can be done ahead).
   std::function<void(ObjectModule&)> registered;
 };
+
+// A stage is done with `module`'s pages (the named point at which they go
+// back; see InputResidency).
+void ObjectDone(InputRegistry& registry, const ObjectModule& module);
+// A stage that read objects is over: their pages go back now.
+void ObjectsDone(InputRegistry& registry);
 
 // A fast 64-bit hash of a whole object; equal bytes give equal hashes.
 uint64_t ContentHash(const uint8_t* bytes, uint32_t size);
@@ -74,8 +95,8 @@ uint64_t ContentHash(const uint8_t* bytes, uint32_t size);
 // Neither type nor flags are looked at.
 std::optional<uint32_t> FindExportSectionIndex(const ElfImage& image);
 
-// Fills in `import_stub`, `section_count`, `symbol_tables` and
-// `symbol_index_tables` from the section headers: the
+// Fills in the section facts (`import_stub`, `section_count`,
+// `symbol_tables`, `symbol_index_tables`) from the section headers: the
 // symbol tables from index 1 up, less size-prefixed ones, which the reader
 // neither checks nor converts (nor anything in the null section header 0).
 void NoteSectionFacts(ObjectModule& module);
@@ -84,6 +105,10 @@ void NoteSectionFacts(ObjectModule& module);
 // from the noted facts, or found in the section headers when they were not
 // noted.
 uint32_t SymbolIndexTableOf(const ObjectModule& module, uint32_t symtab_index);
+
+// The first of the module's symbol tables (in section index order) whose
+// entries hold the Elf32_Sym at `offset` in the image, or 0 for none.
+uint32_t SymbolTableHolding(const ObjectModule& module, uint32_t offset);
 
 // The section that `symbol_entry`, an entry of one of the module's symbol
 // tables (as a TrackedSymbol keeps it), is defined in: see

@@ -84,8 +84,8 @@ ExportName ReadExportName(const ElfImage& image, const SectionHeader& reloc, uin
 }  // namespace
 
 std::optional<uint32_t> FindExportSection(const ObjectModule& object) {
-  if (object.export_section == kNoExportSection) return std::nullopt;
-  if (object.export_section != kExportSectionNotSought) return object.export_section;
+  if (object.facts.export_section == kNoExportSection) return std::nullopt;
+  if (object.facts.export_section != kExportSectionNotSought) return object.facts.export_section;
   return FindExportSectionIndex(object.Image());
 }
 
@@ -177,9 +177,9 @@ Status CollectAllInCodeExports(Selector& selector, InputRegistry& registry) {
     if (!section) continue;
     Status status = CollectInCodeExports(selector, *object, *section, *index);
     if (status != kOk) return status;
-    if (object->file != nullptr) registry.give_backs.Add(*object->file, object->image, object->size);
+    ObjectDone(registry, *object);
   }
-  registry.give_backs.Flush();
+  ObjectsDone(registry);
   return kOk;
 }
 

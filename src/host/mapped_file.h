@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "host/status.h"
@@ -131,6 +132,56 @@ void PrefaultPages(const MappedFile& file, const uint8_t* begin, uint64_t length
 // costs a TLB flush of its own besides the copy, which on a paravirtualised
 // host costs more than the copy.
 void PrefaultPagesForWriting(const MappedFile& file, const uint8_t* begin, uint64_t length);
+
+// The residency policy for input views: when their pages are mapped ahead
+// of a reader and when they go back to the file. The layers that read inputs
+// only name a few points (an input about to be read through, an input done
+// with for the stage at hand, the end of a stage); what happens at each, and
+// whether anything does on this host, is decided here.
+struct InputResidency {
+  // Byte ranges [first, second), as offsets from the start of a range read.
+  using Ranges = std::vector<std::pair<uint64_t, uint64_t>>;
+
+  // Whether a range of `length` bytes about to be read through is mapped
+  // ahead: a reader that would say where it rewrites the range need not
+  // look when it is not.
+  static bool MapsAhead(uint64_t length);
+  // A reader is about to go through [begin, begin + length) of `file`: a
+  // range that MapsAhead is mapped in one call, `rewritten` (where a
+  // big-endian object is converted in place) for writing first, so that
+  // none of those pages is mapped for reading and then copied.
+  static void BeforeReading(const MappedFile& file, const uint8_t* begin, uint64_t length,
+                            const Ranges& rewritten = {});
+  // The reader is done with the range for now (an object entered, an
+  // archive walked): its pages go back to the file, queued, to be faulted in
+  // again by a later stage that reads them.
+  void Done(MappedFile& file, const uint8_t* begin, uint64_t length) { give_backs.Add(file, begin, length); }
+  // A stage that read inputs is over: what is queued goes back now, so that
+  // the next stage runs without input pages.
+  void StageOver() { give_backs.Flush(); }
+
+  PageGiveBacks give_backs;
+};
+
+// A long read through one view, item by item (an export object read again
+// for its import library, an archive's symbols listed): every
+// kItemsPerGiveBack items (Step) and at its End, the view's pages go back,
+// so that the view is never resident whole. Without a file, nothing.
+class LongRead {
+ public:
+  static constexpr uint64_t kItemsPerGiveBack = uint64_t{1} << 16;
+  explicit LongRead(MappedFile* file) : file_(file) {}
+  void Step() {
+    if (++items_ % kItemsPerGiveBack == 0) End();
+  }
+  void End() {
+    if (file_ != nullptr) ReleaseResidentPages(*file_, file_->view, file_->size);
+  }
+
+ private:
+  MappedFile* file_;
+  uint64_t items_ = 0;
+};
 
 // Reads bytes of the file without touching the view (so none of its pages
 // is mapped for reading by it). False unless all of them were read.

@@ -345,7 +345,7 @@ void FindUnderAbsentNames(InputRegistry& registry, const std::string& directory,
     const ObjectModule& object = **it;
     const ElfImage image = object.Image();
     const std::string input = InputOf(&object, directory);
-    const bool stub = object.sections_noted && object.import_stub;
+    const bool stub = object.facts.sections_noted && object.facts.import_stub;
     for (uint32_t index = 1; index < image.SectionCount(); ++index) {
       std::optional<SectionHeader> symtab = image.Section(index);
       if (!symtab || symtab->sh_type != SHT_SYMTAB || (symtab->sh_flags & SHF_SIZE_PREFIXED)) continue;

@@ -124,11 +124,9 @@ SlotFault ReadSlot(const ExportTableView& table, uint64_t i, uint8_t info, uint1
 }
 
 // The stub's symbols, code table first, read one at a time: the stub is
-// written as it is read, never held whole. Every `kEntriesPerGiveBack`
-// entries the export object's pages go back to the kernel (when the view
-// allows it), so neither file is ever resident whole.
+// written as it is read, never held whole, and the export object is read
+// as a LongRead, so neither file is ever resident whole.
 struct StubSlots {
-  static constexpr uint64_t kEntriesPerGiveBack = uint64_t{1} << 16;
 
   const ExportTableView* code = nullptr;  // null when there is no such table
   const ExportTableView* data = nullptr;
@@ -143,20 +141,19 @@ struct StubSlots {
   // false; false then, else true.
   template <class Visit>
   bool ForEach(Visit&& visit) const {
-    uint64_t seen = 0;
+    LongRead reading(source);
     auto walk = [&](const ExportTableView& table, uint8_t info, uint16_t section, const DataRelocations* rela) {
       for (uint64_t i = 0; i < table.count; ++i) {
         StubSymbol symbol{};
         const SlotFault fault = ReadSlot(table, i, info, section, rela, &symbol);
         if (!visit(symbol, fault)) return false;
-        if (++seen % kEntriesPerGiveBack == 0 && source != nullptr)
-          ReleaseResidentPages(*source, source->view, source->size);
+        reading.Step();
       }
       return true;
     };
     const bool done = (!code || walk(*code, kGlobalFunc, code_section, nullptr)) &&
                       (!data || walk(*data, kGlobalObject, data_section, relocations));
-    if (source != nullptr) ReleaseResidentPages(*source, source->view, source->size);
+    reading.End();
     return done;
   }
 };

@@ -1,8 +1,8 @@
 // Global symbol resolution. Every defined global or weak entry of a symbol
 // table is entered into the SymbolTable under its name (the table keeps a copy).
-// When a name is met again, a non-weak definition
-// takes the place of a weak one; otherwise the definition met first stays in
-// force (the tracking pass visits the newest input first). Two non-weak
+// When a name is met again, Wins decides which definition stays in force: a
+// non-weak one over a weak one, otherwise the one the tracking pass meets
+// first (it visits the newest input first). Two non-weak
 // definitions are "the same" when their size, info byte and bytes agree, a
 // NOBITS definition matching one whose bytes are all zero; definitions at
 // special section indices agree when the indices do. Every definition adds
@@ -109,7 +109,81 @@ void TakeDefinition(TrackedSymbol& record, ObjectModule& object, const uint8_t* 
   record.is_weak = weak;
 }
 
+// What -v says of a definition met for a name whose record holds another.
+// Worded for the tracking pass's order, where the definition in force was met
+// first: a weak one met later is overridden, a weak one in force is
+// realized, and two non-weak ones are compared.
+void ReportMeeting(Sink& console, const TrackedSymbol& in_force, const ObjectModule& object,
+                   const uint8_t* symbol_entry, const ElfSymbol& symbol, bool weak) {
+  const std::string_view name = in_force.name();
+  const char* shown = name.data();
+  const int shown_length = PrintedLength(name);
+  if (weak) {
+    if (!in_force.is_weak) {
+      Print(console, "INFO: Weak symbol \"%.*s\" from \"%s\" overridden by non-weak definition in \"%s\"\n",
+            shown_length, shown, object.name.c_str(), in_force.object->name.c_str());
+    }
+    return;
+  }
+  if (in_force.is_weak) {
+    Print(console, "INFO: Weak symbol \"%.*s\" realized in \"%s\".\n", shown_length, shown, object.name.c_str());
+    return;
+  }
+  std::optional<ElfSymbol> in_force_symbol = DefinitionSymbol(in_force);
+  const uint8_t* in_force_entry = DefinitionEntry(in_force);
+  if (!in_force_symbol ||
+      !SameDefinition(*in_force.object, *in_force_symbol, SymbolSectionIndex(*in_force.object, in_force_entry), object,
+                      symbol, SymbolSectionIndex(object, symbol_entry))) {
+    Print(console, "INFO: Non-weak Symbol \"%.*s\" defined differently in \"%s\" and \"%s\"!\n", shown_length,
+          shown, object.file->path.c_str(), in_force.object->file->path.c_str());
+  }
+}
+
+// Enters one definition, its name's SymbolTable::HashName and whether it is
+// loadable (IsLoadableDefinition) worked out already; returns the record now
+// in force, or null when a new record cannot be allocated.
+TrackedSymbol* Meet(SymbolTable& symbols, Sink& console, std::string_view name, uint32_t hash,
+                    ObjectModule& object, uint32_t symtab_index, const uint8_t* symbol_entry, SymbolKind kind,
+                    std::optional<std::string_view> section_name, bool loadable, bool verbose) {
+  const uint8_t flags = ClassifySymbolName(section_name, name);
+  const ElfSymbol symbol = LoadAt<ElfSymbol>(symbol_entry);
+  const bool weak = SymbolBinding(symbol.st_info) == STB_WEAK;
+
+  // The table copies the key: the input's pages may be given back once it
+  // has been tracked.
+  bool made = false;
+  uint32_t found = symbols.FindOrAdd(name, hash, &made);
+  if (found == kNoRecord) return nullptr;
+  TrackedSymbol& record = symbols.At(found);
+  if (made) {
+    TakeDefinition(record, object, symbol_entry, kind, weak, loadable);
+    record.class_flags = flags;
+    return &record;
+  }
+  record.class_flags |= flags;
+  if (verbose && record.object != nullptr) ReportMeeting(console, record, object, symbol_entry, symbol, weak);
+  const MetDefinition met{&object, symtab_index, static_cast<uint32_t>(symbol_entry - object.image), weak};
+  if (Wins(met, record)) TakeDefinition(record, object, symbol_entry, kind, weak, loadable);
+  return &record;
+}
+
 }  // namespace
+
+bool Wins(const MetDefinition& candidate, const TrackedSymbol& in_force) {
+  const ObjectModule* holder = in_force.object;
+  if (holder == nullptr) return true;
+  if (candidate.weak != static_cast<bool>(in_force.is_weak)) return !candidate.weak;
+  if (candidate.object != holder) return candidate.object->ordinal > holder->ordinal;
+  // One object: the earlier table, then the earlier entry (offsets in one
+  // table grow with the index). An entry is taken to be met in the first
+  // table that holds it, as SymbolSectionIndex reads it; met again there, it
+  // is taken again, which changes nothing.
+  if (holder->facts.symbol_tables.size() > 1 || !holder->facts.sections_noted) {
+    const uint32_t table = SymbolTableHolding(*holder, in_force.symbol_offset);
+    if (table != candidate.symtab_index) return candidate.symtab_index < table;
+  }
+  return candidate.symbol_offset <= in_force.symbol_offset;
+}
 
 const uint8_t* DefinitionEntry(const TrackedSymbol& record) {
   if (record.object == nullptr || !record.object->Image().Contains(record.symbol_offset, kSymbolSize)) return nullptr;
@@ -138,9 +212,8 @@ uint8_t ClassifySymbolName(std::optional<std::string_view> section_name, std::st
   return flags;
 }
 
-Status TrackSymbolTable(SymbolTable& symbols, Sink& console, ObjectModule& object, uint32_t symtab_index, bool verbose,
-                        MeetingOrder order) {
-  const bool reverse = order == MeetingOrder::kReverse;
+Status TrackSymbolTable(SymbolTable& symbols, Sink& console, ObjectModule& object, uint32_t symtab_index,
+                        bool verbose) {
   ElfImage image = object.Image();
   std::optional<SectionHeader> symtab = image.Section(symtab_index);
   if (!symtab) return kOk;
@@ -210,14 +283,10 @@ Status TrackSymbolTable(SymbolTable& symbols, Sink& console, ObjectModule& objec
     symbols.Prefetch(ahead.hash);
   };
 
-  for (uint32_t step = 0; step < count; ++step) {
-    const uint32_t i = reverse ? count - 1 - step : step;
+  for (uint32_t i = 0; i < count; ++i) {
     // Entries past the image are all at the table's end.
     uint8_t* entry = image.Entry(*symtab, entry_size, i, kSymbolSize);
-    if (entry == nullptr) {
-      if (reverse) continue;
-      break;
-    }
+    if (entry == nullptr) break;
     ElfSymbol symbol = LoadAt<ElfSymbol>(entry);
     uint32_t shndx = image.SymbolSectionIndex(index_table, i, symbol.st_shndx);
     uint8_t binding = SymbolBinding(symbol.st_info);
@@ -232,7 +301,7 @@ Status TrackSymbolTable(SymbolTable& symbols, Sink& console, ObjectModule& objec
     if (!read_early && name) {
       hash = SymbolTable::HashName(*name);
     }
-    read_ahead(reverse ? i - 1 : i + 1);
+    read_ahead(i + 1);
     if (over_budget(name ? name->size() + uint64_t{1} : strings_length - symbol.st_name)) return -1;
     if (!name) continue;
     SymbolKind kind;
@@ -264,84 +333,13 @@ Status TrackSymbolTable(SymbolTable& symbols, Sink& console, ObjectModule& objec
       kind = KindOf(image, section_count, shndx);
       loadable = IsLoadableDefinition(object, entry, symbol);
     }
-    if (TrackHashedSymbol(symbols, console, *name, hash, object, entry, kind, section_name, loadable,
-                          verbose, order) == nullptr) {
+    if (Meet(symbols, console, *name, hash, object, symtab_index, entry, kind, section_name, loadable, verbose) ==
+        nullptr) {
       Print(console, "***Error tracking symbol \"%.*s\". Return -1\n", PrintedLength(*name), name->data());
       return -1;
     }
   }
   return kOk;
-}
-
-TrackedSymbol* TrackSymbol(SymbolTable& symbols, Sink& console, std::string_view name, ObjectModule& object, const uint8_t* symbol_entry, SymbolKind kind,
-                           std::optional<std::string_view> section_name, bool verbose) {
-  const bool loadable = IsLoadableDefinition(object, symbol_entry, LoadAt<ElfSymbol>(symbol_entry));
-  return TrackHashedSymbol(symbols, console, name, SymbolTable::HashName(name), object, symbol_entry,
-                           kind, section_name, loadable, verbose);
-}
-
-TrackedSymbol* TrackHashedSymbol(SymbolTable& symbols, Sink& console, std::string_view name, uint32_t hash,
-                                 ObjectModule& object, const uint8_t* symbol_entry, SymbolKind kind,
-                                 std::optional<std::string_view> section_name, bool loadable, bool verbose,
-                                 MeetingOrder order) {
-  uint8_t flags = ClassifySymbolName(section_name, name);
-  ElfSymbol symbol = LoadAt<ElfSymbol>(symbol_entry);
-  bool weak = SymbolBinding(symbol.st_info) == STB_WEAK;
-
-  // The table copies the key: the input's pages may be given back once it
-  // has been tracked.
-  bool made = false;
-  uint32_t found = symbols.FindOrAdd(name, hash, &made);
-  if (found == kNoRecord) return nullptr;
-  if (made) {
-    TrackedSymbol& record = symbols.At(found);
-    TakeDefinition(record, object, symbol_entry, kind, weak, loadable);
-    record.class_flags = flags;
-    return &record;
-  }
-
-  TrackedSymbol* existing = &symbols.At(found);
-  existing->class_flags |= flags;
-  const std::string_view shown_name = existing->name();
-  const char* shown = shown_name.data();
-  int shown_length = PrintedLength(shown_name);
-  // A record made from a definition file alone has no definition yet: the
-  // object's definition fills it in.
-  if (existing->object == nullptr) {
-    TakeDefinition(*existing, object, symbol_entry, kind, weak, loadable);
-    return existing;
-  }
-  if (order == MeetingOrder::kReverse) {
-    // The last definition met wins: a non-weak one over any, a weak one over
-    // a weak one.
-    if (!weak || existing->is_weak) TakeDefinition(*existing, object, symbol_entry, kind, weak, loadable);
-    return existing;
-  }
-  if (weak) {
-    if (!existing->is_weak && verbose) {
-      Print(console, "INFO: Weak symbol \"%.*s\" from \"%s\" overridden by non-weak definition in \"%s\"\n",
-            shown_length, shown, object.name.c_str(), existing->object->name.c_str());
-    }
-    return existing;
-  }
-  if (existing->is_weak) {
-    TakeDefinition(*existing, object, symbol_entry, kind, false, loadable);
-    if (verbose) {
-      Print(console, "INFO: Weak symbol \"%.*s\" realized in \"%s\".\n", shown_length, shown,
-            object.name.c_str());
-    }
-    return existing;
-  }
-  if (verbose) {
-    std::optional<ElfSymbol> in_force = DefinitionSymbol(*existing);
-    const uint8_t* in_force_entry = DefinitionEntry(*existing);
-    if (!in_force || !SameDefinition(*existing->object, *in_force, SymbolSectionIndex(*existing->object, in_force_entry),
-                                     object, symbol, SymbolSectionIndex(object, symbol_entry))) {
-      Print(console, "INFO: Non-weak Symbol \"%.*s\" defined differently in \"%s\" and \"%s\"!\n",
-            shown_length, shown, object.file->path.c_str(), existing->object->file->path.c_str());
-    }
-  }
-  return existing;
 }
 
 }  // namespace prepqdm

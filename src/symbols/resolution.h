@@ -1,6 +1,6 @@
 // Resolution of global definitions from several inputs: a non-weak definition
-// replaces a weak one, otherwise the first met stays in force. Each name also
-// collects class flags that export selection refuses or warns about.
+// beats a weak one, otherwise the newest input's stays in force (Wins). Each
+// name also collects class flags that export selection refuses or warns about.
 #pragma once
 #include <cstdint>
 #include <optional>
@@ -34,29 +34,31 @@ bool IsLoadableDefinition(const ObjectModule& object, const uint8_t* symbol_entr
 // definition file) passes no section name.
 uint8_t ClassifySymbolName(std::optional<std::string_view> section_name, std::string_view name);
 
-// The order definitions are met in. The tracking pass meets them newest
-// object first, each table from its first entry, and keeps the first one met
-// (a non-weak one over a weak one). Objects entered as they are registered
-// meet them in exactly the reverse order (oldest object first, each table
-// from its last entry) and keep the last one met instead, which leaves the
-// same definition in force. Only the pass's order reports under -v.
-enum class MeetingOrder { kPass, kReverse };
+// One definition of a name as it is met: the table it is met in and its
+// entry there.
+struct MetDefinition {
+  const ObjectModule* object = nullptr;
+  uint32_t symtab_index = 0;   // section index of the symbol table
+  uint32_t symbol_offset = 0;  // of its Elf32_Sym in the object's image
+  bool weak = false;
+};
+
+// Whether `candidate` takes the place of the definition in force in
+// `in_force`. A record made from a definition file alone, with no object, is
+// always filled in. Otherwise a non-weak definition beats a weak one (a
+// common one ranks by its binding like any other: commons are not merged), and
+// among equals the one the tracking pass meets first wins: the newer object
+// (ObjectModule::ordinal), then the earlier symbol table, then the earlier
+// entry. The outcome is a ranking, so definitions may be met in any order.
+// Objects not registered (ordinal 0, as tests make them) rank equal: among
+// them the one met first stays.
+bool Wins(const MetDefinition& candidate, const TrackedSymbol& in_force);
 
 // Tracks every defined global of symbol table section `symtab_index` of
 // `object`. Returns 0, or -1 after its message when a record cannot be made.
-Status TrackSymbolTable(SymbolTable& symbols, Sink& console, ObjectModule& object, uint32_t symtab_index, bool verbose,
-                        MeetingOrder order = MeetingOrder::kPass);
-
-// Enters one definition; returns the record now in force, or null when a new
-// record cannot be allocated.
-TrackedSymbol* TrackSymbol(SymbolTable& symbols, Sink& console, std::string_view name,
-                           ObjectModule& object, const uint8_t* symbol_entry, SymbolKind kind,
-                           std::optional<std::string_view> section_name, bool verbose);
-// The same with the name's SymbolTable::HashName and whether the definition
-// is loadable (IsLoadableDefinition) worked out already.
-TrackedSymbol* TrackHashedSymbol(SymbolTable& symbols, Sink& console, std::string_view name, uint32_t hash,
-                                 ObjectModule& object, const uint8_t* symbol_entry, SymbolKind kind,
-                                 std::optional<std::string_view> section_name, bool loadable, bool verbose,
-                                 MeetingOrder order = MeetingOrder::kPass);
+// `verbose` (-v) reports each definition met for a name already in force,
+// worded for the tracking pass's order (see TrackAllSymbols).
+Status TrackSymbolTable(SymbolTable& symbols, Sink& console, ObjectModule& object, uint32_t symtab_index,
+                        bool verbose);
 
 }  // namespace prepqdm

@@ -8,13 +8,18 @@
 // first list). Finding that copy by comparing every pair would cost quadratic
 // time on builds with many equally sized objects, so modules are grouped by
 // size and section count, only groups of two or more are hashed, and a hash
-// match is confirmed byte for byte. Import stub objects (any section of type
+// match is confirmed byte for byte (EarlierCopy, the one finder for the pass
+// and for the work ahead). Import stub objects (any section of type
 // SHT_QDM_IMPORTS) contribute no symbols either.
 //
-// Each object's pages are given back to its file as soon as the pass is done
-// with them (after hashing and comparing, after tracking), so that the pass
-// holds about one megabyte of them (the queue in the registry) rather than
-// every input; reading them again later only faults the same bytes back in.
+// Which definition stays in force does not depend on the order definitions
+// are met (Wins), so objects entered ahead meet theirs in registration order;
+// only the -v report needs the pass's own order.
+//
+// Each object is done with (ObjectDone: its pages go back to its file, see
+// InputResidency) as soon as the pass is, after tracking it, and so is each
+// object the duplicate finder reads again; so the pass holds about one
+// megabyte of input pages rather than every input.
 //
 // Done ahead (TrackAhead), the same work happens object by object during
 // registration, in registration order; see tracking_pass.h.
@@ -35,72 +40,13 @@ namespace prepqdm {
 namespace {
 
 uint32_t SectionCountOf(const ObjectModule& module) {
-  if (module.sections_noted) return module.section_count;
+  if (module.facts.sections_noted) return module.facts.section_count;
   if (module.image == nullptr || module.size < kElfHeaderSize) return 0;
   return module.Image().SectionCount();
 }
 
-struct ShapeKey {
-  uint32_t size;
-  uint32_t section_count;
-  uint64_t hash;
-  bool operator==(const ShapeKey&) const = default;
-};
-
-struct ShapeKeyHash {
-  size_t operator()(const ShapeKey& key) const {
-    // The content hash is well mixed already; sizes and counts hash as themselves.
-    return static_cast<size_t>(key.hash ^ (static_cast<uint64_t>(key.size) << 16) ^ key.section_count);
-  }
-};
-
-void GiveBackPages(PageGiveBacks& give_backs, const ObjectModule& module) {
-  if (module.file != nullptr && module.image != nullptr) give_backs.Add(*module.file, module.image, module.size);
-}
-
 bool SameBytes(const ObjectModule& a, const ObjectModule& b) {
   return a.size == b.size && (a.size == 0 || std::memcmp(a.image, b.image, a.size) == 0);
-}
-
-// For each module (newest first, as in the list) the nearest earlier module
-// with identical bytes, or null.
-std::vector<ObjectModule*> FindEarlierCopies(const std::vector<ObjectModule*>& modules, PageGiveBacks& give_backs) {
-  std::vector<ObjectModule*> copies(modules.size(), nullptr);
-  // Only a module that shares its size with another can have a copy, so the
-  // others' headers are not read (each read would fault pages back in).
-  std::unordered_map<uint32_t, uint32_t> same_size;
-  for (const ObjectModule* module : modules) ++same_size[module->size];
-  std::vector<uint32_t> section_counts(modules.size(), 0);
-  std::unordered_map<ShapeKey, uint32_t, ShapeKeyHash> shape_sizes;
-  for (size_t i = 0; i < modules.size(); ++i) {
-    if (same_size[modules[i]->size] >= 2) {
-      section_counts[i] = SectionCountOf(*modules[i]);
-      if (!modules[i]->sections_noted) GiveBackPages(give_backs, *modules[i]);
-    }
-    ++shape_sizes[ShapeKey{modules[i]->size, section_counts[i], 0}];
-  }
-  // Oldest first: every module already in `seen` was registered earlier.
-  std::unordered_map<ShapeKey, std::vector<ObjectModule*>, ShapeKeyHash> seen;
-  for (size_t i = modules.size(); i-- > 0;) {
-    ObjectModule* module = modules[i];
-    ShapeKey key{module->size, section_counts[i], 0};
-    if (shape_sizes[key] < 2) continue;
-    // Usually hashed at registration, while its pages were resident.
-    key.hash = module->hashed ? module->content_hash : module->image ? ContentHash(module->image, module->size) : 0;
-    std::vector<ObjectModule*>& earlier = seen[key];
-    // Latest registered first; a hash collision only costs a comparison.
-    for (size_t j = earlier.size(); j-- > 0;) {
-      bool same = SameBytes(*earlier[j], *module);
-      GiveBackPages(give_backs, *earlier[j]);
-      if (same) {
-        copies[i] = earlier[j];
-        break;
-      }
-    }
-    GiveBackPages(give_backs, *module);
-    earlier.push_back(module);
-  }
-  return copies;
 }
 
 void ReportDuplicate(Sink& console, const ObjectModule& copy, const ObjectModule& module) {
@@ -116,33 +62,36 @@ void ReportDuplicate(Sink& console, const ObjectModule& copy, const ObjectModule
   // The same member twice in one archive: nothing to say.
 }
 
-uint64_t HashOf(ObjectModule& module) {
-  if (!module.hashed && module.image != nullptr) {
-    module.content_hash = ContentHash(module.image, module.size);
-    module.hashed = true;
+// The module's content hash; one taken only now read its pages again.
+uint64_t HashOf(CopyFinder& finder, ObjectModule& module) {
+  if (!module.facts.hashed && module.image != nullptr) {
+    module.facts.content_hash = ContentHash(module.image, module.size);
+    module.facts.hashed = true;
+    finder.reread.push_back(&module);
   }
-  return module.hashed ? module.content_hash : 0;
+  return module.facts.hashed ? module.facts.content_hash : 0;
 }
 
-// What FindEarlierCopies finds for `module`, given the objects registered
-// before it.
-ObjectModule* EarlierCopy(TrackingAhead& ahead, PageGiveBacks& give_backs, ObjectModule& module) {
-  std::vector<ObjectModule*>& same_shape =
-      ahead.shapes[(uint64_t{module.size} << 32) | SectionCountOf(module)];
+// The nearest object met before `module` (objects are met oldest first)
+// with the same bytes, or null. Only an object of the same size and section
+// count can be one; such objects are hashed (most at registration, while
+// their pages were resident; the first of a shape only once a second comes),
+// and a hash match is confirmed byte for byte.
+// The objects it read again (finder.reread) are done with once the caller
+// is done with `module`.
+ObjectModule* EarlierCopy(CopyFinder& finder, ObjectModule& module) {
+  finder.reread.clear();
+  std::vector<ObjectModule*>& same_shape = finder.shapes[(uint64_t{module.size} << 32) | SectionCountOf(module)];
   ObjectModule* copy = nullptr;
   if (!same_shape.empty()) {
-    const uint64_t hash = HashOf(module);
+    const uint64_t hash = HashOf(finder, module);
     for (size_t j = same_shape.size(); j-- > 0;) {
       ObjectModule& earlier = *same_shape[j];
-      const bool hashed_before = earlier.hashed;
-      if (HashOf(earlier) != hash) {
-        // The first of a shape is hashed only now, its pages faulted back in.
-        if (!hashed_before) GiveBackPages(give_backs, earlier);
-        continue;
-      }
-      const bool same = SameBytes(earlier, module);
-      GiveBackPages(give_backs, earlier);
-      if (same) {
+      // The first of a shape is hashed only now.
+      if (HashOf(finder, earlier) != hash) continue;
+      if (finder.reread.empty() || finder.reread.front() != &module) finder.reread.push_back(&module);
+      finder.reread.push_back(&earlier);
+      if (SameBytes(earlier, module)) {
         copy = &earlier;
         break;
       }
@@ -150,6 +99,11 @@ ObjectModule* EarlierCopy(TrackingAhead& ahead, PageGiveBacks& give_backs, Objec
   }
   same_shape.push_back(&module);
   return copy;
+}
+
+// The objects EarlierCopy read again are done with as soon as it is.
+void RereadDone(InputRegistry& registry, const CopyFinder& finder) {
+  for (const ObjectModule* read : finder.reread) ObjectDone(registry, *read);
 }
 
 // True when `ahead` entered exactly the objects of `registry`.
@@ -175,13 +129,14 @@ void TrackAhead(TrackingAhead& ahead, InputRegistry& registry, SymbolTable& symb
     ahead.entered.emplace_back();
     TrackingAhead::Entered& entry = ahead.entered.back();
     entry.module = &module;
-    entry.copy = EarlierCopy(ahead, registry.give_backs, module);
+    entry.copy = EarlierCopy(ahead.copies, module);
+    RereadDone(registry, ahead.copies);
     if (entry.copy != nullptr || module.image == nullptr || module.size < kElfHeaderSize) return;
-    if (!module.sections_noted) NoteSectionFacts(module);
-    if (module.import_stub) return;
+    if (!module.facts.sections_noted) NoteSectionFacts(module);
+    if (module.facts.import_stub) return;
     Sink printed{nullptr, &entry.printed};
-    for (auto table = module.symbol_tables.rbegin(); table != module.symbol_tables.rend(); ++table) {
-      entry.status = TrackSymbolTable(symbols, printed, module, *table, false, MeetingOrder::kReverse);
+    for (uint32_t table : module.facts.symbol_tables) {
+      entry.status = TrackSymbolTable(symbols, printed, module, table, false);
       if (entry.status != kOk) break;
     }
   } catch (const std::bad_alloc&) {
@@ -202,7 +157,7 @@ Status TrackAllSymbols(InputRegistry& registry, SymbolTable& symbols, Sink& cons
           return entry.status;
         }
       }
-      registry.give_backs.Flush();
+      ObjectsDone(registry);
       return kOk;
     }
     // Some objects were entered ahead, not all, or -v came after them.
@@ -211,7 +166,16 @@ Status TrackAllSymbols(InputRegistry& registry, SymbolTable& symbols, Sink& cons
   std::vector<ObjectModule*> modules;
   for (ObjectModule* module = registry.head; module != nullptr; module = module->next) modules.push_back(module);
   if (modules.empty()) return kOk;
-  std::vector<ObjectModule*> copies = FindEarlierCopies(modules, registry.give_backs);
+  // Copies are found oldest first, as registration meets them; the finder
+  // is gone before the table grows.
+  std::vector<ObjectModule*> copies(modules.size(), nullptr);
+  {
+    CopyFinder finder;
+    for (size_t i = modules.size(); i-- > 0;) {
+      copies[i] = EarlierCopy(finder, *modules[i]);
+      RereadDone(registry, finder);
+    }
+  }
 
   for (size_t i = 0; i < modules.size(); ++i) {
     ObjectModule& module = *modules[i];
@@ -221,21 +185,19 @@ Status TrackAllSymbols(InputRegistry& registry, SymbolTable& symbols, Sink& cons
     }
     if (module.image == nullptr || module.size < kElfHeaderSize) continue;
     // Noted at registration; objects made otherwise (tests) are looked at now.
-    if (!module.sections_noted) NoteSectionFacts(module);
-    if (module.import_stub) {
-      GiveBackPages(registry.give_backs, module);
-      continue;
+    if (!module.facts.sections_noted) NoteSectionFacts(module);
+    if (!module.facts.import_stub) {
+      // Section headers, symbols and names: most of a small object.
+      if (module.file != nullptr) InputResidency::BeforeReading(*module.file, module.image, module.size);
+      for (uint32_t index : module.facts.symbol_tables) {
+        Status status = TrackSymbolTable(symbols, console, module, index, verbose);
+        if (status != kOk) return status;
+      }
     }
-    // Section headers, symbols and names: most of a small object.
-    if (module.file != nullptr) PrefaultPages(*module.file, module.image, module.size);
-    for (uint32_t index : module.symbol_tables) {
-      Status status = TrackSymbolTable(symbols, console, module, index, verbose);
-      if (status != kOk) return status;
-    }
-    GiveBackPages(registry.give_backs, module);
+    ObjectDone(registry, module);
   }
   // Selection and the writer run without input pages.
-  registry.give_backs.Flush();
+  ObjectsDone(registry);
   return kOk;
 }
 

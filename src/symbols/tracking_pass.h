@@ -3,12 +3,12 @@
 //
 // The pass can also be done ahead, object by object as each is registered,
 // while its pages are still fresh, instead of reading every object a second
-// time. Registration goes oldest first, so each object is entered meeting
-// its definitions in the reverse of the pass's order (MeetingOrder), which
-// leaves the same definitions in force; duplicates are recognised the same
-// way; and what the pass would print is kept and printed by it, in its
-// order. The -v report follows the pass's own order, so a run with -v (even
-// one given after some objects) has the pass start over.
+// time. Registration goes oldest first, the reverse of the pass's order; the
+// same definitions stay in force either way (Wins ranks them), duplicates
+// are recognised by the same finder, and what the pass would print is kept
+// and printed by it, in its order. The -v report follows the pass's own
+// order, so a run with -v (even one given after some objects) has the pass
+// start over.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -24,6 +24,13 @@ struct InputRegistry;
 struct ObjectModule;
 struct SymbolTable;
 
+// Objects met so far (oldest first) by size and section count: only such
+// objects can be copies of each other.
+struct CopyFinder {
+  std::unordered_map<uint64_t, std::vector<ObjectModule*>> shapes;
+  std::vector<ObjectModule*> reread;  // objects whose pages the last search read again
+};
+
 struct TrackingAhead {
   struct Entered {
     ObjectModule* module = nullptr;
@@ -32,9 +39,7 @@ struct TrackingAhead {
     std::string printed;           // what the pass prints for it
   };
   std::vector<Entered> entered;  // in registration order
-  // Objects by size and section count, oldest first: only such objects can
-  // be copies of each other.
-  std::unordered_map<uint64_t, std::vector<ObjectModule*>> shapes;
+  CopyFinder copies;
   bool given_up = false;  // -v, or memory ran out: the pass starts over
 };
 

@@ -48,10 +48,6 @@ struct Member {
   bool object = false;  // an ELF member the reader accepted
 };
 
-// Entries read between two give-backs of the archive's pages: a big stub
-// is read twice, and never needs to be resident whole.
-constexpr uint64_t kSymbolsPerGiveBack = uint64_t{1} << 16;
-
 // Calls visit(name) for each defined global or weak symbol of a member the
 // reader has accepted (so in host order), in table order.
 template <class Visit>
@@ -124,10 +120,8 @@ prepqdm::Status prepqdm::ProgramMain(int argc, char** argv) {
   } unmap{file};
   if (file->size < kArchiveMagicSize || std::memcmp(file->view, kArchiveMagic, kArchiveMagicSize) != 0)
     return Fail(path, "not an ar archive", 0);
-  uint64_t seen = 0;
-  auto give_back_now_and_then = [&] {
-    if (++seen % kSymbolsPerGiveBack == 0) ReleaseResidentPages(*file, file->view, file->size);
-  };
+  // A big stub is read twice, and never needs to be resident whole.
+  LongRead reading(file);
 
   // The index's size decides where every member lands, so the symbols are
   // counted first and read again to be written.
@@ -146,7 +140,7 @@ prepqdm::Status prepqdm::ProgramMain(int argc, char** argv) {
       ForEachDefinedSymbol(kept, [&](std::string_view name) {
         ++kept.symbol_count;
         name_bytes += name.size() + 1;
-        give_back_now_and_then();
+        reading.Step();
       });
     }
     count += kept.symbol_count;
@@ -188,7 +182,7 @@ prepqdm::Status prepqdm::ProgramMain(int argc, char** argv) {
     ForEachDefinedSymbol(m, [&](std::string_view name) {
       sink.Append(name.data(), name.size());
       sink.AppendZeros(1);
-      give_back_now_and_then();
+      reading.Step();
     });
   }
   if (odd) sink.AppendZeros(1);

@@ -84,9 +84,9 @@ TEST(OpenObjectModule, FindsTheExportSectionAsASearchOfTheImageDoes) {
       MappedFile memory;
       ASSERT_EQ(OpenObjectModule(run.inputs.registry, run.console, &memory, "m.o", image.data(), static_cast<uint32_t>(image.size())), 0);
       const ObjectModule& module = *run.inputs.registry.head;
-      EXPECT_EQ(module.export_section, big ? c.big : c.little);
+      EXPECT_EQ(module.facts.export_section, big ? c.big : c.little);
       std::optional<uint32_t> searched = FindExportSectionIndex(module.Image());
-      EXPECT_EQ(searched.value_or(kNoExportSection), module.export_section);
+      EXPECT_EQ(searched.value_or(kNoExportSection), module.facts.export_section);
       EXPECT_EQ(FindExportSection(module), searched);
     }
   }

@@ -70,7 +70,7 @@ Def Special(Place place, uint32_t value, uint32_t size) {
 
 struct ResolutionCase {
   const char* what;
-  Def first;          // tracked first, module "a.o"
+  Def first;          // tracked first, module "a.o", the newer object
   Def second;         // tracked second, module "b.o"
   const char* line;   // with -v; "{a}"/"{b}" stand for the files' paths
   char in_force;      // 'a' or 'b'
@@ -128,8 +128,9 @@ TEST(ResolutionTest, Catalogue) {
         ObjectInputs in;
         Built first = MakeObject(c.first, big_endian);
         Built second = MakeObject(c.second, big_endian);
-        ObjectModule* a = in.AddFile("a.o", first.bytes);
+        // Registered last, "a.o" is met first by the pass, and wins among equals.
         ObjectModule* b = in.AddFile("b.o", second.bytes);
+        ObjectModule* a = in.AddFile("a.o", first.bytes);
         ASSERT_TRUE(a && b);
         ASSERT_EQ(TrackSymbolTable(in.run.symbols, in.run.console, *a, first.symtab, verbose), 0);
         ASSERT_EQ(TrackSymbolTable(in.run.symbols, in.run.console, *b, second.symtab, verbose), 0);

@@ -1,15 +1,18 @@
 // Tracking pass: duplicate inputs with their three outcomes and the nearest
 // earlier copy, import stubs, skipped size-prefixed tables, the newest-first
-// order, and a large set of equally sized objects.
+// order, a large set of equally sized objects, and definitions of one name
+// that leave the same one in force whatever order they are met in.
 #include "symbols/tracking_pass.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "symbols/object_inputs.h"
+#include "symbols/resolution.h"
 
 namespace prepqdm {
 namespace {
@@ -278,6 +281,105 @@ TEST(TrackingPassTest, EnteredAheadAsThePassLeavesIt) {
       }
     }
   }
+}
+
+}  // namespace
+}  // namespace prepqdm
+
+namespace prepqdm {
+namespace {
+
+// A weak, a weak NOBITS, a non-weak and a common definition of one name, one
+// per object, registered in every order. Entered ahead or by the pass, with
+// -v or without, and met object by object in every order, they leave the
+// same definition in force: the newest non-weak one (a common one counts as
+// any other), else the newest weak one. -v reports each meeting in the
+// pass's order, newest object first, the first met staying among equals.
+TEST(TrackingPassTest, DefinitionsOfOneNameInAnyOrder) {
+  enum Place { kData, kBss, kCommon };
+  struct Def {
+    const char* object;
+    uint8_t binding;
+    Place place;
+  };
+  const Def defs[] = {
+      {"w.o", STB_WEAK, kData}, {"v.o", STB_WEAK, kBss}, {"s.o", STB_GLOBAL, kData}, {"c.o", STB_GLOBAL, kCommon}};
+  auto build = [](const Def& def, uint8_t fill) {
+    ElfBuilder b;
+    uint16_t shndx = SHN_COMMON;
+    if (def.place == kData) {
+      shndx = static_cast<uint16_t>(b.AddProgbits(".gnu.linkonce.d.g", SHF_ALLOC | SHF_WRITE, Bytes(8, fill)));
+    } else if (def.place == kBss) {
+      shndx = static_cast<uint16_t>(b.AddNobits(".bss", SHF_ALLOC | SHF_WRITE, 8));
+    }
+    b.AddGlobal("local_" + std::string(def.object), shndx, 0, 4, STT_OBJECT, STB_GLOBAL);
+    b.AddGlobal("g", shndx, def.place == kCommon ? 4 : 0, 4, STT_OBJECT, def.binding);
+    return b.Build();
+  };
+  auto weak = [&](int d) { return defs[d].binding == STB_WEAK; };
+  auto record = [](ObjectInputs& in) {
+    const TrackedSymbol* g = in.Lookup("g");
+    if (g == nullptr || g->object == nullptr) return std::string("none");
+    return g->object->name + " " + std::to_string(g->symbol_offset) + " " + std::to_string(g->is_weak) +
+           std::to_string(g->is_code) + std::to_string(g->is_tls) + std::to_string(g->definition_loadable) + " " +
+           std::to_string(g->class_flags);
+  };
+  std::vector<int> order = {0, 1, 2, 3};  // registration order, oldest first
+  do {
+    std::string registered;
+    for (int d : order) registered += std::string(defs[d].object) + " ";
+    SCOPED_TRACE("registered " + registered);
+    // What the pass reports, meeting the objects newest first.
+    std::string lines;
+    int in_force = order.back();
+    for (size_t k = order.size() - 1; k-- > 0;) {
+      const int d = order[k];
+      const std::string met = defs[d].object, kept = defs[in_force].object;
+      if (weak(d) && !weak(in_force)) {
+        lines += "INFO: Weak symbol \"g\" from \"" + met + "\" overridden by non-weak definition in \"" + kept + "\"\n";
+      } else if (!weak(d) && weak(in_force)) {
+        lines += "INFO: Weak symbol \"g\" realized in \"" + met + "\".\n";
+        in_force = d;
+      } else if (!weak(d)) {
+        lines += "INFO: Non-weak Symbol \"g\" defined differently in \"" + met + "\" and \"" + kept + "\"!\n";
+      }
+    }
+    std::string expected_object = defs[in_force].object;
+    std::string first_record;
+    for (bool ahead : {false, true}) {
+      for (bool verbose : {false, true}) {
+        SCOPED_TRACE(std::string(ahead ? "ahead" : "pass") + (verbose ? " -v" : ""));
+        ObjectInputs in;
+        if (ahead) in.EnterAhead();
+        std::vector<ObjectModule*> modules;
+        for (int d : order) modules.push_back(in.AddFile(defs[d].object, build(defs[d], static_cast<uint8_t>(d + 1))));
+        in.run.options.verbose = verbose;
+        ASSERT_EQ(in.Track(), 0);
+        for (const ObjectModule* m : modules) {
+          for (size_t at; (at = in.console.find(in.PathOf(m))) != std::string::npos;)
+            in.console.replace(at, in.PathOf(m).size(), m->name);
+        }
+        EXPECT_EQ(in.console, verbose ? lines : "");
+        const std::string got = record(in);
+        EXPECT_EQ(got.substr(0, got.find(' ')), expected_object);
+        EXPECT_TRUE(got.ends_with(" 1")) << got;  // the linkonce flag, whichever definition stays
+        if (first_record.empty()) first_record = got;
+        EXPECT_EQ(got, first_record);
+
+        // The same objects met one by one in every other order.
+        if (ahead || verbose) continue;
+        std::vector<size_t> meeting = {0, 1, 2, 3};
+        do {
+          in.run.symbols.Clear();
+          for (size_t m : meeting) {
+            for (uint32_t table : modules[m]->facts.symbol_tables)
+              ASSERT_EQ(TrackSymbolTable(in.run.symbols, in.run.console, *modules[m], table, false), 0);
+          }
+          EXPECT_EQ(record(in), first_record);
+        } while (std::next_permutation(meeting.begin(), meeting.end()));
+      }
+    }
+  } while (std::next_permutation(order.begin(), order.end()));
 }
 
 }  // namespace

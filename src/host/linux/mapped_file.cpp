@@ -219,6 +219,31 @@ void PrefaultPagesForWriting(const MappedFile& file, const uint8_t* begin, uint6
   Populate(file, begin, length, MADV_POPULATE_WRITE);
 }
 
+bool InputResidency::MapsAhead(uint64_t length) { return length <= kPrefaultBytes; }
+
+void InputResidency::BeforeReading(const MappedFile& file, const uint8_t* begin, uint64_t length,
+                                   const Ranges& rewritten) {
+  if (!MapsAhead(length)) return;
+  if (!rewritten.empty()) {
+    // Whole pages, each run of them in one call.
+    constexpr uint64_t kPage = 4096;
+    Ranges sorted = rewritten;
+    std::sort(sorted.begin(), sorted.end());
+    uint64_t run_begin = 0, run_end = 0;
+    for (const auto& [first_byte, end_byte] : sorted) {
+      const uint64_t first = first_byte / kPage * kPage, last = (end_byte + kPage - 1) / kPage * kPage;
+      if (first > run_end) {
+        if (run_end > run_begin) PrefaultPagesForWriting(file, begin + run_begin, run_end - run_begin);
+        run_begin = first;
+      }
+      run_end = std::max(run_end, last);
+    }
+    run_end = std::min(run_end, length);
+    if (run_end > run_begin) PrefaultPagesForWriting(file, begin + run_begin, run_end - run_begin);
+  }
+  PrefaultPages(file, begin, length);
+}
+
 bool ReadFileAt(const MappedFile& file, uint64_t offset, void* buffer, size_t length) {
   if (file.handle < 0 || offset > file.size || length > file.size - offset) return false;
   uint8_t* to = static_cast<uint8_t*>(buffer);

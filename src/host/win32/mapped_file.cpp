@@ -107,6 +107,9 @@ void PageGiveBacks::Flush() {}
 // Pages fault in as they are read; prefetching them is only an optimisation.
 void PrefaultPages(const MappedFile&, const uint8_t*, uint64_t) {}
 void PrefaultPagesForWriting(const MappedFile&, const uint8_t*, uint64_t) {}
+// Nothing is mapped ahead here, so readers need not say what they rewrite.
+bool InputResidency::MapsAhead(uint64_t) { return false; }
+void InputResidency::BeforeReading(const MappedFile&, const uint8_t*, uint64_t, const Ranges&) {}
 
 bool ReadFileAt(const MappedFile& file, uint64_t offset, void* buffer, size_t length) {
   if (file.handle == -1 || offset > file.size || length > file.size - offset) return false;

@@ -168,3 +168,33 @@ TEST(PrefaultPages, MapsSmallRangesWhole) {
   EXPECT_TRUE(Present(file->view + 71 * kPage));
   EXPECT_TRUE(ReadsAsFile(*file, bytes));
 }
+
+namespace {
+
+// A long read gives the view back every kItemsPerGiveBack items and at its
+// end, not before; without a file it does nothing.
+TEST(LongRead, GivesTheViewBackEveryFewItemsAndAtTheEnd) {
+  testsupport::TempDir dir;
+  std::vector<uint8_t> bytes = Pattern(8 * kPage);
+  testsupport::WriteFile(dir.File("stub.o"), bytes);
+  Mappings mappings;
+  MappedFile* file = nullptr;
+  ASSERT_EQ(MapFile(mappings, dir.File("stub.o"), &file), kOk);
+  LongRead reading(file);
+  ASSERT_TRUE(ReadsAsFile(*file, bytes));
+  for (uint64_t i = 1; i < LongRead::kItemsPerGiveBack; ++i) reading.Step();
+  EXPECT_TRUE(Present(file->view + 5 * kPage));
+  reading.Step();
+  EXPECT_FALSE(Present(file->view + 5 * kPage));
+  ASSERT_TRUE(ReadsAsFile(*file, bytes));
+  reading.Step();
+  EXPECT_TRUE(Present(file->view + 5 * kPage));
+  reading.End();
+  EXPECT_FALSE(Present(file->view));
+  EXPECT_TRUE(ReadsAsFile(*file, bytes));
+  LongRead nothing(nullptr);
+  for (uint64_t i = 0; i < LongRead::kItemsPerGiveBack; ++i) nothing.Step();
+  nothing.End();
+}
+
+}  // namespace
