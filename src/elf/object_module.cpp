@@ -8,7 +8,9 @@
 // things are done then: the ".export" section, if any, is found while the
 // section headers are resident, and the object's pages are given back to the
 // file (unless its view was written, as a big-endian object's is), to be
-// faulted in again only when a later stage reads them.
+// faulted in again only when a later stage reads them. The same pass over the
+// section names tells whether the object has GCC's LTO sections; only then
+// are its symbols searched for the slim-object marker, which is refused.
 #include "elf/object_module.h"
 
 #include <algorithm>
@@ -18,29 +20,54 @@
 #include <new>
 
 #include "elf/elf_reader.h"
+#include "elf/lto_objects.h"
 #include "host/paths.h"
 
 namespace prepqdm {
 
-std::optional<uint32_t> FindExportSectionIndex(const ElfImage& image) {
+namespace {
+
+struct SectionNameFacts {
+  std::optional<uint32_t> export_section;
+  bool lto_sections = false;  // a section named ".gnu.lto_*"
+};
+
+// One pass over the section names for both facts, while the section headers
+// and their names are resident; without `lto`, up to the first ".export".
+SectionNameFacts ScanSectionNames(const ElfImage& image, bool lto) {
   static constexpr uint8_t kExportName[8] = {'.', 'e', 'x', 'p', 'o', 'r', 't', 0};
-  if (image.size < kElfHeaderSize) return std::nullopt;
+  SectionNameFacts facts;
+  if (image.size < kElfHeaderSize) return facts;
   uint32_t names_index = image.SectionNamesIndex();
-  if (names_index == 0) return std::nullopt;
+  if (names_index == 0) return facts;
   std::optional<SectionHeader> names = image.Section(names_index);
   const uint8_t* table;
   uint32_t table_length;
-  if (!names || !image.SectionContent(*names, &table, &table_length)) return std::nullopt;
+  if (!names || !image.SectionContent(*names, &table, &table_length)) return facts;
 
   uint32_t count = image.SectionCount();
   for (uint32_t index = 0; index < count; ++index) {
     std::optional<SectionHeader> section = image.Section(index);
     if (!section) continue;
     uint32_t offset = section->sh_name;
-    if (offset > table_length || table_length - offset < sizeof kExportName) continue;
-    if (std::memcmp(table + offset, kExportName, sizeof kExportName) == 0) return index;
+    if (offset > table_length) continue;
+    const uint32_t left = table_length - offset;
+    if (!facts.export_section && left >= sizeof kExportName &&
+        std::memcmp(table + offset, kExportName, sizeof kExportName) == 0) {
+      facts.export_section = index;
+    } else if (left >= kGccLtoSectionPrefix.size() &&
+               std::memcmp(table + offset, kGccLtoSectionPrefix.data(), kGccLtoSectionPrefix.size()) == 0) {
+      facts.lto_sections = true;
+    }
+    if (facts.export_section && (facts.lto_sections || !lto)) break;
   }
-  return std::nullopt;
+  return facts;
+}
+
+}  // namespace
+
+std::optional<uint32_t> FindExportSectionIndex(const ElfImage& image) {
+  return ScanSectionNames(image, false).export_section;
 }
 
 namespace {
@@ -222,11 +249,13 @@ uint32_t SymbolSectionIndex(const ObjectModule& module, const uint8_t* symbol_en
 }
 
 Status OpenObjectModule(InputRegistry& registry, Sink& console, MappedFile* file, std::string_view name,
-                        uint8_t* image, uint32_t size) {
+                        uint8_t* image, uint32_t size, std::string_view named) {
   int name_length = static_cast<int>(name.size());
   uint32_t code = ParseElfImage(image, size, file != nullptr ? &file->written : nullptr);
   if (code != 0) {
     Print(console, "*** Error 0x%08X parsing ELF file \"%.*s\"\n", code, name_length, name.data());
+    if (HasLlvmBitcodeMagic(image, size))
+      Print(console, "  note: %.*s: %s\n", name_length, name.data(), kLlvmBitcodeWords);
     return AsStatus(code);
   }
   ElfHeader header = ElfImage{image, size}.Header();
@@ -236,6 +265,15 @@ Status OpenObjectModule(InputRegistry& registry, Sink& console, MappedFile* file
   }
   if (ElfImage{image, size}.SectionCount() == 0) {
     Print(console, "*** Error Object file \"%.*s\" has no sections. return -1.\n", name_length, name.data());
+    return -1;
+  }
+
+  const SectionNameFacts section_names = ScanSectionNames(ElfImage{image, size}, true);
+  // Only an object with LTO sections can be one of GCC's slim LTO objects.
+  if (section_names.lto_sections && HasSlimLtoMarker(ElfImage{image, size})) {
+    const std::string_view shown = named.empty() ? name : named;
+    Print(console, "***Error: \"%.*s\" %s. Return -1.\n", static_cast<int>(shown.size()), shown.data(),
+          kSlimLtoWords);
     return -1;
   }
 
@@ -253,8 +291,7 @@ Status OpenObjectModule(InputRegistry& registry, Sink& console, MappedFile* file
   module->file = file;
   module->size = size;
   module->image = image;
-  std::optional<uint32_t> export_section = FindExportSectionIndex(module->Image());
-  module->facts.export_section = export_section ? *export_section : kNoExportSection;
+  module->facts.export_section = section_names.export_section ? *section_names.export_section : kNoExportSection;
   NoteSectionFacts(*module);
   // Only objects of equal size and section count can be copies of each
   // other (the tracking pass groups them so). The first of a shape is hashed
@@ -285,9 +322,10 @@ void ObjectDone(InputRegistry& registry, const ObjectModule& module) {
 
 void ObjectsDone(InputRegistry& registry) { registry.residency.StageOver(); }
 
-Status RegisterMappedObject(InputRegistry& registry, Sink& console, MappedFile* file) {
+Status RegisterMappedObject(InputRegistry& registry, Sink& console, MappedFile* file, std::string_view named) {
   std::string_view name = FileNamePart(file->path);
-  Status status = OpenObjectModule(registry, console, file, name, file->view, static_cast<uint32_t>(file->size));
+  Status status =
+      OpenObjectModule(registry, console, file, name, file->view, static_cast<uint32_t>(file->size), named);
   if (status != kOk) return status;
   ReleaseMappedFile(file);
   return kOk;

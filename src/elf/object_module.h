@@ -129,11 +129,13 @@ uint32_t SymbolTableHolding(const ObjectModule& module, uint32_t offset);
 uint32_t SymbolSectionIndex(const ObjectModule& module, const uint8_t* symbol_entry);
 
 // Parses and registers one object. Prints its own message on failure.
+// `named` is the input as the command line names it, when that is not
+// `name`: the refusal of a slim LTO object shows it.
 Status OpenObjectModule(InputRegistry& registry, Sink& console, MappedFile* file, std::string_view name,
-                        uint8_t* image, uint32_t size);
+                        uint8_t* image, uint32_t size, std::string_view named = {});
 
 // Registers a mapped standalone object under the last component of its path;
 // on success the caller's reference is released.
-Status RegisterMappedObject(InputRegistry& registry, Sink& console, MappedFile* file);
+Status RegisterMappedObject(InputRegistry& registry, Sink& console, MappedFile* file, std::string_view named = {});
 
 }  // namespace prepqdm

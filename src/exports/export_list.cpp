@@ -169,15 +169,17 @@ ExportReasons ExportAllReasons(const TrackedSymbol& record) {
   if (record.name().starts_with('.')) reasons |= REASON_DOT_NAME;
   if (!IsLoadableDefinition(record)) reasons |= REASON_NOT_LOADABLE;
   if (IsExportTableName(record.name())) reasons |= REASON_TABLE_NAME;
+  if (IsGccLtoMarkerName(record.name())) reasons |= REASON_LTO_MARKER;
   if (record.definition_hidden) reasons |= REASON_HIDDEN;
   if (record.class_flags & CLASS_COMDAT) reasons |= REASON_COMDAT;
   return reasons;
 }
 
 ExportReasons CheckReasons(const TrackedSymbol& record) {
-  // A table name is refused as if no input defined it, and a weak symbol for
-  // that alone.
+  // A table name or an LTO marker is refused as if no input defined it, and
+  // a weak symbol for that alone.
   if (IsExportTableName(record.name())) return REASON_TABLE_NAME;
+  if (IsGccLtoMarkerName(record.name())) return REASON_LTO_MARKER;
   if (record.is_weak) return REASON_WEAK;
   ExportReasons reasons = 0;
   if (record.class_flags & (CLASS_LINKONCE | CLASS_COMDAT)) reasons |= REASON_LINKONCE;
@@ -187,7 +189,7 @@ ExportReasons CheckReasons(const TrackedSymbol& record) {
 }
 
 bool Refuses(ExportReasons reasons, const SelectionSettings& settings) {
-  ExportReasons refusing = REASON_TABLE_NAME | REASON_WEAK | REASON_DOUBLE_DOT;
+  ExportReasons refusing = REASON_TABLE_NAME | REASON_LTO_MARKER | REASON_WEAK | REASON_DOUBLE_DOT;
   if (!settings.warn_linkonce) refusing |= REASON_LINKONCE;
   if (!settings.warn_sti) refusing |= REASON_STATIC_INIT;
   return (reasons & refusing) != 0;
@@ -199,6 +201,9 @@ std::string CheckMessage(ExportReasons reason, const SelectionSettings& settings
   switch (reason) {
     case REASON_TABLE_NAME:
       return Format("***Error: missing \"%.*s\"\n  note: %.*s: a name every export object defines itself",
+                    printed_length, text, printed_length, text);
+    case REASON_LTO_MARKER:
+      return Format("***Error: missing \"%.*s\"\n  note: %.*s: a marker GCC puts in its LTO objects (-flto)",
                     printed_length, text, printed_length, text);
     case REASON_WEAK:
       return Format("***Error: Attempt to export WEAK symbol \"%.*s\"", printed_length, text);
@@ -240,6 +245,8 @@ SelectionResult SelectExports(SymbolTable& symbols, InputRegistry& registry, con
 Status RefuseMissingExport(Selector& selector, std::string_view name) {
   if (IsExportTableName(name)) {
     PrintCheckMessages(selector.console, REASON_TABLE_NAME, selector.settings, name);
+  } else if (IsGccLtoMarkerName(name)) {
+    PrintCheckMessages(selector.console, REASON_LTO_MARKER, selector.settings, name);
   } else {
     Print(selector.console, "***Error: missing \"%.*s\"\n", PrintedLength(name), name.data());
   }

@@ -147,6 +147,7 @@ std::vector<std::string> PassOverReasons(const TrackedSymbol& record, const std:
       {REASON_DOUBLE_DOT, "name contains \"..\""},
       {REASON_DOT_NAME, "name begins with '.'"},
       {REASON_TABLE_NAME, "a name every export object defines itself"},
+      {REASON_LTO_MARKER, "a marker GCC puts in its LTO objects (-flto)"},
   };
   std::vector<std::string> reasons;
   if (record.verdict_reasons & REASON_WEAK) reasons.push_back(WeakDefinition(comdat));
@@ -388,12 +389,13 @@ constexpr struct {
     {REASON_DOT_NAME, "dot-name"},
     {REASON_NOT_LOADABLE, "not-loadable"},
     {REASON_TABLE_NAME, "table-name"},
+    {REASON_LTO_MARKER, "lto-marker"},
     {REASON_HIDDEN, "hidden"},
     {REASON_COMDAT, "comdat"},
 };
 
 // Rules no option lifts, for a name that is asked for.
-constexpr ExportReasons kNeverExported = REASON_WEAK | REASON_DOUBLE_DOT | REASON_TABLE_NAME;
+constexpr ExportReasons kNeverExported = REASON_WEAK | REASON_DOUBLE_DOT | REASON_TABLE_NAME | REASON_LTO_MARKER;
 
 // How a symbol meets the rules: asked for (the definition file or an
 // .export section, or would be if named), or considered by -xall. The words
@@ -446,6 +448,7 @@ std::string RuleWords(ExportReasons reason, ExportReasons reasons, Route route, 
     case REASON_NOT_LOADABLE:
       return "its definition is not loadable (not in an allocated section, not common), which -xall never takes";
     case REASON_TABLE_NAME: return "it is a name every export object defines itself, which is never exported";
+    case REASON_LTO_MARKER: return "it is a marker GCC puts in its LTO objects (-flto), which is never exported";
     case REASON_HIDDEN:
       if (reasons == REASON_HIDDEN)
         return j.visibility + " symbols are not exported by -xall; give it default visibility or name it in the "

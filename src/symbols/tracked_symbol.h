@@ -35,7 +35,7 @@ enum ExportVerdict : uint8_t {
 // Reasons: each rule a refused or passed-over record fails; for a record
 // exported with a warning, the rule the warning is about. The record keeps
 // 12 bits of them (ExportReasons is wider so that the functions need not
-// change when one is added); 9 are in use.
+// change when one is added); 10 are in use.
 using ExportReasons = uint16_t;
 constexpr ExportReasons REASON_WEAK = 0x01;
 constexpr ExportReasons REASON_LINKONCE = 0x02;
@@ -44,8 +44,9 @@ constexpr ExportReasons REASON_DOUBLE_DOT = 0x08;
 constexpr ExportReasons REASON_DOT_NAME = 0x10;      // -xall: the name begins with '.'
 constexpr ExportReasons REASON_NOT_LOADABLE = 0x20;  // -xall: not allocated, not common
 constexpr ExportReasons REASON_TABLE_NAME = 0x40;    // a name every export object defines itself
-constexpr ExportReasons REASON_HIDDEN = 0x80;        // -xall: hidden or internal visibility
-constexpr ExportReasons REASON_COMDAT = 0x100;       // -xall: defined in a COMDAT group
+constexpr ExportReasons REASON_LTO_MARKER = 0x80;    // a marker GCC puts in its LTO objects
+constexpr ExportReasons REASON_HIDDEN = 0x100;       // -xall: hidden or internal visibility
+constexpr ExportReasons REASON_COMDAT = 0x200;       // -xall: defined in a COMDAT group
 
 // Record number 0 is never a symbol's: it means "none".
 constexpr uint32_t kNoRecord = 0;

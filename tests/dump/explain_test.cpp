@@ -196,13 +196,38 @@ TEST(Explain, DefinitionFileOnlyMode) {
   EXPECT_EQ(Files(dir.path()), std::set<std::string>{"m.def"});
 }
 
+// Inputs the run stops at: the report is prepqdm's messages, notes included
+// (GCC's slim LTO output, LLVM bitcode).
 TEST(Explain, UnreadableCommandLineIsBadInput) {
   TempDir dir;
-  testsupport::ProcessResult r =
-      testsupport::RunProgram(QDMDUMP_BINARY, {"--explain", "-o", "x.o", "nothere.o"}, dir.path());
-  EXPECT_EQ(r.exit_code, kDumpBadInput);
-  EXPECT_NE(r.out.find("***Error: Could not map in file \"nothere.o\""), std::string::npos) << r.out;
-  EXPECT_NE(r.err.find("qdmdump: the prepqdm command line could not be read"), std::string::npos);
+  testsupport::ElfBuilder slim;
+  slim.AddProgbits(".text", SHF_ALLOC | SHF_EXECINSTR, Bytes(300, 0));
+  slim.AddProgbits(".gnu.lto_.symtab.0", 0, Bytes(16, 1));
+  slim.AddGlobal("__gnu_lto_slim", SHN_COMMON, 1, 1, STT_OBJECT);
+  testsupport::WriteFile(dir.File("slim.o"), slim.Build());
+  Bytes bitcode = {0xDE, 0xC0, 0x17, 0x0B};
+  bitcode.resize(400, 0);
+  testsupport::WriteFile(dir.File("c.o"), bitcode);
+  const struct {
+    const char* input;
+    std::string printed;
+  } cases[] = {
+      {"nothere.o", "***Error: Could not map in file \"nothere.o\""},
+      {"slim.o",
+       "prepqdm would print:\n***Error: \"slim.o\" holds only LTO bytecode (compiled with -flto without "
+       "-ffat-lto-objects): give prepqdm objects with machine code (add -ffat-lto-objects, or run it on the output "
+       "of ld -r -flto). Return -1.\n\nthe reading stages failed (status -1); nothing to explain\n"},
+      {"c.o",
+       "prepqdm would print:\n***Error: Unknown file type \"c.o\". Return -1\n  note: c.o: LLVM bitcode (clang "
+       "-flto): give prepqdm objects with machine code\n\nthe reading stages failed (status -1)"},
+  };
+  for (const auto& c : cases) {
+    testsupport::ProcessResult r =
+        testsupport::RunProgram(QDMDUMP_BINARY, {"--explain", "-o", "x.o", "-xall", c.input}, dir.path());
+    EXPECT_EQ(r.exit_code, kDumpBadInput) << c.input;
+    EXPECT_NE(r.out.find(c.printed), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("qdmdump: the prepqdm command line could not be read"), std::string::npos) << c.input;
+  }
 }
 
 TEST(Explain, JsonDocumentParsesBackByteExact) {
@@ -280,7 +305,8 @@ TEST(ManPages, RenderWithoutWarnings) {
 // The explain catalogue: each verdict and reason, where it was requested,
 // and what is said about names no record holds, through the program's text
 // and its JSON. c.o defines f, g, gee, gae, w (weak), lo (linkonce), __sti__x,
-// a..b, .L1 and the table name qdm_fexports; libs.a(s.o) a static `hidden`; d.o's .export entry 0 names
+// a..b, .L1, the table name qdm_fexports and GCC's LTO marker __gnu_lto_v1;
+// libs.a(s.o) a static `hidden`; d.o's .export entry 0 names
 // f; e.o's .export entry 0 is relocated, as compilers do it, against the
 // section symbol of .text plus the offset of the static function `helper`.
 namespace {
@@ -295,6 +321,7 @@ void WriteCatalogueInputs(const TempDir& dir) {
     c.AddGlobal(name, text, at += 4, 4);
   c.AddGlobal("w", text, 40, 4, STT_FUNC, STB_WEAK);
   c.AddGlobal("lo", linkonce, 0, 4);
+  c.AddGlobal("__gnu_lto_v1", SHN_COMMON, 1, 1, STT_OBJECT);
   testsupport::WriteFile(dir.File("c.o"), c.Build());
 
   ElfBuilder s;
@@ -318,7 +345,8 @@ void WriteCatalogueInputs(const TempDir& dir) {
   e.AddRelocations(e_exports, false, {{0, section, 1, 0}});
   testsupport::WriteFile(dir.File("e.o"), e.Build());
 
-  testsupport::WriteFile(dir.File("r.def"), std::string("[CODE]\nf\nw\nlo\n__sti__x\na..b\nhidden\ngea\nqdm_fexports\n"));
+  testsupport::WriteFile(dir.File("r.def"),
+                         std::string("[CODE]\nf\nw\nlo\n__sti__x\na..b\nhidden\ngea\nqdm_fexports\n__gnu_lto_v1\n"));
   testsupport::WriteFile(dir.File("s.def"), std::string("[CODE]\r\nf\r\ng\r\n"));
   testsupport::WriteFile(dir.File("x.def"), std::string("g\n; a comment\nff\n"));
 }
@@ -367,6 +395,7 @@ TEST(ExplainCatalogue, EveryReasonWithWordsAndWhereRequested) {
       {&refusals, "__sti__x", "refused", "static-init", "-warnsti allows it", "r.def line 5"},
       {&refusals, "a..b", "refused", "double-dot", "contains \"..\"", "r.def line 6"},
       {&refusals, "qdm_fexports", "refused", "table-name", "a name every export object defines itself", "r.def line 9"},
+      {&refusals, "__gnu_lto_v1", "refused", "lto-marker", "a marker GCC puts in its LTO objects", "r.def line 10"},
       {&refusals, "g", "not-requested", "selection-stopped", "the selection stopped", ""},
       {&success, "f", "exported", "", "on the export list", "s.def line 2"},
       {&success, "g", "excluded", "excluded", "the exclude file takes it off", "s.def line 3"},
@@ -374,6 +403,7 @@ TEST(ExplainCatalogue, EveryReasonWithWordsAndWhereRequested) {
       {&xall, "w", "passed-over", "weak", "-xall passes it over", "-xall"},
       {&xall, ".L1", "passed-over", "dot-name", "its name begins with '.'", "-xall"},
       {&xall, "qdm_fexports", "passed-over", "table-name", "a name every export object defines itself", "-xall"},
+      {&xall, "__gnu_lto_v1", "passed-over", "lto-marker", "a marker GCC puts in its LTO objects", "-xall"},
   };
   std::map<const std::vector<std::string>*, Explained> runs;
   for (const auto* run : {&refusals, &success, &xall}) runs[run] = RunExplain(dir, {}, *run);

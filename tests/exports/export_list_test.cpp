@@ -80,19 +80,27 @@ TEST(SelectExports, DefFileRefusalsAreAllReportedAndCountedPerLine) {
   t.Add("f");
   t.Add("w", 0, true);
   t.Add("qdm_fexports");  // as another export object defines it; qdm_dexports is held by none
+  t.Add("__gnu_lto_v1");  // as an older GCC's fat LTO object defines it; __gnu_lto_slim is held by none
   testsupport::ElfBuilder b;  // an export section without relocations: searching it would fail
   b.AddProgbits(".export", SHF_ALLOC, Bytes(4));
   t.Register(b.Build(), "x.o");
-  EXPECT_EQ(t.SelectAndWrite(t.Map("a.def", "[CODE]\ngone\nf\nw\nqdm_fexports\nf\ngone\nqdm_dexports\n"), nullptr),
+  EXPECT_EQ(t.SelectAndWrite(t.Map("a.def", "[CODE]\ngone\nf\nw\nqdm_fexports\nf\ngone\nqdm_dexports\n"
+                                            "[DATA]\n__gnu_lto_v1\n__gnu_lto_slim\n"),
+                             nullptr),
             -1);
   const std::string note = ": a name every export object defines itself\n";
+  const std::string lto_note = ": a marker GCC puts in its LTO objects (-flto)\n";
   EXPECT_EQ(t.console,
             "***Error: missing \"gone\"\n***Error: Attempt to export WEAK symbol \"w\"\n"
             "***Error: missing \"qdm_fexports\"\n  note: qdm_fexports" + note + "***Error: missing \"gone\"\n"
             "***Error: missing \"qdm_dexports\"\n  note: qdm_dexports" + note +
-            "***Error: 5 exported symbols not found or invalid for export. Return -1.\n");
+            "***Error: missing \"__gnu_lto_v1\"\n  note: __gnu_lto_v1" + lto_note +
+            "***Error: missing \"__gnu_lto_slim\"\n  note: __gnu_lto_slim" + lto_note +
+            "***Error: 7 exported symbols not found or invalid for export. Return -1.\n");
   const TrackedSymbol& table = *t.Find("qdm_fexports");
   EXPECT_EQ(std::tuple(table.verdict, table.verdict_reasons), std::tuple(kVerdictRefused, REASON_TABLE_NAME));
+  const TrackedSymbol& marker = *t.Find("__gnu_lto_v1");
+  EXPECT_EQ(std::tuple(marker.verdict, marker.verdict_reasons), std::tuple(kVerdictRefused, REASON_LTO_MARKER));
 }
 
 TEST(SelectExports, DefFileOrderAndExclusion) {
@@ -140,7 +148,9 @@ TEST(SelectExports, ExportAllTakesNonWeakLoadableUnclassifiedNames) {
   uint16_t linkonce = static_cast<uint16_t>(b.AddProgbits(".gnu.linkonce.t.lo", SHF_ALLOC, Bytes(4)));
   uint16_t note = static_cast<uint16_t>(b.AddProgbits(".note.x", 0, Bytes(4)));
   b.AddProgbits(".export", SHF_ALLOC, Bytes(4));  // never searched with -xall
-  for (const char* name : {"g", "f", "__sti__x", ".L1", "qdm_fexports", "qdm_dexports"}) b.AddGlobal(name, text);
+  for (const char* name : {"g", "f", "__sti__x", ".L1", "qdm_fexports", "qdm_dexports", "__gnu_lto_v1"})
+    b.AddGlobal(name, text);
+  b.AddGlobal("__gnu_lto_slim", SHN_COMMON, 1, 1, STT_OBJECT);  // no LTO sections: not refused as slim
   b.AddGlobal("w", text, 0, 0, STT_FUNC, STB_WEAK);
   b.AddGlobal("lo", linkonce);
   b.AddGlobal("abs", SHN_ABS);
@@ -158,6 +168,8 @@ TEST(SelectExports, ExportAllTakesNonWeakLoadableUnclassifiedNames) {
   EXPECT_EQ(t.console, "");
   EXPECT_EQ(t.List(), (Names{"tcom", "g", "f", "com"}));  // added in name order
   EXPECT_EQ(t.Find("qdm_dexports")->verdict_reasons, REASON_TABLE_NAME);
+  EXPECT_EQ(t.Find("__gnu_lto_v1")->verdict_reasons, REASON_LTO_MARKER);
+  EXPECT_EQ(t.Find("__gnu_lto_slim")->verdict_reasons, REASON_LTO_MARKER);
   EXPECT_EQ(t.Find("intl")->verdict_reasons, REASON_HIDDEN);
   EXPECT_EQ(t.Find("cd")->verdict_reasons, REASON_COMDAT);
   EXPECT_EQ(t.Find("hcd")->verdict_reasons, REASON_HIDDEN | REASON_COMDAT);
