@@ -24,9 +24,9 @@ int FuzzArchive(const uint8_t* data, size_t size) {
   std::string console;
   run.console = prepqdm::Sink{nullptr, &console};
   ShowConsoleAtEnd show{"archive", console};
-  run.options.verbose = run.symbols.verbose = true;
+  run.options.verbose = true;
   if (prepqdm::ReadArchive(run.inputs.registry, run.console, &archive.file) != 0) return 0;
-  if (prepqdm::TrackAllSymbols(run.inputs.registry, run.symbols, run.console, false) != 0) return 0;
+  if (prepqdm::TrackAllSymbols(run.inputs.registry, run.symbols, run.console, run.options.verbose) != 0) return 0;
   const prepqdm::SelectionSettings settings = prepqdm::SelectionSettingsOf(run.options);
   prepqdm::Selector selector{run.symbols, run.console, settings, run.selection};
   prepqdm::CollectAllInCodeExports(selector, run.inputs.registry);

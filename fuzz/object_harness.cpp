@@ -27,7 +27,7 @@ int FuzzObject(const uint8_t* data, size_t size) {
   run.console = prepqdm::Sink{nullptr, &console};
   ShowConsoleAtEnd show{"object", console};
   run.options.export_all = (options & 1) != 0;
-  run.options.verbose = run.symbols.verbose = (options & 2) != 0;
+  run.options.verbose = (options & 2) != 0;
   run.options.warn_sti = (options & 4) != 0;
   run.options.warn_linkonce = (options & 8) != 0;
   run.options.output_path = scratch.Path("exports.o");
@@ -35,7 +35,7 @@ int FuzzObject(const uint8_t* data, size_t size) {
   if (prepqdm::OpenObjectModule(run.inputs.registry, run.console, &input.file, "input.o", input.bytes.data(),
                                 static_cast<uint32_t>(size)) != 0)
     return 0;
-  if (prepqdm::TrackAllSymbols(run.inputs.registry, run.symbols, run.console, false) != 0) return 0;
+  if (prepqdm::TrackAllSymbols(run.inputs.registry, run.symbols, run.console, run.options.verbose) != 0) return 0;
   prepqdm::Status status = SelectAndWrite(run, nullptr, nullptr);
   console += "[selection " + std::to_string(status) + ", " + std::to_string(run.selection.exports.count()) +
              " exports]\n";

@@ -57,9 +57,10 @@ int FuzzText(const uint8_t* data, size_t size) {
   run.options.module_name = "fuzz.qdm";
   // -v on fuzzing-sized inputs; on the big inputs of the resource checks the
   // captured INFO lines would be what is measured.
-  run.options.verbose = run.symbols.verbose = size < 65536;
+  run.options.verbose = size < 65536;
   run.options.output_path = "/dev/null";
-  if (prepqdm::LoadDefOnlySymbols(run.symbols, run.console, prepqdm::OrNull(run.options.module_name), &def_file.file, false) !=
+  if (prepqdm::LoadDefOnlySymbols(run.symbols, run.console, prepqdm::OrNull(run.options.module_name), &def_file.file,
+                                  run.options.verbose) !=
       0)
     return 0;
   SelectAndWrite(run, &def_file.file, parts.size() > 1 ? &exclude_file.file : nullptr);

@@ -106,6 +106,7 @@ constexpr uint32_t SHT_STRTAB = 3;
 constexpr uint32_t SHT_RELA = 4;
 constexpr uint32_t SHT_NOBITS = 8;
 constexpr uint32_t SHT_REL = 9;
+constexpr uint32_t SHT_GROUP = 17;
 constexpr uint32_t SHT_SYMTAB_SHNDX = 18;
 constexpr uint32_t SHT_QDM_EXPORTS = 0x80000001u;
 constexpr uint32_t SHT_QDM_IMPORTS = 0x80000002u;
@@ -115,6 +116,9 @@ constexpr uint32_t SHF_ALLOC = 0x2;
 constexpr uint32_t SHF_EXECINSTR = 0x4;
 constexpr uint32_t SHF_TLS_PLATFORM = 0x04000000u;   // thread-local section
 constexpr uint32_t SHF_SIZE_PREFIXED = 0x08000000u;  // content size in first word
+
+// A section group's first word; the member section indices follow it.
+constexpr uint32_t GRP_COMDAT = 0x1;
 
 constexpr uint16_t SHN_UNDEF = 0;
 constexpr uint16_t SHN_LORESERVE = 0xFF00;
@@ -139,6 +143,11 @@ constexpr uint8_t STT_FUNC = 2;
 constexpr uint8_t STT_SECTION = 3;
 constexpr uint8_t STT_FILE = 4;
 constexpr uint8_t STT_TLS = 6;
+
+// Visibility, the low two bits of st_other.
+constexpr uint8_t STV_INTERNAL = 1;
+constexpr uint8_t STV_HIDDEN = 2;
+constexpr uint8_t SymbolVisibility(uint8_t other) { return other & 3; }
 
 constexpr uint32_t R_PPC_ADDR32 = 1;
 constexpr uint32_t R_PPC_DTPREL32 = 78;

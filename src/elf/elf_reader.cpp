@@ -2,12 +2,12 @@
 //
 // The checks run in a fixed order and the first failing one decides the
 // 0xBAD000xx code: the header, the placement of sections and program headers,
-// the extents of contents, section names, symbol tables, then relocation
-// tables. A big-endian image (EI_DATA other than 1) is converted in place as
-// the checks reach each record: the header, section headers 1 and up (and
-// header 0 when the header sends a reader to it), program headers, and the
-// entries of the symbol, symbol index and relocation tables that get
-// validated. e_ident is never touched, so EI_DATA keeps telling the file's own
+// the extents of contents, section names, symbol tables, relocation tables,
+// then section groups. A big-endian image (EI_DATA other than 1) is converted
+// in place as the checks reach each record: the header, section headers 1 and
+// up (and header 0 when the header sends a reader to it), program headers,
+// and the entries of the symbol, symbol index and relocation tables and the
+// words of the section groups that get validated. e_ident is never touched, so EI_DATA keeps telling the file's own
 // byte order.
 //
 // Extended section numbering is read as the gABI defines it: e_shnum 0 with
@@ -23,6 +23,11 @@
 // symbol table as a symbol table's bad link, one with fewer than 4 bytes per
 // symbol as a table too short for its entries, and an SHN_XINDEX symbol with
 // no table or a real index past the count as any symbol's bad section index.
+// A section group (SHT_GROUP: a flag word, then member section indices) is
+// refused the same way: one under 8 bytes or not whole words as a table with
+// no whole entry, a member 0 or past the count as a bad section index. Its
+// signature symbol is not looked at, nor SHF_GROUP on sections outside any
+// group.
 //
 // Every load and store is a memcpy at an offset that an earlier check has
 // placed inside the image; sums and products of file values are 64-bit.
@@ -66,7 +71,8 @@ namespace prepqdm {
 
 bool IsConvertedTable(const SectionHeader& s) {
   if ((s.sh_flags & SHF_SIZE_PREFIXED) != 0) return false;
-  return s.sh_type == SHT_SYMTAB || s.sh_type == SHT_SYMTAB_SHNDX || s.sh_type == SHT_REL || s.sh_type == SHT_RELA;
+  return s.sh_type == SHT_SYMTAB || s.sh_type == SHT_SYMTAB_SHNDX || s.sh_type == SHT_REL || s.sh_type == SHT_RELA ||
+         s.sh_type == SHT_GROUP;
 }
 
 namespace {
@@ -188,6 +194,11 @@ class Reader {
       if (s.sh_type == SHT_RELA) code = CheckRelaTable(i, s);
       if (s.sh_type == SHT_REL) code = CheckRelTable(i, s);
       if (code != 0) return code;
+    }
+    for (uint32_t i = 1; i < shnum_; ++i) {
+      SectionHeader s = LoadSection(i);
+      if (s.sh_type != SHT_GROUP || (s.sh_flags & SHF_SIZE_PREFIXED) != 0) continue;
+      if (uint32_t code = CheckGroup(s)) return code;
     }
     return 0;
   }
@@ -543,6 +554,22 @@ class Reader {
       }
       if (RelocationSymbol(rel.r_info) >= symbols) return kRelSymbol;
       if (rel.r_offset >= target.sh_size) return kRelOffset;
+    }
+    return 0;
+  }
+
+  // The flag word and at least one member, in whole words; each member a
+  // real section. Its extent passed CheckExtents.
+  uint32_t CheckGroup(const SectionHeader& group) {
+    if (group.sh_size < 8 || group.sh_size % 4 != 0) return kSymtabEmpty;
+    for (uint32_t k = 0; k < group.sh_size / 4; ++k) {
+      uint8_t* at = image_ + group.sh_offset + static_cast<uint64_t>(k) * 4;
+      uint32_t word = LoadAt<uint32_t>(at);
+      if (big_) {
+        word = Bswap32(word);
+        Store(at, word);
+      }
+      if (k != 0 && (word == 0 || word >= shnum_)) return kSymbolSection;
     }
     return 0;
   }

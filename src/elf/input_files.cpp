@@ -17,6 +17,7 @@
 #include "elf/elf_format.h"
 #include "elf/elf_reader.h"
 #include "elf/elf_swap.h"
+#include "elf/lto_objects.h"
 #include "host/paths.h"
 
 namespace prepqdm {
@@ -180,9 +181,12 @@ Status LoadInput(InputFiles& inputs, Mappings& mappings, Sink& console, const In
   if (std::memcmp(file->view, kArchiveMagic, kArchiveMagicSize) == 0) {
     status = ReadArchive(inputs.registry, console, file);
   } else if (HasElfMagic(file->view, file->size)) {
-    status = RegisterMappedObject(inputs.registry, console, file);
+    status = RegisterMappedObject(inputs.registry, console, file, token);
   } else {
     Print(console, "***Error: Unknown file type \"%s\". Return -1\n", token.c_str());
+    // clang -flto output: say what it is, since nothing else will.
+    if (HasLlvmBitcodeMagic(file->view, file->size))
+      Print(console, "  note: %s: %s\n", token.c_str(), kLlvmBitcodeWords);
     return -1;
   }
   if (status != kOk) return status;

@@ -8,38 +8,66 @@
 // things are done then: the ".export" section, if any, is found while the
 // section headers are resident, and the object's pages are given back to the
 // file (unless its view was written, as a big-endian object's is), to be
-// faulted in again only when a later stage reads them.
+// faulted in again only when a later stage reads them. The same pass over the
+// section names tells whether the object has GCC's LTO sections; only then
+// are its symbols searched for the slim-object marker, which is refused.
 #include "elf/object_module.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <new>
 
 #include "elf/elf_reader.h"
+#include "elf/lto_objects.h"
 #include "host/paths.h"
 
 namespace prepqdm {
 
-std::optional<uint32_t> FindExportSectionIndex(const ElfImage& image) {
+namespace {
+
+struct SectionNameFacts {
+  std::optional<uint32_t> export_section;
+  bool lto_sections = false;  // a section named ".gnu.lto_*"
+};
+
+// One pass over the section names for both facts, while the section headers
+// and their names are resident; without `lto`, up to the first ".export".
+SectionNameFacts ScanSectionNames(const ElfImage& image, bool lto) {
   static constexpr uint8_t kExportName[8] = {'.', 'e', 'x', 'p', 'o', 'r', 't', 0};
-  if (image.size < kElfHeaderSize) return std::nullopt;
+  SectionNameFacts facts;
+  if (image.size < kElfHeaderSize) return facts;
   uint32_t names_index = image.SectionNamesIndex();
-  if (names_index == 0) return std::nullopt;
+  if (names_index == 0) return facts;
   std::optional<SectionHeader> names = image.Section(names_index);
   const uint8_t* table;
   uint32_t table_length;
-  if (!names || !image.SectionContent(*names, &table, &table_length)) return std::nullopt;
+  if (!names || !image.SectionContent(*names, &table, &table_length)) return facts;
 
   uint32_t count = image.SectionCount();
   for (uint32_t index = 0; index < count; ++index) {
     std::optional<SectionHeader> section = image.Section(index);
     if (!section) continue;
     uint32_t offset = section->sh_name;
-    if (offset > table_length || table_length - offset < sizeof kExportName) continue;
-    if (std::memcmp(table + offset, kExportName, sizeof kExportName) == 0) return index;
+    if (offset > table_length) continue;
+    const uint32_t left = table_length - offset;
+    if (!facts.export_section && left >= sizeof kExportName &&
+        std::memcmp(table + offset, kExportName, sizeof kExportName) == 0) {
+      facts.export_section = index;
+    } else if (left >= kGccLtoSectionPrefix.size() &&
+               std::memcmp(table + offset, kGccLtoSectionPrefix.data(), kGccLtoSectionPrefix.size()) == 0) {
+      facts.lto_sections = true;
+    }
+    if (facts.export_section && (facts.lto_sections || !lto)) break;
   }
-  return std::nullopt;
+  return facts;
+}
+
+}  // namespace
+
+std::optional<uint32_t> FindExportSectionIndex(const ElfImage& image) {
+  return ScanSectionNames(image, false).export_section;
 }
 
 namespace {
@@ -70,28 +98,63 @@ uint64_t ContentHash(const uint8_t* bytes, uint32_t size) {
   return Mix(h0 ^ Mix(h1 + 0x632BE59BD9B4E019ull));
 }
 
+namespace {
+
+// Calls visit(group, member) for each member of each COMDAT group of the
+// image, up to the first word that is not inside the section and the image.
+template <typename Visit>
+void ForEachComdatMember(const ElfImage& image, uint32_t first_group, Visit&& visit) {
+  const uint32_t count = image.SectionCount();
+  for (uint32_t index = first_group; index < count; ++index) {
+    std::optional<SectionHeader> group = image.Section(index);
+    if (!group || group->sh_type != SHT_GROUP || (group->sh_flags & SHF_SIZE_PREFIXED)) continue;
+    const uint8_t* flags = image.Entry(*group, 4, 0, 4);
+    if (flags == nullptr || !(LoadAt<uint32_t>(flags) & GRP_COMDAT)) continue;
+    for (uint32_t k = 1; const uint8_t* at = image.Entry(*group, 4, k, 4); ++k) visit(index, LoadAt<uint32_t>(at));
+  }
+}
+
+}  // namespace
+
 void NoteSectionFacts(ObjectModule& module) {
   module.facts.sections_noted = true;
   module.facts.import_stub = false;
   module.facts.symbol_tables.clear();
   module.facts.symbol_index_tables.clear();
+  module.facts.comdat_members.clear();
   module.facts.section_count = 0;
   if (module.image == nullptr || module.size < kElfHeaderSize) return;
   ElfImage image = module.Image();
   uint32_t count = image.SectionCount();
   module.facts.section_count = count;
   uint32_t first_index_table = 0;
+  uint32_t first_group = 0;
   for (uint32_t index = 0; index < count; ++index) {
     std::optional<SectionHeader> section = image.Section(index);
     if (!section) continue;
     if (section->sh_type == SHT_QDM_IMPORTS) module.facts.import_stub = true;
     if (index == 0 || (section->sh_flags & SHF_SIZE_PREFIXED)) continue;
     if (section->sh_type == SHT_SYMTAB_SHNDX && first_index_table == 0) first_index_table = index;
+    if (section->sh_type == SHT_GROUP && first_group == 0) first_group = index;
     if (section->sh_type != SHT_SYMTAB) continue;
     try {
       module.facts.symbol_tables.push_back(index);
     } catch (const std::bad_alloc&) {
       module.facts.sections_noted = false;  // the tracking pass looks again
+      return;
+    }
+  }
+  if (first_group != 0) {
+    try {
+      ForEachComdatMember(image, first_group, [&](uint32_t group, uint32_t member) {
+        if (member != 0 && member < count) module.facts.comdat_members.emplace_back(member, group);
+      });
+      // A section listed twice keeps its first group, as without notes.
+      std::stable_sort(module.facts.comdat_members.begin(), module.facts.comdat_members.end(),
+                       [](const auto& a, const auto& b) { return a.first < b.first; });
+    } catch (const std::bad_alloc&) {
+      module.facts.comdat_members.clear();
+      module.facts.sections_noted = false;
       return;
     }
   }
@@ -121,6 +184,20 @@ uint32_t SymbolIndexTableOf(const ObjectModule& module, uint32_t symtab_index) {
     if (module.facts.symbol_tables[k] == symtab_index) return module.facts.symbol_index_tables[k];
   }
   return 0;
+}
+
+uint32_t ComdatGroupOf(const ObjectModule& module, uint32_t section) {
+  if (module.facts.sections_noted) {
+    auto found = std::lower_bound(module.facts.comdat_members.begin(), module.facts.comdat_members.end(), section,
+                                  [](const auto& member, uint32_t s) { return member.first < s; });
+    return found != module.facts.comdat_members.end() && found->first == section ? found->second : 0;
+  }
+  if (module.image == nullptr || module.size < kElfHeaderSize) return 0;
+  uint32_t found = 0;
+  ForEachComdatMember(module.Image(), 1, [&](uint32_t group, uint32_t member) {
+    if (member == section && section != 0 && found == 0) found = group;
+  });
+  return found;
 }
 
 namespace {
@@ -172,11 +249,13 @@ uint32_t SymbolSectionIndex(const ObjectModule& module, const uint8_t* symbol_en
 }
 
 Status OpenObjectModule(InputRegistry& registry, Sink& console, MappedFile* file, std::string_view name,
-                        uint8_t* image, uint32_t size) {
+                        uint8_t* image, uint32_t size, std::string_view named) {
   int name_length = static_cast<int>(name.size());
   uint32_t code = ParseElfImage(image, size, file != nullptr ? &file->written : nullptr);
   if (code != 0) {
     Print(console, "*** Error 0x%08X parsing ELF file \"%.*s\"\n", code, name_length, name.data());
+    if (HasLlvmBitcodeMagic(image, size))
+      Print(console, "  note: %.*s: %s\n", name_length, name.data(), kLlvmBitcodeWords);
     return AsStatus(code);
   }
   ElfHeader header = ElfImage{image, size}.Header();
@@ -186,6 +265,15 @@ Status OpenObjectModule(InputRegistry& registry, Sink& console, MappedFile* file
   }
   if (ElfImage{image, size}.SectionCount() == 0) {
     Print(console, "*** Error Object file \"%.*s\" has no sections. return -1.\n", name_length, name.data());
+    return -1;
+  }
+
+  const SectionNameFacts section_names = ScanSectionNames(ElfImage{image, size}, true);
+  // Only an object with LTO sections can be one of GCC's slim LTO objects.
+  if (section_names.lto_sections && HasSlimLtoMarker(ElfImage{image, size})) {
+    const std::string_view shown = named.empty() ? name : named;
+    Print(console, "***Error: \"%.*s\" %s. Return -1.\n", static_cast<int>(shown.size()), shown.data(),
+          kSlimLtoWords);
     return -1;
   }
 
@@ -203,8 +291,7 @@ Status OpenObjectModule(InputRegistry& registry, Sink& console, MappedFile* file
   module->file = file;
   module->size = size;
   module->image = image;
-  std::optional<uint32_t> export_section = FindExportSectionIndex(module->Image());
-  module->facts.export_section = export_section ? *export_section : kNoExportSection;
+  module->facts.export_section = section_names.export_section ? *section_names.export_section : kNoExportSection;
   NoteSectionFacts(*module);
   // Only objects of equal size and section count can be copies of each
   // other (the tracking pass groups them so). The first of a shape is hashed
@@ -235,9 +322,10 @@ void ObjectDone(InputRegistry& registry, const ObjectModule& module) {
 
 void ObjectsDone(InputRegistry& registry) { registry.residency.StageOver(); }
 
-Status RegisterMappedObject(InputRegistry& registry, Sink& console, MappedFile* file) {
+Status RegisterMappedObject(InputRegistry& registry, Sink& console, MappedFile* file, std::string_view named) {
   std::string_view name = FileNamePart(file->path);
-  Status status = OpenObjectModule(registry, console, file, name, file->view, static_cast<uint32_t>(file->size));
+  Status status =
+      OpenObjectModule(registry, console, file, name, file->view, static_cast<uint32_t>(file->size), named);
   if (status != kOk) return status;
   ReleaseMappedFile(file);
   return kOk;

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "elf/elf_image.h"
@@ -46,6 +47,11 @@ struct ModuleFacts {
   // Each symbol table's SHT_SYMTAB_SHNDX section (0 for none), in the order
   // of symbol_tables; left empty when the object has no such section.
   std::vector<uint32_t> symbol_index_tables;
+  // The sections COMDAT groups (SHT_GROUP sections with GRP_COMDAT) list,
+  // each with its group, in ascending order of section. Selection asks about
+  // every definition it enters; a C object has a group or two (gcc's PIC
+  // thunks), so the members are kept rather than a word per section.
+  std::vector<std::pair<uint32_t, uint32_t>> comdat_members;
   // ContentHash of the image, for the duplicate-object finder: taken at
   // registration when an object of the same size and section count came
   // before it (only such objects can be copies).
@@ -96,10 +102,16 @@ uint64_t ContentHash(const uint8_t* bytes, uint32_t size);
 std::optional<uint32_t> FindExportSectionIndex(const ElfImage& image);
 
 // Fills in the section facts (`import_stub`, `section_count`,
-// `symbol_tables`, `symbol_index_tables`) from the section headers: the
-// symbol tables from index 1 up, less size-prefixed ones, which the reader
-// neither checks nor converts (nor anything in the null section header 0).
+// `symbol_tables`, `symbol_index_tables`, `comdat_members`) from the section
+// headers: the symbol tables and groups from index 1 up, less size-prefixed
+// ones, which the reader neither checks nor converts (nor anything in the
+// null section header 0).
 void NoteSectionFacts(ObjectModule& module);
+
+// The COMDAT group that lists section `section` (0 for none, and for an
+// index that is not a section): from the noted facts, or found in the
+// section headers when they were not noted.
+uint32_t ComdatGroupOf(const ObjectModule& module, uint32_t section);
 
 // The SHT_SYMTAB_SHNDX section of symbol table `symtab_index` (0 for none):
 // from the noted facts, or found in the section headers when they were not
@@ -117,11 +129,13 @@ uint32_t SymbolTableHolding(const ObjectModule& module, uint32_t offset);
 uint32_t SymbolSectionIndex(const ObjectModule& module, const uint8_t* symbol_entry);
 
 // Parses and registers one object. Prints its own message on failure.
+// `named` is the input as the command line names it, when that is not
+// `name`: the refusal of a slim LTO object shows it.
 Status OpenObjectModule(InputRegistry& registry, Sink& console, MappedFile* file, std::string_view name,
-                        uint8_t* image, uint32_t size);
+                        uint8_t* image, uint32_t size, std::string_view named = {});
 
 // Registers a mapped standalone object under the last component of its path;
 // on success the caller's reference is released.
-Status RegisterMappedObject(InputRegistry& registry, Sink& console, MappedFile* file);
+Status RegisterMappedObject(InputRegistry& registry, Sink& console, MappedFile* file, std::string_view named = {});
 
 }  // namespace prepqdm

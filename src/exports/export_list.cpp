@@ -1,11 +1,14 @@
 // Export selection. Candidates come either from the whole symbol table
-// (-xall: every non-weak, unclassified, loadable global whose name does not
-// begin with '.' and is not a table name) or from the definition file followed
-// by the objects' ".export" sections. Every named candidate passes the same
-// refusals (missing or a table name, weak, linkonce, "..", static
-// initializer); definition-file refusals are all reported and then counted
-// once, an in-code refusal ends the run. The exclude file then takes names off
-// the list.
+// (-xall: every non-weak, unclassified, loadable global of default or
+// protected visibility, defined outside any COMDAT group, whose name does not
+// begin with '.' and is not a table name) or from the definition file
+// followed by the objects' ".export" sections. Every named candidate passes
+// the same refusals (missing or a table name, weak, linkonce, "..", static
+// initializer), a definition in a COMDAT group counting as linkonce: the
+// compiler puts a copy into every object that uses it, and an import library
+// defining it clashes with a consumer's own copy. Definition-file refusals
+// are all reported and then counted once, an in-code refusal ends the run.
+// The exclude file then takes names off the list.
 //
 // Each decision is first written into the record as a verdict with its
 // reasons, and the messages are printed from those reasons, so the record
@@ -166,23 +169,27 @@ ExportReasons ExportAllReasons(const TrackedSymbol& record) {
   if (record.name().starts_with('.')) reasons |= REASON_DOT_NAME;
   if (!IsLoadableDefinition(record)) reasons |= REASON_NOT_LOADABLE;
   if (IsExportTableName(record.name())) reasons |= REASON_TABLE_NAME;
+  if (IsGccLtoMarkerName(record.name())) reasons |= REASON_LTO_MARKER;
+  if (record.definition_hidden) reasons |= REASON_HIDDEN;
+  if (record.class_flags & CLASS_COMDAT) reasons |= REASON_COMDAT;
   return reasons;
 }
 
 ExportReasons CheckReasons(const TrackedSymbol& record) {
-  // A table name is refused as if no input defined it, and a weak symbol for
-  // that alone.
+  // A table name or an LTO marker is refused as if no input defined it, and
+  // a weak symbol for that alone.
   if (IsExportTableName(record.name())) return REASON_TABLE_NAME;
+  if (IsGccLtoMarkerName(record.name())) return REASON_LTO_MARKER;
   if (record.is_weak) return REASON_WEAK;
   ExportReasons reasons = 0;
-  if (record.class_flags & CLASS_LINKONCE) reasons |= REASON_LINKONCE;
+  if (record.class_flags & (CLASS_LINKONCE | CLASS_COMDAT)) reasons |= REASON_LINKONCE;
   if (record.class_flags & CLASS_DOUBLE_DOT) reasons |= REASON_DOUBLE_DOT;
   if (record.class_flags & CLASS_STATIC_INIT) reasons |= REASON_STATIC_INIT;
   return reasons;
 }
 
 bool Refuses(ExportReasons reasons, const SelectionSettings& settings) {
-  ExportReasons refusing = REASON_TABLE_NAME | REASON_WEAK | REASON_DOUBLE_DOT;
+  ExportReasons refusing = REASON_TABLE_NAME | REASON_LTO_MARKER | REASON_WEAK | REASON_DOUBLE_DOT;
   if (!settings.warn_linkonce) refusing |= REASON_LINKONCE;
   if (!settings.warn_sti) refusing |= REASON_STATIC_INIT;
   return (reasons & refusing) != 0;
@@ -194,6 +201,9 @@ std::string CheckMessage(ExportReasons reason, const SelectionSettings& settings
   switch (reason) {
     case REASON_TABLE_NAME:
       return Format("***Error: missing \"%.*s\"\n  note: %.*s: a name every export object defines itself",
+                    printed_length, text, printed_length, text);
+    case REASON_LTO_MARKER:
+      return Format("***Error: missing \"%.*s\"\n  note: %.*s: a marker GCC puts in its LTO objects (-flto)",
                     printed_length, text, printed_length, text);
     case REASON_WEAK:
       return Format("***Error: Attempt to export WEAK symbol \"%.*s\"", printed_length, text);
@@ -235,6 +245,8 @@ SelectionResult SelectExports(SymbolTable& symbols, InputRegistry& registry, con
 Status RefuseMissingExport(Selector& selector, std::string_view name) {
   if (IsExportTableName(name)) {
     PrintCheckMessages(selector.console, REASON_TABLE_NAME, selector.settings, name);
+  } else if (IsGccLtoMarkerName(name)) {
+    PrintCheckMessages(selector.console, REASON_LTO_MARKER, selector.settings, name);
   } else {
     Print(selector.console, "***Error: missing \"%.*s\"\n", PrintedLength(name), name.data());
   }
@@ -250,7 +262,7 @@ Status CheckAndAddExport(Selector& selector, std::string_view name) {
   uint32_t number = selector.symbols.FindRecord(name);
   if (number == kNoRecord) return RefuseMissingExport(selector, name);
   TrackedSymbol& record = selector.symbols.At(number);
-  const uint8_t reasons = CheckReasons(record);
+  const ExportReasons reasons = CheckReasons(record);
   const bool refused = Refuses(reasons, selector.settings);
   record.verdict_reasons = reasons;
   if (refused) record.verdict = kVerdictRefused;

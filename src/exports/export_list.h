@@ -92,7 +92,7 @@ bool Refuses(ExportReasons reasons, const SelectionSettings& settings);
 // export); a table name's is two lines, the refusal and its note.
 // kCheckMessageOrder is the order of the messages.
 std::string CheckMessage(ExportReasons reason, const SelectionSettings& settings, std::string_view name);
-constexpr ExportReasons kCheckMessageOrder[] = {REASON_TABLE_NAME, REASON_WEAK, REASON_LINKONCE, REASON_DOUBLE_DOT,
-                                                REASON_STATIC_INIT};
+constexpr ExportReasons kCheckMessageOrder[] = {REASON_TABLE_NAME, REASON_LTO_MARKER, REASON_WEAK,
+                                                REASON_LINKONCE,   REASON_DOUBLE_DOT, REASON_STATIC_INIT};
 
 }  // namespace prepqdm

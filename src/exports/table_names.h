@@ -2,10 +2,14 @@
 // every export object it writes, so a second export object among the inputs
 // defines them too, and exporting them would put a table inside itself.
 // Selection therefore never lists a symbol of these names, whoever defines
-// it: -xall passes it over and a request for one is refused.
+// it: -xall passes it over and a request for one is refused. GCC's LTO
+// markers are refused the same way: they are no part of the module's code
+// or data.
 #pragma once
 #include <cstdint>
 #include <string_view>
+
+#include "elf/lto_objects.h"
 
 namespace prepqdm {
 

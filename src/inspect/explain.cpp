@@ -12,8 +12,8 @@
 // only where the rules let it make the symbol an export: the explain tests
 // apply each one to the real run.
 //
-// The reader keeps no COMDAT groups; the group of a described definition is
-// read here from its object's SHT_GROUP sections.
+// Resolution notes which definitions lie in a COMDAT group, and registration
+// which group lists each section; the group's signature is read here.
 //
 // Where a name was requested is not kept by selection (a record is 24
 // bytes and a big run has half a million): explain scans the definition
@@ -93,9 +93,6 @@ std::string NotLoadableReason(const TrackedSymbol& record) {
   return Format("not loadable: special section index 0x%04X", symbol->st_shndx);
 }
 
-constexpr uint32_t kShtGroup = 17;
-constexpr uint32_t kGrpComdat = 1;
-
 // The name of the symbol that signs a group: sh_info indexes the symbol
 // table named by sh_link. Assemblers may sign with a section symbol, which
 // has the section's name.
@@ -109,47 +106,16 @@ std::string GroupSignature(const ElfImage& image, const SectionHeader& group) {
   return std::string(image.StringAt(symtab->sh_link, s.st_name).value_or("?"));
 }
 
-// Per object, the signature of the COMDAT group of each member section.
-// The reader keeps no groups; each object's are read once, when one of its
-// definitions is first described.
-class ComdatGroups {
- public:
-  std::optional<std::string> Of(const TrackedSymbol& record) {
-    if (record.object == nullptr || !DefinitionSymbol(record)) return std::nullopt;
-    const uint32_t shndx = SymbolSectionIndex(*record.object, DefinitionEntry(record));
-    auto [found, added] = groups_.try_emplace(record.object);
-    if (added) found->second = Read(record.object->Image());
-    auto member = found->second.find(shndx);
-    if (member == found->second.end()) return std::nullopt;
-    return member->second;
-  }
-
- private:
-  static std::map<uint32_t, std::string> Read(const ElfImage& image) {
-    std::map<uint32_t, std::string> members;
-    // The reader converts only symbol and relocation tables: a group's
-    // words are in the file's byte order.
-    const bool little = IsLittleEndianIdent(image.Header().e_ident);
-    for (uint32_t index = 1; index < image.SectionCount(); ++index) {
-      std::optional<SectionHeader> group = image.Section(index);
-      if (!group || group->sh_type != kShtGroup) continue;
-      auto word = [&](uint32_t k) -> std::optional<uint32_t> {
-        const uint8_t* at = image.Entry(*group, 4, k, 4);
-        if (at == nullptr) return std::nullopt;
-        const uint32_t value = LoadAt<uint32_t>(at);
-        return little ? value : Bswap32(value);
-      };
-      std::optional<uint32_t> flags = word(0);
-      if (!flags || !(*flags & kGrpComdat)) continue;
-      const std::string signature = GroupSignature(image, *group);
-      // Up to the first word outside the section or the image.
-      for (uint32_t k = 1; std::optional<uint32_t> section = word(k); ++k) members.emplace(*section, signature);
-    }
-    return members;
-  }
-
-  std::map<const ObjectModule*, std::map<uint32_t, std::string>> groups_;
-};
+// The signature of the COMDAT group holding the definition in force.
+std::optional<std::string> ComdatSignature(const TrackedSymbol& record) {
+  if (!(record.class_flags & CLASS_COMDAT) || record.object == nullptr || DefinitionEntry(record) == nullptr)
+    return std::nullopt;
+  const uint32_t group = ComdatGroupOf(*record.object, SymbolSectionIndex(*record.object, DefinitionEntry(record)));
+  const ElfImage image = record.object->Image();
+  std::optional<SectionHeader> header = group != 0 ? image.Section(group) : std::nullopt;
+  if (!header) return std::nullopt;
+  return GroupSignature(image, *header);
+}
 
 std::string VisibilityOf(const TrackedSymbol& record) {
   std::optional<ElfSymbol> symbol = record.object != nullptr ? DefinitionSymbol(record) : std::nullopt;
@@ -163,6 +129,15 @@ std::string WeakDefinition(const std::optional<std::string>& comdat) {
   return "weak definition";
 }
 
+std::string InComdatGroup(const std::optional<std::string>& comdat) {
+  return comdat ? "in COMDAT group `" + *comdat + "`" : "in a COMDAT group";
+}
+
+// A weak definition's words name its group already.
+bool ComdatNamedByWeak(ExportReasons reasons, const std::optional<std::string>& comdat) {
+  return (reasons & REASON_WEAK) && comdat;
+}
+
 // Why -xall passes the record over, one line for each rule it fails.
 std::vector<std::string> PassOverReasons(const TrackedSymbol& record, const std::optional<std::string>& comdat) {
   static constexpr struct {
@@ -174,12 +149,16 @@ std::vector<std::string> PassOverReasons(const TrackedSymbol& record, const std:
       {REASON_DOUBLE_DOT, "name contains \"..\""},
       {REASON_DOT_NAME, "name begins with '.'"},
       {REASON_TABLE_NAME, "a name every export object defines itself"},
+      {REASON_LTO_MARKER, "a marker GCC puts in its LTO objects (-flto)"},
   };
   std::vector<std::string> reasons;
   if (record.verdict_reasons & REASON_WEAK) reasons.push_back(WeakDefinition(comdat));
   for (const auto& entry : kWords)
     if (record.verdict_reasons & entry.reason) reasons.push_back(entry.words);
   if (record.verdict_reasons & REASON_NOT_LOADABLE) reasons.push_back(NotLoadableReason(record));
+  if (record.verdict_reasons & REASON_HIDDEN) reasons.push_back(VisibilityOf(record) + " visibility");
+  if ((record.verdict_reasons & REASON_COMDAT) && !ComdatNamedByWeak(record.verdict_reasons, comdat))
+    reasons.push_back(InComdatGroup(comdat));
   return reasons;
 }
 
@@ -432,10 +411,13 @@ constexpr struct {
     {REASON_DOT_NAME, "dot-name"},
     {REASON_NOT_LOADABLE, "not-loadable"},
     {REASON_TABLE_NAME, "table-name"},
+    {REASON_LTO_MARKER, "lto-marker"},
+    {REASON_HIDDEN, "hidden"},
+    {REASON_COMDAT, "comdat"},
 };
 
 // Rules no option lifts, for a name that is asked for.
-constexpr ExportReasons kNeverExported = REASON_WEAK | REASON_DOUBLE_DOT | REASON_TABLE_NAME;
+constexpr ExportReasons kNeverExported = REASON_WEAK | REASON_DOUBLE_DOT | REASON_TABLE_NAME | REASON_LTO_MARKER;
 
 // How a symbol meets the rules: asked for (the definition file or an
 // .export section, or would be if named), or considered by -xall. The words
@@ -446,10 +428,20 @@ enum class Route { kRequested, kExportAll };
 struct Judged {
   const SelectionSettings& settings;
   std::optional<std::string> comdat;
+  uint8_t class_flags = 0;
+  std::string visibility;
 };
 
-std::string RuleWords(ExportReasons reason, Route route, const Judged& j, bool lifted) {
+// -xall reasons that naming the symbol gets past (with -warnlinkonce for a
+// COMDAT group, which counts as linkonce when asked for).
+constexpr ExportReasons kLiftedByRequest = REASON_HIDDEN | REASON_COMDAT;
+
+// `lifted`: asked for, no rule beyond the ones -warnlinkonce and -warnsti
+// allow stands in the way; under -xall, naming the symbol would export it.
+std::string RuleWords(ExportReasons reason, ExportReasons reasons, Route route, const Judged& j, bool lifted) {
   const bool all = route == Route::kExportAll;
+  // Asked for, a COMDAT member counts as linkonce: its words say which.
+  const bool comdat_linkonce = !all && !(j.class_flags & CLASS_LINKONCE) && (j.class_flags & CLASS_COMDAT);
   switch (reason) {
     case REASON_WEAK:
       if (j.comdat)
@@ -458,6 +450,11 @@ std::string RuleWords(ExportReasons reason, Route route, const Judged& j, bool l
       return all ? "-xall never takes a weak definition"
                  : "the definition in force is weak, and a weak symbol is never exported: give it a strong definition";
     case REASON_LINKONCE:
+      if (comdat_linkonce) {
+        const std::string where = "it is defined " + InComdatGroup(j.comdat) + ", which counts as linkonce";
+        if (j.settings.warn_linkonce) return where + ", and -warnlinkonce allows it with a warning";
+        return lifted ? where + ": -warnlinkonce allows it with a warning" : where;
+      }
       if (all) return "it is defined in a .gnu.linkonce section, which -xall never takes, -warnlinkonce or not";
       if (j.settings.warn_linkonce) return "it is defined in a .gnu.linkonce section, which -warnlinkonce allows with a warning";
       return lifted ? "it is defined in a .gnu.linkonce section: -warnlinkonce allows it with a warning"
@@ -473,6 +470,19 @@ std::string RuleWords(ExportReasons reason, Route route, const Judged& j, bool l
     case REASON_NOT_LOADABLE:
       return "its definition is not loadable (not in an allocated section, not common), which -xall never takes";
     case REASON_TABLE_NAME: return "it is a name every export object defines itself, which is never exported";
+    case REASON_LTO_MARKER: return "it is a marker GCC puts in its LTO objects (-flto), which is never exported";
+    case REASON_HIDDEN:
+      if (reasons == REASON_HIDDEN)
+        return j.visibility + " symbols are not exported by -xall; give it default visibility or name it in the "
+                              "definition file";
+      return j.visibility + " symbols are not exported by -xall";
+    case REASON_COMDAT: {
+      std::string words = "it is defined " + InComdatGroup(j.comdat) + ", which -xall never takes";
+      if (!lifted) return words;
+      if (j.settings.warn_linkonce) return words + ": name it in the definition file (a linkonce symbol, allowed with "
+                                                   "a warning)";
+      return words + ": name it in the definition file with -warnlinkonce";
+    }
     default: return "";
   }
 }
@@ -486,12 +496,14 @@ std::string JoinWords(const std::vector<std::string>& words, const char* separat
 // The words and codes of `reasons`; `lifted` when no rule beyond the ones
 // -warnlinkonce and -warnsti allow stands in the way.
 void ExplainReasons(ExportReasons reasons, Route route, const Judged& j, ExplainSymbol& s) {
-  const bool lifted = !(reasons & kNeverExported);
+  const bool lifted =
+      route == Route::kExportAll ? (reasons & ~kLiftedByRequest) == 0 : !(reasons & kNeverExported);
   std::vector<std::string> words;
   for (const auto& r : kReasonCodes) {
     if (!(reasons & r.reason)) continue;
     s.reason_codes.push_back(r.code);
-    words.push_back(RuleWords(r.reason, route, j, lifted));
+    if (r.reason == REASON_COMDAT && ComdatNamedByWeak(reasons, j.comdat)) continue;
+    words.push_back(RuleWords(r.reason, reasons, route, j, lifted));
   }
   s.why += JoinWords(words);
 }
@@ -509,7 +521,6 @@ struct DescribeContext {
   const SelectionSettings& settings;
   bool def_file = false;
   const std::string& directory;
-  ComdatGroups& comdat;
 };
 
 // Nothing asked for the record: what would make it an export, if anything.
@@ -539,8 +550,8 @@ ExplainSymbol Describe(const TrackedSymbol& record, const DescribeContext& c) {
   s.weak = record.is_weak != 0;
   s.class_flags = record.class_flags;
   s.visibility = VisibilityOf(record);
-  s.comdat_group = c.comdat.Of(record);
-  const Judged j{c.settings, s.comdat_group};
+  s.comdat_group = ComdatSignature(record);
+  const Judged j{c.settings, s.comdat_group, record.class_flags, s.visibility};
   const bool succeeds = c.report.status == kOk;
   if (record.exported) {
     s.warnings = CheckMessages(record, c.settings);
@@ -576,6 +587,13 @@ ExplainSymbol Describe(const TrackedSymbol& record, const DescribeContext& c) {
       s.reasons = PassOverReasons(record, s.comdat_group);
       s.why = "-xall passes it over: ";
       ExplainReasons(record.verdict_reasons, Route::kExportAll, j, s);
+      // Named in a definition file (in place of -xall) it is exported.
+      if ((record.verdict_reasons & kLiftedByRequest) && !(record.verdict_reasons & ~kLiftedByRequest)) {
+        ExplainRemedy remedy;
+        remedy.request = true;
+        remedy.options = LiftingOptions(CheckReasons(record), c.settings);
+        s.remedy = std::move(remedy);
+      }
       break;
     case kVerdictExcluded:
       s.verdict = Verdict::kExcluded;
@@ -703,8 +721,7 @@ ExplainReport Explain(const std::vector<std::string>& args, const std::vector<st
   const std::set<std::string> wanted(only.begin(), only.end());
   auto kept = [&](const std::string& name) { return wanted.empty() || wanted.count(name) != 0; };
 
-  ComdatGroups comdat;
-  const DescribeContext context{report, settings, run.def_file != nullptr, directory, comdat};
+  const DescribeContext context{report, settings, run.def_file != nullptr, directory};
   bool excluded_any = false;
   for (uint32_t number : run.symbols.InNameOrder()) {
     const TrackedSymbol& record = run.symbols.At(number);

@@ -23,6 +23,7 @@
 #include "elf/archive_reader.h"
 #include "elf/elf_image.h"
 #include "elf/elf_reader.h"
+#include "elf/lto_objects.h"
 #include "elf/reader_status.h"
 #include "host/mapped_file.h"
 #include "host/output.h"
@@ -131,6 +132,10 @@ class ObjectReader {
       facts.kind = ObjectKind::kEmptyExportObject;
     } else if (IsEmptyImportStub(image_)) {
       facts.kind = ObjectKind::kEmptyImportStub;
+    } else if (IsSlimLtoObject(image_)) {
+      // prepqdm stops at it: say why rather than what it is not.
+      report_.error = kSlimLtoWords;
+      return;
     } else {
       report_.error = "neither an export object nor an import library stub (no export or import sections)";
       return;
@@ -497,6 +502,7 @@ uint32_t InspectImage(uint8_t* data, uint32_t size, ObjectReport& report) {
       // The reader's own message would name only the code.
       report.error = Format("refused by the ELF reader: error 0x%08X", code);
       if (std::optional<std::string> words = ReaderStatusWords(code)) report.error += ": " + *words;
+      if (HasLlvmBitcodeMagic(data, size)) report.error += std::string("; ") + kLlvmBitcodeWords;
     }
     return code;
   }
@@ -554,12 +560,12 @@ FileReport InspectFile(const std::string& path) {
             "; " + kPassesOver);
       } else if (IsObjectMemberName(member.name)) {
         // prepqdm opens it as an object: refused by the ELF reader, not
-        // relocatable or without sections, the run stops.
+        // relocatable, without sections or a slim LTO object, the run stops.
         const uint32_t code = InspectImage(member.data, static_cast<uint32_t>(member.size), object);
         bool stops = code != 0;
         if (code == 0) {
           const ElfImage image{member.data, static_cast<uint32_t>(member.size)};
-          stops = image.Header().e_type != ET_REL || image.SectionCount() == 0;
+          stops = image.Header().e_type != ET_REL || image.SectionCount() == 0 || IsSlimLtoObject(image);
         }
         // The error line names the member already.
         if (stops)
@@ -593,6 +599,7 @@ FileReport InspectFile(const std::string& path) {
     report.objects.push_back(std::move(object));
   } else {
     report.error = "neither an ELF object nor an ar archive";
+    if (HasLlvmBitcodeMagic(file->view, file->size)) report.error += std::string(": ") + kLlvmBitcodeWords;
   }
   ReleaseMappedFile(file);
   return report;

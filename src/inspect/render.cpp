@@ -294,6 +294,7 @@ std::string ClassFlagNames(uint8_t flags) {
   add(CLASS_LINKONCE, "linkonce");
   add(CLASS_STATIC_INIT, "static-init");
   add(CLASS_DOUBLE_DOT, "double-dot");
+  add(CLASS_COMDAT, "comdat");
   return names.empty() ? "-" : names;
 }
 
@@ -496,13 +497,15 @@ std::string RenderText(const ExplainReport& report) {
            ClassFlagNames(s.class_flags).c_str(), NameText(s.name).c_str(),
            s.input.empty() ? "(definition file)" : Printable(s.input).c_str());
     if (!s.visibility.empty()) t.Line("    visibility: %s", s.visibility.c_str());
-    // A weak definition's words name its group already.
-    if (s.comdat_group && s.why.find("COMDAT") == std::string::npos)
-      t.Line("    in COMDAT group `%s`", Printable(*s.comdat_group).c_str());
+    // Every symbol of an -xall run is considered by -xall: said once, below.
+    const bool why_shown = s.verdict != Verdict::kExported && !s.why.empty();
+    // Unless the lines below name the group already.
+    bool group_named = why_shown && s.why.find("COMDAT") != std::string::npos;
+    for (const std::string& reason : s.reasons) group_named = group_named || reason.find("COMDAT") != std::string::npos;
+    if (s.comdat_group && !group_named) t.Line("    in COMDAT group `%s`", Printable(*s.comdat_group).c_str());
     for (const std::string& reason : s.reasons) t.Line("    %s", Printable(reason).c_str());
     for (const std::string& warning : s.warnings) t.Line("    %s", Printable(warning).c_str());
-    // Every symbol of an -xall run is considered by -xall: said once, below.
-    if (s.verdict != Verdict::kExported && !s.why.empty()) t.Line("    why: %s", Printable(s.why).c_str());
+    if (why_shown) t.Line("    why: %s", Printable(s.why).c_str());
     if (!report.export_all) TextOrigins(t, s.requested_by);
   }
   for (const ExplainAbsent& a : report.absent) {

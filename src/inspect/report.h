@@ -222,6 +222,6 @@ int ExitStatusOf(const std::vector<FileReport>& reports, const std::optional<Pai
 int ExitStatusOf(const ExplainReport& report);
 
 const char* VerdictName(Verdict verdict);
-std::string ClassFlagNames(uint8_t flags);  // "linkonce,static-init,double-dot", "-" when 0
+std::string ClassFlagNames(uint8_t flags);  // "linkonce,static-init,double-dot,comdat", "-" when 0
 
 }  // namespace prepqdm

@@ -6,7 +6,9 @@
 // definitions are "the same" when their size, info byte and bytes agree, a
 // NOBITS definition matching one whose bytes are all zero; definitions at
 // special section indices agree when the indices do. Every definition adds
-// its class flags to the record, and -v reports each override.
+// its class flags to the record, and -v reports each override. What only the
+// definition in force decides (its visibility, its section's COMDAT group)
+// is set with it.
 //
 // Nothing here trusts the image: names come through StringAt (terminating
 // zero inside the table), entries through Entry, and a compared byte range
@@ -16,6 +18,7 @@
 #include "symbols/resolution.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <vector>
 
@@ -98,7 +101,8 @@ uint64_t SectionNameCost(const ElfImage& image, uint32_t index, const std::optio
 }
 
 // Makes `object`'s entry the definition in force. Every field that follows
-// from the definition is set here, so none can be left stale.
+// from the definition is set here, so none can be left stale. Only an object
+// with COMDAT groups costs a look at the section index.
 void TakeDefinition(TrackedSymbol& record, ObjectModule& object, const uint8_t* symbol_entry, SymbolKind kind,
                     bool weak, bool loadable) {
   record.object = &object;
@@ -107,6 +111,12 @@ void TakeDefinition(TrackedSymbol& record, ObjectModule& object, const uint8_t* 
   record.is_code = kind == kKindCode;
   record.is_tls = kind == kKindTls;
   record.is_weak = weak;
+  const uint8_t visibility = SymbolVisibility(LoadAt<uint8_t>(symbol_entry + offsetof(ElfSymbol, st_other)));
+  record.definition_hidden = visibility == STV_HIDDEN || visibility == STV_INTERNAL;
+  const bool comdat = (!object.facts.sections_noted || !object.facts.comdat_members.empty()) &&
+                      ComdatGroupOf(object, SymbolSectionIndex(object, symbol_entry)) != 0;
+  record.class_flags = static_cast<uint8_t>(comdat ? record.class_flags | CLASS_COMDAT
+                                                   : record.class_flags & ~CLASS_COMDAT);
 }
 
 // What -v says of a definition met for a name whose record holds another.
@@ -156,8 +166,8 @@ TrackedSymbol* Meet(SymbolTable& symbols, Sink& console, std::string_view name, 
   if (found == kNoRecord) return nullptr;
   TrackedSymbol& record = symbols.At(found);
   if (made) {
-    TakeDefinition(record, object, symbol_entry, kind, weak, loadable);
     record.class_flags = flags;
+    TakeDefinition(record, object, symbol_entry, kind, weak, loadable);
     return &record;
   }
   record.class_flags |= flags;

@@ -18,6 +18,10 @@ enum SymbolKind : uint8_t { kKindNone = 0, kKindData = 1, kKindCode = 2, kKindTl
 constexpr uint8_t CLASS_LINKONCE = 0x01;
 constexpr uint8_t CLASS_STATIC_INIT = 0x02;
 constexpr uint8_t CLASS_DOUBLE_DOT = 0x04;
+// The definition in force lies in a member section of a COMDAT group (the
+// other flags collect every definition's). Asked for by name, it counts as
+// linkonce.
+constexpr uint8_t CLASS_COMDAT = 0x08;
 
 // What export selection decided about a record beyond `exported` (which
 // says it is on the list), with the reasons behind it.
@@ -31,7 +35,7 @@ enum ExportVerdict : uint8_t {
 // Reasons: each rule a refused or passed-over record fails; for a record
 // exported with a warning, the rule the warning is about. The record keeps
 // 12 bits of them (ExportReasons is wider so that the functions need not
-// change when one is added); 7 are in use.
+// change when one is added); 10 are in use.
 using ExportReasons = uint16_t;
 constexpr ExportReasons REASON_WEAK = 0x01;
 constexpr ExportReasons REASON_LINKONCE = 0x02;
@@ -40,6 +44,9 @@ constexpr ExportReasons REASON_DOUBLE_DOT = 0x08;
 constexpr ExportReasons REASON_DOT_NAME = 0x10;      // -xall: the name begins with '.'
 constexpr ExportReasons REASON_NOT_LOADABLE = 0x20;  // -xall: not allocated, not common
 constexpr ExportReasons REASON_TABLE_NAME = 0x40;    // a name every export object defines itself
+constexpr ExportReasons REASON_LTO_MARKER = 0x80;    // a marker GCC puts in its LTO objects
+constexpr ExportReasons REASON_HIDDEN = 0x100;       // -xall: hidden or internal visibility
+constexpr ExportReasons REASON_COMDAT = 0x200;       // -xall: defined in a COMDAT group
 
 // Record number 0 is never a symbol's: it means "none".
 constexpr uint32_t kNoRecord = 0;
@@ -54,7 +61,8 @@ struct TrackedSymbol {
   // a name again and a lookup rejects most other names without reading them.
   uint32_t name_hash = 0;
   // The last four bytes: the class flags, a byte of single-bit fields, then
-  // the verdict's reasons beside name_outside (3 bits free there).
+  // the verdict's reasons beside name_outside and definition_hidden (2 bits
+  // free there).
   uint8_t class_flags = 0;
   // 1 exactly while the record is on the export list.
   uint8_t exported : 1 = 0;
@@ -72,6 +80,9 @@ struct TrackedSymbol {
   // Set by the table for a name too long to keep inline: the record is then
   // followed by a pointer to it.
   uint16_t name_outside : 1 = 0;
+  // Whether the definition in force has hidden or internal visibility, noted
+  // by resolution for -xall as definition_loadable is.
+  uint16_t definition_hidden : 1 = 0;
 
   // The key: the table's own copy, so inputs need not stay resident. Not
   // followed by a zero byte.

@@ -196,13 +196,38 @@ TEST(Explain, DefinitionFileOnlyMode) {
   EXPECT_EQ(Files(dir.path()), std::set<std::string>{"m.def"});
 }
 
+// Inputs the run stops at: the report is prepqdm's messages, notes included
+// (GCC's slim LTO output, LLVM bitcode).
 TEST(Explain, UnreadableCommandLineIsBadInput) {
   TempDir dir;
-  testsupport::ProcessResult r =
-      testsupport::RunProgram(QDMDUMP_BINARY, {"--explain", "-o", "x.o", "nothere.o"}, dir.path());
-  EXPECT_EQ(r.exit_code, kDumpBadInput);
-  EXPECT_NE(r.out.find("***Error: Could not map in file \"nothere.o\""), std::string::npos) << r.out;
-  EXPECT_NE(r.err.find("qdmdump: the prepqdm command line could not be read"), std::string::npos);
+  testsupport::ElfBuilder slim;
+  slim.AddProgbits(".text", SHF_ALLOC | SHF_EXECINSTR, Bytes(300, 0));
+  slim.AddProgbits(".gnu.lto_.symtab.0", 0, Bytes(16, 1));
+  slim.AddGlobal("__gnu_lto_slim", SHN_COMMON, 1, 1, STT_OBJECT);
+  testsupport::WriteFile(dir.File("slim.o"), slim.Build());
+  Bytes bitcode = {0xDE, 0xC0, 0x17, 0x0B};
+  bitcode.resize(400, 0);
+  testsupport::WriteFile(dir.File("c.o"), bitcode);
+  const struct {
+    const char* input;
+    std::string printed;
+  } cases[] = {
+      {"nothere.o", "***Error: Could not map in file \"nothere.o\""},
+      {"slim.o",
+       "prepqdm would print:\n***Error: \"slim.o\" holds only LTO bytecode (compiled with -flto without "
+       "-ffat-lto-objects): give prepqdm objects with machine code (add -ffat-lto-objects, or run it on the output "
+       "of ld -r -flto). Return -1.\n\nthe reading stages failed (status -1); nothing to explain\n"},
+      {"c.o",
+       "prepqdm would print:\n***Error: Unknown file type \"c.o\". Return -1\n  note: c.o: LLVM bitcode (clang "
+       "-flto): give prepqdm objects with machine code\n\nthe reading stages failed (status -1)"},
+  };
+  for (const auto& c : cases) {
+    testsupport::ProcessResult r =
+        testsupport::RunProgram(QDMDUMP_BINARY, {"--explain", "-o", "x.o", "-xall", c.input}, dir.path());
+    EXPECT_EQ(r.exit_code, kDumpBadInput) << c.input;
+    EXPECT_NE(r.out.find(c.printed), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("qdmdump: the prepqdm command line could not be read"), std::string::npos) << c.input;
+  }
 }
 
 TEST(Explain, JsonDocumentParsesBackByteExact) {
@@ -280,7 +305,8 @@ TEST(ManPages, RenderWithoutWarnings) {
 // The explain catalogue: each verdict and reason, where it was requested,
 // and what is said about names no record holds, through the program's text
 // and its JSON. c.o defines f, g, gee, gae, w (weak), lo (linkonce), __sti__x,
-// a..b, .L1 and the table name qdm_fexports; libs.a(s.o) a static `hidden`; d.o's .export entry 0 names
+// a..b, .L1, the table name qdm_fexports and GCC's LTO marker __gnu_lto_v1;
+// libs.a(s.o) a static `hidden`; d.o's .export entry 0 names
 // f; e.o's .export entry 0 is relocated, as compilers do it, against the
 // section symbol of .text plus the offset of the static function `helper`.
 namespace {
@@ -295,6 +321,7 @@ void WriteCatalogueInputs(const TempDir& dir) {
     c.AddGlobal(name, text, at += 4, 4);
   c.AddGlobal("w", text, 40, 4, STT_FUNC, STB_WEAK);
   c.AddGlobal("lo", linkonce, 0, 4);
+  c.AddGlobal("__gnu_lto_v1", SHN_COMMON, 1, 1, STT_OBJECT);
   testsupport::WriteFile(dir.File("c.o"), c.Build());
 
   ElfBuilder s;
@@ -318,7 +345,8 @@ void WriteCatalogueInputs(const TempDir& dir) {
   e.AddRelocations(e_exports, false, {{0, section, 1, 0}});
   testsupport::WriteFile(dir.File("e.o"), e.Build());
 
-  testsupport::WriteFile(dir.File("r.def"), std::string("[CODE]\nf\nw\nlo\n__sti__x\na..b\nhidden\ngea\nqdm_fexports\n"));
+  testsupport::WriteFile(dir.File("r.def"),
+                         std::string("[CODE]\nf\nw\nlo\n__sti__x\na..b\nhidden\ngea\nqdm_fexports\n__gnu_lto_v1\n"));
   testsupport::WriteFile(dir.File("s.def"), std::string("[CODE]\r\nf\r\ng\r\n"));
   testsupport::WriteFile(dir.File("x.def"), std::string("g\n; a comment\nff\n"));
 }
@@ -367,6 +395,7 @@ TEST(ExplainCatalogue, EveryReasonWithWordsAndWhereRequested) {
       {&refusals, "__sti__x", "refused", "static-init", "-warnsti allows it", "r.def line 5"},
       {&refusals, "a..b", "refused", "double-dot", "contains \"..\"", "r.def line 6"},
       {&refusals, "qdm_fexports", "refused", "table-name", "a name every export object defines itself", "r.def line 9"},
+      {&refusals, "__gnu_lto_v1", "refused", "lto-marker", "a marker GCC puts in its LTO objects", "r.def line 10"},
       {&refusals, "g", "not-requested", "selection-stopped", "the selection stopped", ""},
       {&success, "f", "exported", "", "on the export list", "s.def line 2"},
       {&success, "g", "excluded", "excluded", "the exclude file takes it off", "s.def line 3"},
@@ -374,6 +403,7 @@ TEST(ExplainCatalogue, EveryReasonWithWordsAndWhereRequested) {
       {&xall, "w", "passed-over", "weak", "-xall passes it over", "-xall"},
       {&xall, ".L1", "passed-over", "dot-name", "its name begins with '.'", "-xall"},
       {&xall, "qdm_fexports", "passed-over", "table-name", "a name every export object defines itself", "-xall"},
+      {&xall, "__gnu_lto_v1", "passed-over", "lto-marker", "a marker GCC puts in its LTO objects", "-xall"},
   };
   std::map<const std::vector<std::string>*, Explained> runs;
   for (const auto* run : {&refusals, &success, &xall}) runs[run] = RunExplain(dir, {}, *run);
@@ -563,9 +593,11 @@ TEST(ExplainCatalogue, CxxNamesWrittenAsInTheSourceLeadToTheMangledNames) {
 // Advice against the run: for each verdict and option, explain and prepqdm
 // itself on the same inputs. explain says "exported" exactly when the
 // export object holds the symbol, and a remedy it offers, applied, makes the
-// real run export it. k.o defines f, g, __sti__s, a..b, hid (hidden), w
-// (weak), lo (linkonce), abs (SHN_ABS) and inl, weak in the COMDAT group
-// "inl" as for a C++ inline function; short.o is under 260 bytes.
+// real run export it. k.o defines f, g, __sti__s, a..b, hid (hidden), intl
+// (internal), w (weak), lo (linkonce), abs (SHN_ABS), inl, weak in the COMDAT
+// group "inl" as for a C++ inline function, cd, strong in the COMDAT group
+// "cd", and thunk, hidden in the COMDAT group "thunk" as gcc's PIC thunks are;
+// short.o is under 260 bytes.
 namespace {
 
 void WriteAgreementInputs(const TempDir& dir, bool big) {
@@ -576,6 +608,7 @@ void WriteAgreementInputs(const TempDir& dir, bool big) {
   uint32_t at = 0;
   for (const char* name : {"f", "g", "__sti__s", "a..b"}) k.AddGlobal(name, text, at += 4, 4);
   k.AddSymbol({"hid", 32, 4, testsupport::Info(STB_GLOBAL, STT_FUNC), 2 /* STV_HIDDEN */, text});
+  k.AddSymbol({"intl", 36, 4, testsupport::Info(STB_GLOBAL, STT_FUNC), 1 /* STV_INTERNAL */, text});
   k.AddGlobal("w", text, 40, 4, STT_FUNC, STB_WEAK);
   k.AddGlobal("lo", linkonce, 0, 4);
   k.AddGlobal("abs", SHN_ABS, 5, 0, 0);
@@ -586,6 +619,16 @@ void WriteAgreementInputs(const TempDir& dir, bool big) {
   group_section.link = testsupport::kLinkSymtab;
   group_section.info = k.AddGlobal("inl", inline_text, 0, 4, STT_FUNC, STB_WEAK);
   k.AddSection(group_section);
+  for (const char* name : {"cd", "thunk"}) {
+    uint16_t member = static_cast<uint16_t>(k.AddProgbits(std::string(".text.") + name, SHF_ALLOC | SHF_EXECINSTR,
+                                                          Bytes(8, 0)));
+    testsupport::Put32(group, 4, member, big);
+    testsupport::SectionDesc comdat{".group", 17 /* SHT_GROUP */, 0, group};
+    comdat.link = testsupport::kLinkSymtab;
+    comdat.info = k.AddSymbol({name, 0, 4, testsupport::Info(STB_GLOBAL, STT_FUNC),
+                               static_cast<uint8_t>(name[0] == 't' ? 2 /* STV_HIDDEN */ : 0), member});
+    k.AddSection(comdat);
+  }
   testsupport::WriteFile(dir.File("k.o"), k.Build());
   testsupport::WriteFile(dir.File("short.o"), Bytes(200, 0));
 }
@@ -626,6 +669,11 @@ TEST(ExplainAgreesWithTheRun, VerdictsAndRemedies) {
       {{"-xall", "-warnsti"}, "", "__sti__s", V::kPassedOver, false},
       {{"-xall"}, "", "inl", V::kPassedOver, false},
       {{"-xall"}, "", "abs", V::kPassedOver, false},
+      {{"-xall"}, "", "hid", V::kPassedOver, true},
+      {{"-xall"}, "", "intl", V::kPassedOver, true},
+      {{"-xall"}, "", "cd", V::kPassedOver, true},
+      {{"-xall", "-warnlinkonce"}, "", "cd", V::kPassedOver, true},
+      {{"-xall"}, "", "thunk", V::kPassedOver, true},
       {{"-xall", "-xnot", "EXCL"}, "", "f", V::kExcluded, true},
       {{"-x", "DEF"}, "f", "f", V::kExported, false},
       {{"-x", "DEF"}, "f", "g", V::kNotRequested, true},
@@ -635,12 +683,17 @@ TEST(ExplainAgreesWithTheRun, VerdictsAndRemedies) {
       {{"-x", "DEF"}, "f", "a..b", V::kNotRequested, false},
       {{"-x", "DEF"}, "f", "inl", V::kNotRequested, false},
       {{"-x", "DEF"}, "f", "abs", V::kNotRequested, true},
+      {{"-x", "DEF"}, "f", "hid", V::kNotRequested, true},
+      {{"-x", "DEF"}, "f", "cd", V::kNotRequested, true},
       {{"-x", "DEF"}, "f\nlo", "lo", V::kRefused, true},
       {{"-x", "DEF", "-warnlinkonce"}, "f\nlo", "lo", V::kExported, false},
       {{"-x", "DEF"}, "f\n__sti__s", "__sti__s", V::kRefused, true},
       {{"-x", "DEF"}, "f\n__sti__s", "f", V::kWouldExport, false},
       {{"-x", "DEF"}, "f\nw", "w", V::kRefused, false},
       {{"-x", "DEF"}, "f\ninl", "inl", V::kRefused, false},
+      {{"-x", "DEF"}, "f\nhid", "hid", V::kExported, false},
+      {{"-x", "DEF"}, "f\ncd", "cd", V::kRefused, true},
+      {{"-x", "DEF", "-warnlinkonce"}, "f\ncd\nthunk", "thunk", V::kExported, false},
       {{"-x", "DEF"}, "f\na..b", "a..b", V::kRefused, false},
       {{"-x", "DEF", "-xnot", "EXCL"}, "f\ng", "g", V::kExcluded, true},
       {{"-x", "DEF", "-xnot", "EXCL"}, "f\nw", "f", V::kWouldExport, false},
@@ -661,10 +714,12 @@ TEST(ExplainAgreesWithTheRun, VerdictsAndRemedies) {
     ASSERT_EQ(s.remedy.has_value(), row.remedy) << s.why;
     if (!s.remedy) continue;
 
-    // The remedy, applied, exports the symbol; each option it adds is in the words.
+    // The remedy, applied, exports the symbol; each option it adds is in the
+    // words. Naming it takes a definition file in place of -xall.
     std::vector<std::string> fixed;
     for (size_t i = 0; i < row.args.size(); ++i) {
       if (s.remedy->unexclude && row.args[i] == "-xnot") ++i;
+      else if (s.remedy->request && row.args[i] == "-xall") fixed.insert(fixed.end(), {"-x", "DEF"});
       else fixed.push_back(row.args[i]);
     }
     for (const std::string& option : s.remedy->options) {
@@ -698,7 +753,9 @@ TEST(ExplainAgreesWithTheRun, PassedOverInputsStoppedExclusionsAndGroups) {
   ASSERT_EQ(r.unapplied_excludes.size(), 2u);
   EXPECT_EQ(r.unapplied_excludes[1].name, "nothere");
   EXPECT_EQ(ByName(r)["inl"]->comdat_group, std::optional<std::string>("inl"));
+  EXPECT_EQ(ByName(r)["thunk"]->comdat_group, std::optional<std::string>("thunk"));
   EXPECT_EQ(ByName(r)["hid"]->visibility, "hidden");
+  EXPECT_EQ(ByName(r)["thunk"]->class_flags, CLASS_COMDAT);
 
   TempDir dir;
   WriteAgreementInputs(dir, false);
@@ -707,6 +764,15 @@ TEST(ExplainAgreesWithTheRun, PassedOverInputsStoppedExclusionsAndGroups) {
       QDMDUMP_BINARY, {"--explain", "-o", "out.o", "-xall", "-xnot", "EXCL", "k.o", "short.o", "x.ld"}, dir.path());
   for (const char* line :
        {"    weak definition in COMDAT group `inl`: a C++ inline function or template\n",
+        "    hidden visibility\n    why: -xall passes it over: hidden symbols are not exported by -xall; give it default "
+        "visibility or name it in the definition file\n",
+        "    internal visibility\n    why: -xall passes it over: internal symbols are not exported by -xall; give it "
+        "default visibility or name it in the definition file\n",
+        "    in COMDAT group `cd`\n    why: -xall passes it over: it is defined in COMDAT group `cd`, which -xall never "
+        "takes: name it in the definition file with -warnlinkonce\n",
+        "    hidden visibility\n    in COMDAT group `thunk`\n    why: -xall passes it over: hidden symbols are not "
+        "exported by -xall; it is defined in COMDAT group `thunk`, which -xall never takes: name it in the definition "
+        "file with -warnlinkonce\n",
         "\nnames in the exclude file EXCL that matched no listed export:\n    line 2: \"nothere\"\n",
         "    short.o: shorter than 260 bytes", "    x.ld: a linker command file", "    visibility: hidden\n"})
     EXPECT_NE(text.out.find(line), std::string::npos) << line << "\n" << text.out;

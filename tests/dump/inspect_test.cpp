@@ -250,6 +250,16 @@ TEST(InspectBadInput, CatalogueThroughTheProgram) {
   bad_class[EI_CLASS] = 2;
   testsupport::ElfBuilder plain;
   plain.AddProgbits(".text", SHF_ALLOC | SHF_EXECINSTR, Bytes(300, 0));
+  // GCC's slim LTO output and clang's LLVM bitcode: said to be what they are.
+  testsupport::ElfBuilder slim;
+  slim.AddProgbits(".text", SHF_ALLOC | SHF_EXECINSTR, Bytes(300, 0));
+  slim.AddProgbits(".gnu.lto_.symtab.0", 0, Bytes(16, 1));
+  slim.AddGlobal("__gnu_lto_slim", SHN_COMMON, 1, 1, STT_OBJECT);
+  testsupport::ElfBuilder marker;  // the marker without LTO sections: prepqdm reads it as any object
+  marker.AddProgbits(".text", SHF_ALLOC | SHF_EXECINSTR, Bytes(300, 0));
+  marker.AddGlobal("__gnu_lto_slim", SHN_COMMON, 1, 1, STT_OBJECT);
+  Bytes bitcode = {'B', 'C', 0xC0, 0xDE};
+  bitcode.resize(400, 0x35);
   auto archive = [](const Bytes& member, const std::string& size) {
     std::string header = "!<arch>\nbroken.o/       0           0     0     100666  " + size;
     header.resize(66, ' ');
@@ -269,6 +279,21 @@ TEST(InspectBadInput, CatalogueThroughTheProgram) {
       {"short.o", Bytes(good.begin(), good.begin() + 100), "short.o: too short for an ELF object (100 bytes)"},
       {"class.o", bad_class, "class.o: refused by the ELF reader: error 0xBAD0001A"},
       {"plain.o", plain.Build(), "plain.o: neither an export object nor an import library stub"},
+      {"slim.o", slim.Build(),
+       "slim.o: holds only LTO bytecode (compiled with -flto without -ffat-lto-objects): give prepqdm objects with "
+       "machine code (add -ffat-lto-objects, or run it on the output of ld -r -flto)\n"},
+      {"marker.o", marker.Build(), "marker.o: neither an export object nor an import library stub"},
+      {"bitcode.o", bitcode,
+       "bitcode.o: neither an ELF object nor an ar archive: LLVM bitcode (clang -flto): give prepqdm objects with "
+       "machine code\n"},
+      {"slim.a", archive(slim.Build(), std::to_string(slim.Build().size())),
+       "slim.a(broken.o): header at byte 8: holds only LTO bytecode (compiled with -flto without -ffat-lto-objects): "
+       "give prepqdm objects with machine code (add -ffat-lto-objects, or run it on the output of ld -r -flto); "
+       "prepqdm stops here"},
+      {"bitcode.a", archive(bitcode, std::to_string(bitcode.size())),
+       "bitcode.a(broken.o): header at byte 8: refused by the ELF reader: error 0xBAD00019: no ELF magic (0x7F 'E' "
+       "'L' 'F'); not an ELF object: name only objects and archives; LLVM bitcode (clang -flto): give prepqdm "
+       "objects with machine code; prepqdm stops here"},
       {"member.a", archive(bad_class, std::to_string(bad_class.size())),
        "member.a(broken.o): header at byte 8: refused by the ELF reader: error 0xBAD0001A"},
       {"overrun.a", archive(good, "99999"),

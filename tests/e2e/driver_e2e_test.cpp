@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "elf/elf_format.h"
+#include "support/ar_builder.h"
 #include "support/elf_builder.h"
 #include "support/run_support.h"
 #include "support/temp_dir.h"
@@ -174,6 +175,60 @@ TEST(DriverRun, SkippedAndUnknownInputs) {
   ProcessResult unknown = RunIn(dir, {"-o", "out.o", "short.o", "long.o"});
   EXPECT_EQ(unknown.exit_code, 255);
   EXPECT_EQ(unknown.out, std::string("***Error: Unknown file type \"long.o\". Return -1\n") + kUsage);
+}
+
+// Compiler output without machine code: a slim LTO object (its ".gnu.lto_*"
+// sections and the global __gnu_lto_slim) stops the run under the name it
+// was given, an archive member's with the archive's note after it; LLVM
+// bitcode, raw or wrapped, keeps its refusal and gains a note. The first
+// failing input in command-line order is the one reported.
+TEST(DriverRun, LtoOutputIsRefusedForWhatItIs) {
+  TempDir dir;
+  testsupport::ElfBuilder slim;
+  slim.AddProgbits(".text", 6, testsupport::Bytes(300, 0));
+  slim.AddProgbits(".gnu.lto_.symtab.0", 0, testsupport::Bytes(64, 1));
+  slim.AddSymbol({"__gnu_lto_slim", 1, 1, testsupport::Info(prepqdm::STB_GLOBAL, prepqdm::STT_OBJECT), 0,
+                  prepqdm::SHN_COMMON});
+  const testsupport::Bytes slim_bytes = slim.Build();
+  testsupport::Bytes raw = {'B', 'C', 0xC0, 0xDE}, wrapped = {0xDE, 0xC0, 0x17, 0x0B};
+  raw.resize(400, 0x35);
+  wrapped.resize(400, 0x35);
+  const testsupport::Bytes ok = SmallObject("ok_entry");
+  WriteFile(dir.File("slim.o"), slim_bytes);
+  WriteFile(dir.File("raw.o"), raw);
+  WriteFile(dir.File("wrapped.bc"), wrapped);
+  WriteFile(dir.File("libslim.a"), testsupport::ArBuilder().Add("ok.o", ok).Add("slim.o", slim_bytes).Build());
+  WriteFile(dir.File("libbc.a"), testsupport::ArBuilder().Add("ok.o", ok).Add("c.o", raw).Build());
+  const std::string second_header = std::to_string(8 + 60 + ok.size() + ok.size() % 2);
+  const std::string slim_words =
+      " holds only LTO bytecode (compiled with -flto without -ffat-lto-objects): give prepqdm objects with machine "
+      "code (add -ffat-lto-objects, or run it on the output of ld -r -flto). Return -1.\n";
+  const std::string bitcode = ": LLVM bitcode (clang -flto): give prepqdm objects with machine code\n";
+  const struct {
+    std::vector<std::string> inputs;
+    std::string out;
+    int exit_code = 255;
+  } cases[] = {
+      {{"-xall", "slim.o"}, "***Error: \"slim.o\"" + slim_words},
+      {{"-xall", "./slim.o", "raw.o"}, "***Error: \"./slim.o\"" + slim_words},
+      {{"-xall", "raw.o", "slim.o"}, "***Error: Unknown file type \"raw.o\". Return -1\n  note: raw.o" + bitcode},
+      {{"-xall", "wrapped.bc"}, "***Error: Unknown file type \"wrapped.bc\". Return -1\n  note: wrapped.bc" + bitcode},
+      {{"-xall", "missing.o", "slim.o"}, "***Error: Could not map in file \"missing.o\". Error 0x80070002\n", 2},
+      {{"-xall", "libslim.a"},
+       "***Error: \"slim.o\"" + slim_words + "  note: member of " + dir.File("libslim.a") + ", header at byte " +
+           second_header + "\n"},
+      {{"-xall", "libbc.a"},
+       "*** Error 0xBAD00019 parsing ELF file \"c.o\"\n  note: c.o" + bitcode + "  note: member of " +
+           dir.File("libbc.a") + ", header at byte " + second_header + "\n",
+       25},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args{"-o", "out.o"};
+    args.insert(args.end(), c.inputs.begin(), c.inputs.end());
+    ProcessResult r = RunIn(dir, args);
+    EXPECT_EQ(r.exit_code, c.exit_code) << c.inputs.back();
+    EXPECT_EQ(r.out, c.out + kUsage) << c.inputs.back();
+  }
 }
 
 // The following runs register real objects.

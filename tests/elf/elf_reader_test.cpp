@@ -23,13 +23,13 @@ namespace {
 
 // A small object that exercises every kind of check: two allocated
 // sections, a NOBITS one, a plain one, symbols of each interesting type, a
-// RELA and a REL table (each beginning with an all-zero entry) and two
-// program headers covering .text and .data. Under extended numbering the
+// RELA and a REL table (each beginning with an all-zero entry), a COMDAT
+// group of .text and .data, and two program headers covering .text and .data. Under extended numbering the
 // count and the name table's index are in section 0, and the section,
 // function and object symbols take their index from ".symtab_shndx".
 struct Base {
   Bytes image;
-  uint32_t text, data, bss, comment, rela, rel, symtab, strtab, shstrtab, shnum, shndx;
+  uint32_t text, data, bss, comment, rela, rel, group, symtab, strtab, shstrtab, shnum, shndx;
   uint32_t file_sym, section_sym, func_sym, obj_sym, notype_sym;
 };
 
@@ -51,6 +51,14 @@ Base MakeBase(bool big, bool extended = false) {
   b.notype_sym = e.AddGlobal("u", 0, 0, 0, 0);
   b.rela = e.AddRelocations(b.text, true, {{0, 0, 0, 0}, {0, b.func_sym, 1, 0}});
   b.rel = e.AddRelocations(b.data, false, {{0, 0, 0, 0}, {4, b.obj_sym, 1, 0}});
+  testsupport::SectionDesc group{".group", SHT_GROUP, 0, Bytes(12, 0)};
+  Put32(group.data, 0, GRP_COMDAT, big);
+  Put32(group.data, 4, b.text, big);
+  Put32(group.data, 8, b.data, big);
+  group.link = kLinkSymtab;
+  group.info = b.func_sym;
+  group.entsize = 4;
+  b.group = e.AddSection(group);
   ProgramHeader placeholder{};
   placeholder.p_type = 1;
   e.AddProgramHeader(placeholder);
@@ -203,6 +211,20 @@ const Row kCatalogue[] = {
     {"REL offset inside the target", 0, Word(&Base::rel, 1, 0, 7)},
     {"REL for the null section, zero first entry", 0, SEC(rel, s.sh_info = 0)},
     {"REL for the null section, non-zero first entry", 0xBAD00015, Both(SEC(rel, s.sh_info = 0), Word(&Base::rel, 0, 1, 1))},
+    // Section groups: a flag word and members, each a section.
+    {"group member 0", 0xBAD00005, Word(&Base::group, 0, 2, 0)},
+    {"group member equal to the section count", 0xBAD00005,
+     [](Bytes& img, const Base& b) { Word(&Base::group, 0, 1, b.shnum)(img, b); }},
+    {"group member 0xFFFFFFFF", 0xBAD00005, Word(&Base::group, 0, 1, 0xFFFFFFFFu)},
+    {"group of the flag word alone", 0xBAD00003, SEC(group, s.sh_size = 4)},
+    {"empty group", 0xBAD00003, SEC(group, s.sh_size = 0)},
+    {"group not whole words", 0xBAD00003, SEC(group, s.sh_size = 10)},
+    {"members of a group without GRP_COMDAT are checked", 0xBAD00005,
+     Both(Word(&Base::group, 0, 0, 0), Word(&Base::group, 0, 1, 0))},
+    {"any flag bits pass", 0, Word(&Base::group, 0, 0, 0xFFFFFFFFu)},
+    {"size-prefixed group is not read", 0, Both(SEC(group, s.sh_flags |= kPrefixed), Word(&Base::group, 0, 1, 0))},
+    {"SHF_GROUP outside any group passes", 0, SEC(comment, s.sh_flags |= 0x200)},
+    {"group runs past the end", 0xBAD00025, SEC(group, s.sh_size = static_cast<uint32_t>(i.size()))},
 };
 
 #define SEC0(...) [](Bytes& img, const Base& b) { (void)b; PatchSection(img, 0, [&](SectionHeader& s) { __VA_ARGS__; }); }
@@ -492,7 +514,7 @@ TEST(ParseElfImage, PlacementChecksMatchThePairwiseRule) {
 // A big-endian image's tables are converted in place, so one that starts
 // before the section headers and runs into them would rewrite checked headers.
 TEST(ParseElfImage, BigEndianConvertedTableReachingTheSectionHeaders) {
-  for (uint32_t type : {SHT_SYMTAB, SHT_REL, SHT_RELA}) {
+  for (uint32_t type : {SHT_SYMTAB, SHT_REL, SHT_RELA, SHT_GROUP}) {
     Layout l;
     l.length = 1024;
     l.shoff = 1024 - 3 * kSectionHeaderSize;

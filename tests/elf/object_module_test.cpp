@@ -50,6 +50,82 @@ TEST(OpenObjectModule, RefusedObjectsPrintTheirMessageAndRegisterNothing) {
   }
 }
 
+// GCC's slim LTO output: sections named ".gnu.lto_*" and the global common
+// __gnu_lto_slim. The marker is sought only in objects with such sections,
+// and only a global one stops the run (under the command line's name when
+// one is given); a fat object has the sections without the marker.
+TEST(OpenObjectModule, SlimLtoObjectsAreRefusedBeforeRegistration) {
+  const struct {
+    const char* section;
+    const char* marker;
+    uint8_t binding;
+    std::string_view named;
+    const char* message;  // empty: registered
+  } cases[] = {
+      {".gnu.lto_.symtab.0", "__gnu_lto_slim", STB_GLOBAL, {},
+       "***Error: \"abc.o\" holds only LTO bytecode (compiled with -flto without -ffat-lto-objects): give prepqdm "
+       "objects with machine code (add -ffat-lto-objects, or run it on the output of ld -r -flto). Return -1.\n"},
+      {".gnu.lto_main.0", "__gnu_lto_slim", STB_WEAK, "dir/abc.o",
+       "***Error: \"dir/abc.o\" holds only LTO bytecode (compiled with -flto without -ffat-lto-objects): give "
+       "prepqdm objects with machine code (add -ffat-lto-objects, or run it on the output of ld -r -flto). Return "
+       "-1.\n"},
+      {".gnu.lto_.symtab.0", "__gnu_lto_slim", 0 /* local */, {}, ""},
+      {".gnu.lto_.symtab.0", "__gnu_lto_slimmer", STB_GLOBAL, {}, ""},
+      {".gnu.lto_.symtab.0", "__gnu_lto_v1", STB_GLOBAL, {}, ""},
+      {".gnu.lto", "__gnu_lto_slim", STB_GLOBAL, {}, ""},
+      {".text.lto", "__gnu_lto_slim", STB_GLOBAL, {}, ""},
+  };
+  for (bool big : {false, true}) {
+    for (const auto& c : cases) {
+      ElfBuilder b(big);
+      uint32_t text = b.AddProgbits(".text", SHF_ALLOC | SHF_EXECINSTR, Bytes(8, 0));
+      b.AddProgbits(c.section, 0, Bytes(16, 1));
+      b.AddSymbol({c.marker, 1, 1, Info(c.binding, STT_OBJECT), 0, SHN_COMMON});
+      b.AddGlobal("f", static_cast<uint16_t>(text), 0, 8);
+      Bytes image = b.Build();
+      RunState run;
+      std::string console;
+      run.console = Sink{nullptr, &console};
+      MappedFile file;
+      const Status status = OpenObjectModule(run.inputs.registry, run.console, &file, "abc.o", image.data(),
+                                             uint32_t(image.size()), c.named);
+      const bool refused = *c.message != 0;
+      EXPECT_EQ(status, refused ? -1 : 0) << c.section << " " << c.marker;
+      EXPECT_EQ(console, c.message) << c.section << " " << c.marker;
+      EXPECT_EQ(run.inputs.registry.count, refused ? 0 : 1) << c.section << " " << c.marker;
+    }
+  }
+}
+
+// LLVM bitcode (raw, and in its wrapper) is no ELF object: the reader's
+// refusal is followed by a note saying what it is.
+TEST(OpenObjectModule, LlvmBitcodeGetsANoteAfterTheReadersRefusal) {
+  const struct {
+    Bytes magic;
+    bool note;
+  } cases[] = {
+      {{'B', 'C', 0xC0, 0xDE}, true},
+      {{0xDE, 0xC0, 0x17, 0x0B}, true},
+      {{0x0B, 0x17, 0xC0, 0xDE}, false},
+      {{'B', 'C', 0xC0, 0xDF}, false},
+  };
+  for (const auto& c : cases) {
+    Bytes image = c.magic;
+    image.resize(300, 0x35);
+    RunState run;
+    std::string console;
+    run.console = Sink{nullptr, &console};
+    MappedFile file;
+    EXPECT_NE(OpenObjectModule(run.inputs.registry, run.console, &file, "c.o", image.data(), uint32_t(image.size())),
+              0);
+    const std::string note = "  note: c.o: LLVM bitcode (clang -flto): give prepqdm objects with machine code\n";
+    EXPECT_EQ(console.size() > note.size() && console.compare(console.size() - note.size(), note.size(), note) == 0,
+              c.note)
+        << console;
+    EXPECT_EQ(console.rfind("*** Error 0x", 0), 0u) << console;
+  }
+}
+
 TEST(RegisterMappedObject, RegistersNewestFirstAndHandsOverTheReference) {
   TempDir dir;
   WriteFile(dir.File("foo.o"), SmallObject(false));

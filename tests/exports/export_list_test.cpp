@@ -17,7 +17,7 @@ TEST(CheckAndAddExport, RefusalsAndWarningsInOrder) {
   const std::string dots = "***Error: " + head + "\"..\" symbol\n";
   const std::string sti_error = "***Error: " + head + "static initializer symbol\n";
   const std::string sti_warning = "***Warning: " + head + "static initializer" + allowed;
-  const uint8_t lo = CLASS_LINKONCE, dd = CLASS_DOUBLE_DOT, sti = CLASS_STATIC_INIT;
+  const uint8_t lo = CLASS_LINKONCE, dd = CLASS_DOUBLE_DOT, sti = CLASS_STATIC_INIT, cd = CLASS_COMDAT;
   struct Case {
     uint8_t flags;
     bool weak, warn_linkonce, warn_sti;
@@ -33,6 +33,11 @@ TEST(CheckAndAddExport, RefusalsAndWarningsInOrder) {
       {sti, false, false, true, 0, sti_warning},
       {lo | sti, false, false, false, -1, lo_error + sti_error},
       {lo | dd | sti, false, true, true, -1, lo_warning + dots + sti_warning},
+      // A COMDAT group member asked for by name is a linkonce symbol, once.
+      {cd, false, false, false, -1, lo_error},
+      {cd, false, true, false, 0, lo_warning},
+      {cd | lo, false, false, false, -1, lo_error},
+      {cd, true, true, false, -1, "***Error: Attempt to export WEAK symbol \"s\"\n"},
   };
   for (const Case& c : cases) {
     ExportsRun t;
@@ -75,19 +80,27 @@ TEST(SelectExports, DefFileRefusalsAreAllReportedAndCountedPerLine) {
   t.Add("f");
   t.Add("w", 0, true);
   t.Add("qdm_fexports");  // as another export object defines it; qdm_dexports is held by none
+  t.Add("__gnu_lto_v1");  // as an older GCC's fat LTO object defines it; __gnu_lto_slim is held by none
   testsupport::ElfBuilder b;  // an export section without relocations: searching it would fail
   b.AddProgbits(".export", SHF_ALLOC, Bytes(4));
   t.Register(b.Build(), "x.o");
-  EXPECT_EQ(t.SelectAndWrite(t.Map("a.def", "[CODE]\ngone\nf\nw\nqdm_fexports\nf\ngone\nqdm_dexports\n"), nullptr),
+  EXPECT_EQ(t.SelectAndWrite(t.Map("a.def", "[CODE]\ngone\nf\nw\nqdm_fexports\nf\ngone\nqdm_dexports\n"
+                                            "[DATA]\n__gnu_lto_v1\n__gnu_lto_slim\n"),
+                             nullptr),
             -1);
   const std::string note = ": a name every export object defines itself\n";
+  const std::string lto_note = ": a marker GCC puts in its LTO objects (-flto)\n";
   EXPECT_EQ(t.console,
             "***Error: missing \"gone\"\n***Error: Attempt to export WEAK symbol \"w\"\n"
             "***Error: missing \"qdm_fexports\"\n  note: qdm_fexports" + note + "***Error: missing \"gone\"\n"
             "***Error: missing \"qdm_dexports\"\n  note: qdm_dexports" + note +
-            "***Error: 5 exported symbols not found or invalid for export. Return -1.\n");
+            "***Error: missing \"__gnu_lto_v1\"\n  note: __gnu_lto_v1" + lto_note +
+            "***Error: missing \"__gnu_lto_slim\"\n  note: __gnu_lto_slim" + lto_note +
+            "***Error: 7 exported symbols not found or invalid for export. Return -1.\n");
   const TrackedSymbol& table = *t.Find("qdm_fexports");
   EXPECT_EQ(std::tuple(table.verdict, table.verdict_reasons), std::tuple(kVerdictRefused, REASON_TABLE_NAME));
+  const TrackedSymbol& marker = *t.Find("__gnu_lto_v1");
+  EXPECT_EQ(std::tuple(marker.verdict, marker.verdict_reasons), std::tuple(kVerdictRefused, REASON_LTO_MARKER));
 }
 
 TEST(SelectExports, DefFileOrderAndExclusion) {
@@ -135,7 +148,9 @@ TEST(SelectExports, ExportAllTakesNonWeakLoadableUnclassifiedNames) {
   uint16_t linkonce = static_cast<uint16_t>(b.AddProgbits(".gnu.linkonce.t.lo", SHF_ALLOC, Bytes(4)));
   uint16_t note = static_cast<uint16_t>(b.AddProgbits(".note.x", 0, Bytes(4)));
   b.AddProgbits(".export", SHF_ALLOC, Bytes(4));  // never searched with -xall
-  for (const char* name : {"g", "f", "__sti__x", ".L1", "qdm_fexports", "qdm_dexports"}) b.AddGlobal(name, text);
+  for (const char* name : {"g", "f", "__sti__x", ".L1", "qdm_fexports", "qdm_dexports", "__gnu_lto_v1"})
+    b.AddGlobal(name, text);
+  b.AddGlobal("__gnu_lto_slim", SHN_COMMON, 1, 1, STT_OBJECT);  // no LTO sections: not refused as slim
   b.AddGlobal("w", text, 0, 0, STT_FUNC, STB_WEAK);
   b.AddGlobal("lo", linkonce);
   b.AddGlobal("abs", SHN_ABS);
@@ -143,12 +158,22 @@ TEST(SelectExports, ExportAllTakesNonWeakLoadableUnclassifiedNames) {
   b.AddGlobal("tcom", SHN_TLS_COMMON, 4, 4, STT_TLS);
   b.AddGlobal("unalloc", note);
   b.AddGlobal("odd_index", 0xFF10);
+  for (const char* name : {"hid", "intl", "cd", "hcd"}) b.AddGlobal(name, text);
   t.Register(b.Build(), "m.o");
   t.Add("def_only_record");  // no definition, so not loadable
+  // As resolution notes them: hidden or internal visibility, a COMDAT group.
+  for (const char* name : {"hid", "intl", "hcd"}) t.Find(name)->definition_hidden = 1;
+  for (const char* name : {"cd", "hcd"}) t.Find(name)->class_flags = CLASS_COMDAT;
   EXPECT_EQ(t.SelectAndWrite(nullptr, nullptr), 0);
   EXPECT_EQ(t.console, "");
   EXPECT_EQ(t.List(), (Names{"tcom", "g", "f", "com"}));  // added in name order
   EXPECT_EQ(t.Find("qdm_dexports")->verdict_reasons, REASON_TABLE_NAME);
+  EXPECT_EQ(t.Find("__gnu_lto_v1")->verdict_reasons, REASON_LTO_MARKER);
+  EXPECT_EQ(t.Find("__gnu_lto_slim")->verdict_reasons, REASON_LTO_MARKER);
+  EXPECT_EQ(t.Find("intl")->verdict_reasons, REASON_HIDDEN);
+  EXPECT_EQ(t.Find("cd")->verdict_reasons, REASON_COMDAT);
+  EXPECT_EQ(t.Find("hcd")->verdict_reasons, REASON_HIDDEN | REASON_COMDAT);
+  EXPECT_EQ(t.Find("hcd")->verdict, kVerdictPassedOver);
 }
 
 }  // namespace

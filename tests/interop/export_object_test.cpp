@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 
 #include "interop/interop_support.h"
 
@@ -271,6 +272,128 @@ TEST_P(ExportObjectTest, GccThreadLocalIsExportedAsPlainData) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Toolchains, ExportObjectTest, ::testing::Values(kI386, kPpc), ToolchainName);
+
+// Link-time optimisation output. gcc -flto alone writes a slim object, its
+// code only as bytecode and its symbol table only the marker __gnu_lto_slim:
+// prepqdm stops at it, alone or as a member of a GNU ar archive, whatever
+// selects the exports, and qdmdump and --explain say why. With
+// -ffat-lto-objects the machine code is there too, and the object exports
+// what the source compiled without -flto does. clang -flto writes LLVM
+// bitcode, which is no ELF object at all.
+class LtoObjectTest : public InteropTest {
+ protected:
+  // The offset of member `name`'s header in archive `archive` (a short name,
+  // "name/" in its field), or npos.
+  size_t MemberHeaderAt(const std::string& archive, const std::string& name) const {
+    const std::vector<uint8_t> bytes = testsupport::ReadFile(File(archive));
+    const std::string text(bytes.begin(), bytes.end());
+    for (size_t at = text.find(name + "/", 8); at != std::string::npos; at = text.find(name + "/", at + 1))
+      if (at % 2 == 0 && text.compare(at + 58, 2, "`\n") == 0) return at;
+    return std::string::npos;
+  }
+};
+
+const char kLtoSource[] =
+    "int lto_counter = 3;\n"
+    "int lto_table[4];\n"
+    "int lto_entry(int x) { return x + lto_counter + lto_table[x & 3]; }\n";
+
+const char kSlimWords[] =
+    " holds only LTO bytecode (compiled with -flto without -ffat-lto-objects): give prepqdm objects with machine "
+    "code (add -ffat-lto-objects, or run it on the output of ld -r -flto)";
+
+TEST_P(LtoObjectTest, SlimObjectsStopTheRunAndFatOnesExportAsWithoutLto) {
+  Compile("slim", kLtoSource, {"-flto"});
+  Compile("fat", kLtoSource, {"-flto", "-ffat-lto-objects"});
+  Compile("plain", kLtoSource);
+  Compile("other", "int other_entry(void) { return 2; }\n");
+  if (HasFatalFailure()) return;
+  ASSERT_EQ(ReadElf(File("slim.o"), false).symbols.count("__gnu_lto_slim"), 1u);
+  ProcessResult ar = Tool("ar", {"rc", "libslim.a", "other.o", "slim.o"});
+  ASSERT_EQ(ar.exit_code, 0) << ar.err;
+  const size_t header = MemberHeaderAt("libslim.a", "slim.o");
+  ASSERT_NE(header, std::string::npos);
+  Write("api.def", "[CODE]\nlto_entry\n[DATA]\nlto_counter\n");
+
+  const std::string refusal = std::string("***Error: \"slim.o\"") + kSlimWords + ". Return -1.\n";
+  const std::string member_note =
+      "  note: member of " + File("libslim.a") + ", header at byte " + std::to_string(header) + "\n";
+  const struct {
+    std::vector<std::string> args;
+    std::string first_lines;
+  } refused[] = {
+      {{"-xall", "slim.o"}, refusal},
+      {{"-x", "api.def", "plain.o", "slim.o"}, refusal},
+      {{"-xall", "other.o", "libslim.a"}, refusal + member_note},
+      {{"-xall", "slim.o", "missing.o"}, refusal},
+  };
+  for (const auto& c : refused) {
+    std::vector<std::string> args = {"-o", "out.o"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    ProcessResult run = Prepqdm(args);
+    EXPECT_EQ(run.exit_code, 255) << c.args.back();
+    EXPECT_EQ(run.out.substr(0, c.first_lines.size()), c.first_lines) << run.out;
+    EXPECT_EQ(access(File("out.o").c_str(), F_OK), -1) << "nothing written";
+  }
+
+  // qdmdump and --explain say the same of it.
+  ProcessResult dump = testsupport::RunProgram(QDMDUMP_BINARY, {"slim.o", "libslim.a"}, dir_.path());
+  EXPECT_NE(dump.err.find(std::string("qdmdump: slim.o:") + kSlimWords + "\n"), std::string::npos) << dump.err;
+  EXPECT_NE(dump.err.find("qdmdump: libslim.a(slim.o): header at byte " + std::to_string(header) + ":" + kSlimWords +
+                          "; prepqdm stops here\n"),
+            std::string::npos)
+      << dump.err;
+  dump = testsupport::RunProgram(QDMDUMP_BINARY, {"--explain", "-o", "out.o", "-xall", "slim.o"}, dir_.path());
+  EXPECT_NE(dump.out.find("prepqdm would print:\n" + refusal), std::string::npos) << dump.out;
+
+  // The fat object exports as the plain one does, by -xall and by name.
+  const std::vector<std::vector<std::string>> selections = {{"-xall"}, {"-x", "api.def"}};
+  for (const std::vector<std::string>& selection : selections) {
+    std::map<std::string, ReadBack> outputs;
+    for (const std::string& input : {std::string("fat"), std::string("plain")}) {
+      std::vector<std::string> args = {"-o", input + "_exports.o"};
+      args.insert(args.end(), selection.begin(), selection.end());
+      args.push_back(input + ".o");
+      ProcessResult run = Prepqdm(args);
+      ASSERT_EQ(run.exit_code, 0) << run.out;
+      outputs[input] = ReadElf(File(input + "_exports.o"), false);
+    }
+    EXPECT_EQ(RelocatedNames(outputs["fat"], ".fexports.rela"), std::vector<std::string>{"lto_entry"});
+    for (const char* table : {".fexports.rela", ".dexports.rela"})
+      EXPECT_EQ(RelocatedNames(outputs["fat"], table), RelocatedNames(outputs["plain"], table)) << table;
+  }
+}
+
+TEST_P(LtoObjectTest, ClangBitcodeIsNamedAsSuch) {
+  if (FindOnPath("clang").empty()) GTEST_SKIP() << "clang is not on PATH (package clang)";
+  Write("c.c", kLtoSource);
+  ProcessResult cc = Tool("clang", {"-m32", "-flto", "-c", "c.c", "-o", "c.o"});
+  ASSERT_EQ(cc.exit_code, 0) << cc.err;
+  ProcessResult ar = Tool("ar", {"rc", "libc.a", "c.o"});
+  ASSERT_EQ(ar.exit_code, 0) << ar.err;
+  const size_t header = MemberHeaderAt("libc.a", "c.o");
+  ASSERT_NE(header, std::string::npos);
+
+  const std::string note = "  note: c.o: LLVM bitcode (clang -flto): give prepqdm objects with machine code\n";
+  ProcessResult run = Prepqdm({"-o", "out.o", "-xall", "c.o"});
+  EXPECT_EQ(run.exit_code, 255);
+  EXPECT_EQ(run.out.rfind("***Error: Unknown file type \"c.o\". Return -1\n" + note, 0), 0u) << run.out;
+  run = Prepqdm({"-o", "out.o", "-xall", "libc.a"});
+  EXPECT_EQ(run.exit_code, 25) << "the ELF reader's status 0xBAD00019";
+  EXPECT_NE(run.out.find("parsing ELF file \"c.o\"\n" + note + "  note: member of " + File("libc.a") +
+                         ", header at byte " + std::to_string(header) + "\n"),
+            std::string::npos)
+      << run.out;
+
+  ProcessResult dump = testsupport::RunProgram(QDMDUMP_BINARY, {"c.o"}, dir_.path());
+  EXPECT_NE(dump.err.find("qdmdump: c.o: neither an ELF object nor an ar archive: LLVM bitcode (clang -flto): give "
+                          "prepqdm objects with machine code\n"),
+            std::string::npos)
+      << dump.err;
+}
+
+// Both need gcc -m32 with its LTO plugin; the PPC compiler is not asked.
+INSTANTIATE_TEST_SUITE_P(I386, LtoObjectTest, ::testing::Values(kI386), ToolchainName);
 
 }  // namespace
 }  // namespace interop

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -75,12 +76,14 @@ struct Toolchain {
   std::string objdump;
   bool big_endian;
   std::string abs32;  // readelf's name for relocation type 1
+  std::string cxx;    // the C++ compiler
+  std::vector<std::string> target_flags;  // what selects the target, and nothing else (the compiler's defaults)
 };
 
 inline void PrintTo(const Toolchain& tc, std::ostream* os) { *os << tc.name; }
 
 inline const Toolchain kI386{"i386",    "gcc",       {"-m32", "-O1", "-fno-pic"}, "ld", {"-m", "elf_i386", "-z", "noexecstack"},
-                             "objdump", false,       "R_386_32"};
+                             "objdump", false,       "R_386_32", "g++", {"-m32"}};
 inline const Toolchain kPpc{"ppc",
                             "powerpc-linux-gnu-gcc",
                             {"-O1"},
@@ -88,7 +91,9 @@ inline const Toolchain kPpc{"ppc",
                             {"-z", "noexecstack"},
                             "powerpc-linux-gnu-objdump",
                             true,
-                            "R_PPC_ADDR32"};
+                            "R_PPC_ADDR32",
+                            "powerpc-linux-gnu-g++",
+                            {}};
 
 // Why `tc` cannot run here, or "" when it can (its compiler is tried once).
 inline std::string MissingReason(const Toolchain& tc) {
@@ -126,7 +131,7 @@ struct Section {
 
 struct Symbol {
   uint32_t value = 0;
-  std::string type, bind, ndx;
+  std::string type, bind, ndx, vis;
 };
 
 struct Relocation {
@@ -142,6 +147,7 @@ struct ReadBack {
   std::map<std::string, Section> sections;
   std::map<std::string, Symbol> symbols;                          // global and weak ones
   std::map<std::string, std::vector<Relocation>> relocations;  // by relocation section name
+  std::set<std::string> comdat_members;                         // indices of the sections of COMDAT groups
   std::string error;                                            // readelf's complaint, if any
 
   uint32_t WordAt(uint32_t addr) const {
@@ -170,7 +176,8 @@ inline ReadBack ReadElf(const std::string& path, bool big_endian) {
   ProcessResult sec = Run("readelf", {"-S", "-W", path}, dir);
   ProcessResult sym = Run("readelf", {"-s", "-W", path}, dir);
   ProcessResult rel = Run("readelf", {"-r", "-W", path}, dir);
-  rb.error = sec.err + sym.err + rel.err;
+  ProcessResult groups = Run("readelf", {"-g", "-W", path}, dir);
+  rb.error = sec.err + sym.err + rel.err + groups.err;
   for (std::string line : Lines(sec.out)) {
     // The one section type readelf names in more than one word.
     if (size_t at = line.find("SYMTAB SECTION INDICES"); at != std::string::npos) line.replace(at, 22, "SYMTAB_SHNDX");
@@ -189,7 +196,19 @@ inline ReadBack ReadElf(const std::string& path, bool big_endian) {
   for (const std::string& line : Lines(sym.out)) {
     std::vector<std::string> w = Words(line);
     if (w.size() != 8 || w[0].back() != ':' || (w[4] != "GLOBAL" && w[4] != "WEAK")) continue;
-    rb.symbols[w[7]] = Symbol{Hex(w[1]), w[3], w[4], w[6]};
+    rb.symbols[w[7]] = Symbol{Hex(w[1]), w[3], w[4], w[6], w[5]};
+  }
+  // "COMDAT group section [    1] `.group' [sig] contains 2 sections:", then
+  // "   [Index]    Name" and one "   [    7]   .text.sig" line per member.
+  bool comdat = false;
+  for (const std::string& line : Lines(groups.out)) {
+    if (line.find("group section [") != std::string::npos) comdat = line.rfind("COMDAT group section", 0) == 0;
+    size_t open = line.find('['), close = line.find(']');
+    if (!comdat || line.find("group section") != std::string::npos || open == std::string::npos ||
+        close == std::string::npos || line.find("Index]") != std::string::npos)
+      continue;
+    std::vector<std::string> index = Words(line.substr(open + 1, close - open - 1));
+    if (index.size() == 1) rb.comdat_members.insert(index[0]);
   }
   std::string current;
   for (const std::string& line : Lines(rel.out)) {
@@ -205,14 +224,16 @@ inline ReadBack ReadElf(const std::string& path, bool big_endian) {
 }
 
 // What -xall exports of `object` by readelf's view: every defined global that
-// is not weak, not absolute, not in a linkonce section and not dot-named,
-// in the code table exactly when the compiler typed it FUNC.
+// is not weak, not absolute, not in a linkonce section, not in a COMDAT
+// group, not hidden or internal and not dot-named, in the code table exactly
+// when the compiler typed it FUNC.
 inline void ExportAllOf(const ReadBack& object, std::vector<std::string>& code, std::vector<std::string>& data) {
   std::map<std::string, std::string> section_of_index;
   for (const auto& [name, section] : object.sections) section_of_index[std::to_string(section.index)] = name;
   for (const auto& [name, symbol] : object.symbols) {
     if (symbol.bind != "GLOBAL" || symbol.ndx == "UND" || symbol.ndx == "ABS" || name[0] == '.') continue;
     if (section_of_index[symbol.ndx].rfind(".gnu.linkonce", 0) == 0) continue;
+    if (symbol.vis == "HIDDEN" || symbol.vis == "INTERNAL" || object.comdat_members.count(symbol.ndx)) continue;
     (symbol.type == "FUNC" ? code : data).push_back(name);
   }
 }

@@ -164,7 +164,7 @@ TEST(ResolutionTest, KindsAndClassFlags) {
     bool code, tls, weak;
     uint8_t flags;
   };
-  enum { kText = 0, kData, kTls, kLinkonce, kLinkonceShort, kLinkonceExact };
+  enum { kText = 0, kData, kTls, kLinkonce, kLinkonceShort, kLinkonceExact, kComdat, kPlainGroup };
   const Row rows[] = {
       {"code", kText, STB_GLOBAL, true, true, false, false, 0},
       {"data", kData, STB_GLOBAL, true, false, false, false, 0},
@@ -182,6 +182,9 @@ TEST(ResolutionTest, KindsAndClassFlags) {
       {"once", kLinkonce, STB_WEAK, true, true, false, true, CLASS_LINKONCE},
       {"notonce", kLinkonceShort, STB_GLOBAL, true, false, false, false, 0},
       {"exactonce", kLinkonceExact, STB_GLOBAL, true, false, false, false, CLASS_LINKONCE},
+      {"inline", kComdat, STB_WEAK, true, true, false, true, CLASS_COMDAT},
+      {"comdat..", kComdat, STB_GLOBAL, true, true, false, false, CLASS_COMDAT | CLASS_DOUBLE_DOT},
+      {"grouped", kPlainGroup, STB_GLOBAL, true, true, false, false, 0},
       {"local", kData, 0, false, false, false, false, 0},
       {"unique", kData, 10, false, false, false, false, 0},
       {"undefined", -1, STB_GLOBAL, false, false, false, false, 0},
@@ -197,6 +200,17 @@ TEST(ResolutionTest, KindsAndClassFlags) {
     b.AddProgbits(".gnu.linkonce.t.once", SHF_ALLOC | SHF_EXECINSTR, Bytes(16, 0));
     b.AddProgbits(".gnu.linkonc", SHF_ALLOC, Bytes(16, 0));
     b.AddProgbits(".gnu.linkonce", SHF_ALLOC, Bytes(16, 0));
+    b.AddProgbits(".text.inline", SHF_ALLOC | SHF_EXECINSTR, Bytes(16, 0));
+    b.AddProgbits(".text.grouped", SHF_ALLOC | SHF_EXECINSTR, Bytes(16, 0));
+    // A COMDAT group and a plain one (flag word 0), each of one member.
+    for (auto [flags, member] : {std::pair{GRP_COMDAT, kComdat}, {0u, kPlainGroup}}) {
+      testsupport::SectionDesc group{".group", SHT_GROUP, 0, Bytes(8, 0)};
+      testsupport::Put32(group.data, 0, flags, big_endian);
+      testsupport::Put32(group.data, 4, base + member, big_endian);
+      group.link = testsupport::kLinkSymtab;
+      group.info = 1;
+      b.AddSection(group);
+    }
     for (const Row& r : rows) {
       uint16_t shndx = r.section < 0     ? SHN_UNDEF
                        : r.section >= 16 ? static_cast<uint16_t>(r.section)
@@ -244,6 +258,58 @@ TEST(ResolutionTest, ClassFlagsAccumulate) {
     ASSERT_NE(g, nullptr);
     EXPECT_EQ(g->class_flags, CLASS_LINKONCE);
     EXPECT_EQ(g->object, second);
+  }
+}
+
+// Visibility and COMDAT membership are the definition in force's, whichever
+// order the definitions are met in: a strong definition replacing a weak one
+// takes its own; one that stays keeps its own.
+TEST(ResolutionTest, VisibilityAndGroupFollowTheDefinitionInForce) {
+  // `g` in .text.g, hidden (2), internal (1), protected (3) or default (0),
+  // in a COMDAT group or not.
+  auto make = [](uint8_t binding, uint8_t visibility, bool comdat) {
+    ElfBuilder b;
+    uint32_t text = b.AddProgbits(".text.g", SHF_ALLOC | SHF_EXECINSTR, Bytes(8, 0));
+    b.AddSymbol({"g", 0, 4, testsupport::Info(binding, STT_FUNC), visibility, static_cast<uint16_t>(text)});
+    if (comdat) {
+      testsupport::SectionDesc group{".group", SHT_GROUP, 0, Bytes(8, 0)};
+      testsupport::Put32(group.data, 0, GRP_COMDAT, false);
+      testsupport::Put32(group.data, 4, text, false);
+      group.link = testsupport::kLinkSymtab;
+      group.info = 1;
+      b.AddSection(group);
+    }
+    return b.Build();
+  };
+  struct Row {
+    uint8_t weak_visibility;
+    bool weak_comdat;
+    uint8_t strong_visibility;
+    bool strong_comdat;
+    bool hidden;  // as the strong definition, which is in force
+  } rows[] = {
+      {2, true, 0, false, false},
+      {0, false, 2, true, true},
+      {0, false, 1, false, true},
+      {0, true, 3, false, false},
+  };
+  for (const Row& row : rows) {
+    for (bool ahead : {false, true}) {
+      for (bool weak_first : {true, false}) {
+        SCOPED_TRACE(std::to_string(&row - rows) + (ahead ? " entered ahead" : "") + (weak_first ? " weak first" : ""));
+        ObjectInputs in;
+        if (ahead) in.EnterAhead();
+        Bytes weak = make(STB_WEAK, row.weak_visibility, row.weak_comdat);
+        Bytes strong = make(STB_GLOBAL, row.strong_visibility, row.strong_comdat);
+        ASSERT_TRUE(in.AddFile("a.o", weak_first ? weak : strong) && in.AddFile("b.o", weak_first ? strong : weak));
+        ASSERT_EQ(in.Track(), 0);
+        TrackedSymbol* g = in.Lookup("g");
+        ASSERT_NE(g, nullptr);
+        EXPECT_FALSE(g->is_weak);
+        EXPECT_EQ(g->definition_hidden, row.hidden);
+        EXPECT_EQ(g->class_flags, row.strong_comdat ? CLASS_COMDAT : 0);
+      }
+    }
   }
 }
 
