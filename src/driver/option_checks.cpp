@@ -20,9 +20,11 @@ struct RoleFile {
 };
 
 // A file as the checks compare it, looked up once: a run with thousands of
-// inputs would otherwise look up every output again for each of them.
+// inputs would otherwise look up every output again for each of them. An
+// input is not looked up at all: its mapping took its identity.
 struct KnownFile {
   explicit KnownFile(const std::string& name) : path(name), identity(IdentifyFile(name)) {}
+  explicit KnownFile(const MappedFile& input) : path(input.path), identity(IdentifyMappedFile(input)) {}
   const std::string& path;
   std::optional<FileIdentity> identity;
 };
@@ -113,7 +115,7 @@ std::optional<OptionFailure> CheckOutputFiles(const Options& options, const std:
   // of the checks, and so the first collision reported, is as before.
   std::vector<KnownFile> others;
   others.reserve(inputs.size() + 2 + response_files.size());
-  for (const MappedFile* input : inputs) others.emplace_back(input->path);
+  for (const MappedFile* input : inputs) others.emplace_back(*input);
   const size_t definition = others.size();
   if (options.def_path) others.emplace_back(*options.def_path);
   const size_t exclusion = others.size();

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -36,12 +37,10 @@ bool IsLinkerCommandFile(std::string_view path) {
   return EqualsIgnoreAsciiCase(extension, ".ld") || EqualsIgnoreAsciiCase(extension, ".lnk");
 }
 
-// Maps `path`, or else the name as found under one of the search paths.
-// Prints the failure when neither can be mapped.
-Status MapInput(Mappings& mappings, Sink& console, const InputSearch& search, const std::string& token,
-                const std::string& path, MappedFile** file) {
-  Status first = MapFile(mappings, path, file);
-  if (first == kOk) return kOk;
+// When `path` could not be mapped (`first` says why), the name as found
+// under one of the search paths. Prints the failure when none can be mapped.
+Status MapFromSearchPaths(Mappings& mappings, Sink& console, const InputSearch& search, const std::string& token,
+                          Status first, MappedFile** file) {
   if (search.search_paths.empty()) {
     Print(console, "***Error: Could not map in file \"%s\". Error 0x%08X\n", token.c_str(),
           static_cast<uint32_t>(first));
@@ -57,13 +56,12 @@ Status MapInput(Mappings& mappings, Sink& console, const InputSearch& search, co
   return first;
 }
 
-// The output file named as an input: a previous export object is passed
-// over, anything else would be destroyed by this run and is refused.
-Status PassOverOutput(Mappings& mappings, Sink& console, const InputSearch& search, const std::string& token,
-                      const std::string& path) {
-  MappedFile* file = nullptr;
+// The output file named as an input (`file` is its mapping, null when it
+// could not be mapped): a previous export object is passed over, anything
+// else would be destroyed by this run and is refused.
+Status PassOverOutput(Sink& console, const InputSearch& search, const std::string& token, MappedFile* file) {
   bool export_object = true;  // nothing there yet, or too short to be read as an object
-  if (IdentifyFile(path) && MapFile(mappings, path, &file) == kOk) {
+  if (file != nullptr) {
     if (file->size >= kMinimumObjectSize) {
       const ElfImage image{file->view, static_cast<uint32_t>(file->size)};
       export_object = IsElfObject(image.data, image.size) &&
@@ -131,11 +129,6 @@ InputResidency::Ranges ConvertedRanges(const MappedFile& file) {
   return rewritten;
 }
 
-// SameFile(path, the output), with the output's identity looked up once.
-bool IsTheOutput(const InputSearch& search, const std::string& path) {
-  return SameFile(path, IdentifyFile(path), search.output_path, search.output_identity);
-}
-
 }  // namespace
 
 Status LoadInput(InputFiles& inputs, Mappings& mappings, Sink& console, const InputSearch& search,
@@ -155,17 +148,26 @@ Status LoadInput(InputFiles& inputs, Mappings& mappings, Sink& console, const In
     inputs.passed_over.emplace_back(token, InputFiles::PassedOver::kLinkerCommandFile);
     return kOk;
   }
-  // The same file, not the same spelling: a case-sensitive file system may
-  // hold both EXPORTS.o and Exports.o.
-  if (!path.empty() && IsTheOutput(search, path)) {
-    status = PassOverOutput(mappings, console, search, token, path);
-    if (status == kOk) inputs.passed_over.emplace_back(token, InputFiles::PassedOver::kOutput);
-    return status;
-  }
-
+  // One open maps the file and tells what it is; only a name that cannot be
+  // mapped is looked up again (it may still be the output: an empty or
+  // unreadable file, a FIFO).
   MappedFile* file = nullptr;
-  status = MapInput(mappings, console, search, token, path, &file);
-  if (status != kOk) return status;
+  const Status first = MapFile(mappings, path, &file);
+  // The same file, not the same spelling: a case-sensitive file system may
+  // hold both EXPORTS.o and Exports.o. The output's identity was looked up
+  // once for all inputs.
+  if (!path.empty()) {
+    const std::optional<FileIdentity> identity = file != nullptr ? IdentifyMappedFile(*file) : IdentifyFile(path);
+    if (SameFile(path, identity, search.output_path, search.output_identity)) {
+      status = PassOverOutput(console, search, token, file);
+      if (status == kOk) inputs.passed_over.emplace_back(token, InputFiles::PassedOver::kOutput);
+      return status;
+    }
+  }
+  if (first != kOk) {
+    status = MapFromSearchPaths(mappings, console, search, token, first, &file);
+    if (status != kOk) return status;
+  }
   inputs.read.push_back(file->path);
 
   if (file->size < kMinimumObjectSize) {

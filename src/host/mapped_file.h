@@ -39,7 +39,9 @@ struct MappedFile {
   int64_t mapping = 0;  // the file-mapping object, where the host has one
   uint64_t size = 0;
   uint8_t* view = nullptr;
-  uint64_t device = 0;  // identity, for the write-open guard
+  // Identity, taken by the open that mapped the file: for the write-open
+  // guard and for IdentifyMappedFile.
+  uint64_t device = 0;
   uint64_t inode = 0;
   Mappings* owner = nullptr;
   // Set before the first store into the view; such a view keeps its pages.

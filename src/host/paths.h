@@ -48,6 +48,13 @@ struct FileIdentity {
 // no file.
 std::optional<FileIdentity> IdentifyFile(const std::string& path);
 
+struct MappedFile;
+// The identity of a file this run has mapped, as IdentifyFile gives it for
+// the file's path, but taken by the open that mapped it: on Windows every
+// lookup by name opens the file again, which costs as much as reading a
+// small object. A record made over other memory is looked up by its path.
+std::optional<FileIdentity> IdentifyMappedFile(const MappedFile& file);
+
 // Whether two paths name the same file, by the host's rule: on Linux the
 // same file identity when both exist, else the same full path; on Windows
 // also the same full path with case ignored.

@@ -262,6 +262,8 @@ TEST(Inputs, FilteredBeforeTheyAreOpened) {
   ScopedCwd cwd(dir.path());
   WriteFile(dir.File("small.bin"), Junk(259));
   WriteFile(dir.File("junk.bin"), Junk(260));
+  WriteFile(dir.File("empty.o"), "");
+  std::filesystem::create_hard_link(dir.File("junk.bin"), dir.File("alias.bin"));
   struct Case {
     std::vector<std::string> args;
     std::string console;
@@ -272,8 +274,13 @@ TEST(Inputs, FilteredBeforeTheyAreOpened) {
        "PrepQDM - ignoring lnk/ld \"Script.LNK\"\nPrepQDM - ignoring lnk/ld \"link.ld\"\n"
        "***Error: Could not map in file \"dir.x/noext\". Error 0x80070003\n",
        AsStatus(0x80070003u)},
-      // The output is recognised as the same file, not the same spelling.
+      // The output is recognised as the same file, not the same spelling:
+      // by another name, and also when it cannot be mapped.
       {{"-o", "out.o", "./sub/../out.o"}, "PrepQDM - ignoring output file \"./sub/../out.o\"\n", 0},
+      {{"-o", "junk.bin", "alias.bin"},
+       "***Error: Output file \"" + dir.File("junk.bin") + "\" is also an input and is not an export object. Return -1.\n",
+       -1},
+      {{"-o", "empty.o", "empty.o"}, "PrepQDM - ignoring output file \"empty.o\"\n", 0},
       {{"-o", "o.o", "small.bin", "junk.bin"}, "***Error: Unknown file type \"junk.bin\". Return -1\n", -1},
   };
   for (const Case& c : cases) {

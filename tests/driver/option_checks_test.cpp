@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -59,4 +60,17 @@ TEST(OptionChecks, EachOutputCollisionIsRefused) {
       EXPECT_EQ(failure->line, "***Error: " + c.message + ". Return -1.\n") << c.label;
     }
   }
+  // A mapped input is known by the identity its mapping took: another name
+  // of the same file collides with it too.
+  std::filesystem::create_hard_link(in, dir.File("in-link.d"));
+  Mappings mappings;
+  MappedFile* mapped = nullptr;
+  ASSERT_EQ(MapFile(mappings, in, &mapped), kOk);
+  Options options;
+  options.output_path = dir.File("out.o");
+  options.depfile_path = dir.File("in-link.d");
+  std::optional<OptionFailure> failure = CheckOutputFiles(options, {mapped}, {});
+  ASSERT_TRUE(failure);
+  EXPECT_EQ(failure->line, "***Error: Dependency file \"" + dir.File("in-link.d") + "\" is also an input. Return -1.\n");
+  ReleaseMappedFile(mapped);
 }
