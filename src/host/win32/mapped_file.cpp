@@ -38,16 +38,23 @@ Status MapFile(Mappings& mappings, const std::string& name, MappedFile** out) {
   *out = nullptr;
   HANDLE handle = CreateFileW(Widen(name).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return StatusFromSystemError(GetLastError());
-  LARGE_INTEGER size;
-  if (!GetFileSizeEx(handle, &size)) {
-    Status status = StatusFromSystemError(GetLastError());
+  // Each query is a trip into the kernel and through the file system's
+  // filters: one gives all the run needs of the file, its size and its
+  // identity (for the write-open guard and the checks that an input is not
+  // an output).
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handle, &info)) {
+    // Not a file system's file (a console, a device): the size query says
+    // why, or it is refused as an empty file is.
+    LARGE_INTEGER size;
+    const Status status = GetFileSizeEx(handle, &size) ? kEFail : StatusFromSystemError(GetLastError());
     CloseHandle(handle);
     return status;
   }
-  const uint64_t bytes = static_cast<uint64_t>(size.QuadPart);
-  // Not a disk file (a device, a pipe) cannot be mapped: the same failure
-  // as an empty file.
-  if ((bytes >> 32) != 0 || bytes == 0 || GetFileType(handle) != FILE_TYPE_DISK) {
+  const uint64_t bytes = (uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+  // An empty file is refused, and so is anything but a disk file (a pipe, a
+  // device) when CreateFileMappingW refuses it: the same failure.
+  if ((bytes >> 32) != 0 || bytes == 0) {
     CloseHandle(handle);
     return kEFail;
   }
@@ -75,7 +82,7 @@ Status MapFile(Mappings& mappings, const std::string& name, MappedFile** out) {
   file->mapping = reinterpret_cast<int64_t>(mapping);
   file->size = bytes;
   file->view = static_cast<uint8_t*>(view);
-  HandleIdentity(handle, &file->device, &file->inode);
+  IdentityFromInformation(info, &file->device, &file->inode);
   file->owner = &mappings;
   file->file_backed = true;
   mappings.live.push_back(file);

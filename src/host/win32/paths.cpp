@@ -45,10 +45,10 @@ std::optional<FileIdentity> IdentifyFile(const std::string& path) {
   if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
   FileIdentity identity;
   BY_HANDLE_FILE_INFORMATION info;
-  const bool disk = GetFileType(handle) == FILE_TYPE_DISK;
-  if (disk && HandleIdentity(handle, &identity.device, &identity.inode) &&
-      GetFileInformationByHandle(handle, &info))
+  if (GetFileType(handle) == FILE_TYPE_DISK && GetFileInformationByHandle(handle, &info)) {
+    IdentityFromInformation(info, &identity.device, &identity.inode);
     identity.regular = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+  }
   CloseHandle(handle);
   return identity;
 }

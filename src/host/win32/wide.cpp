@@ -125,9 +125,13 @@ int32_t StatusFromSystemError(DWORD error) {
 bool HandleIdentity(HANDLE handle, uint64_t* volume, uint64_t* index) {
   BY_HANDLE_FILE_INFORMATION info;
   if (!GetFileInformationByHandle(handle, &info)) return false;
+  IdentityFromInformation(info, volume, index);
+  return true;
+}
+
+void IdentityFromInformation(const BY_HANDLE_FILE_INFORMATION& info, uint64_t* volume, uint64_t* index) {
   *volume = info.dwVolumeSerialNumber;
   *index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
-  return true;
 }
 
 }  // namespace prepqdm

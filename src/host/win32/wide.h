@@ -31,8 +31,11 @@ int ErrnoFromSystemError(DWORD error);
 int32_t StatusFromSystemError(DWORD error);
 
 // Volume serial number and file index of an open file; false for a handle
-// that has none (a device).
+// that has none (a device). One GetFileInformationByHandle, the cheapest
+// query that gives both.
 bool HandleIdentity(HANDLE handle, uint64_t* volume, uint64_t* index);
+// The same from what that query gave.
+void IdentityFromInformation(const BY_HANDLE_FILE_INFORMATION& info, uint64_t* volume, uint64_t* index);
 
 struct Mappings;
 // Whether the file at `path` is one this run holds mapped.
