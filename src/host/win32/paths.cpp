@@ -16,25 +16,42 @@ bool IsPathSeparator(char c) { return c == '/' || c == '\\'; }
 // The system takes what FullPath gives as it is.
 std::string OpenableName(const std::string& path) { return path; }
 
+namespace {
+
+// The system's full path of `wide`, however long: a first attempt in the
+// classic buffer, which holds nearly every path, and only a longer one asks
+// again with the size the system said.
+std::optional<std::wstring> SystemFullPath(const std::wstring& wide) {
+  wchar_t buffer[kMaxPath];
+  DWORD length = GetFullPathNameW(wide.c_str(), kMaxPath, buffer, nullptr);
+  if (length == 0) return std::nullopt;
+  if (length < kMaxPath) return std::wstring(buffer, length);
+  std::vector<wchar_t> larger(length);
+  const DWORD needed = length;
+  length = GetFullPathNameW(wide.c_str(), needed, larger.data(), nullptr);
+  if (length == 0 || length >= needed) return std::nullopt;
+  return std::wstring(larger.data(), length);
+}
+
+std::wstring WideName(std::string_view name) { return Widen(name.empty() ? std::string_view(".") : name); }
+
+}  // namespace
+
 // The system resolves the name. With the classic limit the buffer has
 // exactly `limit` characters, so a longer result fails this attempt; without
 // one it is sized as the system asks.
 std::optional<std::string> FullPath(std::string_view name, size_t limit) {
-  const std::wstring wide = Widen(name.empty() ? std::string_view(".") : name);
+  const std::wstring wide = WideName(name);
   if (limit <= kMaxPath) {
     wchar_t buffer[kMaxPath] = {};
     DWORD length = GetFullPathNameW(wide.c_str(), static_cast<DWORD>(limit), buffer, nullptr);
     if (length == 0 || length >= limit) return std::nullopt;
     return Narrow(std::wstring_view(buffer, length));
   }
-  DWORD needed = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
-  if (needed == 0) return std::nullopt;
-  std::vector<wchar_t> buffer(needed);
-  DWORD length = GetFullPathNameW(wide.c_str(), needed, buffer.data(), nullptr);
-  if (length == 0 || length >= needed) return std::nullopt;
+  std::optional<std::wstring> full = SystemFullPath(wide);
   // Measured in wide characters, as the classic limit is.
-  if (length >= limit) return std::nullopt;
-  return Narrow(std::wstring_view(buffer.data(), length));
+  if (!full || full->size() >= limit) return std::nullopt;
+  return Narrow(*full);
 }
 
 std::optional<FileIdentity> IdentifyFile(const std::string& path) {
@@ -53,17 +70,6 @@ std::optional<FileIdentity> IdentifyFile(const std::string& path) {
   return identity;
 }
 
-namespace {
-
-bool EqualIgnoringCase(const std::string& a, const std::string& b) {
-  const std::wstring x = Widen(a);
-  const std::wstring y = Widen(b);
-  return CompareStringOrdinal(x.data(), static_cast<int>(x.size()), y.data(), static_cast<int>(y.size()), TRUE) ==
-         CSTR_EQUAL;
-}
-
-}  // namespace
-
 // Windows file names ignore case, so two spellings of one path are one
 // file even before it exists; two existing files are compared by identity,
 // which also sees through links and other names of the same file.
@@ -74,9 +80,12 @@ bool SameFile(const std::string& a, const std::string& b) {
 bool SameFile(const std::string& a, const std::optional<FileIdentity>& x, const std::string& b,
               const std::optional<FileIdentity>& y) {
   if (x && y && x->regular && y->regular && x->device == y->device && x->inode == y->inode) return true;
-  std::optional<std::string> full_a = FullPath(a, SIZE_MAX);
-  std::optional<std::string> full_b = FullPath(b, SIZE_MAX);
-  return full_a && full_b && EqualIgnoringCase(*full_a, *full_b);
+  // Compared as the system gives them, without a round trip through UTF-8.
+  const std::optional<std::wstring> full_a = SystemFullPath(WideName(a));
+  const std::optional<std::wstring> full_b = SystemFullPath(WideName(b));
+  return full_a && full_b &&
+         CompareStringOrdinal(full_a->data(), static_cast<int>(full_a->size()), full_b->data(),
+                              static_cast<int>(full_b->size()), TRUE) == CSTR_EQUAL;
 }
 
 }  // namespace prepqdm

@@ -5,20 +5,25 @@
 
 namespace prepqdm {
 
+// Each name crosses the boundary several times per input, so each crossing
+// is one call into the system, into a buffer that is large enough whatever
+// the text: a UTF-8 byte never makes more than one UTF-16 unit, and a UTF-16
+// unit never more than three UTF-8 bytes.
 std::wstring Widen(std::string_view utf8) {
   if (utf8.empty()) return std::wstring();
-  int length = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-  std::wstring wide(static_cast<size_t>(length), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), length);
+  std::wstring wide(utf8.size(), L'\0');
+  int length = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(),
+                                   static_cast<int>(wide.size()));
+  wide.resize(static_cast<size_t>(length));
   return wide;
 }
 
 std::string Narrow(std::wstring_view wide) {
   if (wide.empty()) return std::string();
-  int length =
-      WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
-  std::string utf8(static_cast<size_t>(length), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), utf8.data(), length, nullptr, nullptr);
+  std::string utf8(3 * wide.size(), '\0');
+  int length = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), utf8.data(),
+                                   static_cast<int>(utf8.size()), nullptr, nullptr);
+  utf8.resize(static_cast<size_t>(length));
   return utf8;
 }
 
