@@ -5,8 +5,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <new>
 
+#include "host/fatal_cleanup.h"
+#include "host/output.h"
 #include "host/win32/wide.h"
 
 namespace prepqdm {
@@ -90,19 +94,48 @@ Status MapFile(Mappings& mappings, const std::string& name, MappedFile** out) {
   return kOk;
 }
 
-// Unlocking pages that were never locked takes them out of the working set;
-// an unwritten page of the view is read again from the file when touched.
+namespace {
+
+// A view given back whole is unmapped and mapped again where it was, which
+// takes its pages out of the process on every host: VirtualUnlock does that
+// on Windows, but under Wine it changes nothing. The new view holds the same
+// bytes, since the old one was never written and no other process can write
+// the file while this one holds it open with read sharing only. No other
+// thread of this process maps memory, so the address is still free; were it
+// taken all the same, every pointer into the view would be left dangling,
+// and the run ends at once instead.
+void MapAgain(MappedFile& file) {
+  void* at = file.view;
+  if (!UnmapViewOfFile(at)) return;
+  if (MapViewOfFileEx(reinterpret_cast<HANDLE>(file.mapping), FILE_MAP_COPY, 0, 0, 0, at) == at) return;
+  Sink console{stdout, nullptr};
+  Print(console, "***Error: File \"%s\" could not be mapped again. Return -1.\n", file.path.c_str());
+  std::fflush(nullptr);
+  RunFatalCleanup();
+  std::_Exit(ExitCodeFromStatus(-1));
+}
+
+}  // namespace
+
+// Part of a view: unlocking pages that were never locked takes them out of
+// the working set (on Windows; not under Wine), and an unwritten page is read
+// again from the file when touched.
 void ReleaseResidentPages(MappedFile& file, const uint8_t* begin, uint64_t length) {
   if (file.written || !file.file_backed || file.view == nullptr || length == 0 || begin == nullptr) return;
   const uint8_t* end = file.view + file.size;
   if (begin < file.view || begin >= end) return;
   const uint64_t available = static_cast<uint64_t>(end - begin);
+  if (begin == file.view && length >= available) {
+    MapAgain(file);
+    return;
+  }
   // Only advice: a failure leaves the pages resident, which changes nothing.
   VirtualUnlock(const_cast<uint8_t*>(begin), static_cast<SIZE_T>(std::min(length, available)));
 }
 
-// VirtualUnlock costs no TLB flush per call worth batching for, so a range
-// is given back as soon as it is queued and there is never anything to flush.
+// Neither VirtualUnlock nor mapping a view again costs anything per call
+// worth batching for, so a range is given back as soon as it is queued and
+// there is never anything to flush.
 PageGiveBacks::~PageGiveBacks() = default;
 
 void PageGiveBacks::Add(MappedFile& file, const uint8_t* begin, uint64_t length) {

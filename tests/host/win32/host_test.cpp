@@ -1,10 +1,13 @@
 // What the Windows host does differently: statuses from the system's own
-// errors, the share mode of mapped inputs, the whole 32-bit exit status, text
-// in the ANSI code page with CR LF, full Unicode paths, the classic path
-// buffer, and TOOLCHAIN_ROOT in its Windows spellings. Run under Wine with
-// LANG=C.UTF-8, whose ANSI code page is 1252.
+// errors, the share mode of mapped inputs, views given back by mapping them
+// again, the whole 32-bit exit status, text in the ANSI code page with CR LF,
+// full Unicode paths, the classic path buffer, and TOOLCHAIN_ROOT in its
+// Windows spellings. Run under Wine with LANG=C.UTF-8, whose ANSI code page
+// is 1252.
 #include <gtest/gtest.h>
 #include <windows.h>
+// After windows.h, which it needs.
+#include <psapi.h>
 
 #include <filesystem>
 #include <fstream>
@@ -105,6 +108,44 @@ TEST(WindowsHost, AMappedFileCannotBeOpenedForWriting) {
   other = CreateFileW(U8(dir.File("in.o")).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   EXPECT_NE(other, INVALID_HANDLE_VALUE);
   CloseHandle(other);
+}
+
+// A view given back whole leaves the working set (as the system reports it,
+// under Wine too), keeps its address and reads back as the file; a written
+// view keeps its pages and what was stored in them.
+TEST(WindowsHost, AViewGivenBackWholeLeavesTheWorkingSet) {
+  TempDir dir;
+  constexpr size_t kPage = 4096, kPages = 41;
+  std::string bytes((kPages - 1) * kPage + 100, '\0');
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 131 + i / 4093);
+  Write(dir.File("in.o"), bytes);
+  Mappings mappings;
+  MappedFile* file = nullptr;
+  ASSERT_EQ(MapFile(mappings, dir.File("in.o"), &file), kOk);
+  uint8_t* const view = file->view;
+  const auto resident = [&] {
+    std::vector<PSAPI_WORKING_SET_EX_INFORMATION> pages(kPages);
+    for (size_t i = 0; i < kPages; ++i) pages[i].VirtualAddress = view + i * kPage;
+    EXPECT_TRUE(QueryWorkingSetEx(GetCurrentProcess(), pages.data(), static_cast<DWORD>(kPages * sizeof pages[0])));
+    size_t count = 0;
+    for (const PSAPI_WORKING_SET_EX_INFORMATION& page : pages) count += page.VirtualAttributes.Valid;
+    return count;
+  };
+  const auto contents = [&] { return std::string(reinterpret_cast<const char*>(file->view), file->size); };
+  for (bool written : {false, true}) {
+    if (written) {
+      file->written = true;
+      bytes[kPage + 7] = static_cast<char>(file->view[kPage + 7] ^= 0xFF);
+    }
+    ASSERT_EQ(contents(), bytes);
+    ASSERT_EQ(resident(), kPages);
+    ReleaseResidentPages(*file, file->view, file->size);
+    EXPECT_EQ(file->view, view);
+    EXPECT_EQ(resident(), written ? kPages : 0u) << written;
+    EXPECT_EQ(contents(), bytes) << written;
+  }
+  ReleaseMappedFile(file);
+  EXPECT_TRUE(mappings.live.empty());
 }
 
 TEST(WindowsHost, FullPathUsesTheClassicBuffer) {
