@@ -72,6 +72,14 @@ std::optional<uint32_t> FindExportSectionIndex(const ElfImage& image) {
 
 namespace {
 
+// The offset and size of each section, in table order.
+struct LayoutHash {
+  uint64_t value = 0x9E3779B97F4A7C15ull;
+  void Add(const SectionHeader& section) {
+    value = (value ^ ((uint64_t{section.sh_offset} << 32) | section.sh_size)) * 0x100000001B3ull;
+  }
+};
+
 inline uint64_t Mix(uint64_t value) {
   value ^= value >> 33;
   value *= 0xFF51AFD7ED558CCDull;
@@ -96,6 +104,23 @@ uint64_t ContentHash(const uint8_t* bytes, uint32_t size) {
   h0 = (h0 ^ Mix(LoadAt<uint64_t>(tail))) * 0x100000001B3ull;
   h1 = (h1 ^ Mix(LoadAt<uint64_t>(tail + 8))) * 0x100000001B3ull;
   return Mix(h0 ^ Mix(h1 + 0x632BE59BD9B4E019ull));
+}
+
+uint64_t ShapeOf(const ObjectModule& module) {
+  uint32_t count = 0;
+  uint64_t layout = 0;
+  if (module.facts.sections_noted) {
+    count = module.facts.section_count;
+    layout = module.facts.layout_hash;
+  } else if (module.image != nullptr && module.size >= kElfHeaderSize) {
+    const ElfImage image = module.Image();
+    count = image.SectionCount();
+    LayoutHash hash;
+    for (uint32_t index = 0; index < count; ++index)
+      if (std::optional<SectionHeader> section = image.Section(index)) hash.Add(*section);
+    layout = hash.value;
+  }
+  return Mix(((uint64_t{module.size} << 32) | count) ^ Mix(layout));
 }
 
 namespace {
@@ -129,9 +154,11 @@ void NoteSectionFacts(ObjectModule& module) {
   module.facts.section_count = count;
   uint32_t first_index_table = 0;
   uint32_t first_group = 0;
+  LayoutHash layout;
   for (uint32_t index = 0; index < count; ++index) {
     std::optional<SectionHeader> section = image.Section(index);
     if (!section) continue;
+    layout.Add(*section);
     if (section->sh_type == SHT_QDM_IMPORTS) module.facts.import_stub = true;
     if (index == 0 || (section->sh_flags & SHF_SIZE_PREFIXED)) continue;
     if (section->sh_type == SHT_SYMTAB_SHNDX && first_index_table == 0) first_index_table = index;
@@ -144,6 +171,7 @@ void NoteSectionFacts(ObjectModule& module) {
       return;
     }
   }
+  module.facts.layout_hash = layout.value;
   if (first_group != 0) {
     try {
       ForEachComdatMember(image, first_group, [&](uint32_t group, uint32_t member) {
@@ -293,13 +321,12 @@ Status OpenObjectModule(InputRegistry& registry, Sink& console, MappedFile* file
   module->image = image;
   module->facts.export_section = section_names.export_section ? *section_names.export_section : kNoExportSection;
   NoteSectionFacts(*module);
-  // Only objects of equal size and section count can be copies of each
-  // other (the tracking pass groups them so). The first of a shape is hashed
-  // later, if another comes; the others now, while their pages are still
-  // resident. Sizes alone often agree among a build's objects.
+  // Only objects of the same shape can be copies of each other (the
+  // tracking pass groups them so). The first of a shape is hashed later, if
+  // another comes; the others now, while their pages are still resident.
+  // Sizes and section counts alone often agree among a build's objects.
   try {
-    const uint64_t shape = (uint64_t{size} << 32) | module->facts.section_count;
-    if (!registry.shapes_seen.insert(shape).second) {
+    if (!registry.shapes_seen.insert(ShapeOf(*module)).second) {
       module->facts.content_hash = ContentHash(image, size);
       module->facts.hashed = true;
     }

@@ -53,9 +53,14 @@ struct ModuleFacts {
   // thunks), so the members are kept rather than a word per section.
   std::vector<std::pair<uint32_t, uint32_t>> comdat_members;
   // ContentHash of the image, for the duplicate-object finder: taken at
-  // registration when an object of the same size and section count came
-  // before it (only such objects can be copies).
+  // registration when an object of the same shape (ShapeOf) came before it
+  // (only such objects can be copies).
   uint64_t content_hash = 0;
+  // A hash of every section's offset and size, taken by NoteSectionFacts
+  // as it walks the headers anyway: copies have the same headers, and most
+  // objects of a common size and section count differ there, so they need
+  // not be read whole to be told apart.
+  uint64_t layout_hash = 0;
 };
 
 struct ObjectModule {
@@ -76,7 +81,7 @@ struct InputRegistry {
   ObjectModule* head = nullptr;
   int32_t count = 0;
   std::deque<ObjectModule> storage;  // stable addresses
-  std::unordered_set<uint64_t> shapes_seen;  // size and section count of each object
+  std::unordered_set<uint64_t> shapes_seen;  // ShapeOf each object
   // When the inputs' pages are mapped ahead and given back: objects are
   // done with once entered, and each stage that reads them again ends with
   // ObjectsDone.
@@ -107,6 +112,12 @@ std::optional<uint32_t> FindExportSectionIndex(const ElfImage& image);
 // ones, which the reader neither checks nor converts (nor anything in the
 // null section header 0).
 void NoteSectionFacts(ObjectModule& module);
+
+// What objects that are copies of each other share: size, section count and
+// the offset and size of every section. Objects of different shapes are
+// never compared byte for byte. From the facts when they were noted, else
+// from the headers.
+uint64_t ShapeOf(const ObjectModule& module);
 
 // The COMDAT group that lists section `section` (0 for none, and for an
 // index that is not a section): from the noted facts, or found in the

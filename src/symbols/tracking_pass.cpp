@@ -7,7 +7,8 @@
 // nearest earlier copy (the first identical module after it in the newest-
 // first list). Finding that copy by comparing every pair would cost quadratic
 // time on builds with many equally sized objects, so modules are grouped by
-// size and section count, only groups of two or more are hashed, and a hash
+// shape (size, section count, each section's offset and size: ShapeOf), only
+// groups of two or more are hashed, and a hash
 // match is confirmed byte for byte (EarlierCopy, the one finder for the pass
 // and for the work ahead). Import stub objects (any section of type
 // SHT_QDM_IMPORTS) contribute no symbols either.
@@ -39,12 +40,6 @@
 namespace prepqdm {
 namespace {
 
-uint32_t SectionCountOf(const ObjectModule& module) {
-  if (module.facts.sections_noted) return module.facts.section_count;
-  if (module.image == nullptr || module.size < kElfHeaderSize) return 0;
-  return module.Image().SectionCount();
-}
-
 bool SameBytes(const ObjectModule& a, const ObjectModule& b) {
   return a.size == b.size && (a.size == 0 || std::memcmp(a.image, b.image, a.size) == 0);
 }
@@ -73,15 +68,15 @@ uint64_t HashOf(CopyFinder& finder, ObjectModule& module) {
 }
 
 // The nearest object met before `module` (objects are met oldest first)
-// with the same bytes, or null. Only an object of the same size and section
-// count can be one; such objects are hashed (most at registration, while
+// with the same bytes, or null. Only an object of the same shape can be
+// one; such objects are hashed (most at registration, while
 // their pages were resident; the first of a shape only once a second comes),
 // and a hash match is confirmed byte for byte.
 // The objects it read again (finder.reread) are done with once the caller
 // is done with `module`.
 ObjectModule* EarlierCopy(CopyFinder& finder, ObjectModule& module) {
   finder.reread.clear();
-  std::vector<ObjectModule*>& same_shape = finder.shapes[(uint64_t{module.size} << 32) | SectionCountOf(module)];
+  std::vector<ObjectModule*>& same_shape = finder.shapes[ShapeOf(module)];
   ObjectModule* copy = nullptr;
   if (!same_shape.empty()) {
     const uint64_t hash = HashOf(finder, module);

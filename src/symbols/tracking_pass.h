@@ -24,8 +24,8 @@ struct InputRegistry;
 struct ObjectModule;
 struct SymbolTable;
 
-// Objects met so far (oldest first) by size and section count: only such
-// objects can be copies of each other.
+// Objects met so far (oldest first) by ShapeOf: only objects of one shape
+// can be copies of each other.
 struct CopyFinder {
   std::unordered_map<uint64_t, std::vector<ObjectModule*>> shapes;
   std::vector<ObjectModule*> reread;  // objects whose pages the last search read again
