@@ -24,14 +24,20 @@ struct RoleFile {
 // input is not looked up at all: its mapping took its identity.
 struct KnownFile {
   explicit KnownFile(const std::string& name) : path(name), identity(IdentifyFile(name)) {}
-  explicit KnownFile(const MappedFile& input) : path(input.path), identity(IdentifyMappedFile(input)) {}
+  explicit KnownFile(const MappedFile& input) : path(input.path), mapped(&input) {}
   const std::string& path;
   std::optional<FileIdentity> identity;
+  const MappedFile* mapped = nullptr;  // an input, a regular file
 };
 
 bool IsDeviceOrFifo(const KnownFile& file) { return file.identity && !file.identity->regular; }
 
-bool Same(const KnownFile& a, const KnownFile& b) { return SameFile(a.path, a.identity, b.path, b.identity); }
+// Outputs are never mapped: at most one of the two is.
+bool Same(const KnownFile& a, const KnownFile& b) {
+  if (a.mapped != nullptr) return SameFile(*a.mapped, b.path, b.identity);
+  if (b.mapped != nullptr) return SameFile(*b.mapped, a.path, a.identity);
+  return SameFile(a.path, a.identity, b.path, b.identity);
+}
 
 bool Collide(const KnownFile& a, const KnownFile& b) {
   return !IsDeviceOrFifo(a) && !IsDeviceOrFifo(b) && Same(a, b);

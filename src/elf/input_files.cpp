@@ -157,8 +157,10 @@ Status LoadInput(InputFiles& inputs, Mappings& mappings, Sink& console, const In
   // hold both EXPORTS.o and Exports.o. The output's identity was looked up
   // once for all inputs.
   if (!path.empty()) {
-    const std::optional<FileIdentity> identity = file != nullptr ? IdentifyMappedFile(*file) : IdentifyFile(path);
-    if (SameFile(path, identity, search.output_path, search.output_identity)) {
+    const bool output = file != nullptr
+                            ? SameFile(*file, search.output_path, search.output_identity)
+                            : SameFile(path, IdentifyFile(path), search.output_path, search.output_identity);
+    if (output) {
       status = PassOverOutput(console, search, token, file);
       if (status == kOk) inputs.passed_over.emplace_back(token, InputFiles::PassedOver::kOutput);
       return status;

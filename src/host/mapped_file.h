@@ -39,8 +39,11 @@ struct MappedFile {
   int64_t mapping = 0;  // the file-mapping object, where the host has one
   uint64_t size = 0;
   uint8_t* view = nullptr;
-  // Identity, taken by the open that mapped the file: for the write-open
-  // guard and for IdentifyMappedFile.
+  // Identity, taken by the open that mapped the file, for the write-open
+  // guard and SameFile. On Windows `inode` is the file index (0: none) and
+  // `device` stays 0: the volume serial number costs a query of its own
+  // (under Wine a call into another process), so it is asked for only when
+  // an index agrees.
   uint64_t device = 0;
   uint64_t inode = 0;
   Mappings* owner = nullptr;

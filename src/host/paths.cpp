@@ -1,14 +1,6 @@
 #include "host/paths.h"
 
-#include "host/mapped_file.h"
-
 namespace prepqdm {
-
-// A mapping succeeds only for a regular file.
-std::optional<FileIdentity> IdentifyMappedFile(const MappedFile& file) {
-  if (!file.file_backed) return IdentifyFile(file.path);
-  return FileIdentity{file.device, file.inode, true};
-}
 
 std::string_view FileNamePart(std::string_view path) {
   size_t cut = path.find_last_of("/\\");

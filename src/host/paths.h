@@ -48,13 +48,6 @@ struct FileIdentity {
 // no file.
 std::optional<FileIdentity> IdentifyFile(const std::string& path);
 
-struct MappedFile;
-// The identity of a file this run has mapped, as IdentifyFile gives it for
-// the file's path, but taken by the open that mapped it: on Windows every
-// lookup by name opens the file again, which costs as much as reading a
-// small object. A record made over other memory is looked up by its path.
-std::optional<FileIdentity> IdentifyMappedFile(const MappedFile& file);
-
 // Whether two paths name the same file, by the host's rule: on Linux the
 // same file identity when both exist, else the same full path; on Windows
 // also the same full path with case ignored.
@@ -64,6 +57,13 @@ bool SameFile(const std::string& a, const std::string& b);
 // comparing one file with many identifies each file once.
 bool SameFile(const std::string& a, const std::optional<FileIdentity>& a_identity, const std::string& b,
               const std::optional<FileIdentity>& b_identity);
+
+struct MappedFile;
+// The same for a file this run has mapped, with the identity the open that
+// mapped it took: a lookup by name opens the file again, which on Windows
+// costs as much as reading a small object. A record made over other memory
+// is looked up by its path.
+bool SameFile(const MappedFile& a, const std::string& b, const std::optional<FileIdentity>& b_identity);
 
 // ASCII-only case-insensitive equality (A-Z only).
 bool EqualsIgnoreAsciiCase(std::string_view a, std::string_view b);

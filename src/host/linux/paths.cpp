@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "host/mapped_file.h"
+
 namespace prepqdm {
 
 // Full paths have no length limit here; PATH_MAX bounds only the names one
@@ -110,6 +112,13 @@ bool SameFile(const std::string& a, const std::optional<FileIdentity>& x, const 
   std::optional<std::string> full_a = FullPath(a, SIZE_MAX);
   std::optional<std::string> full_b = FullPath(b, SIZE_MAX);
   return full_a && full_b && *full_a == *full_b;
+}
+
+// The fstat of the mapping gave the whole identity, and only a regular file
+// is mapped.
+bool SameFile(const MappedFile& a, const std::string& b, const std::optional<FileIdentity>& y) {
+  if (!a.file_backed) return SameFile(a.path, IdentifyFile(a.path), b, y);
+  return SameFile(a.path, FileIdentity{a.device, a.inode, true}, b, y);
 }
 
 }  // namespace prepqdm

@@ -43,19 +43,15 @@ Status MapFile(Mappings& mappings, const std::string& name, MappedFile** out) {
   HANDLE handle = CreateFileW(Widen(name).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return StatusFromSystemError(GetLastError());
   // Each query is a trip into the kernel and through the file system's
-  // filters: one gives all the run needs of the file, its size and its
-  // identity (for the write-open guard and the checks that an input is not
-  // an output).
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(handle, &info)) {
-    // Not a file system's file (a console, a device): the size query says
-    // why, or it is refused as an empty file is.
-    LARGE_INTEGER size;
-    const Status status = GetFileSizeEx(handle, &size) ? kEFail : StatusFromSystemError(GetLastError());
+  // filters: the run needs the size and the file index, and the volume
+  // serial number only when an index agrees with another file's (SameFile).
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(handle, &size)) {
+    Status status = StatusFromSystemError(GetLastError());
     CloseHandle(handle);
     return status;
   }
-  const uint64_t bytes = (uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+  const uint64_t bytes = static_cast<uint64_t>(size.QuadPart);
   // An empty file is refused, and so is anything but a disk file (a pipe, a
   // device) when CreateFileMappingW refuses it: the same failure.
   if ((bytes >> 32) != 0 || bytes == 0) {
@@ -86,7 +82,7 @@ Status MapFile(Mappings& mappings, const std::string& name, MappedFile** out) {
   file->mapping = reinterpret_cast<int64_t>(mapping);
   file->size = bytes;
   file->view = static_cast<uint8_t*>(view);
-  IdentityFromInformation(info, &file->device, &file->inode);
+  file->inode = FileIndex(handle);
   file->owner = &mappings;
   file->file_backed = true;
   mappings.live.push_back(file);
@@ -190,9 +186,14 @@ bool IsMappedByThisRun(const Mappings& mappings, const std::string& path) {
   uint64_t volume = 0, index = 0;
   const bool known = HandleIdentity(handle, &volume, &index);
   CloseHandle(handle);
-  if (!known) return false;
+  if (!known || index == 0) return false;
+  // A mapping's volume is asked for only when its index agrees.
+  uint64_t mapped_volume = 0, mapped_index = 0;
   for (const MappedFile* file : mappings.live)
-    if (file->file_backed && file->device == volume && file->inode == index) return true;
+    if (file->file_backed && file->inode == index &&
+        HandleIdentity(reinterpret_cast<HANDLE>(file->handle), &mapped_volume, &mapped_index) &&
+        mapped_volume == volume)
+      return true;
   return false;
 }
 

@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "host/mapped_file.h"
 #include "host/win32/wide.h"
 
 namespace prepqdm {
@@ -77,15 +78,35 @@ bool SameFile(const std::string& a, const std::string& b) {
   return SameFile(a, IdentifyFile(a), b, IdentifyFile(b));
 }
 
-bool SameFile(const std::string& a, const std::optional<FileIdentity>& x, const std::string& b,
-              const std::optional<FileIdentity>& y) {
-  if (x && y && x->regular && y->regular && x->device == y->device && x->inode == y->inode) return true;
-  // Compared as the system gives them, without a round trip through UTF-8.
+namespace {
+
+// The same full path, letter case ignored: compared as the system gives
+// them, without a round trip through UTF-8.
+bool SamePath(const std::string& a, const std::string& b) {
   const std::optional<std::wstring> full_a = SystemFullPath(WideName(a));
   const std::optional<std::wstring> full_b = SystemFullPath(WideName(b));
   return full_a && full_b &&
          CompareStringOrdinal(full_a->data(), static_cast<int>(full_a->size()), full_b->data(),
                               static_cast<int>(full_b->size()), TRUE) == CSTR_EQUAL;
+}
+
+}  // namespace
+
+bool SameFile(const std::string& a, const std::optional<FileIdentity>& x, const std::string& b,
+              const std::optional<FileIdentity>& y) {
+  if (x && y && x->regular && y->regular && x->device == y->device && x->inode == y->inode) return true;
+  return SamePath(a, b);
+}
+
+// A mapped file is a regular one whose index the mapping took; its volume
+// is asked for only when the indexes agree, from the handle the mapping holds.
+bool SameFile(const MappedFile& a, const std::string& b, const std::optional<FileIdentity>& y) {
+  if (!a.file_backed) return SameFile(a.path, IdentifyFile(a.path), b, y);
+  uint64_t volume = 0, index = 0;
+  if (y && y->regular && a.inode != 0 && a.inode == y->inode &&
+      HandleIdentity(reinterpret_cast<HANDLE>(a.handle), &volume, &index) && volume == y->device)
+    return true;
+  return SamePath(a.path, b);
 }
 
 }  // namespace prepqdm

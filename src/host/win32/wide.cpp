@@ -1,5 +1,7 @@
 #include "host/win32/wide.h"
 
+#include <winternl.h>
+
 #include <cerrno>
 #include <cstdint>
 
@@ -137,6 +139,15 @@ bool HandleIdentity(HANDLE handle, uint64_t* volume, uint64_t* index) {
 void IdentityFromInformation(const BY_HANDLE_FILE_INFORMATION& info, uint64_t* volume, uint64_t* index) {
   *volume = info.dwVolumeSerialNumber;
   *index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+}
+
+// GetFileInformationByHandle takes its index from this class of the native
+// query, which no Win32 call offers alone.
+uint64_t FileIndex(HANDLE handle) {
+  IO_STATUS_BLOCK status;
+  FILE_INTERNAL_INFORMATION info;
+  if (NtQueryInformationFile(handle, &status, &info, sizeof info, FileInternalInformation) < 0) return 0;
+  return static_cast<uint64_t>(info.IndexNumber.QuadPart);
 }
 
 }  // namespace prepqdm

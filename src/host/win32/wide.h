@@ -36,6 +36,10 @@ int32_t StatusFromSystemError(DWORD error);
 bool HandleIdentity(HANDLE handle, uint64_t* volume, uint64_t* index);
 // The same from what that query gave.
 void IdentityFromInformation(const BY_HANDLE_FILE_INFORMATION& info, uint64_t* volume, uint64_t* index);
+// The file index alone, as HandleIdentity gives it (0 when the file system
+// keeps none): one query that does not ask for the volume serial number,
+// which under Wine is a call into another process.
+uint64_t FileIndex(HANDLE handle);
 
 struct Mappings;
 // Whether the file at `path` is one this run holds mapped.

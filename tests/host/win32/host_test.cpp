@@ -9,6 +9,7 @@
 // After windows.h, which it needs.
 #include <psapi.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -95,6 +96,7 @@ TEST(WindowsHost, MapStatusesComeFromTheSystemError) {
 TEST(WindowsHost, AMappedFileCannotBeOpenedForWriting) {
   TempDir dir;
   Write(dir.File("in.o"), "hello");
+  std::filesystem::create_hard_link(U8(dir.File("in.o")), U8(dir.File("alias.o")));
   Mappings mappings;
   MappedFile* file = nullptr;
   ASSERT_EQ(MapFile(mappings, dir.File("in.o"), &file), kOk);
@@ -104,6 +106,11 @@ TEST(WindowsHost, AMappedFileCannotBeOpenedForWriting) {
   EXPECT_EQ(other, INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
   EXPECT_EQ(Read(dir.File("in.o")), "hello");
+  // The program's own refusal says why, through another name of the file
+  // too (the mapping's volume is asked for once the index agrees).
+  errno = 0;
+  EXPECT_EQ(OpenForWrite(mappings, dir.File("alias.o"), "wb"), nullptr);
+  EXPECT_EQ(errno, EBUSY);
   ReleaseMappedFile(file);
   other = CreateFileW(U8(dir.File("in.o")).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   EXPECT_NE(other, INVALID_HANDLE_VALUE);
