@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# Counts the calls prepqdm.exe itself makes into KERNEL32 and KERNELBASE for
-# each input, under Wine's relay trace: one -xall run over the first N
-# objects of benchmark set 1 and one over the first N+1, keeping only the
-# calls whose return address lies in prepqdm.exe's image (not those the C
-# runtime DLL or Wine make on its behalf), counted per function; the last
+# Counts the calls prepqdm.exe itself makes into KERNEL32, KERNELBASE and
+# ntdll for each input, under Wine's relay trace: one -xall run over the
+# first N objects of benchmark set 1 and one over the first N+1, keeping only
+# the calls whose return address lies in prepqdm.exe's image (not those the
+# C runtime DLL or Wine make on its behalf), counted per function; the last
 # column, the difference, is what one more input costs. Below them, marked
 # with ~, the system calls (ntdll's Nt functions) the process made, whoever
 # called them: what those functions cost in trips into the kernel.
@@ -45,7 +45,7 @@ count() {  # count COUNT: "function calls" for the calls made from the image
       sub(/:$/, "", at)
       base = hex(at)
     }
-    substr($0, 1, 4) == pid && match($0, /:Call (KERNEL32|KERNELBASE)\.[A-Za-z0-9_]+\(/) {
+    substr($0, 1, 4) == pid && match($0, /:Call (KERNEL32|KERNELBASE|ntdll)\.[A-Za-z0-9_]+\(/) {
       name = substr($0, RSTART + 6, RLENGTH - 7)
       if (!match($0, / ret=[0-9a-fA-F]+$/)) next
       ret = hex(substr($0, RSTART + 5))
