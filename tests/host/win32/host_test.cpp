@@ -211,3 +211,54 @@ TEST(WindowsHost, ToolchainRootSpellings) {
   EXPECT_NE(r.out.find("FAILED: ax -ts lib.a\r\nreturned -1\r\n"), std::string::npos) << r.out;
   EXPECT_NE(r.exit_code, 0);
 }
+
+namespace {
+
+// Where fake_ax.exe says it ran from: the folder holding it, or "" when no
+// archiver wrote the marker.
+std::string ArchiverFolder(const std::string& marker) {
+  const std::string text = Read(marker);
+  const size_t end = text.find_last_of('\\');
+  if (text.empty() || end == std::string::npos) return std::string();
+  const size_t start = text.find_last_of('\\', end - 1);
+  return text.substr(start + 1, end - start - 1);
+}
+
+}  // namespace
+
+// Without TOOLCHAIN_ROOT ax.exe is looked for where "cmd /c ax" looks: the
+// working directory, then each PATH entry in order. prepqdm's own folder
+// (which also holds one here) is never searched.
+TEST(WindowsHost, ArchiverSearchOrder) {
+  TempDir dir;
+  for (const char* folder : {"work", "first", "second", "own"})
+    std::filesystem::create_directory(U8(dir.File(folder)));
+  const std::string program = dir.File("own\\prepqdm.exe");
+  std::filesystem::copy_file(U8(PREPQDM_BINARY), U8(program));
+  std::filesystem::copy_file(U8(FAKE_AX_BINARY), U8(dir.File("own\\ax.exe")));
+  Write(dir.File("work\\a.o"), SmallObject("exported"));
+  const std::string first = dir.File("first");
+  const std::string second = dir.File("second");
+  struct Case {
+    std::vector<std::string> holding;  // folders with an ax.exe
+    std::string path;
+    std::string runs;  // "" for none
+  } cases[] = {
+      {{"work", "first", "second"}, first + ";" + second, "work"},
+      {{"first", "second"}, second + ";" + first, "second"},
+      {{"second"}, first + ";;\"" + second + "\"", "second"},
+      {{}, first + ";" + second, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    for (const char* folder : {"work", "first", "second"}) std::filesystem::remove(U8(dir.File(folder) + "\\ax.exe"));
+    for (const std::string& folder : c.holding)
+      std::filesystem::copy_file(U8(FAKE_AX_BINARY), U8(dir.File(folder) + "\\ax.exe"));
+    std::filesystem::remove(U8(dir.File("marker")));
+    testsupport::ProcessResult r = testsupport::RunProgram(
+        program, {"-o", "out.o", "-xall", "-l", "lib.a", "-r", "Mod.qdm", "a.o"}, dir.File("work"),
+        {"TOOLCHAIN_ROOT", "PATH=" + c.path, "AX_MARKER=" + dir.File("marker")});
+    EXPECT_EQ(ArchiverFolder(dir.File("marker")), c.runs) << r.out;
+    EXPECT_EQ(r.exit_code == 0, !c.runs.empty()) << r.out;
+  }
+}
