@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -260,5 +261,41 @@ TEST(WindowsHost, ArchiverSearchOrder) {
         {"TOOLCHAIN_ROOT", "PATH=" + c.path, "AX_MARKER=" + dir.File("marker")});
     EXPECT_EQ(ArchiverFolder(dir.File("marker")), c.runs) << r.out;
     EXPECT_EQ(r.exit_code == 0, !c.runs.empty()) << r.out;
+  }
+}
+
+// Ctrl-Break while the archiver runs: the handler stops the archiver and
+// removes the staged files; each output keeps its previous bytes or is gone
+// (nothing was put in place yet, so it keeps them here). Where
+// the event never reaches the handler (break_launcher.cpp tells), the test
+// skips with the reason.
+TEST(WindowsHost, CtrlBreakLeavesTheOutputsAsTheyWere) {
+  TempDir dir;
+  const std::string tools = dir.File("tools");
+  std::filesystem::create_directory(U8(tools));
+  std::filesystem::copy_file(U8(FAKE_AX_BINARY), U8(tools + "\\ax.exe"));
+  const std::string run = dir.File("run");
+  std::filesystem::create_directory(U8(run));
+  Write(run + "\\a.o", SmallObject("exported"));
+  Write(run + "\\exports.o", "old export object");
+  Write(run + "\\lib.a", "old library");
+  testsupport::ProcessResult r = testsupport::RunProgram(
+      BREAK_LAUNCHER_BINARY,
+      {dir.File("marker"), PREPQDM_BINARY, "-o", "exports.o", "-xall", "-l", "lib.a", "-r", "Mod.qdm", "a.o"}, run,
+      {"TOOLCHAIN_ROOT=" + tools, "AX_MARKER=" + dir.File("marker"), "AX_SLEEP_MS=120000"});
+  if (r.exit_code == 77) GTEST_SKIP() << r.out;
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  const std::vector<std::pair<std::string, std::string>> outputs = {{"exports.o", "old export object"},
+                                                                     {"lib.a", "old library"}};
+  for (const auto& [name, old] : outputs) {
+    if (std::filesystem::exists(U8(run + "\\" + name))) {
+      EXPECT_EQ(Read(run + "\\" + name), old) << name;
+    }
+  }
+  // The staged files (".<pid>.<n>.<target>") are gone.
+  for (const auto& entry : std::filesystem::directory_iterator(U8(run))) {
+    const std::string name = entry.path().filename().string();
+    const bool output = std::any_of(outputs.begin(), outputs.end(), [&](const auto& o) { return o.first == name; });
+    EXPECT_TRUE(name == "a.o" || output) << name << " left behind\n" << r.out;
   }
 }
