@@ -137,6 +137,39 @@ struct Extent {
   uint64_t end;
 };
 
+// Whether no two extents overlap (all are non-empty), the usual case: then
+// no start lies inside any other extent. Compilers lay contents out in table
+// order, GCC with the relocation sections in a second ascending run after
+// the symbol table, so the extents are dealt into two ascending sequences
+// and merged, without sorting; any other order is sorted.
+bool ExtentsAreDisjoint(const std::vector<Extent>& extents) {
+  auto by_start = [](const Extent& a, const Extent& b) { return a.begin < b.begin; };
+  std::vector<Extent> first, second;
+  first.reserve(extents.size());
+  bool dealt = true;
+  for (const Extent& e : extents) {
+    if (first.empty() || first.back().end <= e.begin) {
+      first.push_back(e);
+    } else if (second.empty() || second.back().end <= e.begin) {
+      second.push_back(e);
+    } else {
+      dealt = false;
+      break;
+    }
+  }
+  std::vector<Extent> sorted;
+  if (dealt) {
+    sorted.resize(extents.size());
+    std::merge(first.begin(), first.end(), second.begin(), second.end(), sorted.begin(), by_start);
+  } else {
+    sorted = extents;
+    std::sort(sorted.begin(), sorted.end(), by_start);
+  }
+  for (size_t k = 1; k < sorted.size(); ++k)
+    if (sorted[k - 1].end > sorted[k].begin) return false;
+  return true;
+}
+
 // Sets inside_later[i] when some j > i has extents[j].begin <= extents[i].begin
 // < extents[j].end. Walks from the last entry to the first; a Fenwick tree
 // over the ranks of the start offsets holds, for every prefix of starts, the
@@ -144,15 +177,7 @@ struct Extent {
 void MarkStartsInsideLater(const std::vector<Extent>& extents, std::vector<uint8_t>& inside_later) {
   size_t n = extents.size();
   inside_later.assign(n, 0);
-  // The usual case: no two extents overlap (all are non-empty), so no start
-  // lies inside any other extent. Sorting by start shows it in one pass.
-  {
-    std::vector<Extent> sorted(extents);
-    std::sort(sorted.begin(), sorted.end(), [](const Extent& a, const Extent& b) { return a.begin < b.begin; });
-    bool disjoint = true;
-    for (size_t k = 1; k < n && disjoint; ++k) disjoint = sorted[k - 1].end <= sorted[k].begin;
-    if (disjoint) return;
-  }
+  if (ExtentsAreDisjoint(extents)) return;
   std::vector<uint64_t> starts(n);
   for (size_t i = 0; i < n; ++i) starts[i] = extents[i].begin;
   std::sort(starts.begin(), starts.end());
