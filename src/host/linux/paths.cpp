@@ -16,6 +16,8 @@ const size_t kInputPathLimit = SIZE_MAX;
 
 bool IsPathSeparator(char c) { return c == '/'; }
 
+std::string SlashSeparated(std::string_view path) { return std::string(path); }
+
 namespace {
 
 // The working directory, however long. Beyond PATH_MAX the C library finds
