@@ -1,6 +1,8 @@
 // Targets are spelled as typed (the build names them so); prerequisites as
 // the run opened them: inputs and response files by their resolved full
-// paths, the definition and exclude files as typed.
+// paths, the definition and exclude files as typed. Every path is written
+// with '/' between its parts, so that a Windows build's file reads in Ninja
+// and GNU make as a Linux build's does.
 #include "driver/depfile.h"
 
 #include <cerrno>
@@ -12,6 +14,7 @@
 
 #include "driver/run_state.h"
 #include "host/output.h"
+#include "host/paths.h"
 
 namespace prepqdm {
 
@@ -46,13 +49,14 @@ std::optional<std::string> DependencyRule(const std::vector<std::string>& target
                                           const std::vector<std::string>& prerequisites) {
   std::string rule;
   for (const std::string& target : targets) {
-    std::optional<std::string> escaped = MakeEscaped(target);
+    std::optional<std::string> escaped = MakeEscaped(SlashSeparated(target));
     if (!escaped) return std::nullopt;
     rule += (rule.empty() ? "" : " ") + *escaped;
   }
   rule += ':';
   std::set<std::string> seen;
-  for (const std::string& prerequisite : prerequisites) {
+  for (const std::string& path : prerequisites) {
+    const std::string prerequisite = SlashSeparated(path);
     if (!seen.insert(prerequisite).second) continue;
     std::optional<std::string> escaped = MakeEscaped(prerequisite);
     if (!escaped) return std::nullopt;

@@ -35,6 +35,11 @@ std::string OpenableName(const std::string& path);
 // Windows also '\\').
 bool IsPathSeparator(char c);
 
+// `path` with '/' between its parts, the spelling Make and Ninja read on
+// every host: on Windows each '\\' becomes '/'; elsewhere a '\\' is part of
+// a name and stays.
+std::string SlashSeparated(std::string_view path);
+
 // The part after the last '/' or '\\' (the whole path when there is none).
 std::string_view FileNamePart(std::string_view path);
 

@@ -16,8 +16,9 @@ struct ProgramRun {
   int start_error = 0;
 };
 
-// Runs `program` (a path, or a bare name looked up in PATH) with `arguments`
-// after argument 0, which is `program` itself, and waits for it.
+// Runs `program` (a path, or a bare name looked up in PATH; on Windows in the
+// working directory first, as cmd.exe looks) with `arguments` after
+// argument 0, which is `program` itself, and waits for it.
 ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& arguments);
 
 }  // namespace prepqdm

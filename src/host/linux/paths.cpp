@@ -18,6 +18,8 @@ const size_t kInputPathLimit = SIZE_MAX;
 
 bool IsPathSeparator(char c) { return c == '/'; }
 
+std::string SlashSeparated(std::string_view path) { return std::string(path); }
+
 namespace {
 
 // The working directory, however long. Beyond PATH_MAX the C library finds

@@ -14,6 +14,12 @@ const size_t kInputPathLimit = kMaxPath;
 
 bool IsPathSeparator(char c) { return c == '/' || c == '\\'; }
 
+std::string SlashSeparated(std::string_view path) {
+  std::string slashed(path);
+  for (char& c : slashed) c = c == '\\' ? '/' : c;
+  return slashed;
+}
+
 // The system takes what FullPath gives as it is.
 std::string OpenableName(const std::string& path) { return path; }
 

@@ -3,7 +3,11 @@
 #include <windows.h>
 
 #include <cerrno>
+#include <optional>
+#include <string>
+#include <vector>
 
+#include "host/environment.h"
 #include "host/fatal_cleanup.h"
 #include "host/paths.h"
 #include "host/win32/wide.h"
@@ -12,36 +16,61 @@ namespace prepqdm {
 
 namespace {
 
-// The program file: a name with a directory part is taken as it is, a bare
-// name is searched where CreateProcess searches (this program's directory,
-// the working directory, the system directories, PATH); either way ".exe"
-// is added to a name without an extension.
+// Whether `path` names a file (not a folder) that could be started.
+bool IsProgramFile(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+// The folders of PATH in order, as cmd.exe reads it: entries between ';',
+// a quoted part may hold ';' and loses its quotes, empty entries name
+// nothing.
+std::vector<std::wstring> PathFolders() {
+  std::vector<std::wstring> folders;
+  const std::optional<std::string> path = EnvironmentValue("PATH");
+  if (!path) return folders;
+  std::wstring folder;
+  bool quoted = false;
+  for (wchar_t c : Widen(*path) + L';') {
+    if (c == L'"') {
+      quoted = !quoted;
+    } else if (c == L';' && !quoted) {
+      if (!folder.empty()) folders.push_back(folder);
+      folder.clear();
+    } else {
+      folder += c;
+    }
+  }
+  return folders;
+}
+
+// The program file, ".exe" added to a name without an extension. A name
+// with a directory part is taken as it is. A bare name is searched where
+// "cmd /c ax" finds it, the working directory first and then each PATH
+// entry in order; not where CreateProcess would, which looks in this
+// program's own folder first and so would prefer the ax.exe shipped beside
+// prepqdm.exe to the toolchain's.
 std::wstring FindProgram(const std::string& program, DWORD* error) {
   std::wstring wide = Widen(program);
   const std::string_view name = FileNamePart(program);
+  if (name.find('.') == std::string_view::npos) wide += L".exe";
   const bool has_directory = name.size() != program.size() || program.find(':') != std::string::npos;
   if (has_directory) {
-    if (name.find('.') == std::string_view::npos) wide += L".exe";
-    DWORD attributes = GetFileAttributesW(wide.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
+    if (GetFileAttributesW(wide.c_str()) == INVALID_FILE_ATTRIBUTES) {
       *error = GetLastError();
       return std::wstring();
     }
     return wide;
   }
-  DWORD needed = SearchPathW(nullptr, wide.c_str(), L".exe", 0, nullptr, nullptr);
-  if (needed == 0) {
-    *error = ERROR_FILE_NOT_FOUND;
-    return std::wstring();
+  // A bare file name given to CreateProcess names the working directory's.
+  if (IsProgramFile(wide)) return wide;
+  for (const std::wstring& folder : PathFolders()) {
+    const bool separated = folder.back() == L'\\' || folder.back() == L'/';
+    const std::wstring candidate = folder + (separated ? L"" : L"\\") + wide;
+    if (IsProgramFile(candidate)) return candidate;
   }
-  std::wstring found(needed, L'\0');
-  DWORD length = SearchPathW(nullptr, wide.c_str(), L".exe", needed, found.data(), nullptr);
-  if (length == 0 || length >= needed) {
-    *error = ERROR_FILE_NOT_FOUND;
-    return std::wstring();
-  }
-  found.resize(length);
-  return found;
+  *error = ERROR_FILE_NOT_FOUND;
+  return std::wstring();
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 // After windows.h, which it needs.
 #include <psapi.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
@@ -258,4 +259,91 @@ TEST(WindowsHost, ToolchainRootSpellings) {
       {"TOOLCHAIN_ROOT=" + dir.File("nothing here")});
   EXPECT_NE(r.out.find("FAILED: ax -ts lib.a\r\nreturned -1\r\n"), std::string::npos) << r.out;
   EXPECT_NE(r.exit_code, 0);
+}
+
+namespace {
+
+// Where fake_ax.exe says it ran from: the folder holding it, or "" when no
+// archiver wrote the marker.
+std::string ArchiverFolder(const std::string& marker) {
+  const std::string text = Read(marker);
+  const size_t end = text.find_last_of('\\');
+  if (text.empty() || end == std::string::npos) return std::string();
+  const size_t start = text.find_last_of('\\', end - 1);
+  return text.substr(start + 1, end - start - 1);
+}
+
+}  // namespace
+
+// Without TOOLCHAIN_ROOT ax.exe is looked for where "cmd /c ax" looks: the
+// working directory, then each PATH entry in order. prepqdm's own folder
+// (which also holds one here) is never searched.
+TEST(WindowsHost, ArchiverSearchOrder) {
+  TempDir dir;
+  for (const char* folder : {"work", "first", "second", "own"})
+    std::filesystem::create_directory(U8(dir.File(folder)));
+  const std::string program = dir.File("own\\prepqdm.exe");
+  std::filesystem::copy_file(U8(PREPQDM_BINARY), U8(program));
+  std::filesystem::copy_file(U8(FAKE_AX_BINARY), U8(dir.File("own\\ax.exe")));
+  Write(dir.File("work\\a.o"), SmallObject("exported"));
+  const std::string first = dir.File("first");
+  const std::string second = dir.File("second");
+  struct Case {
+    std::vector<std::string> holding;  // folders with an ax.exe
+    std::string path;
+    std::string runs;  // "" for none
+  } cases[] = {
+      {{"work", "first", "second"}, first + ";" + second, "work"},
+      {{"first", "second"}, second + ";" + first, "second"},
+      {{"second"}, first + ";;\"" + second + "\"", "second"},
+      {{}, first + ";" + second, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    for (const char* folder : {"work", "first", "second"}) std::filesystem::remove(U8(dir.File(folder) + "\\ax.exe"));
+    for (const std::string& folder : c.holding)
+      std::filesystem::copy_file(U8(FAKE_AX_BINARY), U8(dir.File(folder) + "\\ax.exe"));
+    std::filesystem::remove(U8(dir.File("marker")));
+    testsupport::ProcessResult r = testsupport::RunProgram(
+        program, {"-o", "out.o", "-xall", "-l", "lib.a", "-r", "Mod.qdm", "a.o"}, dir.File("work"),
+        {"TOOLCHAIN_ROOT", "PATH=" + c.path, "AX_MARKER=" + dir.File("marker")});
+    EXPECT_EQ(ArchiverFolder(dir.File("marker")), c.runs) << r.out;
+    EXPECT_EQ(r.exit_code == 0, !c.runs.empty()) << r.out;
+  }
+}
+
+// Ctrl-Break while the archiver runs: the handler stops the archiver and
+// removes the staged files; each output keeps its previous bytes or is gone
+// (nothing was put in place yet, so it keeps them here). Where
+// the event never reaches the handler (break_launcher.cpp tells), the test
+// skips with the reason.
+TEST(WindowsHost, CtrlBreakLeavesTheOutputsAsTheyWere) {
+  TempDir dir;
+  const std::string tools = dir.File("tools");
+  std::filesystem::create_directory(U8(tools));
+  std::filesystem::copy_file(U8(FAKE_AX_BINARY), U8(tools + "\\ax.exe"));
+  const std::string run = dir.File("run");
+  std::filesystem::create_directory(U8(run));
+  Write(run + "\\a.o", SmallObject("exported"));
+  Write(run + "\\exports.o", "old export object");
+  Write(run + "\\lib.a", "old library");
+  testsupport::ProcessResult r = testsupport::RunProgram(
+      BREAK_LAUNCHER_BINARY,
+      {dir.File("marker"), PREPQDM_BINARY, "-o", "exports.o", "-xall", "-l", "lib.a", "-r", "Mod.qdm", "a.o"}, run,
+      {"TOOLCHAIN_ROOT=" + tools, "AX_MARKER=" + dir.File("marker"), "AX_SLEEP_MS=120000"});
+  if (r.exit_code == 77) GTEST_SKIP() << r.out;
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  const std::vector<std::pair<std::string, std::string>> outputs = {{"exports.o", "old export object"},
+                                                                     {"lib.a", "old library"}};
+  for (const auto& [name, old] : outputs) {
+    if (std::filesystem::exists(U8(run + "\\" + name))) {
+      EXPECT_EQ(Read(run + "\\" + name), old) << name;
+    }
+  }
+  // The staged files (".<pid>.<n>.<target>") are gone.
+  for (const auto& entry : std::filesystem::directory_iterator(U8(run))) {
+    const std::string name = entry.path().filename().string();
+    const bool output = std::any_of(outputs.begin(), outputs.end(), [&](const auto& o) { return o.first == name; });
+    EXPECT_TRUE(name == "a.o" || output) << name << " left behind\n" << r.out;
+  }
 }

@@ -28,7 +28,8 @@ namespace {
 // through the launcher, and an environment value naming this build's folder
 // (TOOLCHAIN_ROOT) names that folder instead. What it prints is brought to
 // the Linux spelling before the test compares it: LF line ends, and every
-// Z:\... path written with '/' and without the drive.
+// Z:\... path written with '/' and without the drive (a Z:/... path, as the
+// dependency file spells it, loses the drive too).
 struct Launch {
   std::string launcher;
   std::string programs;  // the Windows build's folder
@@ -58,6 +59,7 @@ std::string LinuxSpelling(std::string text, const Launch& launch) {
     for (; at < text.size() && std::strchr("\"\n\t ", text[at]) == nullptr; ++at)
       if (text[at] == '\\') text[at] = '/';
   }
+  ReplaceAll(text, "Z:/", "/");
   for (const char* name : {"prepqdm", "qdmdump", "ax"})
     ReplaceAll(text, launch.programs + "/" + name + ".exe", launch.here + "/" + name);
   // The separator that Windows puts after a TOOLCHAIN_ROOT such as /work/build.
