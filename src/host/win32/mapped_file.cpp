@@ -186,15 +186,17 @@ bool IsMappedByThisRun(const Mappings& mappings, const std::string& path) {
   uint64_t volume = 0, index = 0;
   const bool known = HandleIdentity(handle, &volume, &index);
   CloseHandle(handle);
-  if (!known || index == 0) return false;
-  // A mapping's volume is asked for only when its index agrees.
-  uint64_t mapped_volume = 0, mapped_index = 0;
+  if (!known) return false;
   for (const MappedFile* file : mappings.live)
-    if (file->file_backed && file->inode == index &&
-        HandleIdentity(reinterpret_cast<HANDLE>(file->handle), &mapped_volume, &mapped_index) &&
-        mapped_volume == volume)
-      return true;
+    if (file->file_backed && MappedFileHasIdentity(*file, volume, index)) return true;
   return false;
+}
+
+bool MappedFileHasIdentity(const MappedFile& file, uint64_t volume, uint64_t index) {
+  uint64_t mapped_volume = 0, mapped_index = 0;
+  return index != 0 && file.inode == index &&
+         HandleIdentity(reinterpret_cast<HANDLE>(file.handle), &mapped_volume, &mapped_index) &&
+         mapped_volume == volume;
 }
 
 FILE* OpenForWrite(const Mappings& mappings, const std::string& path, const char* mode) {

@@ -108,10 +108,7 @@ bool SameFile(const std::string& a, const std::optional<FileIdentity>& x, const 
 // is asked for only when the indexes agree, from the handle the mapping holds.
 bool SameFile(const MappedFile& a, const std::string& b, const std::optional<FileIdentity>& y) {
   if (!a.file_backed) return SameFile(a.path, IdentifyFile(a.path), b, y);
-  uint64_t volume = 0, index = 0;
-  if (y && y->regular && a.inode != 0 && a.inode == y->inode &&
-      HandleIdentity(reinterpret_cast<HANDLE>(a.handle), &volume, &index) && volume == y->device)
-    return true;
+  if (y && y->regular && MappedFileHasIdentity(a, y->device, y->inode)) return true;
   return SamePath(a.path, b);
 }
 

@@ -40,6 +40,11 @@ void IdentityFromInformation(const BY_HANDLE_FILE_INFORMATION& info, uint64_t* v
 // keeps none): one query that does not ask for the volume serial number,
 // which under Wine is a call into another process.
 uint64_t FileIndex(HANDLE handle);
+struct MappedFile;
+// Whether a file this run mapped has the identity (volume, index): the
+// mapping took its index, and its volume is asked for, from the handle the
+// mapping holds, only when the indexes agree.
+bool MappedFileHasIdentity(const MappedFile& file, uint64_t volume, uint64_t index);
 
 struct Mappings;
 // Whether the file at `path` is one this run holds mapped.
